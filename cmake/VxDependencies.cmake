@@ -1,0 +1,12 @@
+# Every third-party library the project links, found once for all targets.
+set(CMAKE_AUTOMOC OFF)
+find_package(Threads REQUIRED)
+find_package(Qt5 5.11 REQUIRED COMPONENTS Core Gui Network Widgets LinguistTools)
+find_package(Protobuf 3 REQUIRED)
+find_package(Boost 1.67 REQUIRED COMPONENTS date_time)
+find_package(ZLIB REQUIRED)
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(LIBLZMA REQUIRED IMPORTED_TARGET liblzma)
+pkg_check_modules(LIBTOMCRYPT REQUIRED IMPORTED_TARGET libtomcrypt)
+pkg_check_modules(LIBTOMMATH REQUIRED IMPORTED_TARGET libtommath)
+pkg_check_modules(LUA52 REQUIRED IMPORTED_TARGET lua5.2)

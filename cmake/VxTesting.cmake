@@ -1,0 +1,46 @@
+# Helpers for declaring tests.  Every test runs headless with its own
+# temporary HOME, TMPDIR and VX3_CONFIG_DIR (the test itself may narrow them further).
+if(VX_BUILD_TESTS)
+  find_package(GTest REQUIRED)
+  find_package(Qt5 REQUIRED COMPONENTS Test)
+endif()
+
+set(VX_TEST_SCRATCH ${CMAKE_BINARY_DIR}/test-scratch)
+
+function(vx_test_environment name)
+  set(scratch ${VX_TEST_SCRATCH}/${name})
+  file(MAKE_DIRECTORY ${scratch}/home ${scratch}/tmp ${scratch}/config)
+  set_tests_properties(${name} PROPERTIES ENVIRONMENT
+    "QT_QPA_PLATFORM=offscreen;HOME=${scratch}/home;TMPDIR=${scratch}/tmp;VX3_CONFIG_DIR=${scratch}/config")
+endfunction()
+
+# vx_add_gtest(NAME SOURCES ... LIBS ...)
+function(vx_add_gtest name)
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  add_test(NAME ${name} COMMAND ${name})
+  vx_test_environment(${name})
+  if(T_TIMEOUT)
+    set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT})
+  else()
+    set_tests_properties(${name} PROPERTIES TIMEOUT 300)
+  endif()
+endfunction()
+
+# vx_add_qtest(NAME SOURCES ... LIBS ...): a QtTest program (AUTOMOC on).
+function(vx_add_qtest name)
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  set_target_properties(${name} PROPERTIES AUTOMOC ON)
+  target_link_libraries(${name} PRIVATE ${T_LIBS} Qt5::Test Qt5::Core Threads::Threads)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  add_test(NAME ${name} COMMAND ${name})
+  vx_test_environment(${name})
+  if(T_TIMEOUT)
+    set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT})
+  else()
+    set_tests_properties(${name} PROPERTIES TIMEOUT 300)
+  endif()
+endfunction()
