@@ -1,0 +1,354 @@
+#include "bytediff.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "crc.h"
+#include "logstream.h"
+#include "lzmaioout.h"
+#include "suffixarray.h"
+
+namespace voxpatch {
+
+namespace {
+
+const char kDiffMagic[8] = {'V', 'X', 'D', 'I', 'F', 'F', '1', '0'};
+constexpr uint64_t kMaxDiffInput = 0x7FFFFFFF;
+
+// Reads the three lengths of a raw body and makes windows over the three
+// parts behind them.
+bool LocateRawParts(ByteReader* body, ByteReader* control, ByteReader* diffs,
+                    ByteReader* extra) {
+  uint32_t control_length = 0;
+  uint32_t diff_length = 0;
+  uint32_t extra_length = 0;
+  if (!body->GetVarint(&control_length) || !body->GetVarint(&diff_length) ||
+      !body->GetVarint(&extra_length))
+    return false;
+  uint64_t total = static_cast<uint64_t>(control_length) + diff_length + extra_length;
+  if (total > body->BytesLeft()) return false;
+  return body->TakeWindow(control, control_length) &&
+         body->TakeWindow(diffs, diff_length) &&
+         body->TakeWindow(extra, extra_length);
+}
+
+void AddBytes(uint8_t* __restrict out, const uint8_t* __restrict diffs,
+              const uint8_t* __restrict old, size_t n) {
+  for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(diffs[i] + old[i]);
+}
+
+}  // namespace
+
+bool ApplyByteDiff(const ByteReader& old, ByteReader* diff, ByteWriter* new_sink,
+                   bool with_header) {
+  uint32_t expected_crc = 0;
+  if (with_header) {
+    char magic[sizeof(kDiffMagic)];
+    if (!diff->Read(magic, sizeof(magic))) return false;
+    if (std::memcmp(magic, kDiffMagic, sizeof(magic)) != 0) {
+      LogMessage(kLogError, "Corrupt patch header");
+      return false;
+    }
+    if (!diff->GetVarint(&expected_crc)) {
+      LogMessage(kLogError, "Could not read crc");
+      return false;
+    }
+  }
+  uint8_t method = 0;
+  if (!diff->Read(&method, 1)) return false;
+  if (method > kByteDiffOneBlock) {
+    LogMessage(kLogError, "Invalid compression method");
+    return false;
+  }
+  uint32_t new_size = 0;
+  if (!diff->GetVarint(&new_size)) return false;
+
+  ByteWriter unpacked;
+  ByteWriter control_sink;
+  ByteWriter diff_sink;
+  ByteWriter extra_sink;
+  ByteReader control;
+  ByteReader diffs;
+  ByteReader extra;
+  if (method == kByteDiffOneBlock) {
+    if (!ReadLzma2Block(diff, &unpacked)) return false;
+    ByteReader body;
+    body.Attach(unpacked);
+    if (!LocateRawParts(&body, &control, &diffs, &extra)) return false;
+  } else if (method == kByteDiffRaw) {
+    if (!LocateRawParts(diff, &control, &diffs, &extra)) return false;
+  } else {
+    if (!ReadLzma2Block(diff, &control_sink) || !ReadLzma2Block(diff, &diff_sink) ||
+        !ReadLzma2Block(diff, &extra_sink))
+      return false;
+    control.Attach(control_sink);
+    diffs.Attach(diff_sink);
+    extra.Attach(extra_sink);
+  }
+
+  // Every new byte comes from one diff byte or one extra byte, so a size
+  // beyond both together cannot be reached; refuse it before reserving.
+  if (new_size > static_cast<uint64_t>(diffs.BytesLeft()) + extra.BytesLeft())
+    return false;
+  const size_t base = new_sink->Length();
+  if (!new_sink->Reserve(base + new_size)) return false;
+  uint8_t* out = new_sink->PrepareTail(new_size);
+  if (out == nullptr) return false;
+
+  const uint8_t* old_data = old.Position();
+  const uint64_t old_length = old.BytesLeft();
+  int32_t old_position = 0;
+  uint64_t written = 0;
+  while (written < new_size) {
+    int32_t copy_length = 0;
+    int32_t extra_length = 0;
+    int32_t seek = 0;
+    if (!control.GetSignedVarint(&copy_length) ||
+        !control.GetSignedVarint(&extra_length) || !control.GetSignedVarint(&seek)) {
+      LogMessage(kLogError, "Corrupt patch reading control");
+      return false;
+    }
+    if (copy_length < 0 || extra_length < 0) return false;
+    const uint64_t copy = static_cast<uint64_t>(copy_length);
+    if (written + copy > new_size || copy > diffs.BytesLeft()) return false;
+    // The copied region must lie inside the old data; checked in 64 bits so
+    // that no sum can wrap.
+    if (old_position < 0 ||
+        static_cast<uint64_t>(old_position) + copy > old_length)
+      return false;
+    if (copy != 0) {
+      AddBytes(out + written, diffs.Position(), old_data + old_position,
+               static_cast<size_t>(copy));
+      diffs.Skip(static_cast<size_t>(copy));
+      written += copy;
+    }
+    const uint64_t literal = static_cast<uint64_t>(extra_length);
+    if (written + literal > new_size) {
+      LogMessage(kLogError, "Corrupt patch");
+      return false;
+    }
+    if (literal > extra.BytesLeft()) return false;
+    if (literal != 0) {
+      std::memcpy(out + written, extra.Position(), static_cast<size_t>(literal));
+      extra.Skip(static_cast<size_t>(literal));
+      written += literal;
+    }
+    // The old position is a 32-bit value that wraps; the check above refuses
+    // any position the wrap could make invalid.
+    old_position = static_cast<int32_t>(static_cast<uint32_t>(old_position) +
+                                        static_cast<uint32_t>(copy_length) +
+                                        static_cast<uint32_t>(seek));
+  }
+  if (!new_sink->CommitTail(new_size)) return false;
+  if (with_header && ComputeCrc(new_sink->Buffer() + base, new_size) != expected_crc) {
+    LogMessage(kLogError, "crc mismatch");
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+int64_t MatchLength(const uint8_t* a, int64_t a_length, const uint8_t* b,
+                    int64_t b_length) {
+  int64_t i = 0;
+  while (i < a_length && i < b_length && a[i] == b[i]) ++i;
+  return i;
+}
+
+// Longest match of target in old through the sorted suffixes.
+int64_t Search(const int32_t* suffixes, const uint8_t* old, int64_t old_size,
+               const uint8_t* target, int64_t target_size, int64_t start,
+               int64_t end, int64_t* position) {
+  while (end - start >= 2) {
+    int64_t middle = start + (end - start) / 2;
+    int64_t rest = old_size - suffixes[middle];
+    int64_t n = rest < target_size ? rest : target_size;
+    if (std::memcmp(old + suffixes[middle], target, static_cast<size_t>(n)) < 0)
+      start = middle;
+    else
+      end = middle;
+  }
+  int64_t x = MatchLength(old + suffixes[start], old_size - suffixes[start], target,
+                          target_size);
+  int64_t y = MatchLength(old + suffixes[end], old_size - suffixes[end], target,
+                          target_size);
+  if (x > y) {
+    *position = suffixes[start];
+    return x;
+  }
+  *position = suffixes[end];
+  return y;
+}
+
+bool WriteRawBody(ByteWriter* control, ByteWriter* diffs, ByteWriter* extra,
+                  ByteWriter* out) {
+  return out->PutSizeVarint(control->Length()) && out->PutSizeVarint(diffs->Length()) &&
+         out->PutSizeVarint(extra->Length()) && out->Append(control) &&
+         out->Append(diffs) && out->Append(extra);
+}
+
+}  // namespace
+
+bool CreateByteDiff(ByteReader* old, ByteReader* new_data, ByteWriter* diff,
+                    bool with_header, int method) {
+  if (method < kByteDiffRaw || method > kByteDiffOneBlock) {
+    LogMessage(kLogError, "Invalid compression method");
+    return false;
+  }
+  const uint8_t* new_bytes = new_data->Position();
+  const uint32_t crc = ComputeCrc(new_bytes, new_data->BytesLeft());
+
+  const uint8_t* old_bytes = old->Position();
+  if (old->BytesLeft() > kMaxDiffInput) {
+    LogMessage(kLogError, " old stream too large");
+    return false;
+  }
+  const int64_t old_size = static_cast<int64_t>(old->BytesLeft());
+  if (!old->Skip(static_cast<size_t>(old_size))) {
+    LogMessage(kLogError, "error in old_stream size");
+    return false;
+  }
+
+  int32_t* suffixes = static_cast<int32_t*>(
+      std::malloc(sizeof(int32_t) * (static_cast<size_t>(old_size) + 1)));
+  if (suffixes == nullptr) return false;
+  suffixes[0] = static_cast<int32_t>(old_size);
+  static const uint8_t kNothing = 0;
+  if (BuildSuffixArray(old_bytes != nullptr ? old_bytes : &kNothing, suffixes + 1,
+                       static_cast<int32_t>(old_size)) != 0) {
+    std::free(suffixes);
+    return false;
+  }
+
+  if (new_data->BytesLeft() > kMaxDiffInput) {
+    std::free(suffixes);
+    LogMessage(kLogError, " new stream too large");
+    return false;
+  }
+  const int64_t new_size = static_cast<int64_t>(new_data->BytesLeft());
+  if (!new_data->Skip(static_cast<size_t>(new_size))) {
+    std::free(suffixes);
+    LogMessage(kLogError, "error in new_stream size");
+    return false;
+  }
+
+  ByteWriter control;
+  ByteWriter diffs;
+  ByteWriter extra;
+  bool ok = diffs.Reserve(static_cast<size_t>(new_size) + 1) &&
+            extra.Reserve(static_cast<size_t>(new_size) + 1);
+
+  const uint8_t* o = old_bytes;
+  const uint8_t* n = new_bytes;
+  int64_t scan = 0;
+  int64_t length = 0;
+  int64_t position = 0;
+  int64_t last_scan = 0;
+  int64_t last_position = 0;
+  int64_t last_offset = 0;
+  while (ok && scan < new_size) {
+    int64_t old_score = 0;
+    int64_t scsc = scan += length;
+    for (; scan < new_size; ++scan) {
+      length = Search(suffixes, o, old_size, n + scan, new_size - scan, 0, old_size,
+                      &position);
+      for (; scsc < scan + length; ++scsc) {
+        int64_t at = scsc + last_offset;
+        if (at >= 0 && at < old_size && o[at] == n[scsc]) ++old_score;
+      }
+      if ((length == old_score && length != 0) || length > old_score + 8 ||
+          (length > old_score && length > 10240))
+        break;
+      int64_t at = scan + last_offset;
+      if (at >= 0 && at < old_size && o[at] == n[scan]) --old_score;
+    }
+    if (length == old_score && scan != new_size) continue;
+
+    // Forward extension of the previous match.
+    int64_t length_forward = 0;
+    {
+      int64_t s = 0;
+      int64_t best = 0;
+      for (int64_t i = 0; last_scan + i < scan && last_position + i < old_size;) {
+        if (o[last_position + i] == n[last_scan + i]) ++s;
+        ++i;
+        if (s * 2 - i > best * 2 - length_forward) {
+          best = s;
+          length_forward = i;
+        }
+      }
+    }
+    // Backward extension in front of the new match.
+    int64_t length_back = 0;
+    if (scan < new_size) {
+      int64_t s = 0;
+      int64_t best = 0;
+      for (int64_t i = 1; scan >= last_scan + i && position >= i; ++i) {
+        if (o[position - i] == n[scan - i]) ++s;
+        if (s * 2 - i > best * 2 - length_back) {
+          best = s;
+          length_back = i;
+        }
+      }
+    }
+    // Split an overlap of the two extensions where it matches best.
+    if (last_scan + length_forward > scan - length_back) {
+      int64_t overlap = (last_scan + length_forward) - (scan - length_back);
+      int64_t s = 0;
+      int64_t best = 0;
+      int64_t split = 0;
+      for (int64_t i = 0; i < overlap; ++i) {
+        if (n[last_scan + length_forward - overlap + i] ==
+            o[last_position + length_forward - overlap + i])
+          ++s;
+        if (n[scan - length_back + i] == o[position - length_back + i]) --s;
+        if (s > best) {
+          best = s;
+          split = i + 1;
+        }
+      }
+      length_forward += split - overlap;
+      length_back -= split;
+    }
+
+    uint8_t* d = diffs.PrepareTail(static_cast<size_t>(length_forward));
+    ok = d != nullptr;
+    if (!ok) break;
+    for (int64_t i = 0; i < length_forward; ++i)
+      d[i] = static_cast<uint8_t>(n[last_scan + i] - o[last_position + i]);
+    diffs.CommitTail(static_cast<size_t>(length_forward));
+    const int64_t extra_length = (scan - length_back) - (last_scan + length_forward);
+    ok = extra.Write(n + last_scan + length_forward, static_cast<size_t>(extra_length)) &&
+         control.PutSignedVarint(static_cast<int32_t>(length_forward)) &&
+         control.PutSignedVarint(static_cast<int32_t>(extra_length)) &&
+         control.PutSignedVarint(static_cast<int32_t>(
+             (position - length_back) - (last_position + length_forward)));
+
+    last_scan = scan - length_back;
+    last_position = position - length_back;
+    last_offset = position - scan;
+  }
+  std::free(suffixes);
+  if (!ok) return false;
+
+  if (with_header) {
+    if (!diff->Write(kDiffMagic, sizeof(kDiffMagic)) || !diff->PutVarint(crc))
+      return false;
+  }
+  uint8_t method_byte = static_cast<uint8_t>(method);
+  if (!diff->Write(&method_byte, 1) ||
+      !diff->PutSizeVarint(static_cast<uint64_t>(new_size)))
+    return false;
+  if (method == kByteDiffRaw) return WriteRawBody(&control, &diffs, &extra, diff);
+  if (method == kByteDiffThreeBlocks) {
+    return WriteLzma2Block(control.Buffer(), control.Length(), diff) &&
+           WriteLzma2Block(diffs.Buffer(), diffs.Length(), diff) &&
+           WriteLzma2Block(extra.Buffer(), extra.Length(), diff);
+  }
+  ByteWriter body;
+  if (!WriteRawBody(&control, &diffs, &extra, &body)) return false;
+  return WriteLzma2Block(body.Buffer(), body.Length(), diff);
+}
+
+}  // namespace voxpatch

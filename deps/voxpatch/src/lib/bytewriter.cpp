@@ -1,0 +1,51 @@
+#include "bytewriter.h"
+
+#include "logstream.h"
+#include "varint.h"
+
+namespace voxpatch {
+
+bool ByteWriter::Write(const void* data, size_t n) {
+  return bytes_.append(static_cast<const uint8_t*>(data), n);
+}
+
+bool ByteWriter::PutVarint(uint32_t value) {
+  uint8_t buffer[kMaxVarintLength];
+  size_t n = EncodeVarint(value, buffer);
+  return Write(buffer, n);
+}
+
+bool ByteWriter::PutSignedVarint(int32_t value) {
+  return PutVarint(ZigZagEncode(value));
+}
+
+bool ByteWriter::PutSizeVarint(uint64_t value) {
+  uint32_t narrowed_value = static_cast<uint32_t>(value);
+  if (value != narrowed_value)
+    FailAssertion("value == narrowed_value",
+                  "../../../../deps/voxpatch/src/lib/streams", 209, "");
+  return PutVarint(narrowed_value);
+}
+
+bool ByteWriter::Append(ByteWriter* other) {
+  if (other == this) return false;
+  if (other->Failed()) return false;
+  if (!Write(other->Buffer(), other->Length())) return false;
+  other->bytes_.clear();
+  return true;
+}
+
+bool ByteWriter::Reserve(size_t n) { return bytes_.reserve(n); }
+
+uint8_t* ByteWriter::PrepareTail(size_t n) {
+  // Room for at least one byte, so that the result is a real address.
+  if (!bytes_.EnsureRoom(n == 0 ? 1 : n)) return nullptr;
+  return bytes_.data() + bytes_.size();
+}
+
+bool ByteWriter::CommitTail(size_t n) {
+  if (n > TailCapacity()) return false;
+  return bytes_.set_size(bytes_.size() + n);
+}
+
+}  // namespace voxpatch

@@ -1,0 +1,53 @@
+// Growable output buffer.  Allocation failures never throw: they put the
+// sink into a failed state in which every later write, append and reserve
+// returns false.
+
+#ifndef VOXPATCH_BYTEWRITER_H
+#define VOXPATCH_BYTEWRITER_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "growablearray.h"
+
+namespace voxpatch {
+
+class ByteWriter {
+ public:
+  ByteWriter() = default;
+  ByteWriter(const ByteWriter&) = delete;
+  ByteWriter& operator=(const ByteWriter&) = delete;
+  ByteWriter(ByteWriter&&) = default;
+  ByteWriter& operator=(ByteWriter&&) = default;
+
+  bool Write(const void* data, size_t n);
+  bool PutVarint(uint32_t value);
+  bool PutSignedVarint(int32_t value);
+  // A size that does not fit 32 bits is an internal error that ends the
+  // process.
+  bool PutSizeVarint(uint64_t value);
+  // Appends all bytes of other; on success other is emptied.
+  bool Append(ByteWriter* other);
+  // Makes room for n bytes in total.
+  bool Reserve(size_t n);
+
+  size_t Length() const { return bytes_.size(); }
+  const uint8_t* Buffer() const { return bytes_.data(); }
+  void ReleaseBuffer() { bytes_.clear(); }
+  bool Failed() const { return bytes_.failed(); }
+
+  // Direct filling: PrepareTail(n) returns room for n bytes behind the
+  // current ones (growing as Write does), CommitTail(n) then counts n bytes
+  // written there.  Nothing is counted until CommitTail.
+  uint8_t* PrepareTail(size_t n);
+  bool CommitTail(size_t n);
+  // Room already reserved behind the current bytes.
+  size_t TailCapacity() const { return bytes_.capacity() - bytes_.size(); }
+
+ private:
+  GrowableArray<uint8_t> bytes_;
+};
+
+}  // namespace voxpatch
+
+#endif  // VOXPATCH_BYTEWRITER_H

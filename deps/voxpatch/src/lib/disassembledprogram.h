@@ -1,0 +1,182 @@
+// The disassembled form of one executable: its bytes as a list of
+// instructions in file order, where every 32-bit absolute address and every
+// relative branch target found by a disassembler refers to a label.
+
+#ifndef VOXPATCH_DISASSEMBLEDPROGRAM_H
+#define VOXPATCH_DISASSEMBLEDPROGRAM_H
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+
+#include "executablekind.h"
+#include "growablearray.h"
+#include "patchstatus.h"
+
+namespace voxpatch {
+
+class EncodedProgram;
+
+struct AddressLabel {
+  explicit AddressLabel(uint32_t rva) : address(rva) {}
+  uint32_t address;
+  int32_t index = -1;  // -1: no index yet
+  int32_t count = 0;   // number of references
+};
+
+enum InstructionKind : uint32_t {
+  INSN_START = 0,
+  INSN_PE_RELOC_TABLE = 1,
+  INSN_ELF_RELOC_TABLE = 2,
+  INSN_BYTE = 3,
+  INSN_REL32_REF = 4,
+  INSN_ABS32_REF = 5,
+  INSN_ARM_REL32_REF = 6,
+  INSN_ELF_ARM_RELOC_TABLE = 7,
+  INSN_BYTE_RUN = 8,
+};
+
+// One instruction.  The low 4 bits of the word are the kind; a plain byte
+// keeps its value in bits 4 to 11.
+class Instruction {
+ public:
+  Instruction() = default;
+  explicit Instruction(uint32_t word) : word_(word) {}
+  virtual ~Instruction() = default;
+  Instruction(const Instruction&) = delete;
+  Instruction& operator=(const Instruction&) = delete;
+
+  uint32_t kind() const { return word_ & 0xF; }
+  uint32_t word() const { return word_; }
+  uint8_t byte_value() const { return static_cast<uint8_t>(word_ >> 4); }
+
+ private:
+  friend class DisassembledProgram;
+  uint32_t word_ = INSN_BYTE;
+};
+
+class OriginInstruction : public Instruction {
+ public:
+  explicit OriginInstruction(uint32_t rva) : Instruction(INSN_START), rva_(rva) {}
+  uint32_t rva() const { return rva_; }
+
+ private:
+  uint32_t rva_;
+};
+
+class BytesInstruction : public Instruction {
+ public:
+  BytesInstruction(const uint8_t* data, size_t length)
+      : Instruction(INSN_BYTE_RUN), data_(data), length_(length) {}
+  const uint8_t* data() const { return data_; }
+  size_t length() const { return length_; }
+
+ private:
+  const uint8_t* data_;
+  size_t length_;
+};
+
+class LabelInstruction : public Instruction {
+ public:
+  LabelInstruction(uint32_t kind, AddressLabel* label)
+      : Instruction(kind), label_(label) {}
+  AddressLabel* label() const { return label_; }
+
+ private:
+  AddressLabel* label_;
+};
+
+class ArmRel32Instruction : public LabelInstruction {
+ public:
+  ArmRel32Instruction(uint16_t compressed_op, AddressLabel* label,
+                      const uint8_t* op_data, uint16_t op_size)
+      : LabelInstruction(INSN_ARM_REL32_REF, label),
+        compressed_op_(compressed_op),
+        op_data_(op_data),
+        op_size_(op_size) {}
+  uint16_t compressed_op() const { return compressed_op_; }
+  const uint8_t* op_data() const { return op_data_; }
+  uint16_t op_size() const { return op_size_; }
+
+ private:
+  uint16_t compressed_op_;
+  const uint8_t* op_data_;
+  uint16_t op_size_;
+};
+
+class DisassembledProgram {
+ public:
+  typedef std::map<uint32_t, AddressLabel*> LabelMap;
+
+  explicit DisassembledProgram(ExecutableKind kind);
+  ~DisassembledProgram();
+  DisassembledProgram(const DisassembledProgram&) = delete;
+  DisassembledProgram& operator=(const DisassembledProgram&) = delete;
+
+  ExecutableKind kind() const { return kind_; }
+  void SetBaseAddress(uint64_t base) { image_base_ = base; }
+  uint64_t image_base() const { return image_base_; }
+
+  // Each of these returns false only when memory runs out; the new
+  // instruction is then discarded.
+  bool AddOriginInsn(uint32_t rva);
+  bool AddPeRelocsInsn();
+  bool AddElfRelocsInsn();
+  bool AddElfArmRelocsInsn();
+  bool AddByteInsn(uint8_t byte);
+  bool AddBytesInsn(const uint8_t* data, size_t length);
+  bool AddRel32Insn(AddressLabel* label);
+  bool AddAbs32Insn(AddressLabel* label);
+  bool AddArmRel32Insn(uint16_t compressed_op, AddressLabel* label,
+                       const uint8_t* op_data, uint16_t op_size);
+
+  // The label of an address, made on first use; every call counts one
+  // reference.  Null only when memory runs out.
+  AddressLabel* Abs32LabelAt(uint32_t rva);
+  AddressLabel* Rel32LabelAt(uint32_t rva);
+
+  // The label of an INSN_ABS32_REF instruction, else null.
+  static AddressLabel* InstructionAbs32Label(const Instruction* insn);
+  // The label of an INSN_REL32_REF or INSN_ARM_REL32_REF instruction, else null.
+  static AddressLabel* InstructionRel32Label(const Instruction* insn);
+
+  void NumberLabelsInOrder();
+  void ClearLabelNumbers();
+  void NumberRemainingLabels();
+
+  bool TrimLabels();
+  // A new encoded program (owned by the caller), or null when memory runs out.
+  EncodedProgram* ToEncodedProgram() const;
+
+  // Prints the use count of every numbered rel32 label on standard output.
+  void PrintLabelCounts() const;
+
+  size_t instruction_count() const { return instructions_.size(); }
+  const Instruction* instruction(size_t i) const { return instructions_[i]; }
+  const LabelMap& abs32_labels() const { return abs32_labels_; }
+  const LabelMap& rel32_labels() const { return rel32_labels_; }
+
+ private:
+  bool Emit(Instruction* insn);
+  bool EmitLabelInsn(uint32_t kind, AddressLabel* label);
+  AddressLabel* LabelAt(LabelMap* labels, uint32_t rva);
+  static void NumberInOrder(LabelMap* labels);
+  static void NumberRemaining(LabelMap* labels);
+
+  const ExecutableKind kind_;
+  uint64_t image_base_ = 0;
+  Instruction* byte_cache_ = nullptr;  // 256 shared INSN_BYTE instructions
+  GrowableArray<Instruction*> instructions_;
+  LabelMap rel32_labels_;
+  LabelMap abs32_labels_;
+  // Labels taken out by TrimLabels, freed with the program.
+  GrowableArray<AddressLabel*> retired_labels_;
+};
+
+// Status forms: TrimLabels gives 1 or 28, ToEncodedProgram 1 or 2.
+PatchStatus TrimLabels(DisassembledProgram* program);
+PatchStatus Encode(const DisassembledProgram* program, EncodedProgram** output);
+
+}  // namespace voxpatch
+
+#endif  // VOXPATCH_DISASSEMBLEDPROGRAM_H

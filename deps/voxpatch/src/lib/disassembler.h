@@ -1,0 +1,61 @@
+// Base of the executable disassemblers: a byte range, the header check that
+// decides whether the range is an executable of the subclass's kind, and the
+// pass that turns it into a DisassembledProgram.
+
+#ifndef VOXPATCH_DISASSEMBLER_H
+#define VOXPATCH_DISASSEMBLER_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "executablekind.h"
+
+namespace voxpatch {
+
+class DisassembledProgram;
+
+class Disassembler {
+ public:
+  Disassembler(const void* start, size_t length);
+  virtual ~Disassembler();
+  Disassembler(const Disassembler&) = delete;
+  Disassembler& operator=(const Disassembler&) = delete;
+
+  virtual ExecutableKind GetKind() const { return EXE_UNKNOWN; }
+  // Checks the header; sets the failure reason and may shrink the length.
+  virtual bool CheckHeader() = 0;
+  // Fills program with the disassembled executable.
+  virtual bool BuildProgram(DisassembledProgram* program) = 0;
+
+  // Null after a successful check, else the text of the failed check.
+  const char* failure_reason() const { return failure_reason_; }
+  // Bytes that belong to the executable (the whole range or less).
+  uint64_t length() const { return length_; }
+  const uint8_t* start() const { return start_; }
+  const uint8_t* end() const { return end_; }
+
+ protected:
+  const uint8_t* PointerAtOffset(uint64_t offset) const { return start_ + offset; }
+  bool MarkValid() {
+    failure_reason_ = nullptr;
+    return true;
+  }
+  bool MarkInvalid(const char* reason) {
+    failure_reason_ = reason;
+    return false;
+  }
+  void TrimLength(uint64_t length) {
+    if (length < length_) length_ = length;
+  }
+  bool IsValid() const { return failure_reason_ == nullptr; }
+
+ private:
+  const char* failure_reason_;
+  uint64_t length_;
+  const uint8_t* start_;
+  const uint8_t* end_;
+};
+
+}  // namespace voxpatch
+
+#endif  // VOXPATCH_DISASSEMBLER_H

@@ -1,0 +1,357 @@
+#include "disassembler_macho.h"
+
+#include <algorithm>
+
+#include "disassembledprogram.h"
+#include "logstream.h"
+
+namespace voxpatch {
+
+namespace {
+
+const uint32_t kMagic32 = 0xFEEDFACEu;
+const uint32_t kMagic64 = 0xFEEDFACFu;
+const uint32_t kCpuI386 = 7;
+const uint32_t kCpuX86_64 = 0x01000007u;
+const uint32_t kLcSegment = 0x1;
+const uint32_t kLcSegment64 = 0x19;
+const uint32_t kSegment32Size = 56;
+const uint32_t kSection32Size = 68;
+const uint32_t kSegment64Size = 72;
+const uint32_t kSection64Size = 80;
+// File types accepted: executable (2), preload (5), dylib (6), bundle (8).
+const uint32_t kFileTypeMask = 0x164;
+const uint64_t k4G = 0x100000000ull;
+
+bool IsCodeSection(uint32_t flags) {
+  // Pure-instructions attribute set and section type regular.
+  return (flags & 0x800000FFu) == 0x80000000u;
+}
+
+}  // namespace
+
+DisassemblerMacho::DisassemblerMacho(const void* start, size_t length)
+    : Disassembler(start, length) {}
+
+uint32_t DisassemblerMacho::Read32(uint64_t offset) const {
+  const uint8_t* p = PointerAtOffset(offset);
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+uint64_t DisassemblerMacho::Read64(uint64_t offset) const {
+  return static_cast<uint64_t>(Read32(offset)) |
+         static_cast<uint64_t>(Read32(offset + 4)) << 32;
+}
+
+bool DisassemblerMacho::CheckHeader() {
+  file_extent_ = 0;
+  segments_.clear();
+  code_sections_.clear();
+  rel32_locations_.clear();
+  const uint64_t total = length();
+
+  if (total < 32) return MarkInvalid("Too small");
+
+  uint64_t header_size = 0;
+  const uint32_t magic = Read32(0);
+  const uint32_t cpu = Read32(4);
+  if (magic == kMagic64) {
+    if (cpu != kCpuX86_64) return MarkInvalid("unsupported cpu type");
+    kind_ = EXE_MACHO_X64;
+    is64_ = true;
+    header_size = 32;
+  } else {
+    if (magic != kMagic32) return MarkInvalid("Unknown magic type");
+    if (cpu != kCpuI386) return MarkInvalid("unsupported cpu type");
+    kind_ = EXE_MACHO_X86;
+    is64_ = false;
+    header_size = 28;
+  }
+
+  const uint32_t file_type = Read32(12);
+  if (file_type > 8 || ((1u << file_type) & kFileTypeMask) == 0)
+    return MarkInvalid("Unsupported filetype in header");
+
+  const uint32_t command_count = Read32(16);
+  uint64_t offset = header_size;
+  for (uint32_t i = 0; i < command_count; ++i) {
+    // The 8-byte command header must itself fit before it is read.
+    if (offset + 8 > total) return MarkInvalid("file to small in load commands");
+    const uint32_t command = Read32(offset);
+    const uint32_t command_size = Read32(offset + 4);
+    // A size below the command header would never advance.
+    if (command_size < 8) return MarkInvalid("bad load command size");
+    if (offset + command_size > total)
+      return MarkInvalid("file to small in load commands");
+    if (command == kLcSegment) {
+      if (!ParseSegment32(offset, command_size)) return false;
+    } else if (command == kLcSegment64) {
+      if (!ParseSegment64(offset, command_size)) return false;
+    }
+    offset += command_size;
+  }
+
+  // Rebase every address on the lowest segment.
+  if (!segments_.empty()) {
+    uint64_t base = segments_[0].address;
+    for (const Segment& segment : segments_) base = std::min(base, segment.address);
+    for (Segment& segment : segments_) {
+      segment.address -= base;
+      if (segment.address + segment.size > 0xFFFFFFFFull) return MarkInvalid("overflow");
+    }
+    for (Section& section : code_sections_) section.address -= base;
+  }
+
+  if (code_sections_.empty())
+    return MarkInvalid("Resource-only executables are not yet supported");
+
+  // Code is read from the file: it must lie inside the executable's bytes.
+  for (const Section& section : code_sections_) {
+    if (static_cast<uint64_t>(section.file_offset) + section.size > file_extent_)
+      return MarkInvalid("section outside file");
+  }
+
+  std::stable_sort(code_sections_.begin(), code_sections_.end(),
+                   [](const Section& a, const Section& b) {
+                     return a.file_offset < b.file_offset;
+                   });
+  TrimLength(file_extent_);
+  return MarkValid();
+}
+
+bool DisassemblerMacho::RecordSegment(const Segment& segment) {
+  if (!segments_.push_back(segment)) return MarkInvalid("out of memory");
+  const uint64_t end = static_cast<uint64_t>(segment.file_offset) + segment.file_size;
+  if (end > file_extent_) file_extent_ = end;
+  if (end > length()) return MarkInvalid("segment too large");
+  return true;
+}
+
+bool DisassemblerMacho::AddCodeSection(const Segment& segment, uint64_t address,
+                                       uint64_t size, uint32_t file_offset) {
+  if (address < segment.address || address - segment.address > segment.size ||
+      size > segment.size - (address - segment.address))
+    return MarkInvalid("section larger than segment");
+  const Section section = {address, static_cast<uint32_t>(size), file_offset};
+  if (!code_sections_.push_back(section)) return MarkInvalid("out of memory");
+  return true;
+}
+
+bool DisassemblerMacho::ParseSegment32(uint64_t offset, uint32_t command_size) {
+  if (is64_) return MarkInvalid("LC_SEGMENT not supported");
+  if (command_size < kSegment32Size) return MarkInvalid("bad LC_SEGMENT");
+
+  const Segment segment = {Read32(offset + 24), Read32(offset + 28),
+                           Read32(offset + 32), Read32(offset + 36)};
+  if (!RecordSegment(segment)) return false;
+
+  const uint32_t section_count = Read32(offset + 48);
+  if (command_size < kSegment32Size + static_cast<uint64_t>(kSection32Size) * section_count)
+    return MarkInvalid("sections too small");
+
+  for (uint32_t i = 0; i < section_count; ++i) {
+    const uint64_t record = offset + kSegment32Size + static_cast<uint64_t>(kSection32Size) * i;
+    if (!IsCodeSection(Read32(record + 56))) continue;
+    if (!AddCodeSection(segment, Read32(record + 32), Read32(record + 36),
+                        Read32(record + 40)))
+      return false;
+  }
+  return true;
+}
+
+bool DisassemblerMacho::ParseSegment64(uint64_t offset, uint32_t command_size) {
+  if (!is64_) return MarkInvalid("LC_SEGMENT_64 not supported");
+  if (command_size < kSegment64Size) return MarkInvalid("bad LC_SEGMENT_64");
+
+  const uint32_t section_count = Read32(offset + 64);
+  // Segments without sections (the zero page, the link-edit data) are
+  // neither recorded nor part of the detected length.
+  if (section_count == 0) return true;
+
+  const uint64_t address = Read64(offset + 24);
+  const uint64_t size = Read64(offset + 32);
+  const uint64_t file_offset = Read64(offset + 40);
+  const uint64_t file_size = Read64(offset + 48);
+  if (size >= k4G || file_offset >= k4G || file_size >= k4G) return MarkInvalid("overflow");
+
+  const Segment segment = {address, static_cast<uint32_t>(size),
+                           static_cast<uint32_t>(file_offset),
+                           static_cast<uint32_t>(file_size)};
+  if (!RecordSegment(segment)) return false;
+
+  if (command_size < kSegment64Size + static_cast<uint64_t>(kSection64Size) * section_count)
+    return MarkInvalid("sections too small");
+
+  for (uint32_t i = 0; i < section_count; ++i) {
+    const uint64_t record = offset + kSegment64Size + static_cast<uint64_t>(kSection64Size) * i;
+    if (!IsCodeSection(Read32(record + 64))) continue;
+    const uint64_t section_size = Read64(record + 40);
+    if (section_size >= k4G) return MarkInvalid("overflow");
+    if (!AddCodeSection(segment, Read64(record + 32), section_size, Read32(record + 48)))
+      return false;
+  }
+  return true;
+}
+
+int64_t DisassemblerMacho::RVAToFileOffset(uint32_t rva) const {
+  for (const Segment& segment : segments_) {
+    if (rva >= segment.address && rva < segment.address + segment.size) {
+      const uint64_t delta = rva - segment.address;
+      if (delta >= segment.file_size) return -1;
+      return static_cast<int64_t>(segment.file_offset + delta);
+    }
+  }
+  LogMessage(kLogWarning, "RVAToFileOffset reached invalid point");
+  return -1;
+}
+
+const uint8_t* DisassemblerMacho::RVAToPointer(uint32_t rva) const {
+  const int64_t offset = RVAToFileOffset(rva);
+  if (offset < 0 || static_cast<uint64_t>(offset) >= length()) return nullptr;
+  return PointerAtOffset(static_cast<uint64_t>(offset));
+}
+
+const DisassemblerMacho::Section* DisassemblerMacho::CodeSectionAtOrAfter(
+    uint64_t file_offset) const {
+  for (const Section& section : code_sections_) {
+    if (section.file_offset >= file_offset) return &section;
+  }
+  return nullptr;
+}
+
+const DisassemblerMacho::Segment* DisassemblerMacho::SegmentAtFileOffset(
+    uint64_t file_offset) const {
+  for (const Segment& segment : segments_) {
+    if (file_offset >= segment.file_offset &&
+        file_offset < static_cast<uint64_t>(segment.file_offset) + segment.file_size)
+      return &segment;
+  }
+  return nullptr;
+}
+
+bool DisassemblerMacho::IsRVAInSegment(uint32_t rva) const {
+  for (const Segment& segment : segments_) {
+    if (rva >= segment.address && rva < segment.address + segment.size) return true;
+  }
+  return false;
+}
+
+uint32_t DisassemblerMacho::SectionStartRVA(const Section& section) const {
+  const Segment* segment = SegmentAtFileOffset(section.file_offset);
+  if (segment == nullptr) return 0;
+  return static_cast<uint32_t>(section.file_offset - segment->file_offset +
+                               segment->address);
+}
+
+bool DisassemblerMacho::FindRel32(const Section& section) {
+  const uint8_t* const begin = PointerAtOffset(section.file_offset);
+  const uint8_t* const end = begin + section.size;
+  const uint32_t start_rva = SectionStartRVA(section);
+
+  const uint8_t* p = begin;
+  while (p < end) {
+    const size_t remaining = static_cast<size_t>(end - p);
+    const uint8_t* candidate = nullptr;
+    bool x64_only = false;
+    if (remaining >= 5 && (p[0] == 0xE8 || p[0] == 0xE9)) {
+      candidate = p + 1;
+    } else if (remaining >= 6 && p[0] == 0xFF && (p[1] == 0x15 || p[1] == 0x25)) {
+      candidate = p + 2;
+      x64_only = true;
+    } else if (remaining >= 6 && p[0] == 0x0F && p[1] >= 0x80 && p[1] <= 0x8F &&
+               p[1] != 0x8A && p[1] != 0x8B) {
+      candidate = p + 2;
+    } else if (remaining >= 7 && (p[0] == 0x48 || p[0] == 0x49) &&
+               (p[1] == 0x8D || p[1] == 0x8B) && (p[2] & 0xC7) == 5) {
+      candidate = p + 3;
+      x64_only = true;
+    }
+    if (candidate != nullptr && (is64_ || !x64_only)) {
+      const uint32_t rva = start_rva + static_cast<uint32_t>(candidate - begin);
+      const uint32_t displacement =
+          static_cast<uint32_t>(candidate[0]) | static_cast<uint32_t>(candidate[1]) << 8 |
+          static_cast<uint32_t>(candidate[2]) << 16 |
+          static_cast<uint32_t>(candidate[3]) << 24;
+      const uint32_t target = rva + 4 + displacement;
+      if (IsRVAInSegment(target)) {
+        if (!rel32_locations_.push_back(rva)) return false;
+        p = candidate + 4;
+        continue;
+      }
+    }
+    ++p;
+  }
+  return true;
+}
+
+bool DisassemblerMacho::EmitSection(const Section& section,
+                                    DisassembledProgram* program) {
+  const uint32_t start_rva = SectionStartRVA(section);
+  if (!program->AddOriginInsn(start_rva)) return false;
+
+  const uint8_t* p = PointerAtOffset(section.file_offset);
+  const uint8_t* const end = p + section.size;
+  uint32_t rva = start_rva;
+  const uint32_t* locations = rel32_locations_.data();
+  const size_t count = rel32_locations_.size();
+  size_t next = static_cast<size_t>(
+      std::lower_bound(locations, locations + count, start_rva) - locations);
+
+  while (p < end) {
+    while (next < count && locations[next] < rva) ++next;
+    const size_t remaining = static_cast<size_t>(end - p);
+    if (next < count && locations[next] == rva && remaining >= 4) {
+      const uint32_t displacement =
+          static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+          static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+      AddressLabel* label = program->Rel32LabelAt(rva + 4 + displacement);
+      if (!program->AddRel32Insn(label)) return false;
+      p += 4;
+      rva += 4;
+      ++next;
+      continue;
+    }
+    // Plain bytes up to the next reference.
+    size_t run = remaining;
+    if (next < count && locations[next] > rva &&
+        static_cast<uint64_t>(locations[next] - rva) < run)
+      run = locations[next] - rva;
+    if (!program->AddBytesInsn(p, run)) return false;
+    p += run;
+    rva += static_cast<uint32_t>(run);
+  }
+  return true;
+}
+
+bool DisassemblerMacho::BuildProgram(DisassembledProgram* program) {
+  if (!IsValid()) return false;
+  program->SetBaseAddress(0);
+
+  rel32_locations_.clear();
+  for (const Section& section : code_sections_) {
+    if (!FindRel32(section)) return false;
+  }
+  std::sort(rel32_locations_.begin(), rel32_locations_.end());
+
+  // Each code section is visited once, in file order; one that starts
+  // inside bytes already emitted (an overlap) is passed over.
+  const uint64_t total = length();
+  uint64_t cursor = 0;
+  for (const Section& section : code_sections_) {
+    if (section.file_offset < cursor) continue;
+    if (section.file_offset > cursor &&
+        !program->AddBytesInsn(PointerAtOffset(cursor), section.file_offset - cursor))
+      return false;
+    if (!EmitSection(section, program)) return false;
+    cursor = static_cast<uint64_t>(section.file_offset) + section.size;
+  }
+  if (cursor < total &&
+      !program->AddBytesInsn(PointerAtOffset(cursor), static_cast<size_t>(total - cursor)))
+    return false;
+
+  program->NumberLabelsInOrder();
+  return true;
+}
+
+}  // namespace voxpatch

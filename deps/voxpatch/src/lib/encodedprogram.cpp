@@ -1,0 +1,446 @@
+#include "encodedprogram.h"
+
+#include <algorithm>
+#include <initializer_list>
+#include <new>
+
+#include "armbranchcodec.h"
+#include "bytereader.h"
+#include "bytewriter.h"
+#include "logstream.h"
+#include "streambundlereader.h"
+#include "streambundlewriter.h"
+
+namespace voxpatch {
+
+namespace {
+
+// Stream numbers of a written program.
+enum : size_t {
+  kStreamOrigins = 0,  // image base, then the origins
+  kStreamOps = 1,
+  kStreamCopyBytes = 2,
+  kStreamAbs32Indexes = 3,
+  kStreamRel32Indexes = 4,
+  kStreamAbs32Addresses = 5,
+  kStreamRel32Addresses = 6,
+  kStreamCopyCounts = 7,
+  kStreamUnused = 8,
+};
+
+const uint32_t kMaxRelocationsPerBlock = 4096;
+
+bool WriteTable(ByteWriter* out, const GrowableArray<uint32_t>& table) {
+  if (!out->PutSizeVarint(table.size())) return false;
+  for (uint32_t value : table) {
+    if (!out->PutVarint(value)) return false;
+  }
+  return true;
+}
+
+// Addresses are delta-coded (wrapping 32-bit differences).
+bool WriteAddressTable(ByteWriter* out, const GrowableArray<uint32_t>& table) {
+  if (!out->PutSizeVarint(table.size())) return false;
+  uint32_t previous = 0;
+  for (uint32_t value : table) {
+    if (!out->PutVarint(value - previous)) return false;
+    previous = value;
+  }
+  return true;
+}
+
+// Reads a count and checks it against what the stream can hold: every entry
+// takes at least one byte, so a larger count is malformed.
+bool ReadCount(ByteReader* in, uint32_t* count) {
+  uint32_t value = 0;
+  if (!in->GetVarint(&value)) return false;
+  if (value > in->BytesLeft()) return false;
+  *count = value;
+  return true;
+}
+
+bool ReadTable(ByteReader* in, GrowableArray<uint32_t>* table) {
+  uint32_t count = 0;
+  if (!ReadCount(in, &count)) return false;
+  table->clear();
+  if (!table->reserve(count)) return false;
+  for (uint32_t i = 0; i < count; ++i) {
+    uint32_t value = 0;
+    if (!in->GetVarint(&value)) return false;
+    table->push_back(value);
+  }
+  return true;
+}
+
+bool ReadAddressTable(ByteReader* in, GrowableArray<uint32_t>* table) {
+  uint32_t count = 0;
+  if (!ReadCount(in, &count)) return false;
+  table->clear();
+  if (!table->reserve(count)) return false;
+  uint32_t sum = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    uint32_t delta = 0;
+    if (!in->GetVarint(&delta)) return false;
+    sum += delta;
+    table->push_back(sum);
+  }
+  return true;
+}
+
+bool ReadBytes(ByteReader* in, GrowableArray<uint8_t>* table) {
+  uint32_t count = 0;
+  if (!ReadCount(in, &count)) return false;
+  table->clear();
+  if (!table->reserve(count)) return false;
+  if (count != 0 && !in->Read(table->data(), count)) return false;
+  return table->set_size(count);
+}
+
+bool Write32(ByteWriter* out, uint32_t value) {
+  const uint8_t bytes[4] = {
+      static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+      static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+  return out->Write(bytes, 4);
+}
+
+bool Write16(ByteWriter* out, uint32_t value) {
+  const uint8_t bytes[2] = {static_cast<uint8_t>(value),
+                            static_cast<uint8_t>(value >> 8)};
+  return out->Write(bytes, 2);
+}
+
+}  // namespace
+
+bool EncodedProgram::AppendOrigin(uint32_t rva) {
+  return AppendOp(ORIGIN) && origins_.push_back(rva);
+}
+
+bool EncodedProgram::AppendCopy(size_t count, const uint8_t* bytes) {
+  while (count != 0) {
+    // One op's count is 32 bits; longer runs continue in a further op.
+    if (!ops_.empty() && ops_[ops_.size() - 1] == COPY1) {
+      ops_[ops_.size() - 1] = COPY;
+      if (!copy_counts_.push_back(1)) return false;
+    }
+    if (!ops_.empty() && ops_[ops_.size() - 1] == COPY &&
+        !copy_counts_.empty() && copy_counts_[copy_counts_.size() - 1] != 0xFFFFFFFFu) {
+      uint32_t& last = copy_counts_[copy_counts_.size() - 1];
+      const size_t room = 0xFFFFFFFFu - last;
+      const size_t take = count < room ? count : room;
+      if (!copy_bytes_.append(bytes, take)) return false;
+      last += static_cast<uint32_t>(take);
+      bytes += take;
+      count -= take;
+      continue;
+    }
+    if (count == 1) {
+      return AppendOp(COPY1) && copy_bytes_.append(bytes, 1);
+    }
+    const size_t take = count < 0xFFFFFFFFu ? count : 0xFFFFFFFFu;
+    if (!AppendOp(COPY) || !copy_counts_.push_back(static_cast<uint32_t>(take)) ||
+        !copy_bytes_.append(bytes, take))
+      return false;
+    bytes += take;
+    count -= take;
+  }
+  return true;
+}
+
+bool EncodedProgram::AppendRel32(uint32_t label_index) {
+  return AppendOp(REL32) && rel32_ix_.push_back(label_index);
+}
+
+bool EncodedProgram::AppendAbs32(uint32_t label_index) {
+  return AppendOp(ABS32) && abs32_ix_.push_back(label_index);
+}
+
+bool EncodedProgram::AppendArmRel32(uint16_t compressed_op, uint32_t label_index) {
+  return AppendOp(compressed_op) && rel32_ix_.push_back(label_index);
+}
+
+bool EncodedProgram::AppendPeRelocTable(int flag) {
+  return AppendOp(flag == 1 ? MAKE_PE_RELOCATION_TABLE : MAKE_PE64_RELOCATION_TABLE);
+}
+
+bool EncodedProgram::AppendElfRelocTable() { return AppendOp(MAKE_ELF_RELOCATION_TABLE); }
+
+bool EncodedProgram::AppendElfArmRelocTable() {
+  return AppendOp(MAKE_ELF_ARM_RELOCATION_TABLE);
+}
+
+bool EncodedProgram::SetAddress(GrowableArray<uint32_t>* table, int32_t index,
+                                uint32_t rva) {
+  if (index < 0) return false;
+  const size_t slot = static_cast<size_t>(index);
+  while (table->size() <= slot) {
+    if (!table->push_back(kUnassigned)) return false;
+  }
+  (*table)[slot] = rva;
+  return true;
+}
+
+bool EncodedProgram::SetRel32Address(int32_t index, uint32_t rva) {
+  return SetAddress(&rel32_rva_, index, rva);
+}
+
+bool EncodedProgram::SetAbs32Address(int32_t index, uint32_t rva) {
+  return SetAddress(&abs32_rva_, index, rva);
+}
+
+bool EncodedProgram::FinishLabels() {
+  for (GrowableArray<uint32_t>* table : {&abs32_rva_, &rel32_rva_}) {
+    uint32_t previous = 0;
+    for (uint32_t& value : *table) {
+      if (value == kUnassigned) value = previous;
+      previous = value;
+    }
+  }
+  return true;
+}
+
+bool EncodedProgram::Serialize(StreamBundleWriter* sink) {
+  if (sink->count() <= kStreamUnused) return false;
+  ByteWriter* origins = sink->stream(kStreamOrigins);
+  if (!origins->PutVarint(static_cast<uint32_t>(image_base_))) return false;
+
+  bool ok = true;
+  ok &= WriteAddressTable(sink->stream(kStreamAbs32Addresses), abs32_rva_);
+  ok &= WriteAddressTable(sink->stream(kStreamRel32Addresses), rel32_rva_);
+  ok &= WriteTable(origins, origins_);
+
+  ByteWriter* ops = sink->stream(kStreamOps);
+  const size_t wanted = ops->Length() + ops_.size() + 5;
+  ok &= wanted > ops->Length() && ops->Reserve(wanted);
+  ok &= WriteTable(ops, ops_);
+
+  ok &= WriteTable(sink->stream(kStreamCopyCounts), copy_counts_);
+  ByteWriter* bytes = sink->stream(kStreamCopyBytes);
+  ok &= bytes->PutSizeVarint(copy_bytes_.size()) &&
+        bytes->Write(copy_bytes_.data(), copy_bytes_.size());
+  ok &= WriteTable(sink->stream(kStreamAbs32Indexes), abs32_ix_);
+  ok &= WriteTable(sink->stream(kStreamRel32Indexes), rel32_ix_);
+  return ok;
+}
+
+bool EncodedProgram::Deserialize(StreamBundleReader* source) {
+  if (source->count() < 8) return false;
+  ByteReader* origins = source->stream(kStreamOrigins);
+  uint32_t base = 0;
+  if (!origins->GetVarint(&base)) return false;
+  image_base_ = base;
+
+  if (!ReadAddressTable(source->stream(kStreamAbs32Addresses), &abs32_rva_) ||
+      !ReadAddressTable(source->stream(kStreamRel32Addresses), &rel32_rva_) ||
+      !ReadTable(origins, &origins_) ||
+      !ReadTable(source->stream(kStreamOps), &ops_) ||
+      !ReadTable(source->stream(kStreamCopyCounts), &copy_counts_) ||
+      !ReadBytes(source->stream(kStreamCopyBytes), &copy_bytes_) ||
+      !ReadTable(source->stream(kStreamAbs32Indexes), &abs32_ix_) ||
+      !ReadTable(source->stream(kStreamRel32Indexes), &rel32_ix_))
+    return false;
+
+  for (size_t i = 0; i <= kStreamUnused; ++i) {
+    ByteReader* stream = source->stream(i);
+    if (stream != nullptr && !stream->Empty()) return false;
+  }
+  return true;
+}
+
+bool EncodedProgram::Rebuild(ByteWriter* output) {
+  uint32_t address = 0;
+  size_t ix_origin = 0;
+  size_t ix_count = 0;
+  size_t ix_byte = 0;
+  size_t ix_abs32 = 0;
+  size_t ix_rel32 = 0;
+  bool pe_pending = false;
+  bool elf_pending = false;
+  uint16_t pe_type = 3;
+  uint32_t elf_type = 8;
+  ByteWriter side;
+  ByteWriter* out = output;
+
+  abs32_relocs_.clear();
+  if (abs32_relocs_.failed()) return false;
+
+  for (uint32_t op : ops_) {
+    switch (op) {
+      case ORIGIN:
+        if (ix_origin >= origins_.size()) return false;
+        address = origins_[ix_origin++];
+        break;
+      case COPY: {
+        if (ix_count >= copy_counts_.size()) return false;
+        const uint32_t count = copy_counts_[ix_count++];
+        if (count > copy_bytes_.size() - ix_byte) return false;
+        if (!out->Write(copy_bytes_.data() + ix_byte, count)) return false;
+        ix_byte += count;
+        address += count;
+        break;
+      }
+      case COPY1:
+        if (ix_byte >= copy_bytes_.size()) return false;
+        if (!out->Write(copy_bytes_.data() + ix_byte, 1)) return false;
+        ++ix_byte;
+        address += 1;
+        break;
+      case REL32: {
+        if (ix_rel32 >= rel32_ix_.size()) return false;
+        const uint32_t index = rel32_ix_[ix_rel32++];
+        if (index >= rel32_rva_.size()) return false;
+        if (!Write32(out, rel32_rva_[index] - (address + 4))) return false;
+        address += 4;
+        break;
+      }
+      case ABS32: {
+        if (ix_abs32 >= abs32_ix_.size()) return false;
+        const uint32_t index = abs32_ix_[ix_abs32++];
+        if (index >= abs32_rva_.size()) return false;
+        if (!abs32_relocs_.push_back(address)) return false;
+        if (!Write32(out, abs32_rva_[index] + static_cast<uint32_t>(image_base_)))
+          return false;
+        address += 4;
+        break;
+      }
+      case MAKE_PE_RELOCATION_TABLE:
+      case MAKE_PE64_RELOCATION_TABLE:
+        if (pe_pending) return false;
+        pe_pending = true;
+        pe_type = op == MAKE_PE64_RELOCATION_TABLE ? 10 : 3;
+        out = &side;
+        break;
+      case MAKE_ELF_RELOCATION_TABLE:
+      case MAKE_ELF_ARM_RELOCATION_TABLE:
+        if (elf_pending) return false;
+        elf_pending = true;
+        elf_type = op == MAKE_ELF_ARM_RELOCATION_TABLE ? 23 : 8;
+        out = &side;
+        break;
+      default: {
+        // ARM branches: bits 12..15 select the type, the rest is the
+        // compressed instruction.
+        if (op > 0xFFFF) return false;
+        const uint32_t selector = op >> 12;
+        if (selector < 1 || selector > 5) return false;
+        const uint32_t type = selector - 1;
+        if (ix_rel32 >= rel32_ix_.size()) return false;
+        const uint32_t index = rel32_ix_[ix_rel32++];
+        if (index >= rel32_rva_.size()) return false;
+        uint32_t word = 0;
+        if (!DecompressArmBranch(type, static_cast<uint16_t>(op),
+                                 rel32_rva_[index] - address, &word))
+          return false;
+        bool written = false;
+        if (type <= 1) {
+          written = Write16(out, word);
+          address += 2;
+        } else if (type == 2) {
+          written = Write32(out, word);
+          address += 4;
+        } else {
+          written = Write16(out, word >> 16) && Write16(out, word);
+          address += 4;
+        }
+        if (!written) return false;
+        break;
+      }
+    }
+  }
+
+  if (pe_pending) {
+    if (!GeneratePeRelocations(output, pe_type) || !output->Append(&side)) return false;
+  }
+  if (elf_pending) {
+    if (!GenerateElfRelocations(output, elf_type) || !output->Append(&side)) return false;
+  }
+
+  return ix_count == copy_counts_.size() && ix_byte == copy_bytes_.size() &&
+         ix_abs32 == abs32_ix_.size() && ix_rel32 == rel32_ix_.size();
+}
+
+bool EncodedProgram::SortRelocations(GrowableArray<uint32_t>* sorted) const {
+  if (!sorted->append(abs32_relocs_.data(), abs32_relocs_.size())) return false;
+  // The last recorded address keeps its place at the end; with no address
+  // there is nothing to sort.
+  if (sorted->size() > 1) std::sort(sorted->begin(), sorted->end() - 1);
+  return true;
+}
+
+bool EncodedProgram::GeneratePeRelocations(ByteWriter* output, uint16_t type) {
+  GrowableArray<uint32_t> sorted;
+  if (!SortRelocations(&sorted)) return false;
+
+  uint32_t page = 0xFFFFFFFFu;
+  GrowableArray<uint16_t> entries;
+
+  auto flush = [&]() -> bool {
+    if (entries.empty()) return true;
+    if ((entries.size() & 1) != 0 && !entries.push_back(0)) return false;
+    const uint32_t size = 8 + 2 * static_cast<uint32_t>(entries.size());
+    if (!Write32(output, page) || !Write32(output, size)) return false;
+    for (uint16_t entry : entries) {
+      if (!Write16(output, entry)) return false;
+    }
+    entries.clear();
+    return true;
+  };
+
+  for (uint32_t rva : sorted) {
+    const uint32_t this_page = rva & ~0xFFFu;
+    // A block holds at most 4096 entries; more on one page (possible only
+    // when origins revisit addresses) continue in a further block.
+    if (this_page != page || entries.size() >= kMaxRelocationsPerBlock) {
+      if (!flush()) return false;
+      page = this_page;
+    }
+    if (!entries.push_back(static_cast<uint16_t>((type << 12) | (rva & 0xFFF))))
+      return false;
+  }
+  return flush();
+}
+
+bool EncodedProgram::GenerateElfRelocations(ByteWriter* output, uint32_t type) {
+  GrowableArray<uint32_t> sorted;
+  if (!SortRelocations(&sorted)) return false;
+  for (uint32_t rva : sorted) {
+    if (!Write32(output, rva) || !Write32(output, type)) return false;
+  }
+  return true;
+}
+
+void EncodedProgram::LogSummary() const {
+  LogStream(kLogDebug) << "EncodedProgram Summary"
+                       << "\n  image base  " << image_base_
+                       << "\n  abs32 rvas  " << abs32_rva_.size()
+                       << "\n  rel32 rvas  " << rel32_rva_.size()
+                       << "\n  ops         " << ops_.size()
+                       << "\n  origins     " << origins_.size()
+                       << "\n  copy_counts " << copy_counts_.size()
+                       << "\n  copy_bytes  " << copy_bytes_.size()
+                       << "\n  abs32_ix    " << abs32_ix_.size()
+                       << "\n  rel32_ix    " << rel32_ix_.size();
+}
+
+PatchStatus StoreEncodedProgram(EncodedProgram* program, StreamBundleWriter* sink) {
+  return program->Serialize(sink) ? C_OK : C_STREAM_ERROR;
+}
+
+PatchStatus LoadEncodedProgram(StreamBundleReader* source, EncodedProgram** output) {
+  *output = nullptr;
+  EncodedProgram* program = new (std::nothrow) EncodedProgram();
+  if (program == nullptr) return C_DESERIALIZATION_FAILED;
+  if (!program->Deserialize(source)) {
+    delete program;
+    return C_DESERIALIZATION_FAILED;
+  }
+  *output = program;
+  return C_OK;
+}
+
+PatchStatus RebuildExecutable(EncodedProgram* program, ByteWriter* output) {
+  return program->Rebuild(output) ? C_OK : C_ASSEMBLY_FAILED;
+}
+
+void FreeEncodedProgram(EncodedProgram* program) { delete program; }
+
+}  // namespace voxpatch

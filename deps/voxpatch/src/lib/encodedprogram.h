@@ -1,0 +1,109 @@
+// The form in which an executable travels inside patches and containers: a
+// list of operations plus separate tables of plain bytes, label addresses and
+// label indexes, each written to its own stream so that diffs and LZMA2 find
+// long runs of alike data.  Assembling it gives the executable's bytes.
+
+#ifndef VOXPATCH_ENCODEDPROGRAM_H
+#define VOXPATCH_ENCODEDPROGRAM_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "growablearray.h"
+#include "patchstatus.h"
+
+namespace voxpatch {
+
+class ByteWriter;
+class StreamBundleReader;
+class StreamBundleWriter;
+
+class EncodedProgram {
+ public:
+  enum OP : uint32_t {
+    ORIGIN = 0,        // current address := next origin
+    COPY = 1,          // next copy count's bytes from the copy bytes
+    COPY1 = 2,         // one copy byte
+    REL32 = 3,         // 32-bit relative reference to a rel32 label
+    ABS32 = 4,         // 32-bit absolute reference to an abs32 label
+    MAKE_PE_RELOCATION_TABLE = 5,
+    MAKE_ELF_RELOCATION_TABLE = 6,
+    MAKE_ELF_ARM_RELOCATION_TABLE = 7,
+    MAKE_PE64_RELOCATION_TABLE = 8,
+    ARM_REL32_8 = 0x1000,
+    ARM_REL32_11 = 0x2000,
+    ARM_REL32_24 = 0x3000,
+    ARM_REL32_25 = 0x4000,
+    ARM_REL32_21 = 0x5000,
+  };
+
+  static constexpr uint32_t kUnassigned = 0xFFFFFFFFu;
+
+  EncodedProgram() = default;
+  EncodedProgram(const EncodedProgram&) = delete;
+  EncodedProgram& operator=(const EncodedProgram&) = delete;
+
+  // Building; each returns false only when memory runs out.
+  bool AppendOrigin(uint32_t rva);
+  bool AppendCopy(size_t count, const uint8_t* bytes);
+  bool AppendRel32(uint32_t label_index);
+  bool AppendAbs32(uint32_t label_index);
+  bool AppendArmRel32(uint16_t compressed_op, uint32_t label_index);
+  bool AppendPeRelocTable(int flag);  // flag 1: HIGHLOW table, else DIR64
+  bool AppendElfRelocTable();
+  bool AppendElfArmRelocTable();
+  bool SetRel32Address(int32_t index, uint32_t rva);
+  bool SetAbs32Address(int32_t index, uint32_t rva);
+  // Gives unassigned slots of both address tables the value before them.
+  bool FinishLabels();
+  void SetBaseAddress(uint64_t base) { image_base_ = base; }
+
+  // Writes the nine streams into the set (which needs at least nine).
+  bool Serialize(StreamBundleWriter* sink);
+  // Reads what Serialize wrote; false on a short, malformed or oversized
+  // stream, or data left over.
+  bool Deserialize(StreamBundleReader* source);
+  // Assembles the executable's bytes into output.
+  bool Rebuild(ByteWriter* output);
+
+  void LogSummary() const;
+
+  uint64_t image_base() const { return image_base_; }
+  const GrowableArray<uint32_t>& abs32_rvas() const { return abs32_rva_; }
+  const GrowableArray<uint32_t>& rel32_rvas() const { return rel32_rva_; }
+  const GrowableArray<uint32_t>& ops() const { return ops_; }
+  const GrowableArray<uint32_t>& origins() const { return origins_; }
+  const GrowableArray<uint32_t>& copy_counts() const { return copy_counts_; }
+  const GrowableArray<uint8_t>& copy_bytes() const { return copy_bytes_; }
+  const GrowableArray<uint32_t>& abs32_ix() const { return abs32_ix_; }
+  const GrowableArray<uint32_t>& rel32_ix() const { return rel32_ix_; }
+
+ private:
+  bool AppendOp(uint32_t op) { return ops_.push_back(op); }
+  static bool SetAddress(GrowableArray<uint32_t>* table, int32_t index,
+                         uint32_t rva);
+  bool GeneratePeRelocations(ByteWriter* output, uint16_t type);
+  bool GenerateElfRelocations(ByteWriter* output, uint32_t type);
+  bool SortRelocations(GrowableArray<uint32_t>* sorted) const;
+
+  uint64_t image_base_ = 0;
+  GrowableArray<uint32_t> abs32_rva_;
+  GrowableArray<uint32_t> rel32_rva_;
+  GrowableArray<uint32_t> ops_;
+  GrowableArray<uint32_t> origins_;
+  GrowableArray<uint32_t> copy_counts_;
+  GrowableArray<uint8_t> copy_bytes_;
+  GrowableArray<uint32_t> abs32_ix_;
+  GrowableArray<uint32_t> rel32_ix_;
+  GrowableArray<uint32_t> abs32_relocs_;  // filled by Rebuild, not stored
+};
+
+// Status forms (values of PatchStatus).
+PatchStatus StoreEncodedProgram(EncodedProgram* program, StreamBundleWriter* sink);
+PatchStatus LoadEncodedProgram(StreamBundleReader* source, EncodedProgram** output);
+PatchStatus RebuildExecutable(EncodedProgram* program, ByteWriter* output);
+void FreeEncodedProgram(EncodedProgram* program);
+
+}  // namespace voxpatch
+
+#endif  // VOXPATCH_ENCODEDPROGRAM_H

@@ -1,0 +1,198 @@
+#include "ensembleapplier.h"
+
+#include <new>
+
+#include "bytediff.h"
+#include "bytereader.h"
+#include "bytewriter.h"
+#include "crc.h"
+#include "executablekind.h"
+#include "lzmaioout.h"
+#include "mappedfile.h"
+#include "patcherx86_32.h"
+#include "streambundlereader.h"
+#include "streambundlewriter.h"
+
+namespace voxpatch {
+
+namespace {
+
+// Every element description takes at least three bytes of stream 0 (its
+// kind, base offset and base length), which bounds the element count.
+const uint64_t kMinBytesPerElement = 3;
+
+// Flattens a set and applies one correction to it; the result is kept in
+// storage and read back as a set.
+PatchStatus Correct(StreamBundleWriter* set, ByteReader* correction,
+                    ByteWriter* storage, StreamBundleReader* corrected) {
+  ByteWriter flat;
+  if (!set->SerializeTo(&flat)) return C_STREAM_ERROR;
+  {
+    ByteReader old_bytes(flat.Buffer(), flat.Length());
+    if (!ApplyByteDiff(old_bytes, correction, storage, false)) return C_GENERAL_ERROR;
+  }
+  flat.ReleaseBuffer();
+  if (!corrected->Parse(storage->Buffer(), storage->Length())) return C_STREAM_ERROR;
+  return C_OK;
+}
+
+}  // namespace
+
+PatchStatus ReadEnsemblePatchHeader(ByteReader* patch, EnsemblePatchHeader* header) {
+  if (!patch->GetVarint(&header->magic) || header->magic != kEnsembleMagic)
+    return C_BAD_ENSEMBLE_MAGIC;
+  if (!patch->GetVarint(&header->version) || header->version != kEnsembleVersion)
+    return C_BAD_ENSEMBLE_VERSION;
+  if (!patch->GetVarint(&header->source_checksum) ||
+      !patch->GetVarint(&header->target_checksum) ||
+      !patch->GetVarint(&header->final_size_prediction))
+    return C_BAD_ENSEMBLE_HEADER;
+  return C_OK;
+}
+
+EnsembleApplier::EnsembleApplier(const uint8_t* base, size_t base_length)
+    : base_(base), base_length_(base_length) {}
+
+EnsembleApplier::~EnsembleApplier() = default;
+
+PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
+  PatchStatus status = ReadEnsemblePatchHeader(patch, &header_);
+  if (status != C_OK) return status;
+
+  if (ComputeCrc(base_, base_length_) != header_.source_checksum) return C_CRC_MISMATCH;
+
+  // The body: one LZMA2 block holding a stream set of at least four streams.
+  ByteWriter body;
+  if (!ReadLzma2Block(patch, &body)) return C_STREAM_ERROR;
+  StreamBundleReader streams;
+  if (!streams.Parse(body.Buffer(), body.Length()) || streams.count() < 4)
+    return C_STREAM_ERROR;
+
+  // Transformation descriptions.
+  ByteReader* descriptions = streams.stream(0);
+  uint32_t element_count = 0;
+  if (!descriptions->GetVarint(&element_count)) return C_BAD_ENSEMBLE_HEADER;
+  if (element_count > descriptions->BytesLeft() / kMinBytesPerElement)
+    return C_BAD_ENSEMBLE_HEADER;
+  try {
+    patchers_.reserve(element_count);
+  } catch (...) {
+    return C_GENERAL_ERROR;
+  }
+  for (uint32_t i = 0; i < element_count; ++i) {
+    uint32_t kind = 0;
+    if (!descriptions->GetVarint(&kind)) return C_BAD_ENSEMBLE_HEADER;
+    if (kind < EXE_WIN_32_X86 || kind > EXE_MACHO_X64) return C_BAD_ENSEMBLE_HEADER;
+    // Every kind is served by the same patcher; the element's real type is
+    // detected again when it is transformed.
+    TransformationPatcher* patcher = new (std::nothrow) PatcherX86_32(base_, base_length_);
+    if (patcher == nullptr) return C_GENERAL_ERROR;
+    patchers_.emplace_back(patcher);
+  }
+  for (auto& patcher : patchers_) {
+    status = patcher->Setup(descriptions);
+    if (status != C_OK) return status;
+  }
+  if (!descriptions->Empty()) return C_BAD_ENSEMBLE_HEADER;
+
+  // Predicted parameters, then their correction.
+  StreamBundleReader parameters;
+  ByteWriter parameter_storage;
+  {
+    StreamBundleWriter prediction;
+    for (auto& patcher : patchers_) {
+      StreamBundleWriter predicted;
+      status = patcher->PredictParameters(&predicted);
+      if (status != C_OK) return status;
+      if (!prediction.PutNestedBundle(&predicted)) return C_STREAM_ERROR;
+    }
+    status = Correct(&prediction, streams.stream(1), &parameter_storage, &parameters);
+    if (status != C_OK) return status;
+  }
+
+  // Transform the old elements, then correct them into the new ones.
+  StreamBundleReader elements;
+  ByteWriter element_storage;
+  {
+    StreamBundleWriter transformed;
+    for (auto& patcher : patchers_) {
+      StreamBundleReader element_parameters;
+      if (!parameters.GetNestedBundle(&element_parameters)) return C_STREAM_ERROR;
+      StreamBundleWriter element;
+      status = patcher->TransformElement(&element_parameters, &element);
+      if (status != C_OK) return status;
+      if (!element_parameters.Empty()) return C_STREAM_NOT_CONSUMED;
+      if (!transformed.PutNestedBundle(&element)) return C_STREAM_ERROR;
+    }
+    if (!parameters.Empty()) return C_STREAM_NOT_CONSUMED;
+    status = Correct(&transformed, streams.stream(2), &element_storage, &elements);
+    if (status != C_OK) return status;
+  }
+  parameter_storage.ReleaseBuffer();
+
+  // The final input: the old file followed by the rebuilt new elements.
+  ByteWriter blob;
+  ByteReader final_input(base_, base_length_);
+  if (!patchers_.empty()) {
+    // The prediction is only a hint: never reserve more than the old file
+    // plus the corrected elements, which the rebuilt bytes follow closely.
+    uint64_t reserve = header_.final_size_prediction;
+    const uint64_t cap = static_cast<uint64_t>(base_length_) + element_storage.Length();
+    if (reserve > cap) reserve = cap;
+    if (!blob.Reserve(static_cast<size_t>(reserve))) return C_STREAM_ERROR;
+    if (!blob.Write(base_, base_length_)) return C_STREAM_ERROR;
+    for (auto& patcher : patchers_) {
+      StreamBundleReader element;
+      if (!elements.GetNestedBundle(&element)) return C_STREAM_ERROR;
+      status = patcher->RebuildElement(&element, &blob);
+      if (status != C_OK) return status;
+      if (!element.Empty()) return C_STREAM_NOT_CONSUMED;
+    }
+    if (!elements.Empty()) return C_STREAM_NOT_CONSUMED;
+    final_input.Attach(blob.Buffer(), blob.Length());
+  } else if (!elements.Empty()) {
+    return C_STREAM_NOT_CONSUMED;
+  }
+  element_storage.ReleaseBuffer();
+
+  // Final correction.
+  if (!ApplyByteDiff(final_input, streams.stream(3), output, false)) return C_GENERAL_ERROR;
+  blob.ReleaseBuffer();
+  if (ComputeCrc(output->Buffer(), output->Length()) != header_.target_checksum)
+    return C_CRC_MISMATCH;
+  return C_OK;
+}
+
+PatchStatus ApplyPatchFiles(const oschar* old_path, const oschar* patch_path,
+                            const oschar* new_path) {
+  MappedFile patch_file(patch_path, 0, MappedFile::kNormal);
+  if (!patch_file.IsValid()) return C_PATCH_NOT_OPENED;
+
+  // The header is checked before the old file is touched.
+  {
+    ByteReader header_stream(patch_file.Data(), static_cast<size_t>(patch_file.Length()));
+    EnsemblePatchHeader header;
+    const PatchStatus status = ReadEnsemblePatchHeader(&header_stream, &header);
+    if (status != C_OK) return status;
+  }
+
+  MappedFile old_file(old_path, 0, MappedFile::kNormal);
+  if (!old_file.IsValid()) return C_OLD_FILE_ERROR;
+
+  ByteWriter output;
+  PatchStatus status = C_OK;
+  {
+    EnsembleApplier applier(old_file.Data(), static_cast<size_t>(old_file.Length()));
+    ByteReader patch_stream(patch_file.Data(), static_cast<size_t>(patch_file.Length()));
+    status = applier.Apply(&patch_stream, &output);
+  }
+  old_file.Close();
+  patch_file.Close();
+  if (status != C_OK) return status;
+
+  if (WriteBufferToFile(new_path, output.Buffer(), output.Length()) < output.Length())
+    return C_OLD_FILE_ERROR;
+  return C_OK;
+}
+
+}  // namespace voxpatch

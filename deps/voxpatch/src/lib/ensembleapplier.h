@@ -1,0 +1,65 @@
+// Application of ensemble patches: the old file is treated as a whole plus
+// executable elements inside it; the elements are corrected in their
+// encoded form, assembled again, and a final diff turns the old file
+// followed by the new elements into the new file.
+
+#ifndef VOXPATCH_ENSEMBLEAPPLIER_H
+#define VOXPATCH_ENSEMBLEAPPLIER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "patchstatus.h"
+#include "transformationpatcher.h"
+
+namespace voxpatch {
+
+class ByteReader;
+class ByteWriter;
+
+typedef char oschar;
+
+constexpr uint32_t kEnsembleMagic = 7696195;      // "Cou"
+constexpr uint32_t kEnsembleVersion = 20110216;
+
+struct EnsemblePatchHeader {
+  uint32_t magic = 0;
+  uint32_t version = 0;
+  uint32_t source_checksum = 0;
+  uint32_t target_checksum = 0;
+  uint32_t final_size_prediction = 0;
+};
+
+// Reads the five header fields: 1, or 5, 6 or 7.
+PatchStatus ReadEnsemblePatchHeader(ByteReader* patch, EnsemblePatchHeader* header);
+
+// One application of a patch to the bytes of an old file.
+class EnsembleApplier {
+ public:
+  EnsembleApplier(const uint8_t* base, size_t base_length);
+  ~EnsembleApplier();
+  EnsembleApplier(const EnsembleApplier&) = delete;
+  EnsembleApplier& operator=(const EnsembleApplier&) = delete;
+
+  // Applies the whole patch (header included) and appends the new file's
+  // bytes to output.
+  PatchStatus Apply(ByteReader* patch, ByteWriter* output);
+
+ private:
+  const uint8_t* base_;
+  size_t base_length_;
+  EnsemblePatchHeader header_;
+  std::vector<std::unique_ptr<TransformationPatcher>> patchers_;
+};
+
+// Applies the ensemble patch at patch_path to the file at old_path and
+// writes the result to new_path (UTF-8 paths).  Only 1 means success; the
+// new path is left alone unless the result matched its checksum.
+PatchStatus ApplyPatchFiles(const oschar* old_path, const oschar* patch_path,
+                            const oschar* new_path);
+
+}  // namespace voxpatch
+
+#endif  // VOXPATCH_ENSEMBLEAPPLIER_H

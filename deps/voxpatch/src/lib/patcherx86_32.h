@@ -1,0 +1,39 @@
+// Element patcher for executables: the element is disassembled, encoded and
+// written as an encoded program; a corrected encoded program is assembled
+// back into bytes.
+
+#ifndef VOXPATCH_PATCHERX86_32_H
+#define VOXPATCH_PATCHERX86_32_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "transformationpatcher.h"
+
+namespace voxpatch {
+
+class PatcherX86_32 : public TransformationPatcher {
+ public:
+  // base: the whole old file, which outlives the patcher.
+  PatcherX86_32(const uint8_t* base, size_t base_length);
+
+  PatchStatus Setup(ByteReader* descriptions) override;
+  PatchStatus PredictParameters(StreamBundleWriter* predicted) override;
+  PatchStatus TransformElement(StreamBundleReader* parameters,
+                               StreamBundleWriter* transformed) override;
+  PatchStatus RebuildElement(StreamBundleReader* transformed,
+                             ByteWriter* output) override;
+
+  uint32_t base_offset() const { return base_offset_; }
+  uint32_t base_length() const { return base_length_; }
+
+ private:
+  const uint8_t* ensemble_base_;
+  size_t ensemble_length_;
+  uint32_t base_offset_ = 0;
+  uint32_t base_length_ = 0;
+};
+
+}  // namespace voxpatch
+
+#endif  // VOXPATCH_PATCHERX86_32_H

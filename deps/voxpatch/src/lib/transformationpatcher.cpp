@@ -1,0 +1,7 @@
+#include "transformationpatcher.h"
+
+namespace voxpatch {
+
+TransformationPatcher::~TransformationPatcher() = default;
+
+}  // namespace voxpatch

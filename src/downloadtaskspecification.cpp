@@ -1,0 +1,289 @@
+#include "downloadtaskspecification.h"
+
+#include "configuration.h"
+
+#include <QDebug>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QStringList>
+
+#include <algorithm>
+
+DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* manager,
+                                                     const QString& remotePath, int version,
+                                                     const QString& localFile, qint64 expectedSize,
+                                                     qreal weight, QObject* parent)
+    : TaskSpecification(parent, weight)
+    , m_Manager(manager)
+    , m_Reply(nullptr)
+    , m_StallPolls(0)
+    , m_RemotePath(remotePath)
+    , m_Version(version)
+    , m_File(localFile)
+    , m_Attempts(0)
+    , m_BytesAtLastPoll(0)
+    , m_ExpectedSize(expectedSize)
+    , m_InitialExpectedSize(expectedSize)
+    , m_BytesReceived(0)
+    , m_MaxSize(-1)
+{
+}
+
+DownloadTaskSpecification::~DownloadTaskSpecification()
+{
+    if (m_Reply) {
+        disconnect(m_Reply, nullptr, this, nullptr);
+        m_Reply->abort();
+        m_Reply->deleteLater();
+        m_Reply = nullptr;
+    }
+}
+
+QUrl DownloadTaskSpecification::fileUrl(const QString& base, int version, const QString& remotePath)
+{
+    QByteArray encoded = QUrl(base).toEncoded();
+    if (!encoded.endsWith('/'))
+        encoded += '/';
+    encoded += QByteArray::number(version);
+    const QStringList segments = remotePath.split(QLatin1Char('/'));
+    for (const QString& segment : segments) {
+        encoded += '/';
+        encoded += QUrl::toPercentEncoding(segment);
+    }
+    return QUrl::fromEncoded(encoded, QUrl::StrictMode);
+}
+
+void DownloadTaskSpecification::setMaximumSize(qint64 maxSize)
+{
+    m_MaxSize = maxSize;
+}
+
+qint64 DownloadTaskSpecification::sizeLimit() const
+{
+    return m_InitialExpectedSize >= 0 ? m_InitialExpectedSize : m_MaxSize;
+}
+
+void DownloadTaskSpecification::execute()
+{
+    qDebug() << Q_FUNC_INFO << "Downloading" << m_RemotePath;
+    emit message(tr("Downloading %1").arg(m_RemotePath));
+    m_State = STATE_RUNNING;
+    startDownload();
+}
+
+void DownloadTaskSpecification::startDownload()
+{
+    if (!m_File.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        emit error(tr("Unable to create file %1 for saving").arg(m_File.fileName()));
+        fail();
+        return;
+    }
+    const QUrl url = fileUrl(imageBaseUrl, m_Version, m_RemotePath);
+    QNetworkRequest request(url);
+    qDebug() << Q_FUNC_INFO << "Requesting download of" << url;
+    m_Reply = m_Manager ? m_Manager->get(request) : nullptr;
+    if (!m_Reply) {
+        m_File.close();
+        m_File.remove();
+        emit error(tr("Download failed to initialize"));
+        fail();
+        return;
+    }
+    if (!m_Reply->isRunning()) {
+        retry(m_Reply->errorString());
+        return;
+    }
+    connect(m_Reply, &QNetworkReply::downloadProgress, this,
+            &DownloadTaskSpecification::onDownloadProgress);
+    connect(m_Reply, &QNetworkReply::readyRead, this, &DownloadTaskSpecification::onReadyRead);
+    connect(m_Reply, &QNetworkReply::finished, this, &DownloadTaskSpecification::onDownloadFinished);
+    connect(m_Reply, &QNetworkReply::metaDataChanged, this,
+            &DownloadTaskSpecification::onMetaDataChanged);
+}
+
+void DownloadTaskSpecification::onMetaDataChanged()
+{
+    if (!m_Reply)
+        return;
+    const QVariant status = m_Reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isNull() && status.toInt() != 200)
+        retry(tr("%1 returned %2").arg(m_RemotePath).arg(status.toInt()));
+}
+
+void DownloadTaskSpecification::onDownloadProgress(qint64 /*bytesReceived*/, qint64 bytesTotal)
+{
+    if (bytesTotal > 0 && m_ExpectedSize == -1)
+        m_ExpectedSize = bytesTotal;
+}
+
+void DownloadTaskSpecification::onReadyRead()
+{
+    readAvailable();
+}
+
+bool DownloadTaskSpecification::readAvailable()
+{
+    char buffer[kChunkSize];
+    while (m_Reply) {
+        m_StallPolls = 0;
+        const qint64 available = m_Reply->bytesAvailable();
+        if (available <= 0)
+            return true;
+        const qint64 got = m_Reply->read(buffer, std::min(available, kChunkSize));
+        if (got == 0)
+            return true;
+        if (got < 0) {
+            retry(m_Reply->errorString());
+            return false;
+        }
+        const qint64 limit = sizeLimit();
+        if (limit >= 0 && m_BytesReceived + got > limit) {
+            retry(tr("%1 is larger than the expected %2 bytes").arg(m_RemotePath).arg(limit), true);
+            return false;
+        }
+        const qint64 written = m_File.write(buffer, got);
+        if (written < 0) {
+            retry(m_File.errorString());
+            return false;
+        }
+        if (written != got) {
+            retry(tr("Error writing to file %1. Should write %2 bytes but wrote %3 bytes")
+                      .arg(m_File.fileName())
+                      .arg(got)
+                      .arg(written));
+            return false;
+        }
+        m_BytesReceived += got;
+        if (m_ExpectedSize > 0)
+            setProgress(std::min(1.0, double(m_BytesReceived) / double(m_ExpectedSize)));
+    }
+    return true;
+}
+
+void DownloadTaskSpecification::onDownloadFinished()
+{
+    if (!m_Reply)
+        return;
+    if (m_Reply->error() != QNetworkReply::NoError) {
+        if (m_Reply->error() == QNetworkReply::AuthenticationRequiredError)
+            m_Reply->close();
+        retry(m_Reply->errorString());
+        return;
+    }
+    if (!readAvailable())
+        return;
+    if (!m_Reply)
+        return;
+    m_Reply->close();
+    disconnect(m_Reply, nullptr, this, nullptr);
+    m_Reply->deleteLater();
+    m_Reply = nullptr;
+    // flush() reports a failed final write that write() could not see yet.
+    const bool flushed = m_File.flush();
+    m_File.close();
+    if (!flushed) {
+        retry(m_File.errorString());
+        return;
+    }
+    downloadFinished();
+}
+
+void DownloadTaskSpecification::downloadFinished()
+{
+    const bool exists = m_File.exists();
+    qDebug() << Q_FUNC_INFO << "Download finished:" << m_RemotePath << m_File.fileName()
+             << m_File.isOpen() << exists;
+    if (!exists) {
+        // Removed by another hand between the last write and the end: fetch it again.
+        retry(tr("Downloaded file %1 has vanished").arg(m_File.fileName()));
+        return;
+    }
+    emit message(tr("Downloading %1 finished").arg(m_RemotePath));
+    finish();
+}
+
+void DownloadTaskSpecification::releaseTransfer(bool abortNow)
+{
+    if (m_Reply) {
+        disconnect(m_Reply, nullptr, this, nullptr);
+        // A cancel or a stall stops the transfer now rather than when the reply is deleted.
+        if (abortNow && m_Reply->isRunning() && m_Reply->error() == QNetworkReply::NoError)
+            m_Reply->abort();
+        m_Reply->deleteLater();
+        m_Reply = nullptr;
+    }
+    m_StallPolls = 0;
+    if (m_File.isOpen()) {
+        m_File.close();
+        m_File.remove();
+    }
+    m_BytesAtLastPoll = 0;
+    m_BytesReceived = 0;
+    m_ExpectedSize = m_InitialExpectedSize;
+    setProgress(0.0);
+}
+
+void DownloadTaskSpecification::retry(const QString& text, bool abortNow)
+{
+    releaseTransfer(abortNow);
+    emit message(text);
+    if (m_Attempts < kMaxAttempts - 1) {
+        ++m_Attempts;
+        startDownload();
+        return;
+    }
+    emit message(tr("Unable to download %1").arg(m_RemotePath));
+    m_File.remove();
+    fail();
+}
+
+void DownloadTaskSpecification::reset()
+{
+    releaseTransfer(true);
+    m_Attempts = 0;
+    TaskSpecification::reset();
+}
+
+void DownloadTaskSpecification::getDownloadStats(qulonglong& done, qulonglong& total,
+                                                 qulonglong& speed, bool& downloading)
+{
+    done = qulonglong(m_BytesReceived);
+    total = m_ExpectedSize == -1 ? 0 : qulonglong(m_ExpectedSize);
+    speed = m_BytesReceived > m_BytesAtLastPoll ? qulonglong(m_BytesReceived - m_BytesAtLastPoll) : 0;
+    m_BytesAtLastPoll = m_BytesReceived;
+    if (m_State != STATE_RUNNING || !m_Reply)
+        return;
+    const int old = m_StallPolls++;
+    if (old < kStallPolls - 1) {
+        downloading = true;
+        return;
+    }
+    retry(tr("file %1 timed out").arg(m_RemotePath), true);
+}
+
+void DownloadTaskSpecification::requestCancel()
+{
+    TaskSpecification::requestCancel();
+    if (m_State != STATE_RUNNING)
+        return;
+    releaseTransfer(true);
+    cancelled();
+}
+
+void DownloadTaskSpecification::onOtherTaskCancelledHook(TaskSpecification* /*other*/)
+{
+    if (m_Reply) {
+        emit message(tr("Abort downloading %1").arg(m_RemotePath));
+        releaseTransfer(true);
+    }
+    fail();
+}
+
+void DownloadTaskSpecification::onOtherDownloadFinished(QNetworkReply* /*reply*/)
+{
+    if (m_Manager)
+        disconnect(m_Manager, nullptr, this, nullptr);
+    if (!m_Reply)
+        startDownload();
+}

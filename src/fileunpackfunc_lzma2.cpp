@@ -1,0 +1,24 @@
+#include "fileunpackfunc_lzma2.h"
+
+#include "compressedfile.h"
+
+#include <QDebug>
+
+FileUnpackFunc_lzma2::FileUnpackFunc_lzma2(const QString& source, const QString& destination)
+    : SlowFileOpFunc(source, destination)
+{
+}
+
+bool FileUnpackFunc_lzma2::run()
+{
+    return unpackFile(m_Source, m_Destination);
+}
+
+bool FileUnpackFunc_lzma2::unpackFile(const QString& source, const QString& destination)
+{
+    const QByteArray src = source.toUtf8();
+    const QByteArray dst = destination.toUtf8();
+    const bool ok = DecompressLzmaFile(src.constData(), dst.constData());
+    qDebug() << Q_FUNC_INFO << "unpackFile" << source << destination << (ok ? "true" : "false");
+    return ok;
+}

@@ -1,0 +1,55 @@
+#include "httpdownloader.h"
+
+#include <QDebug>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+
+#include <memory>
+
+HTTPDownloader::HTTPDownloader(const QNetworkRequest &request)
+    : QThread(nullptr)
+    , m_Request(request)
+{
+    // `finished` is sent from the download thread; the deletion runs in the creating thread's
+    // event loop, and the destructor waits for the thread's very last steps.
+    connect(this, &QThread::finished, this, &QObject::deleteLater);
+}
+
+HTTPDownloader::~HTTPDownloader()
+{
+    quit();
+    wait();
+}
+
+void HTTPDownloader::run()
+{
+    // Belongs to this thread; its reply is its child and goes with it.
+    auto manager = std::make_unique<QNetworkAccessManager>();
+    bool done = false;
+    // The manager's context makes the call run here, in the download thread.
+    connect(manager.get(), &QNetworkAccessManager::finished, manager.get(), [this, &done](QNetworkReply *reply) {
+        done = true;
+        on_downloadFinished(reply);
+    });
+    QNetworkReply *reply = manager->get(m_Request);
+    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64 total) {
+        if (received > kMaxReplySize || total > kMaxReplySize)
+            reply->abort();
+    });
+    // A reply that ended inside get() has already asked for a quit that no loop would see.
+    if (!done)
+        exec();
+    manager.reset();
+}
+
+void HTTPDownloader::on_downloadFinished(QNetworkReply *reply)
+{
+    QByteArray data;
+    if (reply->error() == QNetworkReply::NoError)
+        data = reply->read(kMaxReplySize + 1);
+    if (data.size() > kMaxReplySize)
+        data.clear();
+    qDebug() << Q_FUNC_INFO << reply->error() << data.size();
+    emit download_available(data);
+    quit();
+}

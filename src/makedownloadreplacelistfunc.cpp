@@ -1,0 +1,214 @@
+#include "makedownloadreplacelistfunc.h"
+
+#include "checksigfunc.h"
+#include "configuration.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QSettings>
+#include <QStringList>
+
+namespace
+{
+const QString kPatchSuffix = QStringLiteral("_patch_");
+const QString kFieldSeparator = QStringLiteral("::");
+const QString kRootSection = QStringLiteral(".");
+const QString kDeleteSection = QStringLiteral("delete");
+
+quint64 toSize(const QString& text)
+{
+    bool ok = false;
+    const quint64 value = text.toULongLong(&ok, 10);
+    return ok ? value : 0;
+}
+} // namespace
+
+MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(const Configuration* config,
+                                                         std::shared_ptr<UpdateLists> lists)
+    : m_Config(config)
+    , m_Lists(std::move(lists))
+{
+}
+
+QString MakeDownloadReplaceListFunc::productIniName(bool clientStep)
+{
+    return (clientStep ? QStringLiteral("vx3_") : QString())
+           + Configuration::defaultClientType(clientStep) + QStringLiteral(".ini");
+}
+
+bool MakeDownloadReplaceListFunc::isSafeRelativePath(const QString& path)
+{
+    if (path.isEmpty() || path.startsWith(QLatin1Char('/')) || path.contains(QLatin1Char('\\')))
+        return false;
+    const QStringList parts = path.split(QLatin1Char('/'));
+    for (const QString& part : parts) {
+        if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String(".."))
+            return false;
+    }
+    return true;
+}
+
+void MakeDownloadReplaceListFunc::invalidLine(const QString& group)
+{
+    emit message(tr("Warning: product ini contains invalid line in section %1").arg(group));
+}
+
+bool MakeDownloadReplaceListFunc::run()
+{
+    m_Lists->clear();
+    const bool clientStep = m_Config->m_ClientUpdate != 0;
+    const QString prodIni = m_Config->m_TempDir + QLatin1Char('/') + productIniName(clientStep);
+    qDebug() << Q_FUNC_INFO << "prodIni" << prodIni;
+    emit message(tr("Compiling download and replace list for ")
+                 + (clientStep ? QStringLiteral("client") : QStringLiteral("updater")));
+
+    QSettings ini(prodIni, QSettings::IniFormat);
+    const QStringList groups = ini.childGroups();
+    qint64 total = 0;
+    for (const QString& group : groups) {
+        ini.beginGroup(group);
+        total += ini.allKeys().size();
+        ini.endGroup();
+    }
+    if (total == 0) {
+        emit message(tr("No files in product ini"));
+        return false;
+    }
+
+    qint64 done = 0;
+    for (const QString& group : groups) {
+        // The section names a folder on the image server; "." is the root.
+        if (group != kRootSection && !isSafeRelativePath(group)) {
+            invalidLine(group);
+            return false;
+        }
+        ini.beginGroup(group);
+        QStringList keys = ini.allKeys();
+        QStringList patchKeys;
+        for (auto it = keys.begin(); it != keys.end();) {
+            if (it->endsWith(kPatchSuffix)) {
+                patchKeys << *it;
+                it = keys.erase(it);
+            } else {
+                ++it;
+            }
+        }
+
+        QHash<QString, PatchRecord> patches;
+        for (const QString& key : patchKeys) {
+            const QStringList fields = ini.value(key).toString().split(kFieldSeparator);
+            if (fields.size() != 5 || !isSafeRelativePath(key) || !isSafeRelativePath(fields[4])) {
+                invalidLine(group);
+                return false;
+            }
+            PatchRecord patch;
+            patch.group = group;
+            patch.key = key;
+            patch.hash = fields[0];
+            patch.size = toSize(fields[1]);
+            patch.sourceHash = fields[2];
+            patch.sourceSize = toSize(fields[3]);
+            patch.target = fields[4];
+            patches.insert(patch.target, patch);
+        }
+
+        if (group == kDeleteSection) {
+            for (const QString& key : keys) {
+                ++done;
+                emit progress(double(done) / double(total));
+                // Deleting is confined to the installation: anything else ends the list building.
+                if (!isSafeRelativePath(key)) {
+                    invalidLine(group);
+                    return false;
+                }
+                const QFileInfo installed(m_Config->m_InstallDir + QLatin1Char('/') + key);
+                if (!installed.exists())
+                    continue;
+                const int code = ini.value(key).toInt();
+                if (code < 10 || code == 11) {
+                    DeleteEntry entry;
+                    entry.path = key;
+                    entry.isDir = code == 2;
+                    m_Lists->deleteList.append(entry);
+                }
+            }
+        } else {
+            for (const QString& key : keys) {
+                ++done;
+                emit progress(double(done) / double(total));
+                const QStringList fields = ini.value(key).toString().split(kFieldSeparator);
+                if ((fields.size() != 2 && fields.size() != 5) || !isSafeRelativePath(key)
+                    || (fields.size() == 5 && !isSafeRelativePath(fields[4]))) {
+                    invalidLine(group);
+                    return false;
+                }
+                decideFile(group, key, fields, patches);
+            }
+        }
+        ini.endGroup();
+    }
+    return true;
+}
+
+void MakeDownloadReplaceListFunc::decideFile(const QString& group, const QString& key,
+                                             const QStringList& fields,
+                                             const QHash<QString, PatchRecord>& patches)
+{
+    DownloadEntry download;
+    download.group = group;
+    download.name = key;
+    download.hash = fields[0];
+    download.size = toSize(fields[1]);
+
+    ReplaceEntry replace;
+    replace.group = group;
+    replace.name = key;
+    if (fields.size() == 5) {
+        replace.unpackedHash = fields[2];
+        replace.unpackedSize = toSize(fields[3]);
+        replace.target = fields[4];
+    }
+
+    const QString installedPath = m_Config->m_InstallDir + QLatin1Char('/') + replace.relativePath(QString());
+    const bool installedExists = QFileInfo::exists(installedPath);
+
+    bool patched = false;
+    if (replace.hasTarget() && installedExists) {
+        const auto it = patches.constFind(replace.target);
+        if (it != patches.constEnd() && CheckSigFunc::fileMatchesHash(installedPath, it->sourceHash)) {
+            replace.patch = it->key;
+            download.name = it->key;
+            download.hash = it->hash;
+            download.size = it->size;
+            patched = true;
+            qDebug() << Q_FUNC_INFO << "Found patch for" << key << installedPath;
+        }
+    }
+
+    if (!patched && installedExists) {
+        const QString wanted = replace.hasTarget() ? replace.unpackedHash : download.hash;
+        if (CheckSigFunc::fileMatchesHash(installedPath, wanted)) {
+            if (m_Config->m_ClientUpdate == 0) {
+                // The new updater is built in the temp folder: keep the unchanged file there.
+                const QString destination = m_Config->m_TempDir + QLatin1Char('/') + replace.relativePath(QString());
+                const QString folder = QFileInfo(destination).path();
+                if (!QFileInfo::exists(folder))
+                    QDir().mkpath(folder);
+                const bool copied = QFile::copy(installedPath, destination);
+                qDebug() << Q_FUNC_INFO << "Copying updater files:" << installedPath << "to"
+                         << destination << (copied ? "true" : "false");
+            }
+            return;
+        }
+    }
+
+    m_Lists->replaceList.append(replace);
+    const QString fetched = m_Config->m_TempDir + QLatin1Char('/') + download.name;
+    if (QFileInfo::exists(fetched) && CheckSigFunc::fileMatchesHash(fetched, download.hash))
+        return;
+    m_Lists->downloadList.append(download);
+    qDebug() << Q_FUNC_INFO << "Queueing download:" << key;
+}

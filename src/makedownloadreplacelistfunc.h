@@ -1,0 +1,51 @@
+#ifndef MAKEDOWNLOADREPLACELISTFUNC_H
+#define MAKEDOWNLOADREPLACELISTFUNC_H
+
+#include "asyncfunc.h"
+#include "updatelists.h"
+
+#include <QString>
+
+#include <memory>
+
+class Configuration;
+
+// Reads the verified product list in a pool thread and compares every listed file with the
+// installed product (by SHA-512 only), filling the download, replace and delete lists.
+class MakeDownloadReplaceListFunc : public ASyncFunc
+{
+    Q_OBJECT
+
+public:
+    MakeDownloadReplaceListFunc(const Configuration* config, std::shared_ptr<UpdateLists> lists);
+
+    bool run() override;
+
+    // Name of the product list for the step: "vx3_" in the client step, then the client type of
+    // the step and ".ini".
+    static QString productIniName(bool clientStep);
+    // A path from the product list that may be joined to a local folder: relative, no empty, "."
+    // or ".." component and no backslash.
+    static bool isSafeRelativePath(const QString& path);
+
+    const Configuration* m_Config;
+    std::shared_ptr<UpdateLists> m_Lists;
+
+private:
+    struct PatchRecord
+    {
+        QString group;
+        QString key;
+        QString hash;
+        quint64 size = 0;
+        QString sourceHash;
+        quint64 sourceSize = 0;
+        QString target;
+    };
+
+    void decideFile(const QString& group, const QString& key, const QStringList& fields,
+                    const QHash<QString, PatchRecord>& patches);
+    void invalidLine(const QString& group);
+};
+
+#endif // MAKEDOWNLOADREPLACELISTFUNC_H

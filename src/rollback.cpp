@@ -1,0 +1,65 @@
+#include "rollback.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMetaObject>
+#include <QObject>
+#include <QtGlobal>
+
+RollbackData::RollbackData(int op, const QString& source, const QString& target)
+    : m_Path(target)
+    , m_FormerPath(source)
+    , m_Op(op)
+{
+    Q_ASSERT_X(op == FILE_RENAME, "RollbackData::RollbackData", "op==FILE_RENAME");
+}
+
+RollbackData::RollbackData(int op, const QString& path)
+    : m_Path(path)
+    , m_Op(op)
+{
+    Q_ASSERT_X(op != FILE_RENAME, "RollbackData::RollbackData", "op!=FILE_RENAME");
+}
+
+bool RollbackData::rollback(QObject* target) const
+{
+    switch (m_Op) {
+    case FILE_CREATE:
+        if (!QFile::remove(m_Path)) {
+            message(target, QCoreApplication::translate("RollbackData", "warning: rollback create file %1 failed").arg(m_Path));
+            return false;
+        }
+        return true;
+    case DIR_CREATE: {
+        const QFileInfo info(QDir::cleanPath(m_Path));
+        QDir parent = info.dir();
+        if (!parent.rmdir(info.fileName())) {
+            message(target, QCoreApplication::translate("RollbackData", "warning: rollback create dir %1 failed").arg(m_Path));
+            return false;
+        }
+        return true;
+    }
+    case FILE_RENAME:
+        if (!QFile::rename(m_Path, m_FormerPath)) {
+            message(target, QCoreApplication::translate("RollbackData", "warning: rollback rename %1 to %2 failed")
+                                .arg(m_FormerPath, m_Path));
+            return false;
+        }
+        return true;
+    default:
+        qFatal("Should not reach here");
+    }
+    return false;
+}
+
+void RollbackData::message(QObject* target, QString text)
+{
+    if (!target)
+        return;
+    if (target->metaObject()->indexOfMethod("message(QString)") < 0
+        || !QMetaObject::invokeMethod(target, "message", Q_ARG(QString, text)))
+        qDebug() << "Warning: message signal was not found in RollbackData::message";
+}

@@ -1,0 +1,39 @@
+#pragma once
+// One request to the version service: fetched on a thread of its own by HTTPDownloader, parsed
+// into UpdateVersions and handed out through `update_available`.  The checker deletes itself
+// after its one signal.
+
+#include "updateversions.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QPair>
+#include <QString>
+
+class UpdateChecker : public QObject {
+    Q_OBJECT
+public:
+    explicit UpdateChecker(QObject *parent);
+
+    // Starts the request; the answer comes through `update_available`.
+    void start();
+
+    // The (version number, version string) pair of a channel number (0 stable, 1 beta, 2 alpha);
+    // two empty strings for another number or a channel the hash does not hold.
+    static QPair<QString, QString> versionForChannel(const UpdateVersions &versions, int channel);
+
+    // Time without any transfer after which the request is given up.
+    static int transferTimeout();
+
+    // For tests only: the shipped program never calls these.  They point the checker at a
+    // local server and shorten the transfer time-out.  An empty URL or a time-out of 0 or below
+    // restores the default.
+    static void setServiceUrlForTesting(const QString &url);
+    static void setTransferTimeoutForTesting(int milliseconds);
+
+signals:
+    void update_available(UpdateVersions versions);
+
+public slots:
+    void on_updateCheckAvailable(QByteArray updateData);
+};

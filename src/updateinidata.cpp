@@ -1,0 +1,96 @@
+#include "updateinidata.h"
+
+#include "configuration.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+
+namespace {
+const char kCurrent[] = "current";
+}
+
+QString UpdateIniData::iniPath()
+{
+    return QDir(Configuration::appDirBase()).absoluteFilePath(QStringLiteral("update.ini"));
+}
+
+bool UpdateIniData::get(int *version, QString *type, QString *dir, QString *vx3dir)
+{
+    const QString path = iniPath();
+    QSettings settings(path, QSettings::IniFormat);
+    settings.beginGroup(QLatin1String(kCurrent));
+    bool versionOk = false;
+    const QVariant versionValue = settings.value(QStringLiteral("version"));
+    const int v = versionValue.isValid() ? versionValue.toInt(&versionOk) : 0;
+    const QString d = settings.value(QStringLiteral("dir")).toString();
+    const QString x = settings.value(QStringLiteral("vx3dir")).toString();
+    const QString t = settings.value(QStringLiteral("type")).toString();
+    qDebug() << "get" << path << v << d << x << t;
+
+    if (!versionOk || t.isEmpty() || d.isEmpty() || !QFile::exists(d))
+        return false;
+    if (version)
+        *version = v;
+    if (type)
+        *type = t;
+    if (dir)
+        *dir = d;
+    if (vx3dir)
+        *vx3dir = x;
+    return true;
+}
+
+void UpdateIniData::modify(int version, const QString &dir, const QString &vx3dir, const QString &type)
+{
+    const QString path = iniPath();
+    qDebug() << "modify" << path << version << dir << vx3dir << type;
+    QSettings settings(path, QSettings::IniFormat);
+    settings.beginGroup(QLatin1String(kCurrent));
+    settings.setValue(QStringLiteral("version"), version);
+    settings.setValue(QStringLiteral("dir"), dir);
+    settings.setValue(QStringLiteral("vx3dir"), vx3dir);
+    settings.setValue(QStringLiteral("type"), type);
+}
+
+void UpdateIniData::modifyTempIni(const QString &folder)
+{
+    const QString target = folder + QLatin1Char('/') + QStringLiteral("update.ini");
+    qDebug() << "modifyTempIni" << target;
+    int version = 0;
+    QString type, dir, vx3dir;
+    if (!get(&version, &type, &dir, &vx3dir)) {
+        qDebug() << "Failed to read existing update.ini";
+        return;
+    }
+    {
+        QSettings settings(target, QSettings::IniFormat);
+        settings.beginGroup(QLatin1String(kCurrent));
+        settings.setValue(QStringLiteral("version"), version);
+        settings.setValue(QStringLiteral("dir"), dir);
+        settings.setValue(QStringLiteral("vx3dir"), vx3dir);
+        settings.setValue(QStringLiteral("type"), Configuration::defaultClientType(true));
+    }
+    copyGroup(iniPath(), QStringLiteral("update"), target);
+    const QString channelSource = Configuration::channelIniPath();
+    if (!channelSource.isEmpty())
+        copyGroup(channelSource, QStringLiteral("Channel"), target);
+}
+
+void UpdateIniData::copyGroup(const QString &fromPath, const QString &group, const QString &toPath)
+{
+    if (QFileInfo(fromPath).absoluteFilePath() == QFileInfo(toPath).absoluteFilePath())
+        return;
+    QSettings from(fromPath, QSettings::IniFormat);
+    from.beginGroup(group);
+    const QStringList keys = from.allKeys();
+    if (keys.isEmpty())
+        return;
+    QSettings to(toPath, QSettings::IniFormat);
+    to.beginGroup(group);
+    to.remove(QString()); // the group as the source has it, nothing left over
+    for (const QString &key : keys)
+        to.setValue(key, from.value(key));
+}

@@ -1,0 +1,26 @@
+#pragma once
+// The updater's settings file "update.ini": the [current] session record that lets a later updater
+// process continue the same session, and its copy for the updater of the client step.
+
+#include <QString>
+
+class UpdateIniData {
+public:
+    // The updater's own copy, beside update.app.
+    static QString iniPath();
+
+    // Reads [current]; succeeds only when version is an integer, type is not empty and dir names
+    // an existing folder.  Non-null pointers receive the values on success only.
+    static bool get(int *version, QString *type, QString *dir, QString *vx3dir);
+
+    // Writes [current] of the own copy; other groups stay.
+    static void modify(int version, const QString &dir, const QString &vx3dir, const QString &type);
+
+    // Writes "update.ini" in `folder` for the client step's updater: the session record with the
+    // client step's type, and the user's [update] and [Channel] settings so that the second step
+    // runs with the same proxy, stream count and channel.
+    static void modifyTempIni(const QString &folder);
+
+private:
+    static void copyGroup(const QString &fromPath, const QString &group, const QString &toPath);
+};

@@ -1,0 +1,363 @@
+#include "httptestserver.h"
+
+#include <QDeadlineTimer>
+#include <QHostAddress>
+#include <QTcpSocket>
+#include <QTest>
+
+namespace {
+
+// Request heads larger than this are refused; tests never send such heads.
+constexpr int kMaxHeadSize = 64 * 1024;
+
+QByteArray reasonPhrase(int status)
+{
+    switch (status) {
+    case 200: return "OK";
+    case 204: return "No Content";
+    case 206: return "Partial Content";
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
+    case 304: return "Not Modified";
+    case 400: return "Bad Request";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 416: return "Range Not Satisfiable";
+    case 500: return "Internal Server Error";
+    case 503: return "Service Unavailable";
+    default: return "Status";
+    }
+}
+
+} // namespace
+
+HttpTestServer::Response HttpTestServer::Response::ok(const QByteArray &body, const QByteArray &contentType)
+{
+    Response r;
+    r.body = body;
+    if (!contentType.isEmpty())
+        r.headers.append({"Content-Type", contentType});
+    return r;
+}
+
+HttpTestServer::Response HttpTestServer::Response::withStatus(int status, const QByteArray &body)
+{
+    Response r;
+    r.status = status;
+    r.body = body;
+    return r;
+}
+
+HttpTestServer::Response HttpTestServer::Response::stallAfter(qint64 bytes, const QByteArray &body)
+{
+    Response r;
+    r.body = body;
+    r.mode = Mode::StallAfter;
+    r.cutAfter = bytes;
+    return r;
+}
+
+HttpTestServer::Response HttpTestServer::Response::dropAfter(qint64 bytes, const QByteArray &body)
+{
+    Response r;
+    r.body = body;
+    r.mode = Mode::DropAfter;
+    r.cutAfter = bytes;
+    return r;
+}
+
+HttpTestServer::Response HttpTestServer::Response::silent()
+{
+    Response r;
+    r.mode = Mode::Silent;
+    return r;
+}
+
+HttpTestServer::Response HttpTestServer::Response::closeAtOnce()
+{
+    Response r;
+    r.mode = Mode::CloseAtOnce;
+    return r;
+}
+
+QByteArray HttpTestServer::Request::header(const QByteArray &name) const
+{
+    for (const auto &h : headers) {
+        if (h.first.compare(name, Qt::CaseInsensitive) == 0)
+            return h.second;
+    }
+    return QByteArray();
+}
+
+HttpTestServer::HttpTestServer(QObject *parent)
+    : QObject(parent)
+{
+    m_default = Response::withStatus(404, "not found");
+    connect(&m_server, &QTcpServer::newConnection, this, &HttpTestServer::onNewConnection);
+    if (!m_server.listen(QHostAddress::LocalHost, 0))
+        qFatal("HttpTestServer: cannot listen on 127.0.0.1: %s", qPrintable(m_server.errorString()));
+}
+
+HttpTestServer::~HttpTestServer()
+{
+    m_server.close();
+    const auto sockets = m_connections.keys();
+    m_connections.clear();
+    for (QTcpSocket *socket : sockets) {
+        socket->disconnect(this);
+        socket->abort();
+        delete socket;
+    }
+}
+
+QString HttpTestServer::baseUrl() const
+{
+    return QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort());
+}
+
+quint16 HttpTestServer::port() const
+{
+    return m_server.serverPort();
+}
+
+void HttpTestServer::setResponse(const QByteArray &path, const Response &response)
+{
+    m_handlers.remove(path);
+    m_scripts.insert(path, {response});
+}
+
+void HttpTestServer::setResponses(const QByteArray &path, const QList<Response> &responses)
+{
+    m_handlers.remove(path);
+    if (responses.isEmpty())
+        m_scripts.remove(path);
+    else
+        m_scripts.insert(path, responses);
+}
+
+void HttpTestServer::setHandler(const QByteArray &path, Handler handler)
+{
+    m_scripts.remove(path);
+    m_handlers.insert(path, std::move(handler));
+}
+
+void HttpTestServer::setDefaultResponse(const Response &response)
+{
+    m_default = response;
+}
+
+void HttpTestServer::clearResponses()
+{
+    m_scripts.clear();
+    m_handlers.clear();
+}
+
+int HttpTestServer::requestCount(const QByteArray &path) const
+{
+    int n = 0;
+    for (const auto &r : m_requests) {
+        if (r.path == path || r.target == path)
+            ++n;
+    }
+    return n;
+}
+
+bool HttpTestServer::waitForRequests(int count, int timeoutMs)
+{
+    return QTest::qWaitFor([&] { return m_requests.size() >= count; }, timeoutMs);
+}
+
+void HttpTestServer::onNewConnection()
+{
+    while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+        Connection c;
+        c.id = m_nextConnectionId++;
+        m_connections.insert(socket, c);
+        ++m_open;
+        m_maxOpen = qMax(m_maxOpen, m_open);
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
+        connect(socket, &QTcpSocket::disconnected, this, [this, socket] { onDisconnected(socket); });
+        if (socket->bytesAvailable() > 0)
+            onReadyRead(socket);
+    }
+}
+
+void HttpTestServer::onReadyRead(QTcpSocket *socket)
+{
+    auto it = m_connections.find(socket);
+    if (it == m_connections.end())
+        return;
+    it->buffer.append(socket->readAll());
+    processBuffer(socket);
+}
+
+void HttpTestServer::onDisconnected(QTcpSocket *socket)
+{
+    auto it = m_connections.find(socket);
+    if (it == m_connections.end())
+        return;
+    if (it->busy)
+        --m_active;
+    m_connections.erase(it);
+    --m_open;
+    socket->deleteLater();
+    emit connectionClosed();
+}
+
+void HttpTestServer::processBuffer(QTcpSocket *socket)
+{
+    for (;;) {
+        auto it = m_connections.find(socket);
+        if (it == m_connections.end() || it->busy)
+            return;
+        Connection &c = *it;
+        const int headEnd = c.buffer.indexOf("\r\n\r\n");
+        if (headEnd < 0) {
+            if (c.buffer.size() > kMaxHeadSize)
+                socket->abort();
+            return;
+        }
+        const QList<QByteArray> lines = c.buffer.left(headEnd).split('\n');
+        const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
+        if (requestLine.size() < 2) {
+            socket->abort();
+            return;
+        }
+        Request request;
+        request.connection = c.id;
+        request.method = requestLine[0];
+        request.target = requestLine[1];
+        const int q = request.target.indexOf('?');
+        request.path = q < 0 ? request.target : request.target.left(q);
+        qint64 bodyLength = 0;
+        for (int i = 1; i < lines.size(); ++i) {
+            const QByteArray line = lines[i].trimmed();
+            const int colon = line.indexOf(':');
+            if (colon <= 0)
+                continue;
+            const QByteArray name = line.left(colon).trimmed();
+            const QByteArray value = line.mid(colon + 1).trimmed();
+            request.headers.append({name, value});
+            if (name.compare("Content-Length", Qt::CaseInsensitive) == 0)
+                bodyLength = value.toLongLong();
+        }
+        if (bodyLength < 0 || bodyLength > 64 * 1024 * 1024) {
+            socket->abort();
+            return;
+        }
+        const qint64 total = qint64(headEnd) + 4 + bodyLength;
+        if (c.buffer.size() < total)
+            return; // wait for the rest of the body
+        request.body = c.buffer.mid(headEnd + 4, int(bodyLength));
+        c.buffer.remove(0, int(total));
+        c.busy = true;
+        request.order = m_requests.size();
+        m_requests.append(request);
+        ++m_active;
+        m_maxActive = qMax(m_maxActive, m_active);
+        emit requestReceived(request);
+        answer(socket, request);
+    }
+}
+
+HttpTestServer::Response HttpTestServer::pickResponse(const Request &request)
+{
+    for (const QByteArray &key : {request.target, request.path}) {
+        auto h = m_handlers.find(key);
+        if (h != m_handlers.end())
+            return (*h)(request);
+        auto s = m_scripts.find(key);
+        if (s != m_scripts.end() && !s->isEmpty())
+            return s->size() > 1 ? s->takeFirst() : s->first();
+    }
+    return m_default;
+}
+
+void HttpTestServer::answer(QTcpSocket *socket, const Request &request)
+{
+    const Response response = pickResponse(request);
+    auto it = m_connections.find(socket);
+    if (it == m_connections.end())
+        return;
+    Connection &c = *it;
+
+    if (response.mode == Response::Mode::CloseAtOnce) {
+        socket->disconnectFromHost();
+        return;
+    }
+
+    const bool head = request.method == "HEAD";
+    const QByteArray body = head ? QByteArray() : response.body;
+    const qint64 declared = response.contentLength >= 0 ? response.contentLength : response.body.size();
+    // Without a true length the end of the body is the end of the connection.
+    const bool closeAfter = !response.sendContentLength || (!head && declared != body.size())
+        || request.header("Connection").compare("close", Qt::CaseInsensitive) == 0;
+
+    QByteArray out = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status) + "\r\n";
+    for (const auto &h : response.headers)
+        out += h.first + ": " + h.second + "\r\n";
+    if (response.sendContentLength)
+        out += "Content-Length: " + QByteArray::number(declared) + "\r\n";
+    out += closeAfter ? "Connection: close\r\n" : "Connection: keep-alive\r\n";
+    out += "\r\n";
+
+    const qint64 cut = qBound<qint64>(0, response.cutAfter, body.size());
+    switch (response.mode) {
+    case Response::Mode::Complete:
+        socket->write(out + body);
+        if (closeAfter)
+            socket->disconnectFromHost();
+        else
+            finishRequest(socket);
+        break;
+    case Response::Mode::StallAfter:
+        socket->write(out + body.left(int(cut)));
+        c.heldBack = body.mid(int(cut));
+        c.closeAfterHeld = closeAfter;
+        break;
+    case Response::Mode::DropAfter:
+        socket->write(out + body.left(int(cut)));
+        socket->disconnectFromHost();
+        break;
+    case Response::Mode::Silent:
+        c.heldBack = out + body;
+        c.closeAfterHeld = closeAfter;
+        break;
+    case Response::Mode::CloseAtOnce:
+        break;
+    }
+}
+
+void HttpTestServer::finishRequest(QTcpSocket *socket)
+{
+    auto it = m_connections.find(socket);
+    if (it == m_connections.end() || !it->busy)
+        return;
+    it->busy = false;
+    it->heldBack.clear();
+    --m_active;
+    // A pipelined request may already wait in the buffer.
+    processBuffer(socket);
+}
+
+void HttpTestServer::releaseStalled()
+{
+    const auto sockets = m_connections.keys();
+    for (QTcpSocket *socket : sockets) {
+        auto it = m_connections.find(socket);
+        if (it == m_connections.end() || !it->busy || socket->state() != QAbstractSocket::ConnectedState)
+            continue;
+        socket->write(it->heldBack);
+        if (it->closeAfterHeld)
+            socket->disconnectFromHost();
+        else
+            finishRequest(socket);
+    }
+}
+
+void HttpTestServer::closeAllConnections()
+{
+    const auto sockets = m_connections.keys();
+    for (QTcpSocket *socket : sockets)
+        socket->disconnectFromHost();
+}

@@ -1,0 +1,134 @@
+#pragma once
+// A small scriptable HTTP/1.1 server for tests.  It listens on 127.0.0.1 (port chosen by the
+// system) and serves from the event loop of the thread that owns it, so a test spins that loop
+// (QSignalSpy::wait, QTRY_COMPARE, QTest::qWaitFor) while the code under test talks to it.
+//
+// Per path the test scripts one response or a list of responses used in order (the last one
+// repeats).  A response can carry any status, body, headers and Content-Length (also a false one),
+// can stall after N body bytes (connection stays open, nothing more is sent), drop the
+// connection after N body bytes, or never answer at all.  Every request is logged in arrival
+// order; open connections and requests in service are counted, with their peaks.
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QPair>
+#include <QString>
+#include <QTcpServer>
+
+#include <functional>
+
+class QTcpSocket;
+
+class HttpTestServer : public QObject {
+    Q_OBJECT
+public:
+    using HeaderList = QList<QPair<QByteArray, QByteArray>>;
+
+    struct Response {
+        enum class Mode {
+            Complete,   // send everything
+            StallAfter, // send headers and `cutAfter` body bytes, then go quiet (until releaseStalled)
+            DropAfter,  // send headers and `cutAfter` body bytes, then close the connection
+            Silent,     // accept the request and never send a byte (until releaseStalled)
+            CloseAtOnce // close the connection without sending anything
+        };
+        int status = 200;
+        QByteArray body;
+        HeaderList headers;           // sent as given, after the status line
+        qint64 contentLength = -1;    // -1: the body's real size; otherwise sent as is (may lie)
+        bool sendContentLength = true;
+        Mode mode = Mode::Complete;
+        qint64 cutAfter = 0;          // body bytes sent before a stall or a drop
+
+        static Response ok(const QByteArray &body, const QByteArray &contentType = "application/octet-stream");
+        static Response withStatus(int status, const QByteArray &body = QByteArray());
+        static Response stallAfter(qint64 bytes, const QByteArray &body);
+        static Response dropAfter(qint64 bytes, const QByteArray &body);
+        static Response silent();
+        static Response closeAtOnce();
+    };
+
+    struct Request {
+        int order = 0;        // 0-based arrival order over the server's lifetime
+        int connection = 0;   // id of the connection it came on
+        QByteArray method;
+        QByteArray target;    // as sent, with the query string
+        QByteArray path;      // without the query string
+        HeaderList headers;
+        QByteArray body;
+        QByteArray header(const QByteArray &name) const; // case-insensitive, empty if absent
+    };
+
+    using Handler = std::function<Response(const Request &)>;
+
+    explicit HttpTestServer(QObject *parent = nullptr);
+    ~HttpTestServer() override;
+
+    // "http://127.0.0.1:PORT"
+    QString baseUrl() const;
+    QString url(const QString &path) const { return baseUrl() + path; }
+    quint16 port() const;
+
+    // Scripting.  A path matches the request target exactly, or the target without its query.
+    void setResponse(const QByteArray &path, const Response &response);
+    void setResponses(const QByteArray &path, const QList<Response> &responses);
+    void setHandler(const QByteArray &path, Handler handler);
+    void setDefaultResponse(const Response &response); // for unscripted paths; 404 unless set
+    void clearResponses();
+
+    // Sends what stalled and silent responses have held back so far, then carries on normally.
+    void releaseStalled();
+    // Closes every open connection.
+    void closeAllConnections();
+
+    QList<Request> requests() const { return m_requests; }
+    int requestCount() const { return m_requests.size(); }
+    int requestCount(const QByteArray &path) const;
+
+    int openConnections() const { return m_open; }
+    int maxOpenConnections() const { return m_maxOpen; }
+    int activeRequests() const { return m_active; }       // received, answer not yet fully sent
+    int maxActiveRequests() const { return m_maxActive; }
+    int totalConnections() const { return m_nextConnectionId; }
+
+    // Spins the event loop until `count` requests arrived or the wait ran out.
+    bool waitForRequests(int count, int timeoutMs = 5000);
+
+signals:
+    void requestReceived(const HttpTestServer::Request &request);
+    void connectionClosed();
+
+private:
+    struct Connection {
+        int id = 0;
+        QByteArray buffer;          // unparsed input
+        bool busy = false;          // a request is being answered
+        QByteArray heldBack;        // bytes a stall or silence kept back
+        bool closeAfterHeld = false;
+    };
+
+    void onNewConnection();
+    void onReadyRead(QTcpSocket *socket);
+    void onDisconnected(QTcpSocket *socket);
+    void processBuffer(QTcpSocket *socket);
+    Response pickResponse(const Request &request);
+    void answer(QTcpSocket *socket, const Request &request);
+    void finishRequest(QTcpSocket *socket);
+
+    QTcpServer m_server;
+    QHash<QByteArray, QList<Response>> m_scripts;
+    QHash<QByteArray, Handler> m_handlers;
+    Response m_default;
+    QHash<QTcpSocket *, Connection> m_connections;
+    QList<Request> m_requests;
+    int m_open = 0;
+    int m_maxOpen = 0;
+    int m_active = 0;
+    int m_maxActive = 0;
+    int m_nextConnectionId = 0;
+};
+
+Q_DECLARE_METATYPE(HttpTestServer::Response)
+Q_DECLARE_METATYPE(HttpTestServer::Request)

@@ -1,0 +1,268 @@
+// Disassembled programs: labels, numbering, trimming and encoding.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "disassembledprogram.h"
+#include "encodedprogram.h"
+#include "logcapture.h"
+
+using namespace voxpatch;
+
+namespace {
+
+std::vector<uint32_t> Ops(const EncodedProgram& p) {
+  return std::vector<uint32_t>(p.ops().begin(), p.ops().end());
+}
+
+template <typename T>
+std::vector<uint32_t> Table(const GrowableArray<T>& t) {
+  return std::vector<uint32_t>(t.begin(), t.end());
+}
+
+}  // namespace
+
+TEST(DisassembledProgram, EveryReferenceCountsOnce) {
+  DisassembledProgram program(EXE_MACHO_X64);
+  AddressLabel* a = program.Rel32LabelAt(0x400);
+  AddressLabel* b = program.Rel32LabelAt(0x400);
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(2, a->count);
+  EXPECT_EQ(-1, a->index);
+  // The abs32 map is separate.
+  AddressLabel* c = program.Abs32LabelAt(0x400);
+  EXPECT_NE(a, c);
+  EXPECT_EQ(1, c->count);
+  EXPECT_EQ(1u, program.rel32_labels().size());
+  EXPECT_EQ(1u, program.abs32_labels().size());
+}
+
+TEST(DisassembledProgram, NumberLabelsInOrderPerMap) {
+  LogCapture log;
+  DisassembledProgram program(EXE_WIN_32_X86);
+  for (uint32_t rva : {0x300u, 0x100u, 0x200u}) {
+    program.Rel32LabelAt(rva);
+    program.Abs32LabelAt(rva + 0x1000);
+  }
+  program.NumberLabelsInOrder();
+  int32_t expected = 0;
+  for (const auto& e : program.rel32_labels()) EXPECT_EQ(expected++, e.second->index);
+  expected = 0;
+  for (const auto& e : program.abs32_labels()) EXPECT_EQ(expected++, e.second->index);
+  EXPECT_FALSE(log.contains("REACHED UNREACHABLE"));
+
+  // Numbering twice is an internal error that is logged; the numbers stay.
+  program.NumberLabelsInOrder();
+  EXPECT_TRUE(log.contains("REACHED UNREACHABLE"));
+  EXPECT_EQ(2, program.rel32_labels().at(0x300)->index);
+
+  program.ClearLabelNumbers();
+  for (const auto& e : program.rel32_labels()) EXPECT_EQ(-1, e.second->index);
+  for (const auto& e : program.abs32_labels()) EXPECT_EQ(-1, e.second->index);
+}
+
+struct RemainingCase {
+  const char* label;
+  std::vector<int32_t> preset;    // index per label in address order (-1 none)
+  std::vector<int32_t> expected;  // index per label afterwards
+  std::string pre_line;
+  std::string fill_line;
+};
+
+TEST(DisassembledProgram, NumberRemainingLabels) {
+  const std::vector<RemainingCase> cases = {
+      {"middle_preset", {-1, 4, -1}, {0, 4, 1}, "1 of 3 labels pre-assigned",
+       "  fill forward 1  backward 0  infill 1"},
+      {"backward", {2, -1, 1}, {2, 0, 1}, "2 of 3 labels pre-assigned",
+       "  fill forward 0  backward 1  infill 0"},
+      {"none_preset", {-1, -1, -1, -1}, {0, 1, 2, 3}, "0 of 4 labels pre-assigned",
+       "  fill forward 4  backward 0  infill 0"},
+      {"zero_taken", {-1, -1, 0}, {1, 2, 0}, "1 of 3 labels pre-assigned",
+       "  fill forward 0  backward 0  infill 2"},
+  };
+  for (const RemainingCase& c : cases) {
+    LogCapture log;
+    DisassembledProgram program(EXE_WIN_32_X86);
+    for (size_t i = 0; i < c.preset.size(); ++i) {
+      program.Rel32LabelAt(static_cast<uint32_t>(0x100 * (i + 1)))->index = c.preset[i];
+    }
+    program.NumberRemainingLabels();
+    std::vector<int32_t> got;
+    for (const auto& e : program.rel32_labels()) got.push_back(e.second->index);
+    EXPECT_EQ(c.expected, got) << c.label;
+    // Lines for the (empty) abs32 map come first, then the rel32 map.
+    const std::vector<std::string> lines = log.messages();
+    ASSERT_EQ(4u, lines.size()) << c.label;
+    EXPECT_EQ("0 of 0 labels pre-assigned", lines[0]);
+    EXPECT_EQ(c.pre_line, lines[2]) << c.label;
+    EXPECT_EQ(c.fill_line, lines[3]) << c.label;
+    for (const CapturedLine& line : log.lines()) EXPECT_EQ(3, line.level);
+  }
+}
+
+TEST(DisassembledProgram, PlainBytesShareCachedInstructions) {
+  DisassembledProgram program(EXE_MACHO_X86);
+  ASSERT_TRUE(program.AddByteInsn(0x41));
+  ASSERT_TRUE(program.AddByteInsn(0x42));
+  ASSERT_TRUE(program.AddByteInsn(0x41));
+  ASSERT_EQ(3u, program.instruction_count());
+  EXPECT_EQ(program.instruction(0), program.instruction(2));
+  EXPECT_NE(program.instruction(0), program.instruction(1));
+  EXPECT_EQ(INSN_BYTE, program.instruction(1)->kind());
+  EXPECT_EQ(0x42, program.instruction(1)->byte_value());
+}
+
+TEST(DisassembledProgram, EncodesEveryInstructionKind) {
+  static const uint8_t run[] = {1, 2, 3};
+  DisassembledProgram program(EXE_WIN_32_X86);
+  program.SetBaseAddress(0x1234567800400000ull);
+  AddressLabel* r = program.Rel32LabelAt(0x2000);
+  AddressLabel* a = program.Abs32LabelAt(0x3000);
+  AddressLabel* a2 = program.Abs32LabelAt(0x1000);
+  program.NumberLabelsInOrder();
+  ASSERT_TRUE(program.AddOriginInsn(0x1000));
+  ASSERT_TRUE(program.AddByteInsn(0x90));
+  ASSERT_TRUE(program.AddBytesInsn(run, 3));
+  ASSERT_TRUE(program.AddRel32Insn(r));
+  ASSERT_TRUE(program.AddAbs32Insn(a));
+  ASSERT_TRUE(program.AddAbs32Insn(a2));
+  ASSERT_TRUE(program.AddPeRelocsInsn());
+  ASSERT_TRUE(program.AddElfRelocsInsn());
+  ASSERT_TRUE(program.AddElfArmRelocsInsn());
+  ASSERT_TRUE(program.AddByteInsn(0xCC));
+
+  EXPECT_EQ(r, DisassembledProgram::InstructionRel32Label(program.instruction(3)));
+  EXPECT_EQ(nullptr, DisassembledProgram::InstructionAbs32Label(program.instruction(3)));
+  EXPECT_EQ(a, DisassembledProgram::InstructionAbs32Label(program.instruction(4)));
+  EXPECT_EQ(nullptr, DisassembledProgram::InstructionRel32Label(program.instruction(4)));
+
+  std::unique_ptr<EncodedProgram> encoded(program.ToEncodedProgram());
+  ASSERT_NE(nullptr, encoded);
+  EXPECT_EQ(0x1234567800400000ull, encoded->image_base());
+  EXPECT_EQ((std::vector<uint32_t>{0, 1, 3, 4, 4, 5, 6, 7, 2}), Ops(*encoded));
+  EXPECT_EQ((std::vector<uint32_t>{0x1000}), Table(encoded->origins()));
+  EXPECT_EQ((std::vector<uint32_t>{4}), Table(encoded->copy_counts()));
+  EXPECT_EQ((std::vector<uint32_t>{0x90, 1, 2, 3, 0xCC}), Table(encoded->copy_bytes()));
+  EXPECT_EQ((std::vector<uint32_t>{0}), Table(encoded->rel32_ix()));
+  EXPECT_EQ((std::vector<uint32_t>{1, 0}), Table(encoded->abs32_ix()));
+  EXPECT_EQ((std::vector<uint32_t>{0x1000, 0x3000}), Table(encoded->abs32_rvas()));
+  EXPECT_EQ((std::vector<uint32_t>{0x2000}), Table(encoded->rel32_rvas()));
+}
+
+TEST(DisassembledProgram, PeRelocationOpDependsOnKind) {
+  for (ExecutableKind kind : {EXE_WIN_32_X86, EXE_WIN_32_X64, EXE_ELF_64_X64}) {
+    DisassembledProgram program(kind);
+    ASSERT_TRUE(program.AddPeRelocsInsn());
+    std::unique_ptr<EncodedProgram> encoded(program.ToEncodedProgram());
+    ASSERT_NE(nullptr, encoded);
+    EXPECT_EQ((std::vector<uint32_t>{kind == EXE_WIN_32_X86 ? 5u : 8u}), Ops(*encoded));
+  }
+}
+
+TEST(DisassembledProgram, MissingLabelIsRefused) {
+  LogCapture log;
+  DisassembledProgram program(EXE_MACHO_X64);
+  EXPECT_FALSE(program.AddRel32Insn(nullptr));
+  EXPECT_FALSE(program.AddAbs32Insn(nullptr));
+  EXPECT_FALSE(program.AddArmRel32Insn(0x3000, nullptr, nullptr, 4));
+  EXPECT_EQ(0u, program.instruction_count());
+  const auto lines = log.lines();
+  ASSERT_EQ(3u, lines.size());
+  for (const CapturedLine& line : lines) {
+    EXPECT_EQ("REACHED UNREACHABLE", line.message);
+    EXPECT_EQ(1, line.level);
+  }
+}
+
+TEST(DisassembledProgram, UnnumberedLabelFailsEncoding) {
+  DisassembledProgram program(EXE_MACHO_X64);
+  ASSERT_TRUE(program.AddRel32Insn(program.Rel32LabelAt(0x10)));
+  EXPECT_EQ(nullptr, program.ToEncodedProgram());
+  EncodedProgram* out = reinterpret_cast<EncodedProgram*>(1);
+  EXPECT_EQ(C_GENERAL_ERROR, Encode(&program, &out));
+  EXPECT_EQ(nullptr, out);
+}
+
+namespace {
+
+// An ARM program with two labels: 0x100 used `uses_a` times and 0x200 used
+// `uses_b` times, one 4-byte branch per use.
+struct ArmProgram {
+  explicit ArmProgram(ExecutableKind kind, int uses_a, int uses_b, uint16_t op_size = 4)
+      : program(kind) {
+    bytes.resize(4 * (uses_a + uses_b));
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7);
+    size_t at = 0;
+    for (int i = 0; i < uses_a + uses_b; ++i) {
+      AddressLabel* label = program.Rel32LabelAt(i < uses_a ? 0x100 : 0x200);
+      EXPECT_TRUE(program.AddArmRel32Insn(0x30EB, label, &bytes[at], op_size));
+      at += 4;
+    }
+    program.NumberLabelsInOrder();
+  }
+  std::vector<uint8_t> bytes;
+  DisassembledProgram program;
+};
+
+}  // namespace
+
+TEST(DisassembledProgram, TrimDropsLabelsUsedFiveTimesOrLess) {
+  LogCapture log;
+  ArmProgram arm(EXE_ELF_32_ARM, 5, 6);
+  ASSERT_TRUE(arm.program.TrimLabels());
+  EXPECT_TRUE(log.contains("TrimLabels: threshold 5"));
+  ASSERT_EQ(1u, arm.program.rel32_labels().size());
+  EXPECT_EQ(0x200u, arm.program.rel32_labels().begin()->first);
+  EXPECT_EQ(1, arm.program.rel32_labels().begin()->second->index);  // keeps its index
+
+  ASSERT_EQ(11u, arm.program.instruction_count());
+  for (size_t i = 0; i < 5; ++i) {
+    const Instruction* insn = arm.program.instruction(i);
+    ASSERT_EQ(INSN_BYTE_RUN, insn->kind());
+    const BytesInstruction* run = static_cast<const BytesInstruction*>(insn);
+    EXPECT_EQ(&arm.bytes[4 * i], run->data());
+    EXPECT_EQ(4u, run->length());
+  }
+  for (size_t i = 5; i < 11; ++i) {
+    EXPECT_EQ(INSN_ARM_REL32_REF, arm.program.instruction(i)->kind());
+  }
+
+  // Encoded: one copy run of the 20 trimmed bytes, then six branches to
+  // index 1; slot 0 of the rel32 table is a gap filled from before it.
+  std::unique_ptr<EncodedProgram> encoded(arm.program.ToEncodedProgram());
+  ASSERT_NE(nullptr, encoded);
+  EXPECT_EQ((std::vector<uint32_t>{1, 0x30EB, 0x30EB, 0x30EB, 0x30EB, 0x30EB, 0x30EB}),
+            Ops(*encoded));
+  EXPECT_EQ((std::vector<uint32_t>{20}), Table(encoded->copy_counts()));
+  EXPECT_EQ(std::vector<uint32_t>(6, 1), Table(encoded->rel32_ix()));
+  EXPECT_EQ((std::vector<uint32_t>{0, 0x200}), Table(encoded->rel32_rvas()));
+}
+
+TEST(DisassembledProgram, TrimKeepsOtherKindsUnchanged) {
+  ArmProgram pe(EXE_WIN_32_X86, 1, 2);
+  EXPECT_EQ(C_OK, TrimLabels(&pe.program));
+  EXPECT_EQ(2u, pe.program.rel32_labels().size());
+  for (size_t i = 0; i < pe.program.instruction_count(); ++i)
+    EXPECT_EQ(INSN_ARM_REL32_REF, pe.program.instruction(i)->kind());
+}
+
+TEST(DisassembledProgram, TrimFailsOnZeroOpSize) {
+  ArmProgram arm(EXE_ELF_32_ARM, 2, 0, 0);
+  EXPECT_EQ(C_TRIM_FAILED, TrimLabels(&arm.program));
+}
+
+TEST(DisassembledProgram, PrintLabelCountsListsNumberedLabels) {
+  DisassembledProgram program(EXE_MACHO_X64);
+  program.Rel32LabelAt(0x10);
+  program.Rel32LabelAt(0x20);
+  program.Rel32LabelAt(0x20);
+  program.Rel32LabelAt(0x30);
+  program.NumberLabelsInOrder();
+  program.rel32_labels().at(0x30)->index = -1;
+  ::testing::internal::CaptureStdout();
+  program.PrintLabelCounts();
+  EXPECT_EQ("1\n2\n", ::testing::internal::GetCapturedStdout());
+}

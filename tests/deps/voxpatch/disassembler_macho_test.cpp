@@ -1,0 +1,631 @@
+// Mach-O disassembler and executable detection: real toolchain fixtures and
+// hand-made headers.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "disassembledprogram.h"
+#include "disassembler_macho.h"
+#include "executableparser.h"
+#include "machoimagebuilder.h"
+#include "programtesthelpers.h"
+
+using namespace voxpatch;
+using namespace voxpatch_test;
+
+namespace {
+
+const char* CheckReason(const std::string& image) {
+  DisassemblerMacho d(image.data(), image.size());
+  if (d.CheckHeader()) return nullptr;
+  return d.failure_reason();
+}
+
+// A minimal well-formed 64-bit image: one __TEXT segment [0x1000, 0x3000)
+// holding one code section at file offset 0x1000 of `code_size` bytes.
+MachOImageBuilder Simple64(uint64_t code_size = 0x100, uint32_t flags = kSectionCode) {
+  MachOImageBuilder b(true);
+  MachOSegment zero;
+  zero.address = 0;
+  zero.vm_size = 0x100000000ull;
+  b.AddSegment(zero);
+  MachOSegment text;
+  text.address = 0x100000000ull;
+  text.vm_size = 0x3000;
+  text.file_offset = 0;
+  text.file_size = 0x2000;
+  MachOSection code;
+  code.address = 0x100001000ull;
+  code.size = code_size;
+  code.offset = 0x1000;
+  code.flags = flags;
+  text.sections.push_back(code);
+  b.AddSegment(text);
+  return b;
+}
+
+}  // namespace
+
+// --- Real fixtures -----------------------------------------------------------
+
+struct FixtureCase {
+  const char* name;
+  ExecutableKind kind;
+};
+
+class MachoFixtureTest : public ::testing::TestWithParam<FixtureCase> {};
+
+TEST_P(MachoFixtureTest, DetectsKindAndLength) {
+  const FixtureCase& c = GetParam();
+  const std::string image = ReadFixture(c.name);
+  ASSERT_FALSE(image.empty());
+  const FixtureRefs refs = LoadFixtureRefs()[c.name];
+  ASSERT_GT(refs.length, 0u) << "no record for " << c.name;
+
+  ExecutableKind kind = EXE_UNKNOWN;
+  size_t length = 0;
+  ASSERT_EQ(C_OK, IdentifyExecutable(image.data(), image.size(), &kind, &length));
+  EXPECT_EQ(c.kind, kind);
+  EXPECT_EQ(refs.length, length);
+  EXPECT_LE(length, image.size());
+}
+
+TEST_P(MachoFixtureTest, FindsEveryRel32OperandObjdumpShows) {
+  const FixtureCase& c = GetParam();
+  const std::string image = ReadFixture(c.name);
+  const FixtureRefs refs = LoadFixtureRefs()[c.name];
+  ASSERT_EQ(refs.count, refs.targets.size());
+  ASSERT_GE(refs.count, 10u) << "fixture has too few references to be telling";
+
+  DisassembledProgram* raw = nullptr;
+  ASSERT_EQ(C_OK, DisassembleExecutable(image.data(), image.size(), &raw));
+  std::unique_ptr<DisassembledProgram> program(raw);
+  EXPECT_EQ(c.kind, program->kind());
+
+  const ProgramLayout layout = LayoutOf(*program);
+  EXPECT_EQ(refs.length, layout.bytes);
+  for (const auto& ref : refs.targets) {
+    auto found = layout.rel32.find(ref.first);
+    ASSERT_NE(found, layout.rel32.end()) << "no rel32 operand at offset " << ref.first;
+    EXPECT_EQ(ref.second, found->second) << "wrong target at offset " << ref.first;
+  }
+  // The byte-pattern scan may also take a few operand-like byte sequences;
+  // it must not take many more than real instructions.
+  EXPECT_LE(layout.rel32.size(), refs.count + refs.count / 2);
+
+  // Labels: one per distinct target, numbered 0.. in address order.
+  std::set<uint32_t> targets;
+  for (const auto& r : layout.rel32) targets.insert(r.second);
+  EXPECT_EQ(targets.size(), program->rel32_labels().size());
+  int32_t expected_index = 0;
+  for (const auto& entry : program->rel32_labels()) {
+    EXPECT_EQ(expected_index++, entry.second->index);
+  }
+  EXPECT_TRUE(program->abs32_labels().empty());
+}
+
+TEST_P(MachoFixtureTest, RoundTripGivesBackDetectedBytes) {
+  const FixtureCase& c = GetParam();
+  const std::string image = ReadFixture(c.name);
+  const FixtureRefs refs = LoadFixtureRefs()[c.name];
+  std::string rebuilt;
+  ASSERT_EQ(C_OK, RoundTrip(image, &rebuilt));
+  ASSERT_EQ(refs.length, rebuilt.size());
+  EXPECT_TRUE(rebuilt == image.substr(0, rebuilt.size()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fixtures, MachoFixtureTest,
+    ::testing::Values(FixtureCase{"macho64_exe_v1", EXE_MACHO_X64},
+                      FixtureCase{"macho64_exe_v2", EXE_MACHO_X64},
+                      FixtureCase{"macho64_dylib_v1", EXE_MACHO_X64},
+                      FixtureCase{"macho64_dylib_v2", EXE_MACHO_X64},
+                      FixtureCase{"macho64_bundle_v1", EXE_MACHO_X64},
+                      FixtureCase{"macho64_bundle_v2", EXE_MACHO_X64},
+                      FixtureCase{"macho32_exe_v1", EXE_MACHO_X86},
+                      FixtureCase{"macho32_exe_v2", EXE_MACHO_X86},
+                      FixtureCase{"macho32_dylib_v1", EXE_MACHO_X86},
+                      FixtureCase{"macho32_dylib_v2", EXE_MACHO_X86},
+                      FixtureCase{"macho32_bundle_v1", EXE_MACHO_X86},
+                      FixtureCase{"macho32_bundle_v2", EXE_MACHO_X86}),
+    [](const ::testing::TestParamInfo<FixtureCase>& info) { return std::string(info.param.name); });
+
+TEST(MachoFixtures, DataOnlyDylibWithEmptyCodeSectionFinishes) {
+  // ld64.lld gives a data-only dylib a zero-size __text section; emission
+  // must visit it once and go on instead of finding it again forever.
+  const std::string image = ReadFixture("macho64_dataonly");
+  ASSERT_FALSE(image.empty());
+  DisassembledProgram* raw = nullptr;
+  ASSERT_EQ(C_OK, DisassembleExecutable(image.data(), image.size(), &raw));
+  std::unique_ptr<DisassembledProgram> program(raw);
+  const ProgramLayout layout = LayoutOf(*program);
+  EXPECT_EQ(1u, layout.origins.size());
+  EXPECT_TRUE(layout.rel32.empty());
+  EXPECT_LE(layout.bytes, image.size());
+
+  std::string rebuilt;
+  ASSERT_EQ(C_OK, RoundTrip(image, &rebuilt));
+  EXPECT_TRUE(rebuilt == image.substr(0, rebuilt.size()));
+}
+
+TEST(MachoFixtures, FatFileIsNotRecognised) {
+  const std::string image = ReadFixture("macho_fat_v1");
+  ASSERT_GT(image.size(), 4096u);
+  EXPECT_STREQ("Unknown magic type", CheckReason(image));
+  ExecutableKind kind = EXE_MACHO_X64;
+  size_t length = 1;
+  EXPECT_EQ(C_INPUT_NOT_RECOGNIZED,
+            IdentifyExecutable(image.data(), image.size(), &kind, &length));
+  EXPECT_EQ(EXE_UNKNOWN, kind);
+  EXPECT_EQ(0u, length);
+  DisassembledProgram* program = reinterpret_cast<DisassembledProgram*>(1);
+  EXPECT_EQ(C_INPUT_NOT_RECOGNIZED,
+            DisassembleExecutable(image.data(), image.size(), &program));
+  EXPECT_EQ(nullptr, program);
+}
+
+TEST(MachoDetection, EmptyRangeIsRejected) {
+  ExecutableKind kind = EXE_MACHO_X64;
+  size_t length = 7;
+  EXPECT_EQ(C_INPUT_NOT_RECOGNIZED, IdentifyExecutable("", 0, &kind, &length));
+  EXPECT_EQ(EXE_UNKNOWN, kind);
+  EXPECT_EQ(0u, length);
+}
+
+// --- Header checks -------------------------------------------------------------
+
+struct HeaderCase {
+  const char* label;
+  std::string image;
+  const char* reason;  // null: accepted
+};
+
+std::vector<HeaderCase> HeaderCases() {
+  std::vector<HeaderCase> cases;
+  const std::string good64 = Simple64().Build(0x2000);
+  cases.push_back({"good64", good64, nullptr});
+  cases.push_back({"too_small", good64.substr(0, 31), "Too small"});
+  {
+    MachOImageBuilder b(false);
+    cases.push_back({"small32_header_only", b.Build(28), "Too small"});
+  }
+  {
+    std::string fat = good64;
+    Poke32(&fat, 0, 0xBEBAFECAu);
+    cases.push_back({"fat_magic", fat, "Unknown magic type"});
+  }
+  {
+    MachOImageBuilder b = Simple64();
+    b.cpu_type = 7;
+    cases.push_back({"cpu64_i386", b.Build(0x2000), "unsupported cpu type"});
+  }
+  {
+    MachOImageBuilder b(false);
+    b.cpu_type = 0x01000007u;
+    cases.push_back({"cpu32_x64", b.Build(0x100), "unsupported cpu type"});
+  }
+  for (uint32_t type : {0u, 1u, 3u, 4u, 7u, 9u, 0x22u}) {
+    MachOImageBuilder b = Simple64();
+    b.file_type = type;
+    cases.push_back({"filetype", b.Build(0x2000), "Unsupported filetype in header"});
+  }
+  for (uint32_t type : {2u, 5u, 6u, 8u}) {
+    MachOImageBuilder b = Simple64();
+    b.file_type = type;
+    cases.push_back({"filetype_ok", b.Build(0x2000), nullptr});
+  }
+  {
+    // Commands claim more than the file holds.
+    MachOImageBuilder b = Simple64();
+    cases.push_back({"commands_cut", b.Build(0).substr(0, 32 + 72 + 40),
+                     "file to small in load commands"});
+  }
+  {
+    // More commands announced than present: the next command header lies
+    // past the end of the file.
+    MachOImageBuilder b(true);
+    MachOSegment seg;
+    seg.vm_size = 0x1000;
+    seg.file_size = 32 + 152;
+    MachOSection code;
+    code.size = 0x10;
+    code.offset = 0x40;
+    seg.sections.push_back(code);
+    b.AddSegment(seg);
+    b.command_count_set = true;
+    b.command_count = 2;
+    std::string image = b.Build(0);
+    EXPECT_EQ(32u + 152u, image.size());
+    cases.push_back({"command_header_past_end", image, "file to small in load commands"});
+  }
+  {
+    // A command size below 8 would never advance.
+    MachOImageBuilder b = Simple64();
+    b.AddRawCommand(0x2, "", 0);
+    std::string image = b.Build(0x2000);
+    const size_t at = b.CommandsEnd() - 8;
+    Poke32(&image, at + 4, 0);
+    b.command_count_set = false;
+    cases.push_back({"command_size_zero", image, "bad load command size"});
+    Poke32(&image, at + 4, 4);
+    cases.push_back({"command_size_four", image, "bad load command size"});
+  }
+  {
+    MachOImageBuilder b(true);
+    MachOSegment seg;
+    b.AddSegment(seg, false);
+    cases.push_back({"lc_segment_in_64", b.Build(0x100), "LC_SEGMENT not supported"});
+  }
+  {
+    MachOImageBuilder b(false);
+    MachOSegment seg;
+    b.AddSegment(seg, true);
+    cases.push_back({"lc_segment64_in_32", b.Build(0x100), "LC_SEGMENT_64 not supported"});
+  }
+  {
+    MachOImageBuilder b(false);
+    MachOSegment seg;
+    seg.command_size_override = 48;
+    b.AddSegment(seg);
+    cases.push_back({"bad_lc_segment", b.Build(0x100), "bad LC_SEGMENT"});
+  }
+  {
+    MachOImageBuilder b(true);
+    MachOSegment seg;
+    seg.command_size_override = 64;
+    b.AddSegment(seg);
+    cases.push_back({"bad_lc_segment64", b.Build(0x100), "bad LC_SEGMENT_64"});
+  }
+  {
+    MachOImageBuilder b(false);
+    MachOSegment seg;
+    seg.vm_size = 0x200;
+    seg.file_size = 0x200;
+    b.AddSegment(seg);
+    cases.push_back({"segment32_too_large", b.Build(0x1FF), "segment too large"});
+  }
+  {
+    // fileoff + filesize wraps to 0x1000 in 32 bits.
+    MachOImageBuilder b(false);
+    MachOSegment seg;
+    seg.vm_size = 0x2000;
+    seg.file_offset = 0xFFFFF000u;
+    seg.file_size = 0x2000;
+    MachOSection code;
+    code.address = 0;
+    code.size = 0x10;
+    code.offset = 0x100;
+    seg.sections.push_back(code);
+    b.AddSegment(seg);
+    cases.push_back({"segment32_wraps", b.Build(0x2000), "segment too large"});
+  }
+  {
+    MachOImageBuilder b = Simple64();
+    cases.push_back({"segment64_too_large", b.Build(0x1FFF), "segment too large"});
+  }
+  {
+    // 56 + 68 * n wraps to 108 in 32 bits, below the real command size 124.
+    MachOImageBuilder b(false);
+    MachOSegment seg;
+    seg.vm_size = 0x100;
+    seg.file_size = 0x100;
+    seg.section_count_override = 0x3C3C3C3Du;
+    MachOSection code;
+    code.size = 0x10;
+    code.offset = 0x80;
+    seg.sections.push_back(code);
+    b.AddSegment(seg);
+    cases.push_back({"sections32_wrap", b.Build(0x100), "sections too small"});
+  }
+  {
+    MachOImageBuilder b(true);
+    MachOSegment seg;
+    seg.vm_size = 0x100;
+    seg.file_size = 0x100;
+    seg.section_count_override = 2;
+    MachOSection code;
+    code.size = 0x10;
+    code.offset = 0x80;
+    seg.sections.push_back(code);
+    b.AddSegment(seg);
+    cases.push_back({"sections64_too_small", b.Build(0x100), "sections too small"});
+  }
+  {
+    // 72 + 80 * n wraps to 136 in 32 bits, below the real command size 152.
+    MachOImageBuilder b(true);
+    MachOSegment seg;
+    seg.vm_size = 0x100;
+    seg.file_size = 0x100;
+    seg.section_count_override = 0x3333334u;
+    MachOSection code;
+    code.size = 0x10;
+    code.offset = 0x80;
+    seg.sections.push_back(code);
+    b.AddSegment(seg);
+    cases.push_back({"sections64_wrap", b.Build(0x100), "sections too small"});
+  }
+  {
+    MachOImageBuilder b = Simple64(0x2001);
+    cases.push_back({"section_larger", b.Build(0x2000), "section larger than segment"});
+  }
+  {
+    MachOImageBuilder b(true);
+    MachOSegment seg;
+    seg.address = 0x1000;
+    seg.vm_size = 0x1000;
+    seg.file_size = 0x100;
+    MachOSection code;
+    code.address = 0xFFF;  // below the segment
+    code.size = 0x10;
+    seg.sections.push_back(code);
+    b.AddSegment(seg);
+    cases.push_back({"section_below", b.Build(0x100), "section larger than segment"});
+  }
+  {
+    MachOImageBuilder b(true);
+    MachOSegment seg;
+    seg.vm_size = 0x100000000ull;
+    seg.file_size = 0x100;
+    MachOSection code;
+    code.size = 0x10;
+    seg.sections.push_back(code);
+    b.AddSegment(seg);
+    cases.push_back({"vmsize_4g", b.Build(0x100), "overflow"});
+  }
+  {
+    MachOImageBuilder b(true);
+    MachOSegment seg;
+    seg.vm_size = 0x1000;
+    seg.file_offset = 0x100000000ull;
+    MachOSection code;
+    seg.sections.push_back(code);
+    b.AddSegment(seg);
+    cases.push_back({"fileoff_4g", b.Build(0x100), "overflow"});
+  }
+  {
+    MachOImageBuilder b(true);
+    MachOSegment seg;
+    seg.vm_size = 0x1000;
+    seg.file_size = 0x100;
+    MachOSection code;
+    code.size = 0x100000000ull;
+    seg.sections.push_back(code);
+    b.AddSegment(seg);
+    cases.push_back({"section_size_4g", b.Build(0x100), "overflow"});
+  }
+  {
+    // Two segments 4 GiB apart: the upper one cannot be rebased into 32 bits.
+    MachOImageBuilder b(true);
+    MachOSegment low;
+    low.vm_size = 0x1000;
+    low.file_size = 0x100;
+    MachOSection code;
+    code.size = 0x10;
+    low.sections.push_back(code);
+    b.AddSegment(low);
+    MachOSegment high = low;
+    high.address = 0xFFFFF800ull;
+    high.sections[0].address = 0xFFFFF800ull;
+    b.AddSegment(high);
+    cases.push_back({"rebase_overflow", b.Build(0x400), "overflow"});
+  }
+  {
+    MachOImageBuilder b = Simple64(0x100, kSectionData);
+    cases.push_back({"data_only", b.Build(0x2000),
+                     "Resource-only executables are not yet supported"});
+  }
+  {
+    // A stub section (type 8, symbol stubs) with the pure-instructions flag.
+    MachOImageBuilder b = Simple64(0x100, 0x80000408u);
+    cases.push_back({"stubs_only", b.Build(0x2000),
+                     "Resource-only executables are not yet supported"});
+  }
+  {
+    // A code section whose file range lies past the segment's file data.
+    MachOImageBuilder b(true);
+    MachOSegment seg;
+    seg.vm_size = 0x1000;
+    seg.file_size = 0x200;
+    MachOSection code;
+    code.address = 0x100;
+    code.size = 0x80;
+    code.offset = 0x1F0;
+    seg.sections.push_back(code);
+    b.AddSegment(seg);
+    cases.push_back({"section_outside_file", b.Build(0x200), "section outside file"});
+  }
+  return cases;
+}
+
+TEST(MachoHeader, EveryCheckGivesItsReason) {
+  for (const HeaderCase& c : HeaderCases()) {
+    const char* reason = CheckReason(c.image);
+    if (c.reason == nullptr) {
+      EXPECT_EQ(nullptr, reason) << c.label << ": " << (reason ? reason : "");
+    } else {
+      ASSERT_NE(nullptr, reason) << c.label << " was accepted";
+      EXPECT_STREQ(c.reason, reason) << c.label;
+    }
+    // Detection agrees, and a rejected image is never disassembled.
+    DisassembledProgram* program = nullptr;
+    const PatchStatus status = DisassembleExecutable(c.image.data(), c.image.size(), &program);
+    EXPECT_EQ(c.reason == nullptr ? C_OK : C_INPUT_NOT_RECOGNIZED, status) << c.label;
+    FreeDisassembledProgram(program);
+  }
+}
+
+TEST(MachoHeader, ReasonBeforeCheckIsUninitialized) {
+  const std::string image = Simple64().Build(0x2000);
+  DisassemblerMacho d(image.data(), image.size());
+  EXPECT_STREQ("uninitialized", d.failure_reason());
+  DisassembledProgram program(EXE_MACHO_X64);
+  EXPECT_FALSE(d.BuildProgram(&program));
+  EXPECT_EQ(0u, program.instruction_count());
+}
+
+TEST(MachoHeader, ZeroPageOf64BitFileIsSkipped) {
+  const std::string image = Simple64().Build(0x2000);
+  DisassemblerMacho d(image.data(), image.size());
+  ASSERT_TRUE(d.CheckHeader());
+  EXPECT_EQ(EXE_MACHO_X64, d.GetKind());
+  ASSERT_EQ(1u, d.segments().size());
+  EXPECT_EQ(0u, d.segments()[0].address);
+  ASSERT_EQ(1u, d.code_sections().size());
+  EXPECT_EQ(0x1000u, d.code_sections()[0].address);
+  EXPECT_EQ(0x2000u, d.length());
+  EXPECT_EQ(0x1000, d.RVAToFileOffset(0x1000));
+  EXPECT_EQ(-1, d.RVAToFileOffset(0x2800));  // inside vm range, past file data
+  EXPECT_EQ(-1, d.RVAToFileOffset(0x5000));  // in no segment
+  EXPECT_TRUE(d.IsRVAInSegment(0x2FFF));
+  EXPECT_FALSE(d.IsRVAInSegment(0x3000));
+}
+
+TEST(MachoHeader, ZeroPageOf32BitFileIsKept) {
+  MachOImageBuilder b(false);
+  MachOSegment zero;
+  zero.vm_size = 0x1000;
+  b.AddSegment(zero);
+  MachOSegment text;
+  text.address = 0x1000;
+  text.vm_size = 0x1000;
+  text.file_size = 0x400;
+  MachOSection code;
+  code.address = 0x1200;
+  code.size = 0x10;
+  code.offset = 0x200;
+  text.sections.push_back(code);
+  b.AddSegment(text);
+  const std::string image = b.Build(0x600);
+  DisassemblerMacho d(image.data(), image.size());
+  ASSERT_TRUE(d.CheckHeader());
+  EXPECT_EQ(EXE_MACHO_X86, d.GetKind());
+  ASSERT_EQ(2u, d.segments().size());
+  EXPECT_EQ(0x1000u, d.segments()[1].address);  // rebase subtracted 0
+  EXPECT_EQ(0x1200u, d.code_sections()[0].address);
+  EXPECT_EQ(0x400u, d.length());  // trailing bytes are not part of it
+}
+
+// --- Rel32 scan -------------------------------------------------------------------
+
+namespace {
+
+// An image whose single code section (file offset 0x1000, RVA 0x1000,
+// segment RVAs [0, 0x3000)) holds `code`.
+std::string ImageWithCode(bool is64, const std::string& code) {
+  MachOImageBuilder b(is64);
+  MachOSegment text;
+  text.address = 0;
+  text.vm_size = 0x3000;
+  text.file_size = 0x2000;
+  MachOSection section;
+  section.address = 0x1000;
+  section.size = code.size();
+  section.offset = 0x1000;
+  text.sections.push_back(section);
+  b.AddSegment(text);
+  std::string image = b.Build(0x2000);
+  image.replace(0x1000, code.size(), code);
+  return image;
+}
+
+std::map<uint64_t, uint32_t> Rel32Of(const std::string& image) {
+  DisassembledProgram* raw = nullptr;
+  EXPECT_EQ(C_OK, DisassembleExecutable(image.data(), image.size(), &raw));
+  if (raw == nullptr) return {};
+  std::unique_ptr<DisassembledProgram> program(raw);
+  return LayoutOf(*program).rel32;
+}
+
+std::string Bytes(std::initializer_list<int> values) {
+  std::string s;
+  for (int v : values) s.push_back(static_cast<char>(v));
+  return s;
+}
+
+}  // namespace
+
+struct ScanCase {
+  const char* label;
+  bool is64;
+  std::string code;
+  std::map<uint64_t, uint32_t> expected;  // file offset -> target RVA
+};
+
+TEST(MachoScan, PatternsAndTargets) {
+  const std::vector<ScanCase> cases = {
+      // call +0x10: operand at 0x1001, target 0x1005 + 0x10.
+      {"call", true, Bytes({0xE8, 0x10, 0, 0, 0, 0x90}), {{0x1001, 0x1015}}},
+      {"jmp_back", false, Bytes({0xE9, 0xFB, 0xFF, 0xFF, 0xFF}), {{0x1001, 0x1000}}},
+      {"jcc", false, Bytes({0x0F, 0x84, 0x00, 0x01, 0, 0}), {{0x1002, 0x1106}}},
+      {"jp_excluded", true, Bytes({0x0F, 0x8A, 0x00, 0x01, 0, 0}), {}},
+      {"jnp_excluded", true, Bytes({0x0F, 0x8B, 0x00, 0x01, 0, 0}), {}},
+      {"ff15_64", true, Bytes({0xFF, 0x15, 0x00, 0x02, 0, 0}), {{0x1002, 0x1206}}},
+      {"ff25_32_ignored", false, Bytes({0xFF, 0x25, 0x00, 0x02, 0, 0}), {}},
+      {"lea_rip_64", true, Bytes({0x48, 0x8D, 0x05, 0x00, 0x01, 0, 0}), {{0x1003, 0x1107}}},
+      {"mov_rip_64", true, Bytes({0x49, 0x8B, 0x3D, 0x00, 0x01, 0, 0}), {{0x1003, 0x1107}}},
+      {"mov_rip_32_ignored", false, Bytes({0x48, 0x8B, 0x05, 0x00, 0x01, 0, 0}), {}},
+      {"mov_not_rip", true, Bytes({0x48, 0x8B, 0x45, 0x00, 0x01, 0, 0}), {}},
+      // Target outside every segment: plain bytes, the scan goes on at the
+      // next byte and finds the call hidden in the operand.
+      {"outside_then_inner", true,
+       Bytes({0xE8, 0xE8, 0x00, 0xF0, 0xFF, 0xFF, 0x90}), {{0x1002, 0x6}}},
+      // A call too close to the section end (fewer than 5 bytes) is not taken.
+      {"short_tail", true, Bytes({0x90, 0xE8, 0x00, 0x00, 0x00}), {}},
+      // After a taken operand the scan resumes behind it.
+      {"resume_after", true,
+       Bytes({0xE8, 0xE8, 0x00, 0x00, 0x00, 0xE8, 0x00, 0x00, 0x00, 0x00}),
+       {{0x1001, 0x10ED}, {0x1006, 0x100A}}},
+  };
+  for (const ScanCase& c : cases) {
+    EXPECT_EQ(c.expected, Rel32Of(ImageWithCode(c.is64, c.code))) << c.label;
+  }
+}
+
+TEST(MachoScan, TwoReferencesShareOneLabel) {
+  const std::string code = Bytes({0xE8, 0x05, 0, 0, 0, 0xE8, 0x00, 0, 0, 0, 0x90});
+  const std::string image = ImageWithCode(true, code);
+  DisassembledProgram* raw = nullptr;
+  ASSERT_EQ(C_OK, DisassembleExecutable(image.data(), image.size(), &raw));
+  std::unique_ptr<DisassembledProgram> program(raw);
+  ASSERT_EQ(1u, program->rel32_labels().size());
+  EXPECT_EQ(0x100Au, program->rel32_labels().begin()->first);
+  EXPECT_EQ(2, program->rel32_labels().begin()->second->count);
+}
+
+TEST(MachoScan, SyntheticSectionsRoundTrip) {
+  // Several sections, one of them empty and one sharing its offset with it,
+  // with references between them.
+  MachOImageBuilder b(true);
+  MachOSegment text;
+  text.vm_size = 0x4000;
+  text.file_size = 0x3000;
+  for (uint32_t offset : {0x1000u, 0x1800u, 0x1800u, 0x2000u}) {
+    MachOSection s;
+    s.address = offset;
+    s.offset = offset;
+    s.size = offset == 0x1800u && text.sections.size() == 1 ? 0 : 0x100;
+    text.sections.push_back(s);
+  }
+  b.AddSegment(text);
+  std::string image = b.Build(0x3000);
+  // Calls from each section into the next one.
+  const std::string call1 = Bytes({0xE8, 0xFB, 0x07, 0, 0});      // 0x1005 + 0x7FB = 0x1800
+  const std::string call2 = Bytes({0xE8, 0xFB, 0x07, 0, 0});      // 0x1805 + 0x7FB = 0x2000
+  const std::string call3 = Bytes({0xE8, 0xF6, 0xEF, 0xFF, 0xFF});  // 0x2005 - 0x100A
+  image.replace(0x1000, call1.size(), call1);
+  image.replace(0x1800, call2.size(), call2);
+  image.replace(0x2000, call3.size(), call3);
+  const auto rel32 = Rel32Of(image);
+  EXPECT_EQ(3u, rel32.size());
+  EXPECT_EQ(0x1800u, rel32.at(0x1001));
+  EXPECT_EQ(0x2000u, rel32.at(0x1801));
+  EXPECT_EQ(0x2005u - 0x100Au, rel32.at(0x2001));
+
+  std::string rebuilt;
+  ASSERT_EQ(C_OK, RoundTrip(image, &rebuilt));
+  EXPECT_TRUE(rebuilt == image);
+}

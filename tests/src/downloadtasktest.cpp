@@ -1,0 +1,478 @@
+// The HTTP download task against a local server: addresses, status and size checks, five
+// attempts, stall detection by the statistics polls, cancel and sibling aborts.
+#include "configuration.h"
+#include "downloadtaskspecification.h"
+
+#include "common/clientbundle.h"
+#include "common/httptestserver.h"
+
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QNetworkAccessManager>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+using Response = HttpTestServer::Response;
+
+namespace
+{
+QByteArray pattern(int size)
+{
+    QByteArray b;
+    b.reserve(size);
+    for (int i = 0; i < size; ++i)
+        b.append(char((i * 131) ^ (i >> 7)));
+    return b;
+}
+
+QList<bool> repeated(int n, bool value)
+{
+    QList<bool> out;
+    for (int i = 0; i < n; ++i)
+        out << value;
+    return out;
+}
+
+const int kVersion = 17;
+const QByteArray kPrefix = "/updater-images/client/17/";
+} // namespace
+
+class DownloadTaskTest : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<HttpTestServer> m_Server;
+    std::unique_ptr<QNetworkAccessManager> m_Nam;
+    std::unique_ptr<QTemporaryDir> m_Dir;
+
+    struct Watch
+    {
+        explicit Watch(DownloadTaskSpecification* t)
+            : finished(t, &TaskSpecification::finished)
+            , canceled(t, &TaskSpecification::canceled)
+            , messages(t, &TaskSpecification::message)
+            , errors(t, &TaskSpecification::error)
+        {
+        }
+        QStringList texts() const
+        {
+            QStringList out;
+            for (const auto& m : messages)
+                out << m.at(0).toString();
+            return out;
+        }
+        int ends() const { return finished.count() + canceled.count(); }
+        QSignalSpy finished;
+        QSignalSpy canceled;
+        QSignalSpy messages;
+        QSignalSpy errors;
+    };
+
+    std::unique_ptr<DownloadTaskSpecification> makeTask(const QString& remote, qint64 expected,
+                                                        qreal weight = 0.8)
+    {
+        return std::make_unique<DownloadTaskSpecification>(m_Nam.get(), remote, kVersion, local(remote),
+                                                           expected, weight, nullptr);
+    }
+
+    QString local(const QString& remote) const
+    {
+        return m_Dir->path() + "/" + QFileInfo(remote).fileName();
+    }
+
+    // Polls the statistics like the engine's timer; returns the downloading flags.
+    QList<bool> poll(DownloadTaskSpecification* task, int times)
+    {
+        QList<bool> flags;
+        for (int i = 0; i < times; ++i) {
+            qulonglong done = 0, total = 0, speed = 0;
+            bool downloading = false;
+            task->getDownloadStats(done, total, speed, downloading);
+            flags << downloading;
+        }
+        return flags;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
+        qRegisterMetaType<TaskSpecification*>();
+    }
+
+    void init()
+    {
+        m_Server = std::make_unique<HttpTestServer>();
+        m_Nam = std::make_unique<QNetworkAccessManager>();
+        m_Dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_Dir->isValid());
+        imageBaseUrl = m_Server->baseUrl() + "/updater-images/client/";
+    }
+
+    void cleanup()
+    {
+        m_Nam.reset();
+        m_Server.reset();
+    }
+
+    void fileUrl_data()
+    {
+        QTest::addColumn<QString>("remote");
+        QTest::addColumn<QByteArray>("path");
+        QTest::newRow("plain") << "Frameworks/libfoo.dylib" << QByteArray("/base/3/Frameworks/libfoo.dylib");
+        QTest::newRow("root section") << "./Info.plist" << QByteArray("/base/3/./Info.plist");
+        QTest::newRow("hash") << "res/a#b.txt" << QByteArray("/base/3/res/a%23b.txt");
+        QTest::newRow("question mark") << "res/a?b=c" << QByteArray("/base/3/res/a%3Fb%3Dc");
+        QTest::newRow("percent") << "res/100%25.txt" << QByteArray("/base/3/res/100%2525.txt");
+        QTest::newRow("space") << "Voxtrel 3 Client/x" << QByteArray("/base/3/Voxtrel%203%20Client/x");
+        QTest::newRow("utf-8") << QString::fromUtf8("res/\xc3\xa9t\xc3\xa9") << QByteArray("/base/3/res/%C3%A9t%C3%A9");
+    }
+
+    void fileUrl()
+    {
+        QFETCH(QString, remote);
+        QFETCH(QByteArray, path);
+        const QUrl url = DownloadTaskSpecification::fileUrl("http://127.0.0.1:8080/base/", 3, remote);
+        QVERIFY(url.isValid());
+        QCOMPARE(url.toEncoded(), "http://127.0.0.1:8080" + path);
+        QVERIFY(!url.hasQuery());
+        QVERIFY(!url.hasFragment());
+    }
+
+    // The file names travel to the server unchanged.
+    void oddNamesReachTheServer()
+    {
+        const QString remote = "res/we#ird ?100%.bin";
+        const QByteArray body = pattern(3000);
+        m_Server->setResponse(kPrefix + "res/we%23ird%20%3F100%25.bin", Response::ok(body));
+        auto task = makeTask(remote, body.size());
+        Watch w(task.get());
+        task->execute();
+        QVERIFY(QTest::qWaitFor([&] { return w.ends() > 0; }, 10000));
+        QCOMPARE(task->m_State, int(TaskSpecification::STATE_FINISHED));
+        QCOMPARE(ClientBundle::readFile(local(remote)), body);
+    }
+
+    void completeDownload()
+    {
+        const QByteArray body = pattern(100000);
+        m_Server->setResponse(kPrefix + "Frameworks/libfoo.dylib", Response::ok(body));
+        auto task = makeTask("Frameworks/libfoo.dylib", body.size(), 0.8);
+        QSignalSpy progress(task.get(), &TaskSpecification::updateProgress);
+        Watch w(task.get());
+        task->execute();
+        QCOMPARE(task->m_State, int(TaskSpecification::STATE_RUNNING));
+        QVERIFY(w.finished.wait(10000));
+        QCOMPARE(task->m_State, int(TaskSpecification::STATE_FINISHED));
+        QCOMPARE(task->m_Progress, 0.8);
+        QCOMPARE(ClientBundle::readFile(local("libfoo.dylib")), body);
+        QCOMPARE(w.texts(), QStringList({"Downloading Frameworks/libfoo.dylib",
+                                         "Downloading Frameworks/libfoo.dylib finished"}));
+        QCOMPARE(m_Server->requestCount(), 1);
+        QCOMPARE(m_Server->requests().first().method, QByteArray("GET"));
+        // Progress rose through the transfer and never passed the weight.
+        QVERIFY(progress.count() >= 2);
+        qreal last = 0;
+        for (const auto& p : progress) {
+            const qreal v = p.at(0).toReal();
+            QVERIFY(v <= 0.8 + 1e-9);
+            QVERIFY(v >= last - 1e-9);
+            last = v;
+        }
+        QCOMPARE(w.errors.count(), 0);
+    }
+
+    void failedAttemptsAreBoundedAtFive_data()
+    {
+        QTest::addColumn<QList<Response>>("responses");
+        QTest::addColumn<QString>("perAttempt");
+        QTest::addColumn<bool>("exactRequests"); // Qt itself resends once on a connection closed unanswered
+        QTest::newRow("404") << QList<Response>{Response::withStatus(404, "nope")} << "x.bin returned 404" << true;
+        QTest::newRow("500") << QList<Response>{Response::withStatus(500)} << "x.bin returned 500" << true;
+        QTest::newRow("dropped connection") << QList<Response>{Response::dropAfter(100, pattern(1000))} << "" << true;
+        QTest::newRow("closed at once") << QList<Response>{Response::closeAtOnce()} << "" << false;
+        QTest::newRow("more bytes than listed")
+            << QList<Response>{Response::ok(pattern(1001))} << "x.bin is larger than the expected 1000 bytes" << true;
+        QTest::newRow("content length above the listed size")
+            << QList<Response>{[] { Response r = Response::ok(pattern(3000)); r.contentLength = 3000; return r; }()}
+            << "x.bin is larger than the expected 1000 bytes" << true;
+    }
+
+    void failedAttemptsAreBoundedAtFive()
+    {
+        QFETCH(QList<Response>, responses);
+        QFETCH(QString, perAttempt);
+        QFETCH(bool, exactRequests);
+        m_Server->setResponses(kPrefix + "x.bin", responses);
+        auto task = makeTask("x.bin", 1000);
+        Watch w(task.get());
+        task->execute();
+        QVERIFY(w.canceled.wait(20000));
+        QCOMPARE(task->m_State, int(TaskSpecification::STATE_FAILED));
+        const int requests = m_Server->requestCount(kPrefix + "x.bin");
+        if (exactRequests)
+            QCOMPARE(requests, 5);
+        else
+            QVERIFY(requests >= 5 && requests <= 10);
+        QCOMPARE(w.finished.count(), 0);
+        const QStringList texts = w.texts();
+        QCOMPARE(texts.first(), QStringLiteral("Downloading x.bin"));
+        QCOMPARE(texts.last(), QStringLiteral("Unable to download x.bin"));
+        QCOMPARE(texts.size(), 1 + 5 + 1); // one line per failed attempt
+        if (!perAttempt.isEmpty())
+            QCOMPARE(texts.count(perAttempt), 5);
+        QVERIFY(!QFileInfo::exists(local("x.bin")));
+        QCOMPARE(task->m_BytesReceived, qint64(0));
+        QCOMPARE(task->m_Attempts, 4);
+        // A reset task gets all five attempts again.
+        task->reset();
+        QCOMPARE(task->m_State, int(TaskSpecification::STATE_IDLE));
+        QCOMPARE(task->m_Attempts, 0);
+        task->execute();
+        QVERIFY(w.canceled.wait(20000));
+        QCOMPARE(w.texts().count("Unable to download x.bin"), 2);
+        if (exactRequests)
+            QCOMPARE(m_Server->requestCount(kPrefix + "x.bin"), 10);
+    }
+
+    void recoversWithinFiveAttempts()
+    {
+        const QByteArray body = pattern(20000);
+        m_Server->setResponses(kPrefix + "y.bin",
+                               {Response::withStatus(503), Response::dropAfter(5000, body),
+                                Response::withStatus(404), Response::ok(pattern(20001)), Response::ok(body)});
+        auto task = makeTask("y.bin", body.size());
+        Watch w(task.get());
+        task->execute();
+        QVERIFY(QTest::qWaitFor([&] { return w.ends() > 0; }, 20000));
+        QCOMPARE(task->m_State, int(TaskSpecification::STATE_FINISHED));
+        QCOMPARE(m_Server->requestCount(kPrefix + "y.bin"), 5);
+        QCOMPARE(ClientBundle::readFile(local("y.bin")), body);
+    }
+
+    void unknownSizeWithoutContentLength()
+    {
+        Response r = Response::stallAfter(1000, pattern(5000));
+        r.sendContentLength = false;
+        m_Server->setResponse(kPrefix + "z.bin", r);
+        auto task = makeTask("z.bin", -1, 0.5);
+        QSignalSpy progress(task.get(), &TaskSpecification::updateProgress);
+        Watch w(task.get());
+        task->execute();
+        QVERIFY(QTest::qWaitFor([&] { return task->m_BytesReceived == 1000; }, 10000));
+        qulonglong done = 0, total = 0, speed = 0;
+        bool downloading = false;
+        task->getDownloadStats(done, total, speed, downloading);
+        QCOMPARE(total, 0ull);
+        QCOMPARE(done, 1000ull);
+        QVERIFY(downloading);
+        m_Server->releaseStalled();
+        QVERIFY(w.finished.wait(10000));
+        QCOMPARE(ClientBundle::readFile(local("z.bin")), pattern(5000));
+        // No progress until the end, then the whole weight.
+        for (int i = 0; i < progress.count() - 1; ++i)
+            QCOMPARE(progress.at(i).at(0).toReal(), 0.0);
+        QCOMPARE(progress.last().at(0).toReal(), 0.5);
+    }
+
+    void sizeLearnedOnlyWhenUnknown_data()
+    {
+        QTest::addColumn<qint64>("constructed");
+        QTest::addColumn<qint64>("reported");
+        QTest::addColumn<qint64>("expected");
+        QTest::newRow("unknown, learned") << qint64(-1) << qint64(1200) << qint64(1200);
+        QTest::newRow("unknown, server does not know") << qint64(-1) << qint64(-1) << qint64(-1);
+        QTest::newRow("unknown, zero") << qint64(-1) << qint64(0) << qint64(-1);
+        QTest::newRow("listed size kept") << qint64(1000) << qint64(1200) << qint64(1000);
+    }
+
+    void sizeLearnedOnlyWhenUnknown()
+    {
+        QFETCH(qint64, constructed);
+        QFETCH(qint64, reported);
+        QFETCH(qint64, expected);
+        auto task = makeTask("l.bin", constructed);
+        task->onDownloadProgress(10, reported);
+        QCOMPARE(task->m_ExpectedSize, expected);
+        task->onDownloadProgress(20, 999);
+        QCOMPARE(task->m_ExpectedSize, expected == -1 ? qint64(999) : expected);
+    }
+
+    // A size limit for files of unknown size (product list, signature).
+    void maximumSizeForUnknownSize()
+    {
+        m_Server->setResponse(kPrefix + "sig", Response::ok(pattern(5000)));
+        auto task = makeTask("sig", -1);
+        task->setMaximumSize(4096);
+        Watch w(task.get());
+        task->execute();
+        QVERIFY(w.canceled.wait(20000));
+        QCOMPARE(task->m_State, int(TaskSpecification::STATE_FAILED));
+        QCOMPARE(w.texts().count("sig is larger than the expected 4096 bytes"), 5);
+        QVERIFY(!QFileInfo::exists(local("sig")));
+    }
+
+    void statisticsAndSizeFromConstruction()
+    {
+        // The server claims another length; the listed size stays the total.
+        Response r = Response::stallAfter(250, pattern(500));
+        m_Server->setResponse(kPrefix + "s.bin", r);
+        auto task = makeTask("s.bin", 1000);
+        task->execute();
+        QVERIFY(QTest::qWaitFor([&] { return task->m_BytesReceived == 250; }, 10000));
+        qulonglong done = 0, total = 0, speed = 0;
+        bool downloading = false;
+        task->getDownloadStats(done, total, speed, downloading);
+        QCOMPARE(done, 250ull);
+        QCOMPARE(total, 1000ull);
+        QCOMPARE(speed, 250ull);
+        QVERIFY(downloading);
+        QCOMPARE(task->m_ExpectedSize, qint64(1000));
+        QCOMPARE(task->m_Progress, 0.8 * 0.25);
+        // Nothing new since the last poll.
+        done = total = speed = 0;
+        task->getDownloadStats(done, total, speed, downloading);
+        QCOMPARE(speed, 0ull);
+        QCOMPARE(done, 250ull);
+    }
+
+    // The stall detector counts the engine's statistics polls, driven here by hand.
+    void stallDetectedOnTheSixteenthPoll()
+    {
+        const QByteArray body = pattern(4000);
+        m_Server->setResponses(kPrefix + "st.bin", {Response::stallAfter(1000, body), Response::ok(body)});
+        auto task = makeTask("st.bin", body.size());
+        Watch w(task.get());
+        task->execute();
+        QVERIFY(QTest::qWaitFor([&] { return task->m_BytesReceived == 1000; }, 10000));
+        const QList<bool> flags = poll(task.get(), 15);
+        QCOMPARE(flags, repeated(15, true));
+        QVERIFY(!w.texts().contains("file st.bin timed out"));
+        QCOMPARE(m_Server->requestCount(), 1);
+        QVERIFY(QFileInfo::exists(local("st.bin")));
+
+        // The sixteenth poll restarts from byte 0.
+        poll(task.get(), 1);
+        QVERIFY(w.texts().contains("file st.bin timed out"));
+        QCOMPARE(task->m_BytesReceived, qint64(0));
+        QCOMPARE(task->m_Progress, 0.0);
+        QCOMPARE(task->m_Attempts, 1);
+        QVERIFY(w.finished.wait(10000));
+        QCOMPARE(m_Server->requestCount(), 2);
+        QCOMPARE(ClientBundle::readFile(local("st.bin")), body);
+    }
+
+    void arrivingDataResetsTheStallCount()
+    {
+        const QByteArray body = pattern(3000);
+        m_Server->setResponse(kPrefix + "r.bin", Response::stallAfter(1000, body));
+        auto task = makeTask("r.bin", body.size());
+        Watch w(task.get());
+        task->execute();
+        QVERIFY(QTest::qWaitFor([&] { return task->m_BytesReceived == 1000; }, 10000));
+        poll(task.get(), 15);
+        QCOMPARE(task->m_StallPolls, 15);
+        m_Server->releaseStalled();
+        QVERIFY(w.finished.wait(10000));
+        QVERIFY(!w.texts().contains("file r.bin timed out"));
+        QCOMPARE(m_Server->requestCount(), 1);
+    }
+
+    void silentServerGivesUpAfterFiveStalls()
+    {
+        m_Server->setResponse(kPrefix + "q.bin", Response::silent());
+        auto task = makeTask("q.bin", 10);
+        Watch w(task.get());
+        task->execute();
+        for (int attempt = 1; attempt <= 5; ++attempt) {
+            QVERIFY(m_Server->waitForRequests(attempt));
+            QCOMPARE(poll(task.get(), 15), repeated(15, true));
+            poll(task.get(), 1);
+        }
+        QCOMPARE(task->m_State, int(TaskSpecification::STATE_FAILED));
+        QCOMPARE(w.canceled.count(), 1);
+        QCOMPARE(w.texts().count("file q.bin timed out"), 5);
+        QCOMPARE(w.texts().last(), QStringLiteral("Unable to download q.bin"));
+        QVERIFY(!QFileInfo::exists(local("q.bin")));
+        // A finished or failed task is no longer a download in progress.
+        QCOMPARE(poll(task.get(), 20), repeated(20, false));
+    }
+
+    void cancelAbortsAtOnce()
+    {
+        m_Server->setResponse(kPrefix + "c.bin", Response::stallAfter(2000, pattern(8000)));
+        auto task = makeTask("c.bin", 8000);
+        Watch w(task.get());
+        task->execute();
+        QVERIFY(QTest::qWaitFor([&] { return task->m_BytesReceived == 2000; }, 10000));
+        QCOMPARE(m_Server->openConnections(), 1);
+        task->requestCancel();
+        // Synchronously: cancelled, partial file gone, no transfer left.
+        QCOMPARE(task->m_State, int(TaskSpecification::STATE_CANCELLED));
+        QCOMPARE(w.canceled.count(), 1);
+        QVERIFY(task->m_CancelRequested);
+        QVERIFY(!QFileInfo::exists(local("c.bin")));
+        QVERIFY(task->m_Reply == nullptr);
+        QVERIFY(QTest::qWaitFor([&] { return m_Server->openConnections() == 0; }, 10000));
+        QCOMPARE(m_Server->requestCount(), 1);
+    }
+
+    void cancelOnIdleOnlyNotes()
+    {
+        auto task = makeTask("i.bin", 10);
+        Watch w(task.get());
+        task->requestCancel();
+        QVERIFY(task->m_CancelRequested);
+        QCOMPARE(task->m_State, int(TaskSpecification::STATE_IDLE));
+        QCOMPARE(w.ends(), 0);
+    }
+
+    void siblingFailureAborts()
+    {
+        m_Server->setResponse(kPrefix + "sib.bin", Response::stallAfter(100, pattern(1000)));
+        auto task = makeTask("sib.bin", 1000);
+        TaskSpecification* other = makeTask("other", 1).release();
+        std::unique_ptr<TaskSpecification> otherOwner(other);
+        Watch w(task.get());
+        task->execute();
+        QVERIFY(QTest::qWaitFor([&] { return task->m_BytesReceived == 100; }, 10000));
+        task->onOtherTaskCancelled(task.get()); // itself: ignored
+        QCOMPARE(task->m_State, int(TaskSpecification::STATE_RUNNING));
+        task->onOtherTaskCancelled(other);
+        QCOMPARE(task->m_State, int(TaskSpecification::STATE_FAILED));
+        QCOMPARE(w.canceled.count(), 1);
+        QCOMPARE(w.texts().last(), QStringLiteral("Abort downloading sib.bin"));
+        QVERIFY(!QFileInfo::exists(local("sib.bin")));
+        QVERIFY(QTest::qWaitFor([&] { return m_Server->openConnections() == 0; }, 10000));
+    }
+
+    void unwritableLocalFile()
+    {
+        auto task = std::make_unique<DownloadTaskSpecification>(m_Nam.get(), "u.bin", kVersion,
+                                                                m_Dir->path() + "/no/such/dir/u.bin", 10, 1.0, nullptr);
+        Watch w(task.get());
+        task->execute();
+        QCOMPARE(task->m_State, int(TaskSpecification::STATE_FAILED));
+        QCOMPARE(w.errors.count(), 1);
+        QCOMPARE(w.errors.first().at(0).toString(),
+                 QStringLiteral("Unable to create file %1 for saving").arg(m_Dir->path() + "/no/such/dir/u.bin"));
+        QCOMPARE(m_Server->requestCount(), 0);
+    }
+
+    void withoutManagerFailsToInitialize()
+    {
+        auto task = std::make_unique<DownloadTaskSpecification>(nullptr, "n.bin", kVersion, local("n.bin"), 10, 1.0, nullptr);
+        Watch w(task.get());
+        task->execute();
+        QCOMPARE(task->m_State, int(TaskSpecification::STATE_FAILED));
+        QCOMPARE(w.errors.count(), 1);
+        QCOMPARE(w.errors.first().at(0).toString(), QStringLiteral("Download failed to initialize"));
+        QVERIFY(!QFileInfo::exists(local("n.bin")));
+    }
+};
+
+QTEST_MAIN(DownloadTaskTest)
+#include "downloadtasktest.moc"

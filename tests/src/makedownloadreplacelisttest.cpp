@@ -1,0 +1,542 @@
+// Building the download, replace and delete lists from real product lists (written by hand and
+// with QSettings) against a real temporary client bundle.
+#include "configuration.h"
+#include "makedownloadreplacelistfunc.h"
+#include "makedownloadreplacelisttaskspecification.h"
+#include "replaceentry.h"
+
+#include "common/clientbundle.h"
+#include "common/productiniwriter.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QLoggingCategory>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace
+{
+const QString kWarning = QStringLiteral("Warning: product ini contains invalid line in section %1");
+
+QString dl(const DownloadEntry& e)
+{
+    return e.group + "|" + e.name + "|" + e.hash + "|" + QString::number(e.size);
+}
+
+QString rp(const ReplaceEntry& e)
+{
+    return e.group + "|" + e.name + "|" + e.unpackedHash + "|" + QString::number(e.unpackedSize) + "|"
+           + e.target + "|" + e.patch;
+}
+
+QString del(const DeleteEntry& e)
+{
+    return e.path + (e.isDir ? "|dir" : "|file");
+}
+
+DownloadEntry makeDl(const QString& group, const QString& name, const QByteArray& content)
+{
+    DownloadEntry e;
+    e.group = group;
+    e.name = name;
+    e.hash = ClientBundle::sha512Hex(content);
+    e.size = quint64(content.size());
+    return e;
+}
+
+// Every file below a folder, relative, sorted.
+QStringList filesBelow(const QString& dir)
+{
+    QStringList out;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        out << QDir(dir).relativeFilePath(it.next());
+    out.sort();
+    return out;
+}
+} // namespace
+
+class MakeDownloadReplaceListTest : public QObject
+{
+    Q_OBJECT
+
+    struct Result
+    {
+        bool ok = false;
+        QStringList downloads;
+        QStringList replaces;
+        QStringList deletes;
+        QStringList messages;
+        QList<qreal> progress;
+    };
+
+    std::unique_ptr<QTemporaryDir> m_Root;
+    std::unique_ptr<ClientBundle> m_Bundle;
+    Configuration m_Config;
+
+    QString iniPath() const
+    {
+        return m_Config.m_TempDir + "/" + MakeDownloadReplaceListFunc::productIniName(m_Config.m_ClientUpdate != 0);
+    }
+
+    bool write(const ProductIniWriter& w, bool byHand)
+    {
+        return byHand ? w.writeByHand(iniPath()) : w.writeWithQSettings(iniPath());
+    }
+
+    Result build()
+    {
+        Result r;
+        auto lists = std::make_shared<UpdateLists>();
+        MakeDownloadReplaceListFunc func(&m_Config, lists);
+        QSignalSpy messages(&func, &ASyncFunc::message);
+        QSignalSpy progress(&func, &ASyncFunc::progress);
+        r.ok = func.run();
+        for (const auto& e : lists->downloadList)
+            r.downloads << dl(e);
+        for (const auto& e : lists->replaceList)
+            r.replaces << rp(e);
+        for (const auto& e : lists->deleteList)
+            r.deletes << del(e);
+        for (const auto& m : messages)
+            r.messages << m.at(0).toString();
+        for (const auto& p : progress)
+            r.progress << p.at(0).toReal();
+        return r;
+    }
+
+    Result writeAndBuild(const ProductIniWriter& w, bool byHand)
+    {
+        if (!write(w, byHand))
+            return Result();
+        return build();
+    }
+
+    static void addWriteModes()
+    {
+        QTest::addColumn<bool>("byHand");
+        QTest::newRow("hand-written") << true;
+        QTest::newRow("QSettings") << false;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
+    }
+
+    void init()
+    {
+        m_Root.reset(new QTemporaryDir);
+        QVERIFY(m_Root->isValid());
+        m_Bundle.reset(new ClientBundle(m_Root->path() + "/install"));
+        QVERIFY(m_Bundle->isValid());
+        m_Config.m_InstallDir = m_Bundle->contentsDir();
+        m_Config.m_TempDir = m_Root->path() + "/session";
+        QVERIFY(QDir().mkpath(m_Config.m_TempDir));
+        m_Config.m_ClientUpdate = 1;
+    }
+
+    void productIniNames()
+    {
+        QCOMPARE(MakeDownloadReplaceListFunc::productIniName(true), QStringLiteral("vx3_client_macosx.ini"));
+        QCOMPARE(MakeDownloadReplaceListFunc::productIniName(false), QStringLiteral("update_macosx.ini"));
+    }
+
+    void relativePath_data()
+    {
+        QTest::addColumn<QString>("group");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("prefix");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("root, name") << "." << "MacOS/vx3client_mac" << "" << "" << "MacOS/vx3client_mac";
+        QTest::newRow("root, prefix") << "." << "MacOS/vx3client_mac" << "" << "_old_" << "MacOS/_old_vx3client_mac";
+        QTest::newRow("bare name, prefix") << "x" << "Info.plist" << "" << "_old_" << "_old_Info.plist";
+        QTest::newRow("target wins") << "Frameworks" << "a.dylib._lzma2_" << "Frameworks/a.dylib" << "" << "Frameworks/a.dylib";
+        QTest::newRow("target, prefix") << "Frameworks" << "a.dylib._lzma2_" << "Frameworks/b/a.dylib" << "_old_" << "Frameworks/b/_old_a.dylib";
+        QTest::newRow("common_client") << "common_client" << "Resources/x.dat" << "" << "" << "SharedSupport/Resources/x.dat";
+        QTest::newRow("common_client, prefix") << "common_client" << "x.dat" << "" << "_old_" << "SharedSupport/_old_x.dat";
+    }
+
+    void relativePath()
+    {
+        QFETCH(QString, group);
+        QFETCH(QString, name);
+        QFETCH(QString, target);
+        QFETCH(QString, prefix);
+        QFETCH(QString, expected);
+        ReplaceEntry e;
+        e.group = group;
+        e.name = name;
+        e.target = target;
+        QCOMPARE(e.relativePath(prefix), expected);
+        QCOMPARE(e.hasTarget(), !target.isEmpty());
+        QCOMPARE(e.targetOrName(), target.isEmpty() ? name : target);
+        QVERIFY(!e.hasPatch());
+    }
+
+    void plainFiles_data() { addWriteModes(); }
+    void plainFiles()
+    {
+        QFETCH(bool, byHand);
+        const QByteArray fresh("new executable");
+        const QByteArray stale("old executable");
+        QVERIFY(m_Bundle->addFile("MacOS/uptodate", fresh));
+        QVERIFY(m_Bundle->addFile("MacOS/outdated", stale));
+        ProductIniWriter w;
+        w.add(".", "MacOS/missing", ProductIniWriter::fileValue(fresh));
+        w.add(".", "MacOS/uptodate", ProductIniWriter::fileValue(fresh).toUpper()); // case of the hex does not matter
+        w.add(".", "MacOS/outdated", ProductIniWriter::fileValue(fresh));
+        const Result r = writeAndBuild(w, byHand);
+        QVERIFY(r.ok);
+        QCOMPARE(r.downloads, QStringList({dl(makeDl(".", "MacOS/missing", fresh)), dl(makeDl(".", "MacOS/outdated", fresh))}));
+        ReplaceEntry a;
+        a.group = ".";
+        a.name = "MacOS/missing";
+        ReplaceEntry b = a;
+        b.name = "MacOS/outdated";
+        QCOMPARE(r.replaces, QStringList({rp(a), rp(b)}));
+        QVERIFY(r.deletes.isEmpty());
+        QCOMPARE(r.messages.first(), QStringLiteral("Compiling download and replace list for client"));
+        QCOMPARE(r.progress, QList<qreal>({1.0 / 3, 2.0 / 3, 1.0}));
+        QCOMPARE(filesBelow(m_Config.m_TempDir), QStringList({"vx3_client_macosx.ini"}));
+    }
+
+    void packedFileUpToDate_data()
+    {
+        QTest::addColumn<bool>("byHand");
+        QTest::addColumn<int>("clientStep");
+        QTest::newRow("client step, hand-written") << true << 1;
+        QTest::newRow("client step, QSettings") << false << 1;
+        QTest::newRow("updater step, hand-written") << true << 0;
+        QTest::newRow("updater step, QSettings") << false << 0;
+    }
+
+    void packedFileUpToDate()
+    {
+        QFETCH(bool, byHand);
+        QFETCH(int, clientStep);
+        m_Config.m_ClientUpdate = clientStep;
+        const QByteArray installed("libfoo version 9");
+        QVERIFY(m_Bundle->addFile("Frameworks/libfoo.dylib", installed));
+        QVERIFY(m_Bundle->addFile("SharedSupport/tool", "tool 3"));
+        ProductIniWriter w;
+        w.add("Frameworks", "Frameworks/libfoo.dylib._lzma2_",
+              ProductIniWriter::packedValue("packed bytes", installed, "Frameworks/libfoo.dylib"));
+        w.add("common_client", "tool", ProductIniWriter::fileValue("tool 3"));
+        const Result r = writeAndBuild(w, byHand);
+        QVERIFY(r.ok);
+        QVERIFY(r.downloads.isEmpty());
+        QVERIFY(r.replaces.isEmpty());
+        QCOMPARE(r.messages.first(), QStringLiteral("Compiling download and replace list for ")
+                                         + (clientStep ? "client" : "updater"));
+        if (clientStep) {
+            QCOMPARE(filesBelow(m_Config.m_TempDir), QStringList({"vx3_client_macosx.ini"}));
+        } else {
+            // The unchanged files go into the new updater built in the temp folder.
+            QCOMPARE(filesBelow(m_Config.m_TempDir),
+                     QStringList({"Frameworks/libfoo.dylib", "SharedSupport/tool", "update_macosx.ini"}));
+            QCOMPARE(ClientBundle::readFile(m_Config.m_TempDir + "/Frameworks/libfoo.dylib"), installed);
+            QCOMPARE(ClientBundle::readFile(m_Config.m_TempDir + "/SharedSupport/tool"), QByteArray("tool 3"));
+        }
+    }
+
+    void patches_data()
+    {
+        QTest::addColumn<bool>("byHand");
+        QTest::addColumn<bool>("sourceMatches");
+        QTest::newRow("patch used, hand-written") << true << true;
+        QTest::newRow("patch used, QSettings") << false << true;
+        QTest::newRow("source differs, hand-written") << true << false;
+        QTest::newRow("source differs, QSettings") << false << false;
+    }
+
+    void patches()
+    {
+        QFETCH(bool, byHand);
+        QFETCH(bool, sourceMatches);
+        const QByteArray oldLib("libfoo version 8");
+        const QByteArray newLib("libfoo version 9");
+        const QByteArray packed("packed libfoo 9");
+        const QByteArray patch("patch 8 to 9");
+        QVERIFY(m_Bundle->addFile("Frameworks/libfoo.dylib", sourceMatches ? oldLib : QByteArray("tampered")));
+        ProductIniWriter w;
+        w.add("Frameworks", "libfoo.dylib._lzma2_", ProductIniWriter::packedValue(packed, newLib, "Frameworks/libfoo.dylib"));
+        w.add("Frameworks", "libfoo.dylib_8_patch_", ProductIniWriter::patchValue(patch, oldLib, "Frameworks/libfoo.dylib"));
+        const Result r = writeAndBuild(w, byHand);
+        QVERIFY(r.ok);
+        ReplaceEntry e;
+        e.group = "Frameworks";
+        e.name = "libfoo.dylib._lzma2_";
+        e.unpackedHash = ClientBundle::sha512Hex(newLib);
+        e.unpackedSize = quint64(newLib.size());
+        e.target = "Frameworks/libfoo.dylib";
+        if (sourceMatches) {
+            e.patch = "libfoo.dylib_8_patch_";
+            QCOMPARE(r.downloads, QStringList({dl(makeDl("Frameworks", "libfoo.dylib_8_patch_", patch))}));
+        } else {
+            QCOMPARE(r.downloads, QStringList({dl(makeDl("Frameworks", "libfoo.dylib._lzma2_", packed))}));
+        }
+        QCOMPARE(r.replaces, QStringList({rp(e)}));
+        // Patch keys count in the total but do not advance the progress.
+        QCOMPARE(r.progress, QList<qreal>({0.5}));
+    }
+
+    void laterPatchForSameTargetWins_data() { addWriteModes(); }
+    void laterPatchForSameTargetWins()
+    {
+        QFETCH(bool, byHand);
+        const QByteArray oldLib("old");
+        QVERIFY(m_Bundle->addFile("lib.dylib", oldLib));
+        ProductIniWriter w;
+        // The reader lists keys in sorted order: "b_patch_" comes after "a_patch_".
+        w.add("L", "b_patch_", ProductIniWriter::patchValue("patch b", oldLib, "lib.dylib"));
+        w.add("L", "a_patch_", ProductIniWriter::patchValue("patch a", oldLib, "lib.dylib"));
+        w.add("L", "lib.dylib._lzma2_", ProductIniWriter::packedValue("packed", "new", "lib.dylib"));
+        const Result r = writeAndBuild(w, byHand);
+        QVERIFY(r.ok);
+        QCOMPARE(r.downloads, QStringList({dl(makeDl("L", "b_patch_", "patch b"))}));
+    }
+
+    void patchNeverCrossesSections()
+    {
+        const QByteArray oldLib("old");
+        QVERIFY(m_Bundle->addFile("lib.dylib", oldLib));
+        ProductIniWriter w;
+        w.add("A", "lib_patch_", ProductIniWriter::patchValue("patch", oldLib, "lib.dylib"));
+        w.add("B", "lib.dylib._lzma2_", ProductIniWriter::packedValue("packed", "new", "lib.dylib"));
+        const Result r = writeAndBuild(w, true);
+        QVERIFY(r.ok);
+        QCOMPARE(r.downloads, QStringList({dl(makeDl("B", "lib.dylib._lzma2_", "packed"))}));
+        QCOMPARE(r.replaces.size(), 1);
+        QVERIFY(r.replaces.first().endsWith("|lib.dylib|"));
+    }
+
+    void alreadyFetchedFileIsReused_data() { addWriteModes(); }
+    void alreadyFetchedFileIsReused()
+    {
+        QFETCH(bool, byHand);
+        QVERIFY(ClientBundle::writeFile(m_Config.m_TempDir + "/Resources/good.dat", "good"));
+        QVERIFY(ClientBundle::writeFile(m_Config.m_TempDir + "/Resources/bad.dat", "corrupt"));
+        ProductIniWriter w;
+        w.add("res", "Resources/good.dat", ProductIniWriter::fileValue("good"));
+        w.add("res", "Resources/bad.dat", ProductIniWriter::fileValue("fine"));
+        const Result r = writeAndBuild(w, byHand);
+        QVERIFY(r.ok);
+        QCOMPARE(r.replaces.size(), 2);
+        QCOMPARE(r.downloads, QStringList({dl(makeDl("res", "Resources/bad.dat", "fine"))}));
+    }
+
+    void commonClientLivesInSharedSupport()
+    {
+        QVERIFY(m_Bundle->addFile("SharedSupport/Resources/x.dat", "x1"));
+        QVERIFY(m_Bundle->addFile("Resources/y.dat", "y2")); // not where common_client files live
+        ProductIniWriter w;
+        w.add("common_client", "Resources/x.dat", ProductIniWriter::fileValue("x1"));
+        w.add("common_client", "Resources/y.dat", ProductIniWriter::fileValue("y2"));
+        const Result r = writeAndBuild(w, true);
+        QVERIFY(r.ok);
+        QCOMPARE(r.downloads, QStringList({dl(makeDl("common_client", "Resources/y.dat", "y2"))}));
+    }
+
+    void deleteSection_data() { addWriteModes(); }
+    void deleteSection()
+    {
+        QFETCH(bool, byHand);
+        for (const char* f : {"old/a", "old/b", "old/c", "old/d", "old/e", "old/f"})
+            QVERIFY(m_Bundle->addFile(f, "x"));
+        QVERIFY(m_Bundle->addDir("old/dir"));
+        ProductIniWriter w;
+        w.add("delete", "old/a", "0");
+        w.add("delete", "old/b", "11");
+        w.add("delete", "old/c", "10");
+        w.add("delete", "old/d", "12");
+        w.add("delete", "old/dir", "2");
+        w.add("delete", "old/e", "nonsense");
+        w.add("delete", "old/f", "");
+        w.add("delete", "old/missing", "1");
+        w.add(".", "keep", ProductIniWriter::fileValue("k"));
+        const Result r = writeAndBuild(w, byHand);
+        QVERIFY(r.ok);
+        QStringList deletes = r.deletes;
+        deletes.sort();
+        QCOMPARE(deletes, QStringList({"old/a|file", "old/b|file", "old/dir|dir", "old/e|file", "old/f|file"}));
+        // Listing deletes nothing.
+        QVERIFY(m_Bundle->exists("old/a"));
+    }
+
+    void invalidLines_data()
+    {
+        QTest::addColumn<QString>("section");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("value");
+        const QString h = ClientBundle::sha512Hex("x");
+        QTest::newRow("file with 3 fields") << "." << "a" << (h + "::1::" + h);
+        QTest::newRow("file with 1 field") << "grp" << "a" << h;
+        QTest::newRow("file with 6 fields") << "grp" << "a" << (h + "::1::" + h + "::1::a::b");
+        QTest::newRow("patch with 2 fields") << "grp" << "a_patch_" << (h + "::1");
+        QTest::newRow("patch with 4 fields") << "grp" << "a_patch_" << (h + "::1::" + h + "::1");
+    }
+
+    void invalidLines()
+    {
+        QFETCH(QString, section);
+        QFETCH(QString, key);
+        QFETCH(QString, value);
+        ProductIniWriter w;
+        w.add(section, key, value);
+        w.add(section, "zzz_fine", ProductIniWriter::fileValue("fine"));
+        for (bool byHand : {true, false}) {
+            const Result r = writeAndBuild(w, byHand);
+            QVERIFY(!r.ok);
+            QCOMPARE(r.messages.last(), kWarning.arg(section));
+        }
+    }
+
+    void noFiles_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<bool>("present");
+        QTest::newRow("missing file") << QByteArray() << false;
+        QTest::newRow("empty file") << QByteArray() << true;
+        QTest::newRow("sections without keys") << QByteArray("[.]\n[delete]\n[Frameworks]\n") << true;
+        QTest::newRow("keys outside sections only") << QByteArray("a=1::2\n") << true;
+    }
+
+    void noFiles()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(bool, present);
+        if (present)
+            QVERIFY(ClientBundle::writeFile(iniPath(), text));
+        const Result r = build();
+        QVERIFY(!r.ok);
+        QCOMPARE(r.messages.last(), QStringLiteral("No files in product ini"));
+    }
+
+    // Paths from the list are joined to the install and temp folders: anything that could
+    // leave them fails the whole list.
+    void unsafePaths_data()
+    {
+        QTest::addColumn<QString>("section");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("value");
+        const QString plain = ProductIniWriter::fileValue("x");
+        auto packed = [](const QString& target) { return ProductIniWriter::packedValue("p", "x", target); };
+        auto patch = [](const QString& target) { return ProductIniWriter::patchValue("p", "x", target); };
+        QTest::newRow("file key with ..") << "." << "../evil" << plain;
+        QTest::newRow("file key with inner ..") << "." << "MacOS/../../evil" << plain;
+        QTest::newRow("target with ..") << "F" << "f._lzma2_" << packed("../../Library/evil");
+        QTest::newRow("absolute target") << "F" << "f._lzma2_" << packed("/etc/evil");
+        // Doubled so that the hand-written line still holds a backslash after the reader's unescaping.
+        QTest::newRow("target with backslash") << "F" << "f._lzma2_" << packed("a\\\\..\\\\b");
+        QTest::newRow("target with empty component") << "F" << "f._lzma2_" << packed("a//b");
+        QTest::newRow("target .") << "F" << "f._lzma2_" << packed(".");
+        QTest::newRow("empty target") << "F" << "f._lzma2_" << packed("");
+        QTest::newRow("target with ./") << "F" << "f._lzma2_" << packed("./a");
+        QTest::newRow("patch key with ..") << "F" << "../p_patch_" << patch("a");
+        QTest::newRow("patch target with ..") << "F" << "p_patch_" << patch("../a");
+        QTest::newRow("delete ..") << "delete" << ".." << "2";
+        QTest::newRow("delete .") << "delete" << "." << "2";
+        QTest::newRow("delete outside") << "delete" << "../../victim" << "1";
+        QTest::newRow("delete via inner ..") << "delete" << "Frameworks/../../victim" << "1";
+        QTest::newRow("section ..") << ".." << "a" << plain;
+    }
+
+    void unsafePaths()
+    {
+        QFETCH(QString, section);
+        QFETCH(QString, key);
+        QFETCH(QString, value);
+        // Something the entries would point at, if they were followed.
+        QVERIFY(ClientBundle::writeFile(m_Root->path() + "/victim", "keep me"));
+        QVERIFY(ClientBundle::writeFile(m_Root->path() + "/install/Voxtrel 3 Client.app/victim", "keep me"));
+        QVERIFY(m_Bundle->addFile("a", "x"));
+        m_Config.m_ClientUpdate = 0; // the updater step copies files: nothing may be copied either
+        ProductIniWriter w;
+        w.add(section, key, value);
+        for (bool byHand : {true, false}) {
+            const Result r = writeAndBuild(w, byHand);
+            QVERIFY2(!r.ok, qPrintable(QString::fromUtf8(w.handWritten())));
+            QCOMPARE(r.messages.last(), kWarning.arg(section));
+            QCOMPARE(filesBelow(m_Config.m_TempDir), QStringList({"update_macosx.ini"}));
+        }
+        QVERIFY(MakeDownloadReplaceListFunc::isSafeRelativePath("Frameworks/a b/c#1..dylib"));
+    }
+
+    void safePathRules_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("safe");
+        QTest::newRow("plain") << "a" << true;
+        QTest::newRow("nested") << "Frameworks/QtCore.framework/Versions/5/QtCore" << true;
+        QTest::newRow("dots in names") << "..a/b..c/...d" << true;
+        QTest::newRow("empty") << "" << false;
+        QTest::newRow("absolute") << "/a" << false;
+        QTest::newRow("trailing slash") << "a/" << false;
+        QTest::newRow("double slash") << "a//b" << false;
+        QTest::newRow("dot") << "." << false;
+        QTest::newRow("dot component") << "a/./b" << false;
+        QTest::newRow("dotdot") << ".." << false;
+        QTest::newRow("dotdot at end") << "a/.." << false;
+        QTest::newRow("backslash") << "a\\b" << false;
+    }
+
+    void safePathRules()
+    {
+        QFETCH(QString, path);
+        QFETCH(bool, safe);
+        QCOMPARE(MakeDownloadReplaceListFunc::isSafeRelativePath(path), safe);
+    }
+
+    // Through the task: the pipeline's lists change only when the whole list was read.
+    void pipelineListsReplacedOnlyOnSuccess()
+    {
+        qRegisterMetaType<TaskSpecification*>();
+        UpdateLists pipeline;
+        DownloadEntry stale;
+        stale.name = "stale";
+        pipeline.downloadList << stale;
+        DeleteEntry staleDelete;
+        staleDelete.path = "stale";
+        pipeline.deleteList << staleDelete;
+
+        ProductIniWriter bad;
+        bad.add(".", "a", ProductIniWriter::fileValue("a"));
+        bad.add(".", "b", "only-one-field");
+        QVERIFY(bad.writeByHand(iniPath()));
+        {
+            MakeDownloadReplaceListTaskSpecification task(&m_Config, &pipeline, nullptr, 0.05);
+            QSignalSpy canceled(&task, &TaskSpecification::canceled);
+            QSignalSpy messages(&task, &TaskSpecification::message);
+            task.execute();
+            QVERIFY(canceled.wait(10000));
+            QCOMPARE(task.m_State, int(TaskSpecification::STATE_FAILED));
+            QCOMPARE(messages.last().at(0).toString(), kWarning.arg("."));
+            QCOMPARE(pipeline.downloadList.size(), 1);
+            QCOMPARE(pipeline.downloadList.first().name, QStringLiteral("stale"));
+            QCOMPARE(pipeline.deleteList.size(), 1);
+        }
+
+        ProductIniWriter good;
+        good.add(".", "a", ProductIniWriter::fileValue("a"));
+        QVERIFY(good.writeWithQSettings(iniPath()));
+        MakeDownloadReplaceListTaskSpecification task(&m_Config, &pipeline, nullptr, 0.05);
+        QSignalSpy finished(&task, &TaskSpecification::finished);
+        QSignalSpy progress(&task, &TaskSpecification::updateProgress);
+        task.execute();
+        QVERIFY(finished.wait(10000));
+        QCOMPARE(task.m_Progress, 0.05);
+        QCOMPARE(pipeline.downloadList.size(), 1);
+        QCOMPARE(dl(pipeline.downloadList.first()), dl(makeDl(".", "a", "a")));
+        QCOMPARE(pipeline.replaceList.size(), 1);
+        QVERIFY(pipeline.deleteList.isEmpty());
+    }
+};
+
+QTEST_MAIN(MakeDownloadReplaceListTest)
+#include "makedownloadreplacelisttest.moc"

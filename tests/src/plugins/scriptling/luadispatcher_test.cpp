@@ -1,0 +1,721 @@
+// White-box tests of the plug-in's dispatcher, interpreter life cycle and
+// function table, linked against the plug-in's own objects.
+
+#include "luahelpers.h"
+#include "outputcapture.h"
+#include "plugin.h"
+
+extern "C" {
+#include <lauxlib.h>
+#include <lua.h>
+#include <lualib.h>
+}
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <limits>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// --- function table -------------------------------------------------------
+
+struct SlotPosition {
+    int slot;
+    size_t offset;
+};
+
+const SlotPosition kUsedSlots[] = {
+    {0, offsetof(VX3Functions, getClientLibVersion)},
+    {1, offsetof(VX3Functions, getClientLibVersionNumber)},
+    {4, offsetof(VX3Functions, getErrorMessage)},
+    {5, offsetof(VX3Functions, freeMemory)},
+    {6, offsetof(VX3Functions, logMessage)},
+    {28, offsetof(VX3Functions, playWaveFile)},
+    {33, offsetof(VX3Functions, getPreProcessorInfoValueFloat)},
+    {34, offsetof(VX3Functions, getPreProcessorConfigValue)},
+    {35, offsetof(VX3Functions, setPreProcessorConfigValue)},
+    {36, offsetof(VX3Functions, getEncodeConfigValue)},
+    {37, offsetof(VX3Functions, getPlaybackConfigValueAsFloat)},
+    {38, offsetof(VX3Functions, setPlaybackConfigValue)},
+    {39, offsetof(VX3Functions, setClientVolumeModifier)},
+    {48, offsetof(VX3Functions, requestClientMove)},
+    {49, offsetof(VX3Functions, requestClientVariables)},
+    {50, offsetof(VX3Functions, requestClientKickFromChannel)},
+    {51, offsetof(VX3Functions, requestClientKickFromServer)},
+    {52, offsetof(VX3Functions, requestChannelDelete)},
+    {53, offsetof(VX3Functions, requestChannelMove)},
+    {54, offsetof(VX3Functions, requestSendPrivateTextMsg)},
+    {55, offsetof(VX3Functions, requestSendChannelTextMsg)},
+    {56, offsetof(VX3Functions, requestSendServerTextMsg)},
+    {57, offsetof(VX3Functions, requestConnectionInfo)},
+    {59, offsetof(VX3Functions, requestChannelSubscribe)},
+    {60, offsetof(VX3Functions, requestChannelSubscribeAll)},
+    {61, offsetof(VX3Functions, requestChannelUnsubscribe)},
+    {62, offsetof(VX3Functions, requestChannelUnsubscribeAll)},
+    {63, offsetof(VX3Functions, requestChannelDescription)},
+    {64, offsetof(VX3Functions, requestMuteClients)},
+    {65, offsetof(VX3Functions, requestUnmuteClients)},
+    {66, offsetof(VX3Functions, requestClientPoke)},
+    {70, offsetof(VX3Functions, requestServerTemporaryPasswordAdd)},
+    {71, offsetof(VX3Functions, requestServerTemporaryPasswordDel)},
+    {72, offsetof(VX3Functions, requestServerTemporaryPasswordList)},
+    {73, offsetof(VX3Functions, getClientID)},
+    {74, offsetof(VX3Functions, getClientSelfVariableAsInt)},
+    {75, offsetof(VX3Functions, getClientSelfVariableAsString)},
+    {76, offsetof(VX3Functions, setClientSelfVariableAsInt)},
+    {77, offsetof(VX3Functions, setClientSelfVariableAsString)},
+    {78, offsetof(VX3Functions, flushClientSelfUpdates)},
+    {79, offsetof(VX3Functions, getClientVariableAsInt)},
+    {80, offsetof(VX3Functions, getClientVariableAsUInt64)},
+    {81, offsetof(VX3Functions, getClientVariableAsString)},
+    {82, offsetof(VX3Functions, getClientList)},
+    {83, offsetof(VX3Functions, getChannelOfClient)},
+    {84, offsetof(VX3Functions, getChannelVariableAsInt)},
+    {86, offsetof(VX3Functions, getChannelVariableAsString)},
+    {87, offsetof(VX3Functions, getChannelIDFromChannelNames)},
+    {88, offsetof(VX3Functions, setChannelVariableAsInt)},
+    {90, offsetof(VX3Functions, setChannelVariableAsString)},
+    {91, offsetof(VX3Functions, flushChannelUpdates)},
+    {92, offsetof(VX3Functions, flushChannelCreation)},
+    {93, offsetof(VX3Functions, getChannelList)},
+    {94, offsetof(VX3Functions, getChannelClientList)},
+    {95, offsetof(VX3Functions, getParentChannelOfChannel)},
+    {96, offsetof(VX3Functions, getServerConnectionHandlerList)},
+    {97, offsetof(VX3Functions, getServerVariableAsInt)},
+    {98, offsetof(VX3Functions, getServerVariableAsUInt64)},
+    {99, offsetof(VX3Functions, getServerVariableAsString)},
+    {100, offsetof(VX3Functions, requestServerVariables)},
+    {101, offsetof(VX3Functions, getConnectionStatus)},
+    {102, offsetof(VX3Functions, getConnectionVariableAsUInt64)},
+    {103, offsetof(VX3Functions, getConnectionVariableAsDouble)},
+    {104, offsetof(VX3Functions, getConnectionVariableAsString)},
+    {105, offsetof(VX3Functions, cleanUpConnectionInfo)},
+    {109, offsetof(VX3Functions, requestClientEditDescription)},
+    {137, offsetof(VX3Functions, banclient)},
+    {138, offsetof(VX3Functions, banadd)},
+    {139, offsetof(VX3Functions, banclientdbid)},
+    {140, offsetof(VX3Functions, bandel)},
+    {141, offsetof(VX3Functions, bandelall)},
+    {142, offsetof(VX3Functions, requestBanList)},
+    {143, offsetof(VX3Functions, requestComplainAdd)},
+    {144, offsetof(VX3Functions, requestComplainDel)},
+    {145, offsetof(VX3Functions, requestComplainDelAll)},
+    {146, offsetof(VX3Functions, requestComplainList)},
+    {179, offsetof(VX3Functions, getAppPath)},
+    {180, offsetof(VX3Functions, getResourcesPath)},
+    {181, offsetof(VX3Functions, getConfigPath)},
+    {182, offsetof(VX3Functions, getPluginPath)},
+    {183, offsetof(VX3Functions, getCurrentServerConnectionHandlerID)},
+    {184, offsetof(VX3Functions, printMessage)},
+    {185, offsetof(VX3Functions, printMessageToCurrentTab)},
+    {186, offsetof(VX3Functions, urlsToBB)},
+    {187, offsetof(VX3Functions, sendPluginCommand)},
+    {188, offsetof(VX3Functions, getDirectories)},
+    {197, offsetof(VX3Functions, setPluginMenuEnabled)},
+    {201, offsetof(VX3Functions, getClientDisplayName)},
+    {204, offsetof(VX3Functions, guiConnect)},
+    {206, offsetof(VX3Functions, createBookmark)},
+    {207, offsetof(VX3Functions, getPermissionIDByName)},
+    {208, offsetof(VX3Functions, getClientNeededPermission)},
+};
+
+TEST(FunctionTable, EveryUsedSlotSitsAtItsPosition)
+{
+    EXPECT_EQ(sizeof(VX3Functions), 1672u);
+    EXPECT_EQ(sizeof(kUsedSlots) / sizeof(kUsedSlots[0]), 92u);
+    for (const SlotPosition& used : kUsedSlots)
+        EXPECT_EQ(used.offset, used.slot * sizeof(void*)) << "slot " << used.slot;
+}
+
+TEST(FunctionTable, SetFunctionPointersCopiesAllSlots)
+{
+    // Distinct non-null values in every slot; they are compared, never called.
+    uintptr_t raw[VX3FunctionSlotCount];
+    for (int i = 0; i < VX3FunctionSlotCount; ++i)
+        raw[i] = 0x1000u + 16u * static_cast<uintptr_t>(i);
+    VX3Functions table;
+    static_assert(sizeof raw == sizeof table, "one pointer per slot");
+    std::memcpy(&table, raw, sizeof table);
+
+    std::memset(&vx3Functions, 0, sizeof vx3Functions);
+    vx3plugin_setFunctionPointers(table);
+    uintptr_t copied[VX3FunctionSlotCount];
+    std::memcpy(copied, &vx3Functions, sizeof copied);
+    for (int i = 0; i < VX3FunctionSlotCount; ++i)
+        EXPECT_EQ(copied[i], raw[i]) << "slot " << i;
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(vx3Functions.getClientNeededPermission), raw[208]);
+    std::memset(&vx3Functions, 0, sizeof vx3Functions);
+}
+
+// --- helpers --------------------------------------------------------------
+
+std::string g_pluginPath;
+std::vector<size_t> g_pathSizes;
+
+void testPluginPath(char* path, size_t maxLen)
+{
+    g_pathSizes.push_back(maxLen);
+    std::snprintf(path, maxLen, "%s", g_pluginPath.c_str());
+}
+
+std::string tempRoot()
+{
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/lua-XXXXXX";
+    if (!mkdtemp(&pattern[0]))
+        return std::string();
+    return pattern + "/";
+}
+
+void writeFile(const std::string& path, const std::string& text)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+void makeDir(const std::string& path)
+{
+    mkdir(path.c_str(), 0755);
+}
+
+// Runs a chunk in the current interpreter; returns the error text or "".
+std::string run(const std::string& code)
+{
+    if (luaL_loadstring(L, code.c_str()) != LUA_OK || lua_pcall(L, 0, 0, 0) != LUA_OK) {
+        std::string message = lua_tostring(L, -1) ? lua_tostring(L, -1) : "?";
+        lua_pop(L, 1);
+        return message;
+    }
+    return std::string();
+}
+
+std::string globalText(const char* name)
+{
+    lua_getglobal(L, name);
+    std::string text = lua_isstring(L, -1) ? lua_tostring(L, -1) : std::string("<") + luaL_typename(L, -1) + ">";
+    lua_pop(L, 1);
+    return text;
+}
+
+// Starts an interpreter over an empty plug-in folder (the start-up script is
+// missing, which leaves the interpreter open) and defines the helpers.
+class Dispatcher : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_pluginPath = tempRoot();
+        vx3Functions = VX3Functions();
+        vx3Functions.getPluginPath = testPluginPath;
+        {
+            OutputCapture quiet;
+            initLua();
+        }
+        ASSERT_NE(L, nullptr);
+        ASSERT_EQ(run(R"(
+            function probe(...)
+                local n = select('#', ...)
+                local parts = {}
+                for k = 1, n do
+                    local v = select(k, ...)
+                    if type(v) == 'number' then parts[k] = string.format('%.17g', v)
+                    else parts[k] = type(v) .. ':' .. tostring(v) end
+                end
+                got = n .. '|' .. table.concat(parts, ',')
+            end
+            function give() return unpack(RET) end
+            function fail(text) error(text, 0) end
+        )"), "");
+    }
+    void TearDown() override
+    {
+        OutputCapture quiet;
+        closeLua();
+    }
+};
+
+struct ArgumentCase {
+    const char* title;
+    std::function<int()> call;
+    const char* expected;
+};
+
+TEST_F(Dispatcher, ArgumentLettersBecomeLuaValues)
+{
+    const ArgumentCase cases[] = {
+        {"empty signature", [] { return callLuaFunction(nullptr, "probe", ""); }, "0|"},
+        {"id above 32 bits", [] { return callLuaFunction(nullptr, "probe", "u", uint64_t(0x100000005ull)); }, "1|4294967301"},
+        {"id with bit 31", [] { return callLuaFunction(nullptr, "probe", "u", uint64_t(0x80000003ull)); }, "1|2147483651"},
+        {"id 2^53", [] { return callLuaFunction(nullptr, "probe", "u", uint64_t(1) << 53); }, "1|9007199254740992"},
+        {"id 0", [] { return callLuaFunction(nullptr, "probe", "u", uint64_t(0)); }, "1|0"},
+        {"negative int", [] { return callLuaFunction(nullptr, "probe", "i", -1); }, "1|-1"},
+        {"int minimum", [] { return callLuaFunction(nullptr, "probe", "i", std::numeric_limits<int>::min()); }, "1|-2147483648"},
+        {"client id", [] { return callLuaFunction(nullptr, "probe", "a", anyID(65535)); }, "1|65535"},
+        {"unsigned maximum", [] { return callLuaFunction(nullptr, "probe", "I", 0xFFFFFFFFu); }, "1|4294967295"},
+        {"double", [] { return callLuaFunction(nullptr, "probe", "d", 2.5); }, "1|2.5"},
+        {"text", [] { return callLuaFunction(nullptr, "probe", "s", "hello world"); }, "1|string:hello world"},
+        {"null text", [] { return callLuaFunction(nullptr, "probe", "s", static_cast<const char*>(nullptr)); }, "1|nil:nil"},
+        {"mixed order",
+         [] { return callLuaFunction(nullptr, "probe", "uiaIds", uint64_t(7), -3, anyID(9), 4000000000u, 0.25, "x"); },
+         "6|7,-3,9,4000000000,0.25,string:x"},
+    };
+    for (const ArgumentCase& c : cases) {
+        ASSERT_EQ(run("got = nil"), "");
+        OutputCapture capture;
+        const int result = c.call();
+        capture.stop();
+        EXPECT_EQ(result, 0) << c.title;
+        EXPECT_EQ(globalText("got"), c.expected) << c.title;
+        EXPECT_EQ(capture.err(), "") << c.title;
+    }
+}
+
+struct IntResultCase {
+    const char* returns; // Lua expression list for RET
+    int status;
+    int value; // value of the int afterwards (it starts at -77)
+    const char* report;
+};
+
+TEST_F(Dispatcher, IntResultsAreTruncatedOrRejected)
+{
+    const IntResultCase cases[] = {
+        {"{3.9}", 0, 3, ""},
+        {"{-3.9}", 0, -3, ""},
+        {"{'7'}", 0, 7, ""},
+        {"{2147483647}", 0, 2147483647, ""},
+        {"{-2147483648}", 0, std::numeric_limits<int>::min(), ""},
+        {"{-2147483648.5}", 0, std::numeric_limits<int>::min(), ""},
+        {"{}", 1, -77, "Error running Lua function: Wrong result type\n"},
+        {"{'seven'}", 1, -77, "Error running Lua function: Wrong result type\n"},
+        {"{{}}", 1, -77, "Error running Lua function: Wrong result type\n"},
+        {"{1e10}", 1, -77, "Error running Lua function: Wrong result type\n"},
+        {"{2147483648}", 1, -77, "Error running Lua function: Wrong result type\n"},
+        {"{-2147483649}", 1, -77, "Error running Lua function: Wrong result type\n"},
+        {"{math.huge}", 1, -77, "Error running Lua function: Wrong result type\n"},
+        {"{-math.huge}", 1, -77, "Error running Lua function: Wrong result type\n"},
+        {"{0/0}", 1, -77, "Error running Lua function: Wrong result type\n"},
+    };
+    for (const IntResultCase& c : cases) {
+        ASSERT_EQ(run(std::string("RET = ") + c.returns), "");
+        int value = -77;
+        OutputCapture capture;
+        const int status = callLuaFunction(nullptr, "give", ">i", &value);
+        capture.stop();
+        EXPECT_EQ(status, c.status) << c.returns;
+        EXPECT_EQ(value, c.value) << c.returns;
+        EXPECT_EQ(capture.err(), c.report) << c.returns;
+    }
+}
+
+TEST_F(Dispatcher, TextAndDoubleResults)
+{
+    ASSERT_EQ(run("RET = {'abc', 12, 2.75, '4.5'}"), "");
+    const char* text = nullptr;
+    const char* number = nullptr;
+    double d1 = 0;
+    double d2 = 0;
+    EXPECT_EQ(callLuaFunction(nullptr, "give", ">ssdd", &text, &number, &d1, &d2), 0);
+    ASSERT_NE(text, nullptr);
+    ASSERT_NE(number, nullptr);
+    EXPECT_STREQ(text, "abc");
+    EXPECT_STREQ(number, "12");
+    EXPECT_EQ(d1, 2.75);
+    EXPECT_EQ(d2, 4.5);
+
+    // A failing result stops the walk; results before it stay stored.
+    ASSERT_EQ(run("RET = {'first', {}, 5}"), "");
+    text = nullptr;
+    d1 = -1;
+    int i = -1;
+    OutputCapture capture;
+    EXPECT_EQ(callLuaFunction(nullptr, "give", ">sdi", &text, &d1, &i), 1);
+    capture.stop();
+    ASSERT_NE(text, nullptr);
+    EXPECT_STREQ(text, "first");
+    EXPECT_EQ(d1, -1);
+    EXPECT_EQ(i, -1);
+    EXPECT_EQ(capture.err(), "Error running Lua function: Wrong result type\n");
+}
+
+TEST_F(Dispatcher, InvalidLetters)
+{
+    ASSERT_EQ(run("got = nil"), "");
+    {
+        OutputCapture capture;
+        EXPECT_EQ(callLuaFunction(nullptr, "probe", "uq", uint64_t(1), 2), 1);
+        capture.stop();
+        EXPECT_EQ(capture.err(), "Error running Lua function: Invalid option (q)\n");
+        EXPECT_EQ(globalText("got"), "<nil>"); // never called
+    }
+    {
+        // An unknown result letter still counts as an expected result.
+        ASSERT_EQ(run("RET = {4, 5}"), "");
+        int first = 0;
+        OutputCapture capture;
+        EXPECT_EQ(callLuaFunction(nullptr, "give", ">iz", &first, nullptr), 1);
+        capture.stop();
+        EXPECT_EQ(first, 4);
+        EXPECT_EQ(capture.err(), "Error running Lua function: Invalid option (z)\n");
+    }
+}
+
+struct LookupCase {
+    const char* setup;
+    const char* name;
+    int status;
+    const char* report; // prefix of standard error
+    const char* got;
+};
+
+TEST_F(Dispatcher, LookupOfGlobalsAndModules)
+{
+    const LookupCase cases[] = {
+        {"tools = {['run.now'] = function() got = 'run.now' end, run = {now = 1}}", "tools.run.now", 0, "", "run.now"},
+        {"tools = 'a string'", "tools.run", 1, "Error running Lua function: Module 'tools' not found\n", "<nil>"},
+        {"tools = nil", "tools.run", 1, "Error running Lua function: Module 'tools' not found\n", "<nil>"},
+        {"tools = {}", "tools.run", 1, "Error running Lua function: Function 'run' not found in module 'tools'\n", "<nil>"},
+        {"tools = {run = 5}", "tools.run", 1, "Error running Lua function: Function 'run' not found in module 'tools'\n", "<nil>"},
+        {"handler = nil", "handler", 1, "Error running Lua function: Function 'handler' not found\n", "<nil>"},
+        {"handler = setmetatable({}, {__call = function() got = 'called' end})", "handler", 1,
+         "Error running Lua function: Function 'handler' not found\n", "<nil>"},
+        {"handler = function() got = 'plain' end", "handler", 0, "", "plain"},
+        // Handlers reached through metamethods still count.
+        {"setmetatable(_G, {__index = function(t, k) if k == 'virtual' then return function() got = 'virtual' end end end})",
+         "virtual", 0, "", "virtual"},
+        {"setmetatable(_G, nil) tools = setmetatable({}, {__index = function(t, k) return function() got = k end end})",
+         "tools.hidden", 0, "", "hidden"},
+        // A failing __index is reported like any Lua error and the client lives.
+        {"tools = setmetatable({}, {__index = function(t, k) error('no field ' .. k, 0) end})", "tools.run", 1,
+         "Error running Lua function 'tools.run': no field run\n", "<nil>"},
+        {"setmetatable(_G, {__index = function(t, k) error('undeclared ' .. k, 0) end})", "missing", 1,
+         "Error running Lua function 'missing': undeclared missing\n", "<nil>"},
+        {"rawset(_G, 'got', nil)", "other.f", 1, "Error running Lua function 'other.f': undeclared other\n", "<nil>"},
+    };
+    for (const LookupCase& c : cases) {
+        ASSERT_EQ(run("rawset(_G, 'got', nil)"), "");
+        ASSERT_EQ(run(c.setup), "") << c.setup;
+        const int top = lua_gettop(L);
+        OutputCapture capture;
+        const int status = callLuaFunction(nullptr, c.name, "");
+        capture.stop();
+        EXPECT_EQ(status, c.status) << c.name << " / " << c.setup;
+        EXPECT_EQ(capture.err(), c.report) << c.name << " / " << c.setup;
+        EXPECT_EQ(lua_gettop(L), top);
+        lua_getglobal(L, "rawget");
+        lua_pushglobaltable(L);
+        lua_pushstring(L, "got");
+        lua_call(L, 2, 1);
+        const std::string got = lua_isstring(L, -1) ? lua_tostring(L, -1) : "<nil>";
+        lua_pop(L, 1);
+        EXPECT_EQ(got, c.got) << c.name;
+    }
+}
+
+TEST_F(Dispatcher, LuaErrorsAreReportedWithNameAndText)
+{
+    char buffer[LuaErrorBufferSize];
+    std::memset(buffer, 'Z', sizeof buffer);
+    OutputCapture capture;
+    EXPECT_EQ(callLuaFunction(buffer, "fail", "s", "broken handler"), 1);
+    capture.stop();
+    EXPECT_EQ(capture.err(), "Error running Lua function 'fail': broken handler\n");
+    EXPECT_STREQ(buffer, "Error running Lua function 'fail': broken handler\n");
+
+    // Error values that are no strings.
+    ASSERT_EQ(run("function failTable() error({}) end function failNumber() error(42, 0) end"), "");
+    OutputCapture second;
+    EXPECT_EQ(callLuaFunction(nullptr, "failTable", ""), 1);
+    EXPECT_EQ(callLuaFunction(nullptr, "failNumber", ""), 1);
+    second.stop();
+    EXPECT_NE(second.err().find("Error running Lua function 'failTable': (error object is a table value)\n"),
+              std::string::npos)
+        << second.err();
+    EXPECT_NE(second.err().find("Error running Lua function 'failNumber': 42\n"), std::string::npos) << second.err();
+}
+
+TEST_F(Dispatcher, LongErrorTextIsCutInTheBuffer)
+{
+    const std::string longText(2000, 'x');
+    char buffer[LuaErrorBufferSize + 16];
+    std::memset(buffer, 'Z', sizeof buffer);
+    OutputCapture capture;
+    EXPECT_EQ(callLuaFunction(buffer, "fail", "s", longText.c_str()), 1);
+    capture.stop();
+    const std::string full = "Error running Lua function 'fail': " + longText + "\n";
+    EXPECT_EQ(capture.err(), full);
+    EXPECT_EQ(std::strlen(buffer), 511u);
+    EXPECT_EQ(std::string(buffer), full.substr(0, 511));
+    EXPECT_EQ(buffer[LuaErrorBufferSize], 'Z'); // nothing written past 512 bytes
+
+    char small[LuaErrorBufferSize];
+    OutputCapture quiet;
+    EXPECT_EQ(callLuaFunction(small, "nothing", ""), 1);
+    quiet.stop();
+    EXPECT_STREQ(small, "Error running Lua function: Function 'nothing' not found\n");
+}
+
+TEST_F(Dispatcher, StackStaysBalancedOnEveryPath)
+{
+    ASSERT_EQ(run("RET = {1, 'two'}"), "");
+    const int top = lua_gettop(L);
+    OutputCapture quiet;
+    for (int round = 0; round < 500; ++round) {
+        int i = 0;
+        const char* s = nullptr;
+        callLuaFunction(nullptr, "give", ">is", &i, &s);
+        callLuaFunction(nullptr, "give", ">ii", &i, &i);
+        callLuaFunction(nullptr, "probe", "uis", uint64_t(round), round, "t");
+        callLuaFunction(nullptr, "fail", "s", "e");
+        callLuaFunction(nullptr, "absent", "");
+        callLuaFunction(nullptr, "absent.module", "");
+        callLuaFunction(nullptr, "probe", "x");
+    }
+    quiet.stop();
+    EXPECT_EQ(lua_gettop(L), top);
+}
+
+int g_innerResult = 0;
+
+int reenterFromLua(lua_State* state)
+{
+    const int value = static_cast<int>(luaL_checkinteger(state, 1));
+    int result = -1;
+    const int status = callLuaFunction(nullptr, "inner", "i>i", value, &result);
+    lua_pushinteger(state, status == 0 ? result : -1000);
+    return 1;
+}
+
+TEST_F(Dispatcher, ReentersTheSameInterpreter)
+{
+    lua_register(L, "reenter", reenterFromLua);
+    ASSERT_EQ(run("function inner(x) return x * 2 end function outer(x) return reenter(x) + 1 end"), "");
+    const int top = lua_gettop(L);
+    g_innerResult = 0;
+    EXPECT_EQ(callLuaFunction(nullptr, "outer", "i>i", 20, &g_innerResult), 0);
+    EXPECT_EQ(g_innerResult, 41);
+    EXPECT_EQ(lua_gettop(L), top);
+}
+
+TEST_F(Dispatcher, ManyArgumentsGrowTheStack)
+{
+    // 300 arguments exceed the stack room Lua guarantees to a C function.
+    ASSERT_EQ(run("function count(...) got = tostring(select('#', ...)) end"), "");
+    std::string signature(60, 'i');
+    OutputCapture quiet;
+    const int status = callLuaFunction(nullptr, "count", signature.c_str(), 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13,
+                                       14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33,
+                                       34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53,
+                                       54, 55, 56, 57, 58, 59, 60);
+    quiet.stop();
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(globalText("got"), "60");
+}
+
+TEST_F(Dispatcher, RunawayAllocationFailsTheCallNotTheClient)
+{
+    ASSERT_EQ(run("function hog() big = string.rep('x', 600 * 1024 * 1024) end function alive() got = 'alive' end"),
+              "");
+    OutputCapture capture;
+    EXPECT_EQ(callLuaFunction(nullptr, "hog", ""), 1);
+    capture.stop();
+    EXPECT_NE(capture.err().find("Error running Lua function 'hog': not enough memory"), std::string::npos)
+        << capture.err();
+    EXPECT_EQ(callLuaFunction(nullptr, "alive", ""), 0);
+    EXPECT_EQ(globalText("got"), "alive");
+}
+
+TEST(DispatcherWithoutInterpreter, ReturnsOneSilently)
+{
+    ASSERT_EQ(L, nullptr);
+    int value = 5;
+    OutputCapture capture;
+    EXPECT_EQ(callLuaFunction(nullptr, "anything", "u>i", uint64_t(1), &value), 1);
+    capture.stop();
+    EXPECT_EQ(value, 5);
+    EXPECT_EQ(capture.out(), "");
+    EXPECT_EQ(capture.err(), "");
+}
+
+// --- interpreter life cycle -----------------------------------------------
+
+class Interpreter : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_root = tempRoot();
+        ASSERT_FALSE(m_root.empty());
+        g_pluginPath = m_root + "plugins/";
+        makeDir(g_pluginPath);
+        makeDir(g_pluginPath + "scriptling");
+        vx3Functions = VX3Functions();
+        vx3Functions.getPluginPath = testPluginPath;
+        g_pathSizes.clear();
+    }
+    void TearDown() override
+    {
+        OutputCapture quiet;
+        closeLua();
+        unsetenv("LUA_PATH_5_2");
+    }
+    void writeStartupScript(const std::string& text)
+    {
+        writeFile(g_pluginPath + "scriptling/vx3events.lua", text);
+    }
+    std::string m_root;
+};
+
+TEST_F(Interpreter, StartsAndRunsTheStartupScript)
+{
+    writeStartupScript("started = 'yes' vx3type = type(vx3)");
+    OutputCapture capture;
+    EXPECT_EQ(initLua(), 0);
+    capture.stop();
+    EXPECT_EQ(capture.out(), "Initializing Lua interpreter\n");
+    ASSERT_EQ(g_pathSizes.size(), 1u);
+    EXPECT_EQ(g_pathSizes[0], 128u);
+    ASSERT_NE(L, nullptr);
+    EXPECT_EQ(globalText("started"), "yes");
+    EXPECT_EQ(globalText("vx3type"), "table");
+    const char* luaPath = std::getenv("LUA_PATH");
+    ASSERT_NE(luaPath, nullptr);
+    EXPECT_EQ(std::string(luaPath), g_pluginPath + "scriptling/?.lua");
+    EXPECT_EQ(lua_gettop(L), 0);
+}
+
+TEST_F(Interpreter, ModulesComeOnlyFromThePluginScriptFolder)
+{
+    // A decoy folder named by LUA_PATH_5_2, which the package library would
+    // otherwise prefer, and a decoy in the working folder's default path.
+    const std::string decoy = m_root + "decoy/";
+    makeDir(decoy);
+    makeDir(decoy + "greeter");
+    writeFile(decoy + "greeter/init.lua", "return 'decoy'");
+    writeFile(decoy + "stray.lua", "return 'stray'");
+    setenv("LUA_PATH_5_2", (decoy + "?.lua;;").c_str(), 1);
+    makeDir(g_pluginPath + "scriptling/greeter");
+    writeFile(g_pluginPath + "scriptling/greeter/init.lua", "return 'plugin module'");
+    writeStartupScript(R"(
+        greeting = require 'greeter.init'
+        strayFound = tostring(pcall(require, 'stray'))
+        searchPath = package.path
+    )");
+    char* current = get_current_dir_name();
+    ASSERT_NE(current, nullptr);
+    const std::string cwd = current;
+    std::free(current);
+    ASSERT_EQ(chdir(decoy.c_str()), 0);
+    OutputCapture quiet;
+    const int status = initLua();
+    quiet.stop();
+    ASSERT_EQ(chdir(cwd.c_str()), 0);
+    EXPECT_EQ(status, 0) << quiet.out();
+    EXPECT_EQ(globalText("greeting"), "plugin module");
+    EXPECT_EQ(globalText("strayFound"), "false");
+    EXPECT_EQ(globalText("searchPath"), g_pluginPath + "scriptling/?.lua");
+}
+
+int g_finalized = 0;
+
+int markFinalized(lua_State*)
+{
+    ++g_finalized;
+    return 0;
+}
+
+TEST_F(Interpreter, SecondStartClosesTheFirstInterpreter)
+{
+    writeStartupScript("generation = (generation or 0) + 1");
+    OutputCapture capture;
+    ASSERT_EQ(initLua(), 0);
+    lua_register(L, "markFinalized", markFinalized);
+    ASSERT_EQ(run("sentinel = setmetatable({}, {__gc = function() markFinalized() end})"), "");
+    g_finalized = 0;
+    EXPECT_EQ(initLua(), 0);
+    capture.stop();
+    EXPECT_EQ(g_finalized, 1);
+    EXPECT_EQ(capture.out(),
+              "Initializing Lua interpreter\nInitializing Lua interpreter\nShutting down Lua interpreter\n");
+    EXPECT_EQ(globalText("generation"), "1"); // a fresh interpreter
+}
+
+TEST_F(Interpreter, FailingStartupScriptKeepsWhatItDefined)
+{
+    writeStartupScript("before = 'kept'\nerror('halfway')\nafter = 'never'");
+    OutputCapture capture;
+    EXPECT_EQ(initLua(), 1);
+    capture.stop();
+    ASSERT_NE(L, nullptr);
+    const std::string script = g_pluginPath + "scriptling/vx3events.lua";
+    // Lua shortens long chunk names in its messages, so only the ends are compared.
+    const std::string expectedStart = "Initializing Lua interpreter\nFailed to load lua script: " + script + "\n";
+    EXPECT_EQ(capture.out().compare(0, expectedStart.size(), expectedStart), 0) << capture.out();
+    const std::string expectedEnd = "vx3events.lua:2: halfway\n";
+    ASSERT_GE(capture.out().size(), expectedEnd.size());
+    EXPECT_EQ(capture.out().substr(capture.out().size() - expectedEnd.size()), expectedEnd);
+    EXPECT_EQ(globalText("before"), "kept");
+    EXPECT_EQ(globalText("after"), "<nil>");
+    EXPECT_EQ(lua_gettop(L), 0);
+}
+
+TEST_F(Interpreter, MissingOrBrokenScripts)
+{
+    OutputCapture capture;
+    EXPECT_EQ(initLua(), 1); // no start-up script
+    ASSERT_NE(L, nullptr);
+    writeFile(m_root + "syntax.lua", "this is not lua");
+    EXPECT_EQ(loadLuaScript((m_root + "syntax.lua").c_str()), 1);
+    writeFile(m_root + "good.lua", "loaded = 'good' return 1, 2, 3");
+    EXPECT_EQ(loadLuaScript((m_root + "good.lua").c_str()), 0);
+    EXPECT_EQ(loadLuaScript(m_root.c_str()), 1); // a folder
+    capture.stop();
+    EXPECT_EQ(countOf(capture.out(), "Failed to load lua script: "), 3) << capture.out();
+    EXPECT_NE(capture.out().find("Failed to load lua script: " + m_root + "syntax.lua\n"), std::string::npos);
+    EXPECT_EQ(globalText("loaded"), "good");
+    EXPECT_EQ(lua_gettop(L), 0);
+}
+
+TEST_F(Interpreter, WithoutInterpreter)
+{
+    OutputCapture capture;
+    closeLua();
+    EXPECT_EQ(loadLuaScript("whatever.lua"), 1);
+    closeLua();
+    capture.stop();
+    EXPECT_EQ(capture.out(), "Shutting down Lua interpreter\nNo Lua state when trying to load lua script.\n"
+                             "Shutting down Lua interpreter\n");
+    EXPECT_EQ(L, nullptr);
+}
+
+TEST_F(Interpreter, OverlongPluginPathIsCut)
+{
+    g_pluginPath = std::string(300, 'p') + "/";
+    OutputCapture capture;
+    EXPECT_EQ(initLua(), 1);
+    capture.stop();
+    const char* luaPath = std::getenv("LUA_PATH");
+    ASSERT_NE(luaPath, nullptr);
+    EXPECT_EQ(std::string(luaPath), std::string(127, 'p') + "scriptling/?.lua");
+    EXPECT_NE(capture.out().find("Failed to load lua script: " + std::string(127, 'p') + "\n"), std::string::npos);
+}
+
+TEST_F(Interpreter, MissingPathSlotStillStarts)
+{
+    vx3Functions.getPluginPath = nullptr;
+    OutputCapture capture;
+    EXPECT_EQ(initLua(), 1); // "scriptling/vx3events.lua" relative to nowhere useful
+    capture.stop();
+    EXPECT_NE(L, nullptr);
+    EXPECT_NE(capture.out().find("Failed to load lua script: scriptling/vx3events.lua\n"), std::string::npos);
+}
+
+} // namespace
