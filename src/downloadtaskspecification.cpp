@@ -34,9 +34,15 @@ DownloadTaskSpecification::~DownloadTaskSpecification()
 {
     if (m_Reply) {
         disconnect(m_Reply, nullptr, this, nullptr);
-        m_Reply->abort();
+        if (m_Reply->isRunning() && m_Reply->error() == QNetworkReply::NoError)
+            m_Reply->abort();
         m_Reply->deleteLater();
         m_Reply = nullptr;
+    }
+    // A transfer dropped half way leaves no partial file behind.
+    if (m_File.isOpen()) {
+        m_File.close();
+        m_File.remove();
     }
 }
 
@@ -169,6 +175,13 @@ void DownloadTaskSpecification::onDownloadFinished()
         if (m_Reply->error() == QNetworkReply::AuthenticationRequiredError)
             m_Reply->close();
         retry(m_Reply->errorString());
+        return;
+    }
+    // The status is checked when the headers arrive; check it again so that an error page can
+    // never end up as the file.
+    const QVariant status = m_Reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isNull() && status.toInt() != 200) {
+        retry(tr("%1 returned %2").arg(m_RemotePath).arg(status.toInt()));
         return;
     }
     if (!readAvailable())

@@ -64,10 +64,8 @@ void UpdateEngine::removeQt4Files(const QString &dir)
             QFile::remove(path);
         } else if (info.exists()) {
             qDebug() << "Remove Qt4 dir:" << path;
-            if (info.isDir())
-                QDir(path).removeRecursively();
-            else
-                QFile::remove(path);
+            // Only a folder is removed here; an entry of that name that is no folder stays.
+            QDir(path).removeRecursively();
         }
     }
 

@@ -39,8 +39,10 @@ private slots:
         QFETCH(bool, trailingSlash);
         QTemporaryDir root;
         const QString dir = root.path() + "/SharedSupport";
-        const QStringList removed{"_old_update", "_old_libqgif.so", "_old_libQt5Core.so.5", "_old_libsqlite.so",
-                                  "_old_libQtSql.so.4", "_old_libqtaccessiblewidgets.so"};
+        const QStringList removed{"_old_update", "_old_libQtCore.so.4", "_old_libQtGui.so.4", "_old_libQtNetwork.so.4",
+                                  "_old_libQtSql.so.4", "_old_libQt5Core.so.5", "_old_libQt5Gui.so.5",
+                                  "_old_libQt5Network.so.5", "_old_libQt5Sql.so.5", "_old_libqgif.so",
+                                  "_old_libqjpeg.so", "_old_libqtaccessiblewidgets.so", "_old_libsqlite.so"};
         const QStringList kept{"update", "libqgif.so", "_old_other", "_old_libQt5Widgets.so.5", "old_update", "_OLD_update"};
         for (const QString &name : removed + kept)
             touch(dir + "/" + name);
@@ -66,7 +68,7 @@ private slots:
         const QString dir = contents + "/SharedSupport/";
         const QString shared = contents + "/Frameworks/";
         touch(shared + "QtGui.framework/Versions/4/QtGui");
-        touch(shared + "QtSql.framework"); // a plain file of that name
+        touch(shared + "QtSql.framework"); // a plain file of that name is no framework folder: it stays
         touch(shared + "QtWidgets.framework/QtWidgets");
         touch(shared + "QtCore.framework.bak/x");
         // A linked framework: the link goes, what it points to stays.
@@ -81,13 +83,14 @@ private slots:
         QVERIFY(QFile::link(shared + "QtCore.framework", ware + "QtCore.framework"));
         QVERIFY(QFile::link(root.path() + "/dangling", ware + "QtGui.framework"));
         touch(glitch + "QtCore.framework/QtCore"); // a real folder stays
+        QVERIFY(QFile::link(root.path() + "/elsewhere/QtNetwork.framework", glitch + "QtNetwork.framework"));
         touch(upd + "QtSql.framework");            // a plain file goes
         QVERIFY(QFile::link(shared + "QtWidgets.framework", upd + "QtOpenGL.framework"));
 
         UpdateEngine::removeQt4Files(dir);
 
         QVERIFY(!present(shared + "QtGui.framework"));
-        QVERIFY(!present(shared + "QtSql.framework"));
+        QVERIFY(QFileInfo(shared + "QtSql.framework").isFile());
         QVERIFY(!present(shared + "QtCore.framework"));
         QVERIFY(!present(shared + "QtNetwork.framework"));
         QVERIFY(present(root.path() + "/elsewhere/QtNetwork.framework/QtNetwork"));
@@ -96,6 +99,7 @@ private slots:
         QVERIFY(!present(ware + "QtCore.framework"));
         QVERIFY(!present(ware + "QtGui.framework"));
         QVERIFY(present(glitch + "QtCore.framework/QtCore"));
+        QVERIFY(!present(glitch + "QtNetwork.framework"));
         QVERIFY(!present(upd + "QtSql.framework"));
         QVERIFY(present(upd + "QtOpenGL.framework"));
 

@@ -175,6 +175,32 @@ private slots:
             QVERIFY(QFile::exists(Configuration::argsFilePath())); // the reader leaves it
     }
 
+    void clientInfoMissingArguments_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("index");
+        QTest::addColumn<QString>("clientType");
+        QTest::addColumn<QString>("fatal");
+        QTest::newRow("index past the end") << QStringList{"p", "--nouser"} << 2 << "" << "No client type specified";
+        QTest::newRow("negative index") << QStringList{"p", "t", "5"} << -1 << "" << "No client type specified";
+        QTest::newRow("type without version") << QStringList{"p", "--nouser", "client_x"} << 2 << "client_x" << "No client version specified";
+    }
+
+    void clientInfoMissingArguments()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, index);
+        QFETCH(QString, clientType);
+        QFETCH(QString, fatal);
+        Configuration config;
+        QSignalSpy fatalSpy(&config, &Configuration::fatalError);
+        QVERIFY(!config.parseClientInfo(args, index));
+        QCOMPARE(config.m_ClientType, clientType);
+        QCOMPARE(config.m_Version, 0);
+        QCOMPARE(fatalSpy.count(), 1);
+        QCOMPARE(fatalSpy.at(0).at(0).toString(), fatal);
+    }
+
     void argsFileRoundTrip()
     {
         const QStringList written{"--clientupdate", "client_macosx", "12", QString::fromUtf8("Pr\xc3\xbc" "fung \xe2\x82\xac")};
@@ -407,6 +433,14 @@ private slots:
         QCOMPARE(fatalSpy.count(), 1);
         QCOMPARE(fatalSpy.at(0).at(0).toString(), QString("Unable to create temp directory."));
         QVERIFY(!QFileInfo::exists(m_tmp + "/voxtrel_temp_1000"));
+
+        // Without a session folder the start is refused and the install folder stays unset.
+        Configuration starting;
+        QSignalSpy startFatalSpy(&starting, &Configuration::fatalError);
+        QVERIFY(!starting.initalizeStart(QString(), "/some/client/Contents"));
+        QVERIFY(starting.m_TempDir.isEmpty());
+        QVERIFY(starting.m_InstallDir.isEmpty());
+        QCOMPARE(startFatalSpy.count(), 1);
     }
 
     void initalizeStart()

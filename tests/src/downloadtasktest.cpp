@@ -420,6 +420,18 @@ private slots:
         QCOMPARE(m_Server->requestCount(), 1);
     }
 
+    void droppedTaskLeavesNoPartialFile()
+    {
+        m_Server->setResponse(kPrefix + "d.bin", Response::stallAfter(500, pattern(5000)));
+        auto task = makeTask("d.bin", 5000);
+        task->execute();
+        QVERIFY(QTest::qWaitFor([&] { return task->m_BytesReceived == 500; }, 10000));
+        QVERIFY(QFileInfo::exists(local("d.bin")));
+        task.reset();
+        QVERIFY(!QFileInfo::exists(local("d.bin")));
+        QVERIFY(QTest::qWaitFor([&] { return m_Server->activeRequests() == 0; }, 10000));
+    }
+
     void cancelOnIdleOnlyNotes()
     {
         auto task = makeTask("i.bin", 10);

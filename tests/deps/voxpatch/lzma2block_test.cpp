@@ -168,6 +168,21 @@ TEST(Lzma2Block, StoredChunksDecodeByteForByte) {
   EXPECT_TRUE(source.Empty());
 }
 
+TEST(Lzma2Block, LargeBlockOfManyChunksDecodes) {
+  // 6 MiB in 64 KiB stored chunks: the output spans many decoder rounds and
+  // large-buffer handling.
+  const Bytes payload = MakePayload(6u << 20, 0, 21);
+  std::vector<std::string> chunks;
+  for (size_t at = 0; at < payload.size(); at += 65536)
+    chunks.emplace_back(payload.begin() + at, payload.begin() + at + 65536);
+  const Bytes block = StoredBlock(28, static_cast<uint32_t>(payload.size()), chunks);
+  ByteReader source(block.data(), block.size());
+  ByteWriter out;
+  ASSERT_TRUE(ReadLzma2Block(&source, &out));
+  EXPECT_TRUE(source.Empty());
+  EXPECT_TRUE(Contents(out) == payload);
+}
+
 TEST(Lzma2Block, MalformedBlocksFailWithTheirMessages) {
   struct Case {
     const char* name;

@@ -15,6 +15,8 @@
 #include <limits>
 #include <type_traits>
 
+#include "hugepages.h"
+
 namespace voxpatch {
 
 template <typename T>
@@ -62,6 +64,7 @@ class GrowableArray {
       failed_ = true;
       return false;
     }
+    if (n * sizeof(T) >= kHugePageAdviceMinimum) AdviseHugePages(fresh, n * sizeof(T));
     if (size_ != 0) std::memcpy(fresh, data_, size_ * sizeof(T));
     std::free(data_);
     data_ = fresh;

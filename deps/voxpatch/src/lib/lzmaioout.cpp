@@ -2,9 +2,12 @@
 
 #include <lzma.h>
 
+#include <cstdlib>
+
 #include <cstring>
 #include <limits>
 
+#include "hugepages.h"
 #include "logstream.h"
 
 namespace voxpatch {
@@ -17,8 +20,23 @@ constexpr uint32_t kWriteDictionary = 64u << 20;
 // one chunk decodes to.
 constexpr uint64_t kMinChunkInput = 6;
 constexpr uint64_t kMaxChunkOutput = 2u << 20;
+// Output handed to the decoder per round.
+constexpr size_t kDecodeSlice = 256u << 10;
 // Output handed to the encoder per round.
 constexpr size_t kEncodeChunk = 1u << 20;
+
+// The decoder's dictionary is written from start to end like the output.
+void* DecoderAlloc(void*, size_t count, size_t size) {
+  if (size != 0 && count > SIZE_MAX / size) return nullptr;
+  void* block = std::malloc(count * size);
+  if (block != nullptr && count * size >= kHugePageAdviceMinimum)
+    AdviseHugePages(block, count * size);
+  return block;
+}
+
+void DecoderFree(void*, void* block) { std::free(block); }
+
+const lzma_allocator kDecoderAllocator = {DecoderAlloc, DecoderFree, nullptr};
 
 void SetLzma2Options(lzma_options_lzma* options, uint32_t dictionary) {
   lzma_lzma_preset(options, 9);
@@ -50,20 +68,24 @@ int DecodeChunks(uint8_t property, const uint8_t* in, size_t in_length,
   filters[1].options = nullptr;
 
   lzma_stream stream = LZMA_STREAM_INIT;
+  stream.allocator = &kDecoderAllocator;
   lzma_ret ret = lzma_raw_decoder(&stream, filters);
   if (ret != LZMA_OK) {
     lzma_end(&stream);
     return ret == LZMA_MEM_ERROR ? kLzma2MemoryError : kLzma2UnsupportedProperty;
   }
 
+  // Output is handed over in slices, so that the decoder's copy from its
+  // dictionary into the output happens while the bytes are still cached.
   // Once the declared output is full, the decoder gets one spare byte: a
   // block that still produces data holds more than it declared.
   uint8_t spare = 0;
   bool on_spare = false;
+  size_t handed_out = out_length < kDecodeSlice ? out_length : kDecodeSlice;
   stream.next_in = in;
   stream.avail_in = in_length;
   stream.next_out = out;
-  stream.avail_out = out_length;
+  stream.avail_out = handed_out;
   int result = kLzma2DataError;
   for (;;) {
     ret = lzma_code(&stream, LZMA_RUN);
@@ -83,20 +105,27 @@ int DecodeChunks(uint8_t property, const uint8_t* in, size_t in_length,
       result = kLzma2DataError;
       break;
     }
-    if (on_spare && stream.avail_out == 0) {
-      result = kLzma2DataError;
-      break;
+    if (stream.avail_out == 0) {
+      if (on_spare) {
+        result = kLzma2DataError;
+        break;
+      }
+      if (handed_out < out_length) {
+        size_t more = out_length - handed_out;
+        if (more > kDecodeSlice) more = kDecodeSlice;
+        handed_out += more;
+        stream.avail_out = more;
+      } else {
+        on_spare = true;
+        stream.next_out = &spare;
+        stream.avail_out = 1;
+      }
+      continue;
     }
     if (stream.avail_in == 0) {
       // Input used up before the end marker.
       result = kLzma2InputEof;
       break;
-    }
-    if (stream.avail_out == 0) {
-      on_spare = true;
-      stream.next_out = &spare;
-      stream.avail_out = 1;
-      continue;
     }
     if (ret == LZMA_BUF_ERROR) {
       result = kLzma2DataError;
@@ -104,7 +133,7 @@ int DecodeChunks(uint8_t property, const uint8_t* in, size_t in_length,
     }
   }
   *consumed = in_length - stream.avail_in;
-  *produced = on_spare ? out_length : out_length - stream.avail_out;
+  *produced = on_spare ? out_length : handed_out - stream.avail_out;
   lzma_end(&stream);
   return result;
 }

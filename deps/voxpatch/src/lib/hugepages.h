@@ -1,0 +1,20 @@
+// Advice for large buffers that are written from start to end: backing them
+// with huge pages saves most of their page faults.
+
+#ifndef VOXPATCH_HUGEPAGES_H
+#define VOXPATCH_HUGEPAGES_H
+
+#include <cstddef>
+
+namespace voxpatch {
+
+// Buffers from this size on get the advice.
+constexpr size_t kHugePageAdviceMinimum = 4u << 20;
+
+// Advises the whole huge pages inside [start, start + length); harmless
+// where the system has no such advice.
+void AdviseHugePages(void* start, size_t length);
+
+}  // namespace voxpatch
+
+#endif  // VOXPATCH_HUGEPAGES_H
