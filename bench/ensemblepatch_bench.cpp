@@ -9,8 +9,6 @@
 //    32 MiB file, with and without an executable element.
 
 #include <benchmark/benchmark.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -320,34 +318,36 @@ BENCHMARK(BM_ApplyPatchFiles_MachOElement)->Unit(benchmark::kMillisecond)->MinTi
 BENCHMARK(BM_DisassembleEncode_MachO)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_StoreLoadRebuild_MachO)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
-// Peak resident memory (KiB) of a fresh process applying one patch.
-long PeakOfChildApply(const std::string& old_path, const std::string& patch_path,
-                      const std::string& new_path) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    execl(g_self.c_str(), g_self.c_str(), "--apply-child", old_path.c_str(), patch_path.c_str(),
-          new_path.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
+// The peak resident size (KiB) of this process, from /proc/self/status.
+long OwnPeakKiB() {
+  FILE* status = std::fopen("/proc/self/status", "r");
+  if (status == nullptr) return -1;
+  char line[256];
+  long peak = -1;
+  while (std::fgets(line, sizeof line, status) != nullptr) {
+    if (std::strncmp(line, "VmHWM:", 6) == 0) peak = std::strtol(line + 6, nullptr, 10);
   }
-  int status = 0;
-  struct rusage usage;
-  if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    return -1;
-  return usage.ru_maxrss;
+  std::fclose(status);
+  return peak;
 }
 
-// Peak of a fresh process that only starts and exits (what every child pays).
-long PeakOfIdleChild() {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    execl(g_self.c_str(), g_self.c_str(), "--idle-child", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  int status = 0;
-  struct rusage usage;
-  if (wait4(pid, &status, 0, &usage) != pid) return -1;
-  return usage.ru_maxrss;
+// Runs this program again with the given arguments; it prints its own peak.
+long PeakOfChild(const std::string& arguments) {
+  const std::string command = "'" + g_self + "' " + arguments;
+  FILE* child = popen(command.c_str(), "r");
+  if (child == nullptr) return -1;
+  long peak = -1;
+  if (std::fscanf(child, "%ld", &peak) != 1) peak = -1;
+  if (pclose(child) != 0) return -1;
+  return peak;
 }
+
+long PeakOfChildApply(const std::string& old_path, const std::string& patch_path,
+                      const std::string& new_path) {
+  return PeakOfChild("--apply-child '" + old_path + "' '" + patch_path + "' '" + new_path + "'");
+}
+
+long PeakOfIdleChild() { return PeakOfChild("--idle-child"); }
 
 void ReportPeaks() {
   const double mib = static_cast<double>(kFileSize) / 1024.0;  // file size in KiB
@@ -356,6 +356,7 @@ void ReportPeaks() {
   const long element =
       PeakOfChildApply(Element().old_path, Element().patch_path, Element().new_path);
   std::printf("peak RSS, idle process:               %8.1f MiB\n", idle / 1024.0);
+  // The figures below include the idle process's own share.
   std::printf("peak RSS, 32 MiB file, no element:    %8.1f MiB (%.2fx the file)\n", plain / 1024.0,
               plain / mib);
   std::printf("peak RSS, 32 MiB Mach-O element:      %8.1f MiB (%.2fx the file)\n",
@@ -366,10 +367,24 @@ void ReportPeaks() {
 
 int main(int argc, char** argv) {
   g_self = argv[0];
-  if (argc == 5 && std::strcmp(argv[1], "--apply-child") == 0)
-    return ApplyPatchFiles(argv[2], argv[3], argv[4]) == C_OK ? 0 : 1;
-  if (argc == 2 && std::strcmp(argv[1], "--idle-child") == 0) return 0;
+  if (argc == 5 && std::strcmp(argv[1], "--apply-child") == 0) {
+    const PatchStatus status = ApplyPatchFiles(argv[2], argv[3], argv[4]);
+    std::printf("%ld\n", OwnPeakKiB());
+    return status == C_OK ? 0 : 1;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--idle-child") == 0) {
+    std::printf("%ld\n", OwnPeakKiB());
+    return 0;
+  }
 
+  // --write-patches: only make the patch files and print their paths (for
+  // looking at one apply with other tools).
+  if (argc == 2 && std::strcmp(argv[1], "--write-patches") == 0) {
+    std::printf("%s %s %s\n%s %s %s\n", Plain().old_path.c_str(), Plain().patch_path.c_str(),
+                Plain().new_path.c_str(), Element().old_path.c_str(),
+                Element().patch_path.c_str(), Element().new_path.c_str());
+    return 0;
+  }
   benchmark::Initialize(&argc, argv);
   Plain();
   Element();

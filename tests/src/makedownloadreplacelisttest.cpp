@@ -140,12 +140,6 @@ private slots:
         m_Config.m_ClientUpdate = 1;
     }
 
-    void productIniNames()
-    {
-        QCOMPARE(MakeDownloadReplaceListFunc::productIniName(true), QStringLiteral("vx3_client_macosx.ini"));
-        QCOMPARE(MakeDownloadReplaceListFunc::productIniName(false), QStringLiteral("update_macosx.ini"));
-    }
-
     void relativePath_data()
     {
         QTest::addColumn<QString>("group");

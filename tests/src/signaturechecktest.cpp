@@ -412,22 +412,6 @@ private slots:
         QCOMPARE(o.finishedCount, state == TaskSpecification::STATE_FINISHED ? 1 : 0);
     }
 
-    void resultAfterResetIsDropped()
-    {
-        const QString path = m_Dir.path() + "/dropped.bin";
-        QVERIFY(writeFile(path, "abc"));
-        CheckSignatureTaskSpecification task(path, QStringLiteral("00"), true, nullptr, 1.0);
-        QSignalSpy done(&task, &CheckSignatureTaskSpecification::checkDone);
-        QSignalSpy canceled(&task, &TaskSpecification::canceled);
-        task.execute();
-        task.reset(); // waits for the pool; the queued result then finds the task idle
-        QCoreApplication::processEvents();
-        QCoreApplication::processEvents();
-        QCOMPARE(task.m_State, int(TaskSpecification::STATE_IDLE));
-        QCOMPARE(done.count(), 0);
-        QCOMPARE(canceled.count(), 0);
-    }
-
     void signatureCheck_data()
     {
         QTest::addColumn<QString>("damage");

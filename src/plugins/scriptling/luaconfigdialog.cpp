@@ -4,7 +4,7 @@
 #include "plugin.h"
 
 #include <QDir>
-#include <QFile>
+#include <QFileInfo>
 #include <QListWidgetItem>
 #include <QSettings>
 #include <QStringList>
@@ -72,7 +72,7 @@ void LuaConfigDialog::collectLuaModules()
     names.removeAll(QStringLiteral("."));
     names.removeAll(QStringLiteral(".."));
     for (const QString& name : qAsConst(names)) {
-        if (QFile::exists(folder + name + QStringLiteral("/init.lua")))
+        if (QFileInfo(folder + name + QStringLiteral("/init.lua")).isFile())
             luaModulesListWidget->addItem(name);
     }
 

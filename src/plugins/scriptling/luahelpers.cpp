@@ -10,6 +10,7 @@ extern "C" {
 #include <lualib.h>
 }
 
+#include <chrono>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -23,6 +24,10 @@ namespace {
 // Bytes the interpreter currently holds (see limitedAlloc).
 size_t luaMemoryInUse = 0;
 
+// Set while a call that ran out of time unwinds: the interpreter gets no
+// memory at all then (see timeLimitHook).
+bool allocationsRefused = false;
+
 // Allocator of the interpreter: the system allocator with an upper bound, so
 // that a runaway script gets a Lua memory error instead of starving the client.
 void* limitedAlloc(void* ud, void* ptr, size_t osize, size_t nsize)
@@ -34,7 +39,7 @@ void* limitedAlloc(void* ud, void* ptr, size_t osize, size_t nsize)
         *inUse -= oldSize;
         return nullptr;
     }
-    if (nsize > oldSize && nsize - oldSize > LuaMemoryLimit - *inUse)
+    if (nsize > oldSize && (allocationsRefused || nsize - oldSize > LuaMemoryLimit - *inUse))
         return nullptr;
     void* block = std::realloc(ptr, nsize);
     if (!block)
@@ -42,6 +47,79 @@ void* limitedAlloc(void* ud, void* ptr, size_t osize, size_t nsize)
     *inUse = *inUse - oldSize + nsize;
     return block;
 }
+
+using Clock = std::chrono::steady_clock;
+
+// Instructions between two looks at the clock.
+const int kClockCheckInterval = 100000;
+
+std::chrono::milliseconds callTimeLimit(LuaDefaultCallTimeLimitMs);
+// Depth of the calls from the plug-in into Lua under way, and when the
+// outermost one began.
+int timedCallDepth = 0;
+Clock::time_point timedCallStarted;
+// Whether the outermost call under way (or the last one) ran out of time,
+// and the report for it.
+bool timeLimitHit = false;
+char timeLimitReport[LuaErrorBufferSize];
+
+// Count hook of every thread of the interpreter: fails the running script
+// once the outermost call has taken longer than the limit.
+//
+// The failure is raised as a memory error, the one kind of Lua error that
+// never runs a message handler: Lua calls a handler with hooks switched off,
+// so an xpcall handler that loops could not be stopped otherwise. Until the
+// outermost call returns, the interpreter gets no memory and every further
+// instruction fails at once, in this thread and in the main one, so that a
+// script cannot catch the error with pcall and go on.
+void timeLimitHook(lua_State* state, lua_Debug*)
+{
+    if (timedCallDepth > 0 && (timeLimitHit || Clock::now() - timedCallStarted >= callTimeLimit)) {
+        if (!timeLimitHit) {
+            timeLimitHit = true;
+            lua_Debug where;
+            char position[LUA_IDSIZE + 16] = "";
+            if (lua_getstack(state, 0, &where) && lua_getinfo(state, "Sl", &where) && where.currentline > 0)
+                std::snprintf(position, sizeof position, "%s:%d: ", where.short_src, where.currentline);
+            std::snprintf(timeLimitReport, sizeof timeLimitReport, "%sscript ran longer than %lld ms", position,
+                          static_cast<long long>(callTimeLimit.count()));
+        }
+        allocationsRefused = true;
+        lua_sethook(state, timeLimitHook, LUA_MASKCOUNT, 1);
+        if (L && L != state && lua_gethook(L) == timeLimitHook)
+            lua_sethook(L, timeLimitHook, LUA_MASKCOUNT, 1);
+        lua_newuserdata(state, 0); // fails with a memory error
+        return;
+    }
+    // A thread left behind by a call that ran out of time goes back to the
+    // normal interval.
+    if (lua_gethookcount(state) != kClockCheckInterval)
+        lua_sethook(state, timeLimitHook, LUA_MASKCOUNT, kClockCheckInterval);
+}
+
+// Scope of one call from the plug-in into Lua. The outermost call starts the
+// clock; calls nested in it (a handler that makes the client raise an event)
+// run on the outer call's time.
+class TimedCall {
+public:
+    TimedCall()
+    {
+        if (timedCallDepth++ == 0) {
+            timeLimitHit = false;
+            timedCallStarted = Clock::now();
+        }
+    }
+    ~TimedCall()
+    {
+        if (--timedCallDepth > 0)
+            return;
+        allocationsRefused = false;
+        if (L && lua_gethook(L) == timeLimitHook && lua_gethookcount(L) != kClockCheckInterval)
+            lua_sethook(L, timeLimitHook, LUA_MASKCOUNT, kClockCheckInterval);
+    }
+    TimedCall(const TimedCall&) = delete;
+    TimedCall& operator=(const TimedCall&) = delete;
+};
 
 int panicHandler(lua_State* state)
 {
@@ -63,6 +141,13 @@ const char* errorText(lua_State* state, int idx, char* scratch, size_t size)
         std::snprintf(scratch, size, "(error object is a %s value)", luaL_typename(state, idx));
         return scratch;
     }
+}
+
+// Text of the error of a failed call: the time-limit report when the call
+// ran out of time, otherwise the error value on top of the stack.
+const char* failureText(lua_State* state, char* scratch, size_t size)
+{
+    return timeLimitHit ? timeLimitReport : errorText(state, -1, scratch, size);
 }
 
 // One call of callLuaFunction, handed to dispatchCall inside a protected call.
@@ -323,7 +408,7 @@ int buildMenus(lua_State* state)
         item->type = menuNumber(state, "Invalid return value. Expecting integer for type.");
         lua_pop(state, 1);
         lua_rawgeti(state, -1, 2);
-        item->id = menuNumber(state, "Invalid return value. Expecting integer for menuID.");
+        item->menuID = menuNumber(state, "Invalid return value. Expecting integer for menuID.");
         lua_pop(state, 1);
         lua_rawgeti(state, -1, 3);
         copyMenuText(state, item->text, "Invalid return value. Expecting string for menu text.");
@@ -336,6 +421,11 @@ int buildMenus(lua_State* state)
 }
 
 } // namespace
+
+void setLuaCallTimeLimit(long milliseconds)
+{
+    callTimeLimit = std::chrono::milliseconds(milliseconds > 0 ? milliseconds : 1);
+}
 
 void l_error(char* errorBuffer, const char* format, ...)
 {
@@ -370,13 +460,17 @@ int callLuaFunction(char* errorBuffer, const char* name, const char* signature, 
     DispatchFrame frame{errorBuffer, name, signature, &args, 0};
     lua_pushcfunction(L, dispatchCall);
     lua_pushlightuserdata(L, &frame);
-    const int status = lua_pcall(L, 1, 0, 0);
+    int status;
+    {
+        TimedCall timed;
+        status = lua_pcall(L, 1, 0, 0);
+    }
     va_end(args);
 
     int result = frame.result;
     if (status != LUA_OK) {
         char scratch[96];
-        l_error(errorBuffer, "Error running Lua function '%s': %s\n", name, errorText(L, -1, scratch, sizeof scratch));
+        l_error(errorBuffer, "Error running Lua function '%s': %s\n", name, failureText(L, scratch, sizeof scratch));
         result = 1;
     }
     lua_settop(L, top);
@@ -409,6 +503,8 @@ int initLua()
         return 1;
     }
     lua_atpanic(L, panicHandler);
+    // Threads that scripts create inherit the hook.
+    lua_sethook(L, timeLimitHook, LUA_MASKCOUNT, kClockCheckInterval);
 
     lua_pushcfunction(L, setUpInterpreter);
     lua_pushlightuserdata(L, const_cast<char*>(searchPath));
@@ -438,9 +534,14 @@ int loadLuaScript(const char* path)
     lua_pushcfunction(L, runScriptFile);
     lua_pushlightuserdata(L, const_cast<char*>(path));
     int result = 0;
-    if (lua_pcall(L, 1, 0, 0) != LUA_OK) {
+    int status;
+    {
+        TimedCall timed;
+        status = lua_pcall(L, 1, 0, 0);
+    }
+    if (status != LUA_OK) {
         char scratch[96];
-        std::printf("Failed to load lua script: %s\n%s\n", path, errorText(L, -1, scratch, sizeof scratch));
+        std::printf("Failed to load lua script: %s\n%s\n", path, failureText(L, scratch, sizeof scratch));
         result = 1;
     }
     lua_settop(L, top);
@@ -470,7 +571,12 @@ void createMenus(PluginMenuItem*** menuItems, char** menuIcon)
     MenuTarget target{menuItems, menuIcon};
     lua_pushcfunction(L, buildMenus);
     lua_pushlightuserdata(L, &target);
-    if (lua_pcall(L, 1, 0, 0) != LUA_OK)
+    int status;
+    {
+        TimedCall timed;
+        status = lua_pcall(L, 1, 0, 0);
+    }
+    if (status != LUA_OK)
         std::printf("Failed to call createMenus.\n");
     lua_settop(L, top);
 }

@@ -17,6 +17,16 @@ enum { LuaErrorBufferSize = 512 };
 // fail with a Lua memory error instead of exhausting the client's memory.
 enum : unsigned long long { LuaMemoryLimit = 512ull * 1024 * 1024 };
 
+// Longest wall-clock time that one call from the plug-in into Lua may take (an
+// event handler, a script load, a console "run", the menu building), calls
+// nested in it included. A script still running at the limit gets a Lua
+// error, reported like any other failed call, so that a looping script cannot
+// hang the chat client. Not interrupted: a call blocked inside a library
+// function (io.read, a long string search), a finalizer (__gc, which Lua runs
+// without hooks) and a script that replaces the hook with debug.sethook.
+enum { LuaDefaultCallTimeLimitMs = 10000 };
+void setLuaCallTimeLimit(long milliseconds);
+
 // Calls the Lua function `name` (a global, or "module.function" with the
 // function looked up in the global table `module`). `signature` holds one
 // letter per argument, optionally followed by '>' and one letter per result:

@@ -10,7 +10,7 @@ enum { PluginMenuTextSize = 128 };
 
 struct PluginMenuItem {
     int type;   // menu kind, as the script gives it
-    int id;     // the script's id of the entry, echoed by onMenuItemEvent
+    int menuID; // the script's id of the entry, echoed by onMenuItemEvent
     char text[PluginMenuTextSize];
     char icon[PluginMenuTextSize];
 };

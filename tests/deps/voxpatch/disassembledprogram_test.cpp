@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -48,20 +51,24 @@ TEST(DisassembledProgram, NumberLabelsInOrderPerMap) {
     program.Abs32LabelAt(rva + 0x1000);
   }
   program.NumberLabelsInOrder();
+  EXPECT_EQ(0, program.rel32_labels().Find(0x100)->index);
+  EXPECT_EQ(1, program.rel32_labels().Find(0x200)->index);
+  EXPECT_EQ(2, program.rel32_labels().Find(0x300)->index);
+  EXPECT_EQ(2, program.abs32_labels().Find(0x1300)->index);
   int32_t expected = 0;
-  for (const auto& e : program.rel32_labels()) EXPECT_EQ(expected++, e.second->index);
+  for (const AddressLabel* e : program.rel32_labels()) EXPECT_EQ(expected++, e->index);
   expected = 0;
-  for (const auto& e : program.abs32_labels()) EXPECT_EQ(expected++, e.second->index);
+  for (const AddressLabel* e : program.abs32_labels()) EXPECT_EQ(expected++, e->index);
   EXPECT_FALSE(log.contains("REACHED UNREACHABLE"));
 
   // Numbering twice is an internal error that is logged; the numbers stay.
   program.NumberLabelsInOrder();
   EXPECT_TRUE(log.contains("REACHED UNREACHABLE"));
-  EXPECT_EQ(2, program.rel32_labels().at(0x300)->index);
+  EXPECT_EQ(2, program.rel32_labels().Find(0x300)->index);
 
   program.ClearLabelNumbers();
-  for (const auto& e : program.rel32_labels()) EXPECT_EQ(-1, e.second->index);
-  for (const auto& e : program.abs32_labels()) EXPECT_EQ(-1, e.second->index);
+  for (const AddressLabel* e : program.rel32_labels()) EXPECT_EQ(-1, e->index);
+  for (const AddressLabel* e : program.abs32_labels()) EXPECT_EQ(-1, e->index);
 }
 
 struct RemainingCase {
@@ -91,7 +98,7 @@ TEST(DisassembledProgram, NumberRemainingLabels) {
     }
     program.NumberRemainingLabels();
     std::vector<int32_t> got;
-    for (const auto& e : program.rel32_labels()) got.push_back(e.second->index);
+    for (const AddressLabel* e : program.rel32_labels()) got.push_back(e->index);
     EXPECT_EQ(c.expected, got) << c.label;
     // Lines for the (empty) abs32 map come first, then the rel32 map.
     const std::vector<std::string> lines = log.messages();
@@ -215,8 +222,8 @@ TEST(DisassembledProgram, TrimDropsLabelsUsedFiveTimesOrLess) {
   ASSERT_TRUE(arm.program.TrimLabels());
   EXPECT_TRUE(log.contains("TrimLabels: threshold 5"));
   ASSERT_EQ(1u, arm.program.rel32_labels().size());
-  EXPECT_EQ(0x200u, arm.program.rel32_labels().begin()->first);
-  EXPECT_EQ(1, arm.program.rel32_labels().begin()->second->index);  // keeps its index
+  EXPECT_EQ(0x200u, (*arm.program.rel32_labels().begin())->address);
+  EXPECT_EQ(1, (*arm.program.rel32_labels().begin())->index);  // keeps its index
 
   ASSERT_EQ(11u, arm.program.instruction_count());
   for (size_t i = 0; i < 5; ++i) {
@@ -261,8 +268,64 @@ TEST(DisassembledProgram, PrintLabelCountsListsNumberedLabels) {
   program.Rel32LabelAt(0x20);
   program.Rel32LabelAt(0x30);
   program.NumberLabelsInOrder();
-  program.rel32_labels().at(0x30)->index = -1;
+  program.rel32_labels().Find(0x30)->index = -1;
   ::testing::internal::CaptureStdout();
   program.PrintLabelCounts();
   EXPECT_EQ("1\n2\n", ::testing::internal::GetCapturedStdout());
+}
+
+TEST(LabelMap, AgreesWithAnOrderedMap) {
+  // Many labels in random order (enough to grow the index several times),
+  // with repeats: lookups, counts and the address order must agree with
+  // std::map, also after taking labels out.
+  std::mt19937 rng(99);
+  LabelMap labels;
+  std::map<uint32_t, int> reference;
+  std::vector<AddressLabel*> seen;
+  for (int i = 0; i < 50000; ++i) {
+    const uint32_t address = rng() % 20000 * 0x40 + (i % 3 == 0 ? 0xFFFF0000u : 0);
+    AddressLabel* label = labels.FindOrAdd(address);
+    ASSERT_NE(nullptr, label);
+    ASSERT_EQ(address, label->address);
+    ++label->count;
+    ++reference[address];
+    seen.push_back(label);
+  }
+  ASSERT_EQ(reference.size(), labels.size());
+  auto check = [&]() {
+    auto it = reference.begin();
+    for (const AddressLabel* label : labels) {
+      ASSERT_NE(it, reference.end());
+      EXPECT_EQ(it->first, label->address);
+      EXPECT_EQ(it->second, label->count);
+      EXPECT_EQ(label, labels.Find(it->first));
+      ++it;
+    }
+    EXPECT_EQ(it, reference.end());
+  };
+  check();
+  EXPECT_EQ(nullptr, labels.Find(0x41));
+
+  ASSERT_TRUE(labels.RemoveUnless([](const AddressLabel* l) { return l->count > 2; }));
+  for (auto it = reference.begin(); it != reference.end();) {
+    if (it->second <= 2) {
+      EXPECT_EQ(nullptr, labels.Find(it->first));
+      it = reference.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  ASSERT_EQ(reference.size(), labels.size());
+  check();
+  // Labels taken out stay readable (instructions may still point at them).
+  for (const AddressLabel* label : seen) EXPECT_GE(label->count, 1);
+  // New labels after a removal are found and ordered too.
+  AddressLabel* fresh = labels.FindOrAdd(3);
+  ASSERT_NE(nullptr, fresh);
+  EXPECT_EQ(fresh, labels.Find(3));
+  EXPECT_TRUE(std::is_sorted(labels.begin(), labels.end(),
+                             [](const AddressLabel* a, const AddressLabel* b) {
+                               return a->address < b->address;
+                             }));
+  EXPECT_NE(labels.end(), std::find(labels.begin(), labels.end(), fresh));
 }

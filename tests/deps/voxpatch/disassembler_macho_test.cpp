@@ -11,6 +11,7 @@
 #include "disassembledprogram.h"
 #include "disassembler_macho.h"
 #include "executableparser.h"
+#include "logcapture.h"
 #include "machoimagebuilder.h"
 #include "programtesthelpers.h"
 
@@ -102,8 +103,8 @@ TEST_P(MachoFixtureTest, FindsEveryRel32OperandObjdumpShows) {
   for (const auto& r : layout.rel32) targets.insert(r.second);
   EXPECT_EQ(targets.size(), program->rel32_labels().size());
   int32_t expected_index = 0;
-  for (const auto& entry : program->rel32_labels()) {
-    EXPECT_EQ(expected_index++, entry.second->index);
+  for (const AddressLabel* label : program->rel32_labels()) {
+    EXPECT_EQ(expected_index++, label->index);
   }
   EXPECT_TRUE(program->abs32_labels().empty());
 }
@@ -477,9 +478,21 @@ TEST(MachoHeader, ZeroPageOf64BitFileIsSkipped) {
   ASSERT_EQ(1u, d.code_sections().size());
   EXPECT_EQ(0x1000u, d.code_sections()[0].address);
   EXPECT_EQ(0x2000u, d.length());
+  LogCapture log;
   EXPECT_EQ(0x1000, d.RVAToFileOffset(0x1000));
+  EXPECT_EQ(image.data() + 0x1000, reinterpret_cast<const char*>(d.RVAToPointer(0x1000)));
   EXPECT_EQ(-1, d.RVAToFileOffset(0x2800));  // inside vm range, past file data
+  EXPECT_EQ(nullptr, d.RVAToPointer(0x2800));
+  EXPECT_TRUE(log.lines().empty());
   EXPECT_EQ(-1, d.RVAToFileOffset(0x5000));  // in no segment
+  ASSERT_EQ(1u, log.lines().size());
+  EXPECT_EQ("RVAToFileOffset reached invalid point", log.lines()[0].message);
+  EXPECT_EQ(2, log.lines()[0].level);
+  ASSERT_NE(nullptr, d.CodeSectionAtOrAfter(0x800));
+  EXPECT_EQ(0x1000u, d.CodeSectionAtOrAfter(0x800)->file_offset);
+  EXPECT_EQ(nullptr, d.CodeSectionAtOrAfter(0x1001));
+  EXPECT_EQ(&d.segments()[0], d.SegmentAtFileOffset(0x1FFF));
+  EXPECT_EQ(nullptr, d.SegmentAtFileOffset(0x2000));
   EXPECT_TRUE(d.IsRVAInSegment(0x2FFF));
   EXPECT_FALSE(d.IsRVAInSegment(0x3000));
 }
@@ -592,8 +605,8 @@ TEST(MachoScan, TwoReferencesShareOneLabel) {
   ASSERT_EQ(C_OK, DisassembleExecutable(image.data(), image.size(), &raw));
   std::unique_ptr<DisassembledProgram> program(raw);
   ASSERT_EQ(1u, program->rel32_labels().size());
-  EXPECT_EQ(0x100Au, program->rel32_labels().begin()->first);
-  EXPECT_EQ(2, program->rel32_labels().begin()->second->count);
+  EXPECT_EQ(0x100Au, (*program->rel32_labels().begin())->address);
+  EXPECT_EQ(2, (*program->rel32_labels().begin())->count);
 }
 
 TEST(MachoScan, SyntheticSectionsRoundTrip) {

@@ -397,6 +397,13 @@ TEST(StreamBundle, MalformedHeadersAreRejected) {
     StreamBundleReader reader;
     EXPECT_EQ(reader.Parse(c.bytes.data(), c.bytes.size()), c.ok) << c.name;
   }
+  // The count is taken over as soon as it is read, also when a later step
+  // fails.
+  StreamBundleReader partial;
+  const Bytes missing_length = {0xEA, 0x9A, 0xCA, 0x09, 0x02, 0x01};
+  EXPECT_FALSE(partial.Parse(missing_length.data(), missing_length.size()));
+  EXPECT_EQ(partial.count(), 2u);
+
   StreamBundleReader zero;
   const Bytes only_count = {0xEA, 0x9A, 0xCA, 0x09, 0x00};
   ASSERT_TRUE(zero.Parse(only_count.data(), only_count.size()));

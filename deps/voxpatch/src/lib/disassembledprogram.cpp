@@ -1,9 +1,10 @@
 #include "disassembledprogram.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <new>
-#include <utility>
 
+#include "arraygrowth.h"
 #include "encodedprogram.h"
 #include "logstream.h"
 
@@ -16,60 +17,63 @@ const char kUnreachable[] = "REACHED UNREACHABLE";
 // Labels used this many times or fewer are dropped by TrimLabels.
 const int32_t kTrimThreshold = 5;
 
+// Instruction storage comes in blocks of this many bytes.
+const size_t kBlockBytes = 64 * 1024;
+
 }  // namespace
 
 DisassembledProgram::DisassembledProgram(ExecutableKind kind) : kind_(kind) {}
 
 DisassembledProgram::~DisassembledProgram() {
-  for (Instruction* insn : instructions_) {
-    if (insn->kind() != INSN_BYTE) delete insn;  // plain bytes live in the cache
-  }
+  // Instructions are plain data: their storage goes as a whole.
+  for (uint8_t* block : blocks_) std::free(block);
   delete[] byte_cache_;
-  for (auto& entry : rel32_labels_) delete entry.second;
-  for (auto& entry : abs32_labels_) delete entry.second;
-  for (AddressLabel* label : retired_labels_) delete label;
+}
+
+void* DisassembledProgram::Allocate(size_t size) {
+  size = (size + 7) & ~static_cast<size_t>(7);
+  if (block_used_ + size > block_size_) {
+    if (!GrowPreserving(&blocks_, 1)) return nullptr;
+    const size_t block_size = size > kBlockBytes ? size : kBlockBytes;
+    uint8_t* block = static_cast<uint8_t*>(std::malloc(block_size));
+    if (block == nullptr) return nullptr;
+    blocks_.push_back(block);
+    block_used_ = 0;
+    block_size_ = block_size;
+  }
+  void* at = blocks_[blocks_.size() - 1] + block_used_;
+  block_used_ += size;
+  return at;
+}
+
+template <typename T, typename... Args>
+T* DisassembledProgram::Make(Args... args) {
+  void* at = Allocate(sizeof(T));
+  if (at == nullptr) return nullptr;
+  return new (at) T(args...);
 }
 
 bool DisassembledProgram::Emit(Instruction* insn) {
   if (insn == nullptr) return false;
-  if (instructions_.size() == instructions_.capacity()) {
-    // Grow into a new array first so that a failed allocation keeps the
-    // instructions already owned (a failed GrowableArray drops its contents).
-    size_t wanted = instructions_.capacity() == 0
-                        ? GrowableArray<Instruction*>::kStartCapacity
-                        : instructions_.capacity();
-    if (instructions_.capacity() != 0) {
-      if (wanted > GrowableArray<Instruction*>::kMaxElements / 2) {
-        wanted = GrowableArray<Instruction*>::kMaxElements;
-      } else {
-        wanted *= 2;
-      }
-    }
-    GrowableArray<Instruction*> bigger;
-    if (wanted <= instructions_.size() || !bigger.reserve(wanted) ||
-        !bigger.append(instructions_.data(), instructions_.size())) {
-      if (insn->kind() != INSN_BYTE) delete insn;
-      return false;
-    }
-    instructions_ = std::move(bigger);
-  }
+  // A failed growth keeps the list as it was.
+  if (!GrowPreserving(&instructions_, 1)) return false;
   return instructions_.push_back(insn);
 }
 
 bool DisassembledProgram::AddOriginInsn(uint32_t rva) {
-  return Emit(new (std::nothrow) OriginInstruction(rva));
+  return Emit(Make<OriginInstruction>(rva));
 }
 
 bool DisassembledProgram::AddPeRelocsInsn() {
-  return Emit(new (std::nothrow) Instruction(INSN_PE_RELOC_TABLE));
+  return Emit(Make<Instruction>(static_cast<uint32_t>(INSN_PE_RELOC_TABLE)));
 }
 
 bool DisassembledProgram::AddElfRelocsInsn() {
-  return Emit(new (std::nothrow) Instruction(INSN_ELF_RELOC_TABLE));
+  return Emit(Make<Instruction>(static_cast<uint32_t>(INSN_ELF_RELOC_TABLE)));
 }
 
 bool DisassembledProgram::AddElfArmRelocsInsn() {
-  return Emit(new (std::nothrow) Instruction(INSN_ELF_ARM_RELOC_TABLE));
+  return Emit(Make<Instruction>(static_cast<uint32_t>(INSN_ELF_ARM_RELOC_TABLE)));
 }
 
 bool DisassembledProgram::AddByteInsn(uint8_t byte) {
@@ -82,7 +86,14 @@ bool DisassembledProgram::AddByteInsn(uint8_t byte) {
 }
 
 bool DisassembledProgram::AddBytesInsn(const uint8_t* data, size_t length) {
-  return Emit(new (std::nothrow) BytesInstruction(data, length));
+  // One instruction covers at most 4 GiB - 1; longer runs take several.
+  do {
+    const uint32_t piece = length < 0xFFFFFFFFu ? static_cast<uint32_t>(length) : 0xFFFFFFFFu;
+    if (!Emit(Make<BytesInstruction>(data, piece))) return false;
+    data += piece;
+    length -= piece;
+  } while (length != 0);
+  return true;
 }
 
 bool DisassembledProgram::EmitLabelInsn(uint32_t kind, AddressLabel* label) {
@@ -92,7 +103,7 @@ bool DisassembledProgram::EmitLabelInsn(uint32_t kind, AddressLabel* label) {
     LogMessage(kLogError, kUnreachable);
     return false;
   }
-  return Emit(new (std::nothrow) LabelInstruction(kind, label));
+  return Emit(Make<LabelInstruction>(kind, label));
 }
 
 bool DisassembledProgram::AddRel32Insn(AddressLabel* label) {
@@ -111,24 +122,13 @@ bool DisassembledProgram::AddArmRel32Insn(uint16_t compressed_op,
     LogMessage(kLogError, kUnreachable);
     return false;
   }
-  return Emit(new (std::nothrow)
-                  ArmRel32Instruction(compressed_op, label, op_data, op_size));
+  return Emit(Make<ArmRel32Instruction>(compressed_op, label, op_data, op_size));
 }
 
 AddressLabel* DisassembledProgram::LabelAt(LabelMap* labels, uint32_t rva) {
-  auto it = labels->lower_bound(rva);
-  if (it == labels->end() || it->first != rva) {
-    AddressLabel* label = new (std::nothrow) AddressLabel(rva);
-    if (label == nullptr) return nullptr;
-    try {
-      it = labels->emplace_hint(it, rva, label);
-    } catch (...) {
-      delete label;
-      return nullptr;
-    }
-  }
-  ++it->second->count;
-  return it->second;
+  AddressLabel* label = labels->FindOrAdd(rva);
+  if (label != nullptr) ++label->count;
+  return label;
 }
 
 AddressLabel* DisassembledProgram::Abs32LabelAt(uint32_t rva) {
@@ -152,8 +152,7 @@ AddressLabel* DisassembledProgram::InstructionRel32Label(const Instruction* insn
 
 void DisassembledProgram::NumberInOrder(LabelMap* labels) {
   int32_t index = 0;
-  for (auto& entry : *labels) {
-    AddressLabel* label = entry.second;
+  for (AddressLabel* label : *labels) {
     if (label->index != -1) LogMessage(kLogError, kUnreachable);
     label->index = index++;
   }
@@ -165,8 +164,8 @@ void DisassembledProgram::NumberLabelsInOrder() {
 }
 
 void DisassembledProgram::ClearLabelNumbers() {
-  for (auto& entry : abs32_labels_) entry.second->index = -1;
-  for (auto& entry : rel32_labels_) entry.second->index = -1;
+  for (AddressLabel* label : abs32_labels_) label->index = -1;
+  for (AddressLabel* label : rel32_labels_) label->index = -1;
 }
 
 void DisassembledProgram::NumberRemaining(LabelMap* labels) {
@@ -177,8 +176,8 @@ void DisassembledProgram::NumberRemaining(LabelMap* labels) {
     if (!available.push_back(yes)) return;
   }
   size_t used = 0;
-  for (auto& entry : *labels) {
-    const int32_t index = entry.second->index;
+  for (const AddressLabel* label : *labels) {
+    const int32_t index = label->index;
     if (index == -1) continue;
     if (index < 0) continue;  // only -1 means "none"; others cannot be placed
     while (available.size() <= static_cast<size_t>(index)) {
@@ -195,8 +194,7 @@ void DisassembledProgram::NumberRemaining(LabelMap* labels) {
   // 2. Fill forward: follow the previous label's index.
   size_t forward = 0;
   const AddressLabel* previous = nullptr;
-  for (auto& entry : *labels) {
-    AddressLabel* label = entry.second;
+  for (AddressLabel* label : *labels) {
     if (label->index == -1) {
       int64_t candidate = 0;
       if (previous != nullptr && previous->index != -1)
@@ -214,8 +212,8 @@ void DisassembledProgram::NumberRemaining(LabelMap* labels) {
   // 3. Fill backward: take one below the next higher label's index.
   size_t backward = 0;
   previous = nullptr;
-  for (auto it = labels->rbegin(); it != labels->rend(); ++it) {
-    AddressLabel* label = it->second;
+  for (AddressLabel* const* it = labels->end(); it != labels->begin();) {
+    AddressLabel* label = *--it;
     if (label->index == -1) {
       int64_t value = previous != nullptr ? previous->index
                                           : static_cast<int64_t>(length);
@@ -233,8 +231,7 @@ void DisassembledProgram::NumberRemaining(LabelMap* labels) {
   // 4. Infill: the lowest free indexes, in address order.
   size_t infill = 0;
   size_t cursor = 0;
-  for (auto& entry : *labels) {
-    AddressLabel* label = entry.second;
+  for (AddressLabel* label : *labels) {
     if (label->index != -1) continue;
     while (cursor < length && !available[cursor]) ++cursor;
     if (cursor >= length) break;  // cannot happen: one flag per label at least
@@ -265,24 +262,16 @@ bool DisassembledProgram::TrimLabels() {
     ArmRel32Instruction* branch = static_cast<ArmRel32Instruction*>(insn);
     if (branch->label()->count > kTrimThreshold) continue;
     if (branch->op_size() == 0) return false;
-    Instruction* bytes = new (std::nothrow)
-        BytesInstruction(branch->op_data(), branch->op_size());
+    Instruction* bytes = Make<BytesInstruction>(branch->op_data(),
+                                                static_cast<uint32_t>(branch->op_size()));
     if (bytes == nullptr) return false;
-    instructions_[i] = bytes;
-    delete branch;
+    instructions_[i] = bytes;  // the branch's storage goes with the program
   }
 
   // The labels themselves leave the map; they keep their indexes, so the
   // numbering has gaps where they were.
-  for (auto it = rel32_labels_.begin(); it != rel32_labels_.end();) {
-    if (it->second->count > kTrimThreshold) {
-      ++it;
-      continue;
-    }
-    if (!retired_labels_.push_back(it->second)) return false;
-    it = rel32_labels_.erase(it);
-  }
-  return true;
+  return rel32_labels_.RemoveUnless(
+      [](const AddressLabel* label) { return label->count > kTrimThreshold; });
 }
 
 EncodedProgram* DisassembledProgram::ToEncodedProgram() const {
@@ -291,15 +280,15 @@ EncodedProgram* DisassembledProgram::ToEncodedProgram() const {
   encoded->SetBaseAddress(image_base_);
 
   bool ok = true;
-  for (auto& entry : abs32_labels_) {
-    if (!encoded->SetAbs32Address(entry.second->index, entry.second->address)) {
+  for (const AddressLabel* label : abs32_labels_) {
+    if (!encoded->SetAbs32Address(label->index, label->address)) {
       ok = false;
       break;
     }
   }
   if (ok) {
-    for (auto& entry : rel32_labels_) {
-      if (!encoded->SetRel32Address(entry.second->index, entry.second->address)) {
+    for (const AddressLabel* label : rel32_labels_) {
+      if (!encoded->SetRel32Address(label->index, label->address)) {
         ok = false;
         break;
       }
@@ -360,8 +349,8 @@ EncodedProgram* DisassembledProgram::ToEncodedProgram() const {
 }
 
 void DisassembledProgram::PrintLabelCounts() const {
-  for (auto& entry : rel32_labels_) {
-    if (entry.second->index != -1) std::printf("%d\n", entry.second->count);
+  for (const AddressLabel* label : rel32_labels_) {
+    if (label->index != -1) std::printf("%d\n", label->count);
   }
 }
 

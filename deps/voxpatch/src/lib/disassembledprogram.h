@@ -7,22 +7,15 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
 
 #include "executablekind.h"
 #include "growablearray.h"
+#include "labelmap.h"
 #include "patchstatus.h"
 
 namespace voxpatch {
 
 class EncodedProgram;
-
-struct AddressLabel {
-  explicit AddressLabel(uint32_t rva) : address(rva) {}
-  uint32_t address;
-  int32_t index = -1;  // -1: no index yet
-  int32_t count = 0;   // number of references
-};
 
 enum InstructionKind : uint32_t {
   INSN_START = 0,
@@ -37,12 +30,12 @@ enum InstructionKind : uint32_t {
 };
 
 // One instruction.  The low 4 bits of the word are the kind; a plain byte
-// keeps its value in bits 4 to 11.
+// keeps its value in bits 4 to 11.  Instructions are plain data, made in the
+// program's own storage and released with it.
 class Instruction {
  public:
   Instruction() = default;
   explicit Instruction(uint32_t word) : word_(word) {}
-  virtual ~Instruction() = default;
   Instruction(const Instruction&) = delete;
   Instruction& operator=(const Instruction&) = delete;
 
@@ -66,14 +59,14 @@ class OriginInstruction : public Instruction {
 
 class BytesInstruction : public Instruction {
  public:
-  BytesInstruction(const uint8_t* data, size_t length)
-      : Instruction(INSN_BYTE_RUN), data_(data), length_(length) {}
+  BytesInstruction(const uint8_t* data, uint32_t length)
+      : Instruction(INSN_BYTE_RUN), length_(length), data_(data) {}
   const uint8_t* data() const { return data_; }
   size_t length() const { return length_; }
 
  private:
+  uint32_t length_;
   const uint8_t* data_;
-  size_t length_;
 };
 
 class LabelInstruction : public Instruction {
@@ -106,8 +99,6 @@ class ArmRel32Instruction : public LabelInstruction {
 
 class DisassembledProgram {
  public:
-  typedef std::map<uint32_t, AddressLabel*> LabelMap;
-
   explicit DisassembledProgram(ExecutableKind kind);
   ~DisassembledProgram();
   DisassembledProgram(const DisassembledProgram&) = delete;
@@ -157,9 +148,12 @@ class DisassembledProgram {
   const LabelMap& rel32_labels() const { return rel32_labels_; }
 
  private:
+  template <typename T, typename... Args>
+  T* Make(Args... args);
+  void* Allocate(size_t size);
   bool Emit(Instruction* insn);
   bool EmitLabelInsn(uint32_t kind, AddressLabel* label);
-  AddressLabel* LabelAt(LabelMap* labels, uint32_t rva);
+  static AddressLabel* LabelAt(LabelMap* labels, uint32_t rva);
   static void NumberInOrder(LabelMap* labels);
   static void NumberRemaining(LabelMap* labels);
 
@@ -167,10 +161,13 @@ class DisassembledProgram {
   uint64_t image_base_ = 0;
   Instruction* byte_cache_ = nullptr;  // 256 shared INSN_BYTE instructions
   GrowableArray<Instruction*> instructions_;
+  // Storage of every instruction but the cached bytes: blocks handed out
+  // front to back, freed with the program.
+  GrowableArray<uint8_t*> blocks_;
+  size_t block_used_ = 0;
+  size_t block_size_ = 0;
   LabelMap rel32_labels_;
   LabelMap abs32_labels_;
-  // Labels taken out by TrimLabels, freed with the program.
-  GrowableArray<AddressLabel*> retired_labels_;
 };
 
 // Status forms: TrimLabels gives 1 or 28, ToEncodedProgram 1 or 2.

@@ -76,6 +76,9 @@ class GrowableArray {
   bool append(const T* source, size_t n) {
     if (!EnsureRoom(n)) return false;
     if (n == 0) return true;
+    // Implied by the room just made; stated for the compiler's bounds checks.
+    if (n > static_cast<size_t>(std::numeric_limits<ptrdiff_t>::max()) / sizeof(T))
+      return false;
     std::memcpy(data_ + size_, source, n * sizeof(T));
     size_ += n;
     return true;

@@ -2,8 +2,8 @@
 
 #include <lzma.h>
 
+#include <cstdint>
 #include <cstdlib>
-
 #include <cstring>
 #include <limits>
 

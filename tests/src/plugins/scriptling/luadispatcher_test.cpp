@@ -447,7 +447,7 @@ protected:
     {
         m_root = tempRoot();
         ASSERT_FALSE(m_root.empty());
-        g_pluginPath = m_root + "plugins/";
+        g_pluginPath = m_root + "p/";
         makeDir(g_pluginPath);
         makeDir(g_pluginPath + "scriptling");
         vx3Functions = VX3Functions();
@@ -609,6 +609,175 @@ TEST_F(Interpreter, MissingPathSlotStillStarts)
     capture.stop();
     EXPECT_NE(L, nullptr);
     EXPECT_NE(capture.out().find("Failed to load lua script: scriptling/vx3events.lua\n"), std::string::npos);
+}
+
+// --- time limit of calls into Lua ---------------------------------------
+
+// Scripts that never end must not hang the client: every call from the
+// plug-in into Lua fails once it has run longer than the limit.
+class TimeLimit : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        setLuaCallTimeLimit(200);
+        m_root = tempRoot();
+        ASSERT_FALSE(m_root.empty());
+        g_pluginPath = m_root + "p/";
+        makeDir(g_pluginPath);
+        makeDir(g_pluginPath + "scriptling");
+        vx3Functions = VX3Functions();
+        vx3Functions.getPluginPath = testPluginPath;
+    }
+    void TearDown() override
+    {
+        OutputCapture quiet;
+        closeLua();
+        setLuaCallTimeLimit(LuaDefaultCallTimeLimitMs);
+    }
+    // Starts the interpreter with `script` as the start-up script.
+    int start(const std::string& script)
+    {
+        writeFile(g_pluginPath + "scriptling/vx3events.lua", script);
+        OutputCapture capture;
+        const int status = initLua();
+        capture.stop();
+        m_out = capture.out();
+        return status;
+    }
+    std::string m_root;
+    std::string m_out;
+};
+
+const char kTimeLimitReport[] = "script ran longer than 200 ms\n";
+
+struct EndlessCase {
+    const char* title;
+    const char* handler; // body of the function "endless"
+};
+
+TEST_F(TimeLimit, EndlessHandlersFailAndTheNextCallRuns)
+{
+    ASSERT_EQ(start("function alive(n) got = 'alive ' .. n return n + 1 end"), 0);
+    const EndlessCase cases[] = {
+        {"plain loop", "while true do end"},
+        {"loop that catches its own errors", "while true do pcall(function() while true do end end) end"},
+        {"error handler that loops",
+         "while true do xpcall(function() while true do end end, function() while true do end end) end"},
+        {"loop in coroutines", "while true do coroutine.resume(coroutine.create(function() while true do end end)) end"},
+        {"recursion through a C function", "while true do pcall(string.gsub, 'x', 'x', function() while true do end end) end"},
+    };
+    for (const EndlessCase& c : cases) {
+        ASSERT_EQ(run(std::string("function endless() ") + c.handler + " end"), "") << c.title;
+        char buffer[LuaErrorBufferSize] = {0};
+        const int top = lua_gettop(L);
+        OutputCapture capture;
+        EXPECT_EQ(callLuaFunction(buffer, "endless", "u", uint64_t(1)), 1) << c.title;
+        capture.stop();
+        const std::string report = capture.err();
+        EXPECT_EQ(report.rfind("Error running Lua function 'endless': ", 0), 0u) << c.title << ": " << report;
+        ASSERT_GE(report.size(), sizeof kTimeLimitReport - 1) << c.title;
+        EXPECT_EQ(report.substr(report.size() - (sizeof kTimeLimitReport - 1)), kTimeLimitReport) << c.title;
+        EXPECT_STREQ(buffer, report.c_str()) << c.title;
+        EXPECT_EQ(lua_gettop(L), top) << c.title;
+
+        // The interpreter goes on: a normal handler afterwards runs to its end.
+        int next = 0;
+        EXPECT_EQ(callLuaFunction(nullptr, "alive", "i>i", 41, &next), 0) << c.title;
+        EXPECT_EQ(next, 42) << c.title;
+        EXPECT_EQ(globalText("got"), "alive 41") << c.title;
+    }
+    // Work that takes many instructions but ends in time is left alone.
+    ASSERT_EQ(run("function busy() local s = 0 for k = 1, 300000 do s = s + k end got = tostring(s) end"), "");
+    EXPECT_EQ(callLuaFunction(nullptr, "busy", ""), 0);
+    EXPECT_EQ(globalText("got"), "45000150000");
+    // Other failures keep their own report.
+    ASSERT_EQ(run("function hog() big = string.rep('x', 600 * 1024 * 1024) end"), "");
+    OutputCapture capture;
+    EXPECT_EQ(callLuaFunction(nullptr, "hog", ""), 1);
+    capture.stop();
+    EXPECT_EQ(capture.err(), "Error running Lua function 'hog': not enough memory\n");
+}
+
+int g_nestedCalls = 0;
+
+int callInner(lua_State* state)
+{
+    ++g_nestedCalls;
+    int result = 0;
+    lua_pushinteger(state, callLuaFunction(nullptr, "inner", ">i", &result) == 0 ? result : -1);
+    return 1;
+}
+
+TEST_F(TimeLimit, NestedCallsRunOnTheOuterCallsTime)
+{
+    ASSERT_EQ(start(""), 0);
+    lua_register(L, "callInner", callInner);
+    // The outer handler keeps entering the plug-in again; if a nested call
+    // restarted the clock, the outer one would run until its own end, some
+    // seconds of processor time later.
+    ASSERT_EQ(run("function inner() return 7 end\n"
+                  "function outer()\n"
+                  "  local t = os.clock()\n"
+                  "  while os.clock() - t < 5 do assert(callInner() == 7) end\n"
+                  "  got = 'ran to its end'\n"
+                  "end"),
+              "");
+    g_nestedCalls = 0;
+    OutputCapture capture;
+    EXPECT_EQ(callLuaFunction(nullptr, "outer", ""), 1);
+    capture.stop();
+    EXPECT_GT(g_nestedCalls, 1);
+    EXPECT_NE(capture.err().find(kTimeLimitReport), std::string::npos) << capture.err();
+    EXPECT_EQ(globalText("got"), "<nil>");
+    // A nested call that runs out of time fails the outer one as well.
+    ASSERT_EQ(run("function inner() while true do end end\n"
+                  "function outer() got = callInner() while true do end end"),
+              "");
+    g_nestedCalls = 0;
+    OutputCapture second;
+    EXPECT_EQ(callLuaFunction(nullptr, "outer", ""), 1);
+    second.stop();
+    EXPECT_EQ(g_nestedCalls, 1);
+    EXPECT_EQ(globalText("got"), "<nil>"); // the outer call failed at its next instruction
+    EXPECT_EQ(countOf(second.err(), "Error running Lua function 'inner': "), 1) << second.err();
+    EXPECT_EQ(countOf(second.err(), "Error running Lua function 'outer': "), 1) << second.err();
+    EXPECT_EQ(countOf(second.err(), kTimeLimitReport), 2) << second.err();
+}
+
+TEST_F(TimeLimit, EndlessStartupScriptKeepsWhatItDefined)
+{
+    EXPECT_EQ(start("function alive() got = 'alive' end\nwhile true do end\nafter = 'never'"), 1);
+    ASSERT_NE(L, nullptr);
+    const std::string script = g_pluginPath + "scriptling/vx3events.lua";
+    EXPECT_EQ(m_out.rfind("Initializing Lua interpreter\nFailed to load lua script: " + script + "\n", 0), 0u)
+        << m_out;
+    EXPECT_NE(m_out.find(kTimeLimitReport), std::string::npos) << m_out;
+    EXPECT_EQ(globalText("after"), "<nil>");
+    EXPECT_EQ(callLuaFunction(nullptr, "alive", ""), 0);
+    EXPECT_EQ(globalText("got"), "alive");
+
+    // A script loaded later that never ends fails the same way.
+    writeFile(m_root + "endless.lua", "while true do end");
+    OutputCapture capture;
+    EXPECT_EQ(loadLuaScript((m_root + "endless.lua").c_str()), 1);
+    capture.stop();
+    EXPECT_NE(capture.out().find(kTimeLimitReport), std::string::npos) << capture.out();
+    EXPECT_EQ(lua_gettop(L), 0);
+}
+
+TEST_F(TimeLimit, EndlessMenuBuildingGivesNoMenus)
+{
+    ASSERT_EQ(start("function createMenus() while true do end end"), 0);
+    long untouched = 0;
+    PluginMenuItem** items = reinterpret_cast<PluginMenuItem**>(&untouched);
+    char* icon = reinterpret_cast<char*>(&untouched);
+    OutputCapture capture;
+    createMenus(&items, &icon);
+    capture.stop();
+    EXPECT_EQ(capture.out(), "Failed to call createMenus.\n");
+    EXPECT_EQ(items, reinterpret_cast<PluginMenuItem**>(&untouched));
+    EXPECT_EQ(icon, reinterpret_cast<char*>(&untouched));
+    EXPECT_EQ(lua_gettop(L), 0);
 }
 
 } // namespace

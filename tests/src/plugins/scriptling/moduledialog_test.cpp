@@ -52,7 +52,9 @@ protected:
     {
         ASSERT_TRUE(m_root.isValid());
         const QString root = m_root.path() + QStringLiteral("/");
-        m_scripts = root + QStringLiteral("plugins/scriptling/");
+        m_scripts = root + QStringLiteral("p/scriptling/");
+        // The plug-in reads the client's paths into 128-byte buffers.
+        ASSERT_LE((m_scripts + QStringLiteral("vx3events.lua")).toLatin1().size(), 127) << root.toStdString();
         m_configFile = root + QStringLiteral("config/luaconfig.ini");
         m_log = root + QStringLiteral("started.log");
         QDir().mkpath(m_scripts);
@@ -61,12 +63,13 @@ protected:
         addModule(QStringLiteral("Beta"), true);
         addModule(QStringLiteral("gamma"), false); // no init.lua
         addModule(QStringLiteral(".hidden"), true);
+        QDir().mkpath(m_scripts + QStringLiteral("delta/init.lua")); // a folder, not a file
         writeText(m_scripts + QStringLiteral("vx3events.lua"),
                   "local f = assert(io.open('" + m_log.toStdString() + "', 'a')) f:write('started\\n') f:close()\n");
 
         StandinClient& client = StandinClient::get();
         client.clearRecords();
-        client.answers[182].text = (root + QStringLiteral("plugins/")).toStdString();
+        client.answers[182].text = (root + QStringLiteral("p/")).toStdString();
         client.answers[181].text = (root + QStringLiteral("config/")).toStdString();
         client.installTable();
         m_parent = std::make_unique<QWidget>();
@@ -153,7 +156,7 @@ protected:
     int startCount() const { return static_cast<int>(readAll(m_log).count("started\n")); }
 
     static QApplication* s_application;
-    QTemporaryDir m_root;
+    QTemporaryDir m_root{QDir::tempPath() + QStringLiteral("/d-XXXXXX")};
     QString m_scripts;
     QString m_configFile;
     QString m_log;
@@ -174,7 +177,7 @@ TEST_F(ModuleDialog, ListsModulesWithTheirRecordedState)
     EXPECT_TRUE(dialog()->isVisible());
     EXPECT_FALSE(dialog()->isModal());
     EXPECT_EQ(dialog()->windowTitle(), QStringLiteral("Lua Modules"));
-    // Sorted by name ignoring case; no folder without init.lua, no hidden folder.
+    // Sorted by name ignoring case; no folder without an init.lua file, no hidden folder.
     EXPECT_EQ(shownModules(), (Shown{{"alpha", Qt::Unchecked}, {"Beta", Qt::Checked}}));
     for (int row = 0; row < list()->count(); ++row)
         EXPECT_EQ(list()->item(row)->flags(), Qt::ItemIsSelectable | Qt::ItemIsUserCheckable | Qt::ItemIsEnabled);

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <malloc.h>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -102,7 +103,7 @@ int invoke(void* function, const EventArguments& args)
 
 enum class Rule { ZeroOne, AlwaysZero, HandlerInt };
 
-struct EventSpec {
+struct EventCase {
     const char* exportName;
     const char* handler;
     // The client's arguments: u id, i int, a client id, I unsigned, s text,
@@ -113,7 +114,7 @@ struct EventSpec {
     int (*call)(void*, const EventArguments&);
 };
 
-const EventSpec kEvents[] = {
+const EventCase kEvents[] = {
     {"vx3plugin_currentServerConnectionChanged", "currentServerConnectionChanged", "u", "u", Rule::ZeroOne, &invoke<Id64>},
     {"vx3plugin_onConnectStatusChangeEvent", "onConnectStatusChangeEvent", "uiI", "uiI", Rule::ZeroOne, &invoke<Id64, Int, Unsigned>},
     {"vx3plugin_onNewChannelEvent", "onNewChannelEvent", "uuu", "uuu", Rule::ZeroOne, &invoke<Id64, Id64, Id64>},
@@ -197,15 +198,15 @@ const char* const kServiceExports[] = {
 std::vector<std::string> allExports()
 {
     std::vector<std::string> names(std::begin(kServiceExports), std::end(kServiceExports));
-    for (const EventSpec& event : kEvents)
+    for (const EventCase& event : kEvents)
         names.push_back(event.exportName);
     return names;
 }
 
-EventArguments argumentsFor(int event, const EventSpec& spec)
+EventArguments argumentsFor(int event, const EventCase& row)
 {
     EventArguments args;
-    const std::string letters = spec.clientLetters;
+    const std::string letters = row.clientLetters;
     for (size_t pos = 0; pos < letters.size(); ++pos) {
         const int p = static_cast<int>(pos);
         uint64_t number = 0;
@@ -224,9 +225,9 @@ EventArguments argumentsFor(int event, const EventSpec& spec)
 }
 
 // The line the recording handler writes for an event: name, count, values.
-std::string expectedLine(const EventSpec& spec, const EventArguments& args)
+std::string expectedLine(const EventCase& row, const EventArguments& args)
 {
-    const std::string letters = spec.clientLetters;
+    const std::string letters = row.clientLetters;
     std::vector<std::string> parts;
     for (size_t pos = 0; pos < letters.size(); ++pos) {
         switch (letters[pos]) {
@@ -238,7 +239,7 @@ std::string expectedLine(const EventSpec& spec, const EventArguments& args)
         case 'x': break;
         }
     }
-    std::string line = std::string(spec.handler) + "\t" + std::to_string(parts.size());
+    std::string line = std::string(row.handler) + "\t" + std::to_string(parts.size());
     for (const std::string& part : parts)
         line += "\t" + part;
     return line;
@@ -287,10 +288,13 @@ protected:
         StandinClient& client = StandinClient::get();
         ASSERT_NE(client.symbol("vx3plugin_init"), nullptr);
         const char* tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/client-XXXXXX";
+        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/c-XXXXXX";
         ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
         m_root = pattern + "/";
-        m_pluginPath = m_root + "plugins/";
+        m_pluginPath = m_root + "p/";
+        // The plug-in reads the client's paths into 128-byte buffers.
+        ASSERT_LE((m_pluginPath + "scriptling/vx3events.lua").size(), 127u) << "temporary folder too deep: " << m_root;
+        ASSERT_LE((m_root + "resources/").size(), 127u) << m_root;
         m_scriptFolder = m_pluginPath + "scriptling/";
         m_logPath = m_root + "events.log";
         mkdir(m_pluginPath.c_str(), 0755);
@@ -367,7 +371,7 @@ protected:
 std::vector<std::string> allHandlers()
 {
     std::vector<std::string> names;
-    for (const EventSpec& event : kEvents)
+    for (const EventCase& event : kEvents)
         names.push_back(event.handler);
     return names;
 }
@@ -428,9 +432,22 @@ TEST_F(Exports, RegisterPluginIdPrintsEveryCopy)
 TEST_F(Exports, FreeMemoryReleasesPluginBlocks)
 {
     auto freeMemory = exported<void (*)(void*)>("vx3plugin_freeMemory");
-    freeMemory(std::malloc(64)); // a leak or a wrong release shows under the sanitizers
+    // A block large enough to be mapped on its own, so that its release shows
+    // in the allocator's figures (under AddressSanitizer, which keeps its own
+    // figures, a leak or a wrong release is reported instead).
+    const size_t size = size_t(8) << 20;
+    void* block = std::malloc(size);
+    ASSERT_NE(block, nullptr);
+    std::memset(block, 1, size);
+#if !defined(__SANITIZE_ADDRESS__)
+    const size_t mappedBefore = mallinfo2().hblkhd;
+    ASSERT_GE(mappedBefore, size);
+#endif
+    freeMemory(block);
     freeMemory(nullptr);
-    SUCCEED();
+#if !defined(__SANITIZE_ADDRESS__)
+    EXPECT_LE(mallinfo2().hblkhd + size, mappedBefore);
+#endif
 }
 
 // --- life cycle ---------------------------------------------------------------
@@ -448,7 +465,7 @@ TEST_F(Lifecycle, EventsBeforeInitAndAfterShutdownDoNothing)
         return results;
     };
     std::vector<int> expected;
-    for (const EventSpec& event : kEvents)
+    for (const EventCase& event : kEvents)
         expected.push_back(noInterpreterResult(event.rule));
 
     OutputCapture before;
@@ -594,7 +611,7 @@ TEST_F(Events, EveryEventReachesItsHandlerWithItsArguments)
 
     size_t seen = 0;
     for (size_t i = 0; i < kEventCount; ++i) {
-        const EventSpec& event = kEvents[i];
+        const EventCase& event = kEvents[i];
         const EventArguments args = argumentsFor(static_cast<int>(i), event);
         OutputCapture capture;
         const int result = event.call(StandinClient::get().symbol(event.exportName), args);
@@ -633,7 +650,7 @@ TEST_F(Events, MissingHandlersAreReportedOncePerEvent)
     ASSERT_EQ(init(), 0);
     quiet.stop();
     for (size_t i = 0; i < kEventCount; ++i) {
-        const EventSpec& event = kEvents[i];
+        const EventCase& event = kEvents[i];
         OutputCapture capture;
         const int result =
             event.call(StandinClient::get().symbol(event.exportName), argumentsFor(static_cast<int>(i), event));
@@ -650,14 +667,14 @@ TEST_F(Events, MissingHandlersAreReportedOncePerEvent)
 TEST_F(Events, FailingHandlersAreReportedAndContained)
 {
     std::string body;
-    for (const EventSpec& event : kEvents)
+    for (const EventCase& event : kEvents)
         body += std::string(event.handler) + " = function() error('failure in " + event.handler + "', 0) end\n";
     writeRecordingScript({}, body);
     OutputCapture quiet;
     ASSERT_EQ(init(), 0);
     quiet.stop();
     for (size_t i = 0; i < kEventCount; ++i) {
-        const EventSpec& event = kEvents[i];
+        const EventCase& event = kEvents[i];
         OutputCapture capture;
         const int result =
             event.call(StandinClient::get().symbol(event.exportName), argumentsFor(static_cast<int>(i), event));

@@ -1,6 +1,6 @@
 // Speed and memory figures of the patch engine's block decoder, byte diff
 // and checksum.  Run by hand:
-//   voxpatch_part1_bench [--benchmark_filter=...]
+//   voxpatch_codec_bench [--benchmark_filter=...]
 // The xz comparison needs the xz program on the PATH.
 
 #include <benchmark/benchmark.h>
