@@ -38,7 +38,10 @@ void DownloadFileTaskSpecification::execute()
     m_Download = new DownloadTaskSpecification(m_Manager, remotePath(), m_Config->m_Version,
                                                localFile(), expected, 0.8, this);
     addSubTask(m_Download);
-    auto* check = new CheckSignatureTaskSpecification(localFile(), m_Entry.hash, true, this, 0.2);
+    // An empty expected hash would select the signature check instead of the SHA-512 comparison;
+    // an entry without a hash must never pass, so it is checked against a text no digest equals.
+    const QString expectedHash = m_Entry.hash.isEmpty() ? QStringLiteral("-") : m_Entry.hash;
+    auto* check = new CheckSignatureTaskSpecification(localFile(), expectedHash, true, this, 0.2);
     connect(check, &CheckSignatureTaskSpecification::checkDone, this,
             &DownloadFileTaskSpecification::onSigCheckDone);
     addSubTask(check);

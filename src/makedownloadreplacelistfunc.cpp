@@ -48,6 +48,13 @@ bool MakeDownloadReplaceListFunc::isSafeRelativePath(const QString& path)
         if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String(".."))
             return false;
     }
+    // Control characters (a NUL cuts the name short on its way to the file system) and invisible
+    // format characters (ignored in names by some file systems) have no place in a product file.
+    for (const QChar ch : path) {
+        const QChar::Category category = ch.category();
+        if (category == QChar::Other_Control || category == QChar::Other_Format)
+            return false;
+    }
     return true;
 }
 

@@ -25,7 +25,7 @@ public:
     // the step and ".ini".
     static QString productIniName(bool clientStep);
     // A path from the product list that may be joined to a local folder: relative, no empty, "."
-    // or ".." component and no backslash.
+    // or ".." component, no backslash, no control or format character.
     static bool isSafeRelativePath(const QString& path);
 
     const Configuration* m_Config;

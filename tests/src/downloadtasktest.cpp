@@ -142,20 +142,6 @@ private slots:
         QVERIFY(!url.hasFragment());
     }
 
-    // The file names travel to the server unchanged.
-    void oddNamesReachTheServer()
-    {
-        const QString remote = "res/we#ird ?100%.bin";
-        const QByteArray body = pattern(3000);
-        m_Server->setResponse(kPrefix + "res/we%23ird%20%3F100%25.bin", Response::ok(body));
-        auto task = makeTask(remote, body.size());
-        Watch w(task.get());
-        task->execute();
-        QVERIFY(QTest::qWaitFor([&] { return w.ends() > 0; }, 10000));
-        QCOMPARE(task->m_State, int(TaskSpecification::STATE_FINISHED));
-        QCOMPARE(ClientBundle::readFile(local(remote)), body);
-    }
-
     void completeDownload()
     {
         const QByteArray body = pattern(100000);

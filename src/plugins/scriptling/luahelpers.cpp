@@ -2,6 +2,7 @@
 
 #include "plugin.h"
 #include "pluginmenuitem.h"
+#include "textchunkloaders.h"
 #include "vx3lualib.h"
 
 extern "C" {
@@ -291,6 +292,7 @@ int setUpInterpreter(lua_State* state)
     const char* searchPath = static_cast<const char*>(lua_touserdata(state, 1));
     lua_settop(state, 0);
     luaL_openlibs(state);
+    installTextChunkLoaders(state);
     // The package library prefers LUA_PATH_5_2 over LUA_PATH and expands ";;"
     // to its default path; set the path directly so that only the plug-in's
     // script folder is searched, whatever the environment holds.
@@ -309,7 +311,7 @@ int runScriptFile(lua_State* state)
 {
     const char* path = static_cast<const char*>(lua_touserdata(state, 1));
     lua_settop(state, 0);
-    if (luaL_loadfilex(state, path, nullptr) != LUA_OK)
+    if (luaL_loadfilex(state, path, TextChunkMode) != LUA_OK)
         return lua_error(state);
     lua_call(state, 0, 0);
     return 0;

@@ -50,7 +50,8 @@ void l_error(char* errorBuffer, const char* format, ...) __attribute__((format(p
 // closed first.
 int initLua();
 
-// Loads and runs a Lua script file in the interpreter. Returns 0 on success.
+// Loads and runs a Lua script file in the interpreter; precompiled chunks are
+// refused (see textchunkloaders.h). Returns 0 on success.
 int loadLuaScript(const char* path);
 
 // Closes the interpreter, if any.

@@ -780,4 +780,283 @@ TEST_F(TimeLimit, EndlessMenuBuildingGivesNoMenus)
     EXPECT_EQ(lua_gettop(L), 0);
 }
 
+// --- source text only ---------------------------------------------------
+
+// Precompiled form of `source`, as string.dump gives it.
+std::string precompiled(const std::string& source)
+{
+    lua_State* state = luaL_newstate();
+    std::string chunk;
+    if (state && luaL_loadstring(state, source.c_str()) == LUA_OK) {
+        lua_dump(
+            state,
+            [](lua_State*, const void* data, size_t size, void* target) {
+                static_cast<std::string*>(target)->append(static_cast<const char*>(data), size);
+                return 0;
+            },
+            &chunk);
+    }
+    if (state)
+        lua_close(state);
+    return chunk;
+}
+
+// Runs a chunk in `state`; returns the error text or "".
+std::string runIn(lua_State* state, const std::string& code)
+{
+    if (luaL_loadstring(state, code.c_str()) != LUA_OK || lua_pcall(state, 0, 0, 0) != LUA_OK) {
+        std::string message = lua_tostring(state, -1) ? lua_tostring(state, -1) : "?";
+        lua_pop(state, 1);
+        return message;
+    }
+    return std::string();
+}
+
+std::string globalTextIn(lua_State* state, const char* name)
+{
+    lua_getglobal(state, name);
+    size_t length = 0;
+    const char* value = lua_isstring(state, -1) ? lua_tolstring(state, -1, &length) : nullptr;
+    std::string text = value ? std::string(value, length) : std::string("<") + luaL_typename(state, -1) + ">";
+    lua_pop(state, 1);
+    return text;
+}
+
+void setGlobalText(lua_State* state, const char* name, const std::string& value)
+{
+    lua_pushlstring(state, value.data(), value.size());
+    lua_setglobal(state, name);
+}
+
+const char kBinaryRefused[] = "attempt to load a binary chunk (mode is 't')";
+
+// Interpreters of the plug-in and, for comparison, a stock one with the same
+// module path, both given the same files to load.
+class TextChunks : public Interpreter {
+protected:
+    void SetUp() override
+    {
+        Interpreter::SetUp();
+        m_scripts = g_pluginPath + "scriptling/";
+        m_binary = precompiled("ran = 'chunk' return 'chunk'");
+        ASSERT_GT(m_binary.size(), 4u);
+        ASSERT_EQ(m_binary[0], '\x1b');
+        writeFile(m_root + "chunk.luac", m_binary);
+        writeFile(m_scripts + "binmod.lua", precompiled("ran = 'module' return 'module'"));
+        writeFile(m_root + "text.lua", "return ..., 'file'");
+        writeFile(m_root + "envy.lua", "return y");
+        writeFile(m_root + "fails.lua", "error('failed in file', 0)");
+        writeFile(m_root + "yields.lua", "local got = coroutine.yield('yielded') return got .. ' done'");
+        writeFile(m_scripts + "textmod.lua", "return {args = table.concat({...}, '|')}");
+        makeDir(m_scripts + "sub");
+        writeFile(m_scripts + "sub/inner.lua", "return 'inner'");
+        writeFile(m_scripts + "broken.lua", "return +");
+
+        writeStartupScript("");
+        OutputCapture quiet;
+        ASSERT_EQ(initLua(), 0);
+        quiet.stop();
+        m_stock = luaL_newstate();
+        ASSERT_NE(m_stock, nullptr);
+        luaL_openlibs(m_stock);
+        lua_getglobal(m_stock, "package");
+        lua_pushstring(m_stock, (m_scripts + "?.lua").c_str());
+        lua_setfield(m_stock, -2, "path");
+        lua_pop(m_stock, 1);
+        for (lua_State* state : {L, m_stock}) {
+            setGlobalText(state, "BIN", m_binary);
+            setGlobalText(state, "ROOT", m_root);
+        }
+    }
+    void TearDown() override
+    {
+        if (m_stock)
+            lua_close(m_stock);
+        Interpreter::TearDown();
+    }
+    std::string m_scripts;
+    std::string m_binary;
+    lua_State* m_stock = nullptr;
+};
+
+TEST_F(TextChunks, PrecompiledStartupScriptIsRefused)
+{
+    const std::string script = g_pluginPath + "scriptling/vx3events.lua";
+    for (const char* firstLine : {"", "#!/usr/bin/lua\n"}) {
+        writeStartupScript(firstLine + precompiled("ran = 'startup'"));
+        // A stock interpreter would run it.
+        lua_State* stock = luaL_newstate();
+        ASSERT_NE(stock, nullptr);
+        EXPECT_EQ(luaL_loadfilex(stock, script.c_str(), nullptr), LUA_OK) << firstLine;
+        lua_close(stock);
+
+        OutputCapture capture;
+        EXPECT_EQ(initLua(), 1) << firstLine;
+        capture.stop();
+        EXPECT_EQ(capture.out(), "Initializing Lua interpreter\nShutting down Lua interpreter\n"
+                                 "Failed to load lua script: " +
+                                     script + "\n" + kBinaryRefused + "\n")
+            << firstLine;
+        ASSERT_NE(L, nullptr);
+        EXPECT_EQ(globalText("ran"), "<nil>") << firstLine;
+        EXPECT_EQ(lua_gettop(L), 0);
+        // The interpreter goes on with source text.
+        EXPECT_EQ(run("alive = 'yes'"), "");
+        EXPECT_EQ(globalText("alive"), "yes");
+    }
+    writeFile(m_root + "later.luac", precompiled("ran = 'later'"));
+    writeFile(m_root + "later.lua", "ran = 'text'");
+    OutputCapture capture;
+    EXPECT_EQ(loadLuaScript((m_root + "later.luac").c_str()), 1);
+    EXPECT_EQ(globalText("ran"), "<nil>");
+    EXPECT_EQ(loadLuaScript((m_root + "later.lua").c_str()), 0);
+    capture.stop();
+    EXPECT_EQ(capture.out(), "Failed to load lua script: " + m_root + "later.luac\n" + kBinaryRefused + "\n");
+    EXPECT_EQ(globalText("ran"), "text");
+}
+
+struct ChunkCase {
+    const char* title;
+    const char* code; // sets `result`
+    std::string expected;
+};
+
+TEST_F(TextChunks, ScriptsCannotLoadPrecompiledChunks)
+{
+    // Each case runs what it loaded; only a stock interpreter gets that far.
+    const ChunkCase cases[] = {
+        {"load of a dumped function",
+         "local f, e = load(string.dump(function() ran = 'dump' end)) result = e if f then f() end", kBinaryRefused},
+        {"load, mode b", "local f, e = load(BIN, 'named', 'b') result = e if f then f() end", kBinaryRefused},
+        {"load, mode bt and environment", "local f, e = load(BIN, nil, 'bt', _G) result = e if f then f() end",
+         kBinaryRefused},
+        {"load from a reader",
+         "local k = 0\n"
+         "local f, e = load(function() k = k + 1 return BIN:sub(k * 8 - 7, k * 8) end)\n"
+         "result = e if f then f() end",
+         kBinaryRefused},
+        {"loadstring", "local f, e = loadstring(BIN) result = e if f then f() end", kBinaryRefused},
+        {"loadfile", "local f, e = loadfile(ROOT .. 'chunk.luac') result = e if f then f() end", kBinaryRefused},
+        {"loadfile, mode b and environment",
+         "local f, e = loadfile(ROOT .. 'chunk.luac', 'b', _G) result = e if f then f() end", kBinaryRefused},
+        {"dofile", "local ok, e = pcall(dofile, ROOT .. 'chunk.luac') result = e", kBinaryRefused},
+        {"require", "local ok, e = pcall(require, 'binmod') result = e",
+         "error loading module 'binmod' from file '" + m_scripts + "binmod.lua':\n\t" + kBinaryRefused},
+        {"package.loaders",
+         "local ok, f = pcall(package.loaders[2], 'binmod') if type(f) == 'function' then f() else result = f end",
+         "error loading module 'binmod' from file '" + m_scripts + "binmod.lua':\n\t" + kBinaryRefused},
+    };
+    for (const ChunkCase& c : cases) {
+        for (lua_State* state : {L, m_stock})
+            ASSERT_EQ(runIn(state, "ran = nil result = nil"), "");
+        EXPECT_EQ(runIn(L, c.code), "") << c.title;
+        EXPECT_EQ(globalTextIn(L, "result"), c.expected) << c.title;
+        EXPECT_EQ(globalTextIn(L, "ran"), "<nil>") << c.title;
+        EXPECT_EQ(lua_gettop(L), 0) << c.title;
+
+        EXPECT_EQ(runIn(m_stock, c.code), "") << c.title;
+        EXPECT_NE(globalTextIn(m_stock, "ran"), "<nil>") << c.title << " (stock)";
+    }
+}
+
+TEST_F(TextChunks, SourceTextLoadsAsInAStockInterpreter)
+{
+    const std::string cannotOpen = "cannot open " + m_root + "absent.lua: No such file or directory";
+    const ChunkCase cases[] = {
+        {"load", "result = load('return 1 + 1')()", "2"},
+        {"load, named chunk", "result = select(2, load('x = ', 'chunky'))",
+         "[string \"chunky\"]:1: unexpected symbol near <eof>"},
+        {"load, text as chunk name", "result = select(2, pcall(load('error(\"boom\")')))",
+         "[string \"error(\"boom\")\"]:1: boom"},
+        {"load, mode t and environment",
+         "local env = {y = 3} load('x = y * 2', 'e', 't', env)() result = env.x .. tostring(x)", "6nil"},
+        {"load, nil environment", "result = select(2, pcall(load('return y', '=e', 't', nil)))",
+         "e:1: attempt to index upvalue '_ENV' (a nil value)"},
+        {"load, environment of a chunk without upvalues", "result = load('return 4', 'e', 't', {})()", "4"},
+        {"load, mode naming no kind", "result = select(2, load('return 1', 'n', 'x'))",
+         "attempt to load a text chunk (mode is 'x')"},
+        {"load, binary chunk and mode naming no kind", "result = select(2, load(BIN, 'n', 'x'))",
+         "attempt to load a binary chunk (mode is 'x')"},
+        {"load, mode that is no string", "result = select(2, pcall(function() return load('x = 1', nil, {}) end)):match(':1: (.*)')",
+         "bad argument #3 to 'load' (string expected, got table)"},
+        {"load, nothing to load", "result = select(2, pcall(function() return load() end)):match(':1: (.*)')",
+         "bad argument #1 to 'load' (function expected, got no value)"},
+        {"load from a reader",
+         "local parts = {'return ', '4', '2'} local k = 0 result = load(function() k = k + 1 return parts[k] end)()",
+         "42"},
+        {"load from a reader ending with an empty piece",
+         "local parts = {'return 7', ''} local k = 0 result = load(function() k = k + 1 return parts[k] end)()", "7"},
+        {"load from a reader giving no text", "result = select(2, load(function() return {} end), 'x')", ""},
+        {"load from a reader, default name",
+         "local done = false\n"
+         "local f = load(function() if done then return nil end done = true return 'error(\"r\")' end)\n"
+         "result = select(2, pcall(f))",
+         "(load):1: r"},
+        {"loadstring", "result = loadstring('return 9')()", "9"},
+        {"loadfile", "result = table.concat({loadfile(ROOT .. 'text.lua')('a')}, ',')", "a,file"},
+        {"loadfile, environment", "result = loadfile(ROOT .. 'envy.lua', 't', {y = 'envy'})()", "envy"},
+        {"loadfile, missing file", "result = select(2, loadfile(ROOT .. 'absent.lua'))", cannotOpen},
+        {"dofile", "result = select('#', dofile(ROOT .. 'text.lua')) .. ',' .. select(2, dofile(ROOT .. 'text.lua'))",
+         "2,file"},
+        {"dofile, failing chunk", "result = select(2, pcall(dofile, ROOT .. 'fails.lua'))", "failed in file"},
+        {"dofile, missing file", "result = select(2, pcall(dofile, ROOT .. 'absent.lua'))", cannotOpen},
+        {"dofile, chunk that yields",
+         "local co = coroutine.wrap(function() return dofile(ROOT .. 'yields.lua') end)\n"
+         "result = co() .. ', ' .. co('resumed')",
+         "yielded, resumed done"},
+        {"require", "result = require('textmod').args", "textmod|" + m_scripts + "textmod.lua"},
+        {"require, dotted name", "result = require('sub.inner')", "inner"},
+        {"require, module that does not parse", "result = select(2, pcall(require, 'broken'))", ""},
+        {"require, missing module", "result = select(2, pcall(require, 'absent'))", ""},
+        {"require, path that is no string",
+         "local saved = package.path package.path = nil\n"
+         "result = select(2, pcall(require, 'elsewhere')) package.path = saved",
+         "'package.path' must be a string"},
+        {"package.searchpath", "result = package.searchpath('sub.inner', package.path)", m_scripts + "sub/inner.lua"},
+    };
+    for (const ChunkCase& c : cases) {
+        for (lua_State* state : {L, m_stock}) {
+            ASSERT_EQ(runIn(state, "result = nil"), "");
+            EXPECT_EQ(runIn(state, c.code), "") << c.title;
+            EXPECT_EQ(lua_gettop(state), 0) << c.title;
+        }
+        const std::string result = globalTextIn(L, "result");
+        EXPECT_EQ(result, globalTextIn(m_stock, "result")) << c.title;
+        if (!c.expected.empty()) {
+            EXPECT_EQ(result, c.expected) << c.title;
+        }
+    }
+    // The messages that depend on the module path hold the plug-in's files.
+    ASSERT_EQ(run("result = select(2, pcall(require, 'broken'))"), "");
+    EXPECT_EQ(globalText("result").rfind("error loading module 'broken' from file '" + m_scripts + "broken.lua':\n\t",
+                                         0),
+              0u)
+        << globalText("result");
+    ASSERT_EQ(run("result = select(2, pcall(require, 'absent'))"), "");
+    EXPECT_NE(globalText("result").find("module 'absent' not found:\n\tno field package.preload['absent']\n\tno file '" +
+                                        m_scripts + "absent.lua'\n"),
+              std::string::npos)
+        << globalText("result");
+}
+
+TEST_F(TextChunks, ModesAdmittingBinaryChunksLoadSourceText)
+{
+    const ChunkCase cases[] = {
+        {"load, mode b", "result = load('return 5', 'n', 'b')()", "5"},
+        {"load, mode bt", "result = load('return 6', 'n', 'bt')()", "6"},
+        {"load from a reader, mode b",
+         "local done = false\n"
+         "result = load(function() if done then return nil end done = true return 'return 8' end, 'r', 'b')()",
+         "8"},
+        {"loadstring, mode b", "result = loadstring('return 9', 'n', 'b')()", "9"},
+        {"loadfile, mode b", "result = table.concat({loadfile(ROOT .. 'text.lua', 'b')('a')}, ',')", "a,file"},
+        {"loadfile, mode b and environment", "result = loadfile(ROOT .. 'envy.lua', 'b', {y = 'envy'})()", "envy"},
+    };
+    for (const ChunkCase& c : cases) {
+        ASSERT_EQ(run("result = nil"), "");
+        EXPECT_EQ(run(c.code), "") << c.title;
+        EXPECT_EQ(globalText("result"), c.expected) << c.title;
+    }
+}
+
 } // namespace

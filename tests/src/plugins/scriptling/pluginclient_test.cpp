@@ -540,6 +540,40 @@ TEST_F(Lifecycle, FailingStartupScriptKeepsEarlierHandlers)
     EXPECT_EQ(logLines(), std::vector<std::string>{"onServerUpdatedEvent\t1\tn:12"});
 }
 
+TEST_F(Lifecycle, PrecompiledChunksAreRefused)
+{
+    // The start-up script tries to bring in precompiled chunks, then replaces
+    // itself with one for the next start.
+    writeRecordingScript(
+        {"onServerUpdatedEvent"},
+        "local scripts = " + luaQuoted(m_scriptFolder) + "\n"
+        "local function dump(path, f)\n"
+        "  local out = assert(io.open(path, 'wb')) out:write(string.dump(f)) out:close()\n"
+        "end\n"
+        "dump(scripts .. 'dumped.lua', function() logLine('dumped chunk ran') end)\n"
+        "logLine('require ' .. tostring((pcall(require, 'dumped'))))\n"
+        "logLine('dofile ' .. tostring((pcall(dofile, scripts .. 'dumped.lua'))))\n"
+        "logLine('loadfile ' .. tostring((loadfile(scripts .. 'dumped.lua', 'b'))))\n"
+        "logLine('load ' .. tostring((load(string.dump(function() logLine('dumped chunk ran') end)))))\n"
+        "logLine('text ' .. load('return ...', 'text', 'bt')('still loads'))\n"
+        "dump(scripts .. 'vx3events.lua', function()\n"
+        "  logLine('dumped start-up script ran') onServerUpdatedEvent = function() end\n"
+        "end)\n");
+    auto updated = exported<int (*)(uint64_t)>("vx3plugin_onServerUpdatedEvent");
+    OutputCapture capture;
+    ASSERT_EQ(init(), 0);
+    EXPECT_EQ(init(), 1);
+    EXPECT_EQ(updated(5), 1); // the client lives on without handlers
+    capture.stop();
+    EXPECT_NE(capture.out().find("Failed to load lua script: " + m_scriptFolder +
+                                 "vx3events.lua\nattempt to load a binary chunk (mode is 't')\n"),
+              std::string::npos)
+        << capture.out();
+    EXPECT_EQ(capture.err(), "Error running Lua function: Function 'onServerUpdatedEvent' not found\n");
+    EXPECT_EQ(logLines(), (std::vector<std::string>{"require false", "dofile false", "loadfile nil", "load nil",
+                                                     "text still loads"}));
+}
+
 TEST_F(Lifecycle, MissingStartupScript)
 {
     auto updated = exported<int (*)(uint64_t)>("vx3plugin_onServerUpdatedEvent");
