@@ -325,18 +325,6 @@ private slots:
         QCOMPARE(r.downloads, QStringList({dl(makeDl("res", "Resources/bad.dat", "fine"))}));
     }
 
-    void commonClientLivesInSharedSupport()
-    {
-        QVERIFY(m_Bundle->addFile("SharedSupport/Resources/x.dat", "x1"));
-        QVERIFY(m_Bundle->addFile("Resources/y.dat", "y2")); // not where common_client files live
-        ProductIniWriter w;
-        w.add("common_client", "Resources/x.dat", ProductIniWriter::fileValue("x1"));
-        w.add("common_client", "Resources/y.dat", ProductIniWriter::fileValue("y2"));
-        const Result r = writeAndBuild(w, true);
-        QVERIFY(r.ok);
-        QCOMPARE(r.downloads, QStringList({dl(makeDl("common_client", "Resources/y.dat", "y2"))}));
-    }
-
     void deleteSection_data() { addWriteModes(); }
     void deleteSection()
     {
