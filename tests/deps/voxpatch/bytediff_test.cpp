@@ -408,12 +408,17 @@ std::vector<MalformedCase> MalformedCases() {
   d.extra = {'e'};
   add("old position wrapping", d, false, nullptr);
 
-  // A hostile new size is refused before anything is reserved.
+  // A new size beyond what the body can make still runs the triples, so the
+  // control part running out is reported as such.
   d = RawDiff();
   d.new_size = 0xFFFFFFFFu;
   d.triples = {{1, 0, 0}};
   d.diffs = {0};
-  add("new size beyond the body", d, false, nullptr);
+  add("new size beyond the body", d, false, "Corrupt patch reading control");
+  d.new_size = 5;
+  d.triples = {};
+  d.diffs = {};
+  add("no triple and no bytes", d, false, "Corrupt patch reading control");
   return cases;
 }
 

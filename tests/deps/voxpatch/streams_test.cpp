@@ -44,28 +44,29 @@ struct DecodeCase {
   bool ok;
   uint32_t value;
   size_t consumed;
+  bool canonical;  // the first consumed bytes are what the writer emits
 };
 
-TEST(Varint, DecodeKnownAnswers) {
+TEST(Varint, KnownAnswers) {
   const std::vector<DecodeCase> cases = {
-      {{0x00}, true, 0, 1},
-      {{0x7F}, true, 127, 1},
-      {{0x80, 0x01}, true, 128, 2},
-      {{0xAC, 0x02}, true, 300, 2},
-      {{0xFF, 0x7F}, true, 16383, 2},
-      {{0x80, 0x80, 0x01}, true, 16384, 3},
-      {{0xEA, 0x9A, 0xCA, 0x09}, true, 20090218, 4},
-      {{0xFF, 0xFF, 0xFF, 0xFF, 0x0F}, true, 4294967295u, 5},
-      {{0x80, 0x80, 0x80, 0x80, 0x0F}, true, 4026531840u, 5},
+      {{0x00}, true, 0, 1, true},
+      {{0x7F}, true, 127, 1, true},
+      {{0x80, 0x01}, true, 128, 2, true},
+      {{0xAC, 0x02}, true, 300, 2, true},
+      {{0xFF, 0x7F}, true, 16383, 2, true},
+      {{0x80, 0x80, 0x01}, true, 16384, 3, true},
+      {{0xEA, 0x9A, 0xCA, 0x09}, true, 20090218, 4, true},
+      {{0xFF, 0xFF, 0xFF, 0xFF, 0x0F}, true, 4294967295u, 5, true},
+      {{0x80, 0x80, 0x80, 0x80, 0x0F}, true, 4026531840u, 5, true},
       // Bits 4 to 6 of the fifth byte are dropped.
-      {{0x80, 0x80, 0x80, 0x80, 0x7F}, true, 4026531840u, 5},
+      {{0x80, 0x80, 0x80, 0x80, 0x7F}, true, 4026531840u, 5, false},
       // A varint never takes a sixth byte; trailing bytes stay unread.
-      {{0x05, 0x99}, true, 5, 1},
-      {{0x80, 0x80, 0x80, 0x80, 0x80}, false, 0, 0},
-      {{0x80, 0x80, 0x80, 0x80, 0x80, 0x00}, false, 0, 0},
-      {{0x80}, false, 0, 0},
-      {{0xFF, 0xFF, 0xFF, 0xFF}, false, 0, 0},
-      {{}, false, 0, 0},
+      {{0x05, 0x99}, true, 5, 1, true},
+      {{0x80, 0x80, 0x80, 0x80, 0x80}, false, 0, 0, false},
+      {{0x80, 0x80, 0x80, 0x80, 0x80, 0x00}, false, 0, 0, false},
+      {{0x80}, false, 0, 0, false},
+      {{0xFF, 0xFF, 0xFF, 0xFF}, false, 0, 0, false},
+      {{}, false, 0, 0, false},
   };
   for (const DecodeCase& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.input));
@@ -91,32 +92,19 @@ TEST(Varint, DecodeKnownAnswers) {
       EXPECT_EQ(reader.BytesLeft(), c.input.size());
       EXPECT_EQ(via_reader, 0xDEADBEEFu);
     }
+    if (c.canonical) {
+      const Bytes encoded(c.input.begin(), c.input.begin() + c.consumed);
+      ByteWriter w;
+      ASSERT_TRUE(w.PutVarint(c.value));
+      EXPECT_EQ(Contents(w), encoded);
+      ByteWriter sized;
+      ASSERT_TRUE(sized.PutSizeVarint(c.value));
+      EXPECT_EQ(Contents(sized), encoded);
+    }
   }
 }
 
-TEST(Varint, EncodeKnownAnswers) {
-  const std::vector<std::pair<uint32_t, Bytes>> cases = {
-      {0, {0x00}},
-      {127, {0x7F}},
-      {128, {0x80, 0x01}},
-      {300, {0xAC, 0x02}},
-      {16383, {0xFF, 0x7F}},
-      {16384, {0x80, 0x80, 0x01}},
-      {20090218, {0xEA, 0x9A, 0xCA, 0x09}},
-      {4294967295u, {0xFF, 0xFF, 0xFF, 0xFF, 0x0F}},
-  };
-  for (const auto& c : cases) {
-    ByteWriter w;
-    ASSERT_TRUE(w.PutVarint(c.first));
-    EXPECT_EQ(Contents(w), c.second) << c.first;
-    ASSERT_TRUE(w.PutSizeVarint(c.first));
-    Bytes twice = c.second;
-    twice.insert(twice.end(), c.second.begin(), c.second.end());
-    EXPECT_EQ(Contents(w), twice) << "PutSizeVarint " << c.first;
-  }
-}
-
-TEST(Varint, SignedKnownAnswersAndRoundTrip) {
+TEST(Varint, SignedKnownAnswers) {
   const std::vector<std::pair<int32_t, Bytes>> cases = {
       {0, {0x00}},
       {-1, {0x01}},
@@ -139,22 +127,6 @@ TEST(Varint, SignedKnownAnswersAndRoundTrip) {
     EXPECT_EQ(back, c.first);
     EXPECT_TRUE(r.Empty());
   }
-  std::mt19937 rng(7);
-  ByteWriter w;
-  std::vector<int32_t> values;
-  for (int i = 0; i < 2000; ++i) {
-    int32_t v = static_cast<int32_t>(rng()) >> (rng() % 32);
-    values.push_back(v);
-    ASSERT_TRUE(w.PutSignedVarint(v));
-  }
-  ByteReader r;
-  r.Attach(w);
-  for (int32_t v : values) {
-    int32_t back = 0;
-    ASSERT_TRUE(r.GetSignedVarint(&back));
-    ASSERT_EQ(back, v);
-  }
-  EXPECT_TRUE(r.Empty());
 }
 
 TEST(Varint, OversizedSizeEndsProcessWithAssertion) {
@@ -215,17 +187,6 @@ TEST(ByteReader, ReadSkipAndWindowsStayPutOnShortage) {
   EXPECT_TRUE(r.Empty());
   EXPECT_TRUE(r.Read(buf, 0));
   EXPECT_TRUE(r.Skip(0));
-}
-
-TEST(ByteReader, AttachToSinkSeesItsBytes) {
-  ByteWriter w;
-  ASSERT_TRUE(w.Write("hello", 5));
-  ByteReader r;
-  r.Attach(w);
-  char buf[5];
-  ASSERT_TRUE(r.Read(buf, 5));
-  EXPECT_EQ(std::string(buf, 5), "hello");
-  EXPECT_TRUE(r.Empty());
 }
 
 // ---------------------------------------------------------------- buffers
@@ -297,6 +258,9 @@ TEST(ByteWriter, FailedSinkRefusesEverything) {
   ASSERT_TRUE(other.Write("zz", 2));
   EXPECT_FALSE(w.Append(&other));
   EXPECT_EQ(other.Length(), 2u) << "source unchanged when the append fails";
+  // A failed source lost its bytes: appending it must not pass for success.
+  EXPECT_FALSE(other.Append(&w));
+  EXPECT_EQ(other.Length(), 2u);
 }
 
 TEST(ByteWriter, AppendMovesBytesAndEmptiesSource) {
@@ -497,14 +461,11 @@ TEST(StreamBundle, SerializeHeaderListsOnlyTheCount) {
 
 // ---------------------------------------------------------------- checksum
 
-TEST(ComputeCrc, KnownAnswers) {
+TEST(ComputeCrc, KnownAnswersAndBitwiseReference) {
   EXPECT_EQ(ComputeCrc("", 0), 0xFFFFFFFFu);
   EXPECT_EQ(ComputeCrc(nullptr, 0), 0xFFFFFFFFu);
   EXPECT_EQ(ComputeCrc("abc", 3), 0xCADBBE3Du);
   EXPECT_EQ(ComputeCrc("123456789", 9), 0x340BC6D9u);
-}
-
-TEST(ComputeCrc, MatchesBitwiseReference) {
   for (size_t n : {1u, 2u, 3u, 7u, 8u, 15u, 16u, 31u, 64u, 255u, 1000u, 4099u}) {
     Bytes data = RandomBytes(n, static_cast<uint32_t>(n));
     EXPECT_EQ(ComputeCrc(data.data(), n), ReferenceCrc(data.data(), n)) << n;

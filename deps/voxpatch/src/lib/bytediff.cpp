@@ -1,5 +1,6 @@
 #include "bytediff.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -100,13 +101,16 @@ bool ApplyByteDiff(const ByteReader& old, ByteReader* diff, ByteWriter* new_sink
     extra.Attach(extra_sink);
   }
 
-  // Every new byte comes from one diff byte or one extra byte, so a size
-  // beyond both together cannot be reached; refuse it before reserving.
-  if (new_size > static_cast<uint64_t>(diffs.BytesLeft()) + extra.BytesLeft())
-    return false;
+  // Every new byte comes from one diff byte or one extra byte, and each
+  // triple is checked against the bytes left before it writes, so output
+  // never outgrows diff and extra bytes together.  Reserving no more than
+  // that keeps a hostile new size from claiming memory while a short
+  // control part still fails with its own message.
+  const uint64_t reachable = static_cast<uint64_t>(diffs.BytesLeft()) + extra.BytesLeft();
+  const size_t room = static_cast<size_t>(new_size < reachable ? new_size : reachable);
   const size_t base = new_sink->Length();
-  if (!new_sink->Reserve(base + new_size)) return false;
-  uint8_t* out = new_sink->PrepareTail(new_size);
+  if (room > SIZE_MAX - base || !new_sink->Reserve(base + room)) return false;
+  uint8_t* out = new_sink->PrepareTail(room);
   if (out == nullptr) return false;
 
   const uint8_t* old_data = old.Position();
