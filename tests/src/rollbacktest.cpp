@@ -1,6 +1,5 @@
 // Rollback records on real folders: each kind undone, whole lists undone last
 // first, and failures reported while the rest is still undone.
-#include "rollback.h"
 #include "rollbackdatalist.h"
 #include "taskspecification.h"
 
@@ -19,18 +18,6 @@ public:
     void execute() override {}
 };
 
-bool writeFile(const QString& path, const QByteArray& data)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 QStringList texts(const QSignalSpy& spy)
 {
     QStringList out;
@@ -45,227 +32,121 @@ class RollbackTest : public QObject
     Q_OBJECT
 
 private slots:
-    void init()
-    {
-        m_Dir.reset(new QTemporaryDir);
-        QVERIFY(m_Dir->isValid());
-    }
-
-    void emptyListUndoesToTrue();
-    void singleRecords_data();
-    void singleRecords();
-    void folderAndFileUndoneFileFirst();
-    void wrongOrderLeavesTheFolder();
-    void replacementRestoresTheOriginal();
-    void vanishedFileReportedRestStillUndone();
-    void nonEmptyFolderStays();
-    void warningsComeLastFirst();
+    void undoList_data();
+    void undoList();
     void messageTargets();
-
-private:
-    QString path(const QString& name) const { return m_Dir->filePath(name); }
-    QScopedPointer<QTemporaryDir> m_Dir;
 };
 
-void RollbackTest::emptyListUndoesToTrue()
+void RollbackTest::undoList_data()
 {
-    SinkTask sink;
-    QSignalSpy messages(&sink, &TaskSpecification::message);
+    // Paths are relative to a fresh folder.  Before: "d/" a folder, "f" a file
+    // holding its own name.  Records in order of adding: "dir p", "file p",
+    // "rename from>to" (moved from "from" to "to").  After: "p" must exist,
+    // "p:text" must hold text, "!p" must be gone.  Warnings: the texts sent.
+    QTest::addColumn<QStringList>("before");
+    QTest::addColumn<QStringList>("records");
+    QTest::addColumn<bool>("result");
+    QTest::addColumn<QStringList>("warnings");
+    QTest::addColumn<QStringList>("after");
+
+    QTest::newRow("empty") << QStringList{} << QStringList{} << true << QStringList{}
+                           << QStringList{};
+    QTest::newRow("each kind") << QStringList{"d/", "f", "to"}
+                               << QStringList{"dir d", "file f", "rename from>to"} << true
+                               << QStringList{} << QStringList{"!d", "!f", "!to", "from:to"};
+    QTest::newRow("folder then file in it") << QStringList{"d/", "d/f"}
+                                            << QStringList{"dir d", "file d/f"} << true
+                                            << QStringList{} << QStringList{"!d/f", "!d"};
+    QTest::newRow("file then its folder: folder still full")
+        << QStringList{"d/", "d/f"} << QStringList{"file d/f", "dir d"} << false
+        << QStringList{"warning: rollback create dir %D/d failed"} << QStringList{"!d/f", "d"};
+    QTest::newRow("original moved aside, replacement created")
+        << QStringList{"t", "t_old"} << QStringList{"rename t>t_old", "file t"} << true
+        << QStringList{} << QStringList{"t:t_old", "!t_old"};
+    QTest::newRow("vanished file, rest still undone")
+        << QStringList{"to", "d/", "d/a", "d/c"}
+        << QStringList{"rename from>to", "dir d", "file d/a", "file d/b", "file d/c"} << false
+        << QStringList{"warning: rollback create file %D/d/b failed"}
+        << QStringList{"!d", "!to", "from:to"};
+    QTest::newRow("folder not empty stays") << QStringList{"d/", "d/user"}
+                                            << QStringList{"dir d/"} << false
+                                            << QStringList{"warning: rollback create dir %D/d/ failed"}
+                                            << QStringList{"d/user:d/user"};
+    QTest::newRow("emptied folder, trailing separator")
+        << QStringList{"d/"} << QStringList{"dir d/"} << true << QStringList{} << QStringList{"!d"};
+    QTest::newRow("all vanished, warned last first")
+        << QStringList{} << QStringList{"dir d", "file f", "rename from>to"} << false
+        << QStringList{"warning: rollback rename %D/from to %D/to failed",
+                       "warning: rollback create file %D/f failed",
+                       "warning: rollback create dir %D/d failed"}
+        << QStringList{"!from", "!to"};
+}
+
+void RollbackTest::undoList()
+{
+    QFETCH(QStringList, before);
+    QFETCH(QStringList, records);
+    QFETCH(bool, result);
+    QFETCH(QStringList, warnings);
+    QFETCH(QStringList, after);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const auto at = [&dir](const QString& p) { return dir.path() + QLatin1Char('/') + p; };
+    for (const QString& entry : before) {
+        if (entry.endsWith(QLatin1Char('/'))) {
+            QVERIFY(QDir().mkdir(at(entry)));
+        } else {
+            QFile f(at(entry));
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(entry.toUtf8()) == entry.size());
+        }
+    }
     RollbackDataList list;
-    QVERIFY(list.rollback(&sink));
-    QCOMPARE(messages.count(), 0);
-}
-
-void RollbackTest::singleRecords_data()
-{
-    QTest::addColumn<int>("op");
-    QTest::addColumn<bool>("prepared"); // the change really happened
-    QTest::addColumn<bool>("expected");
-    QTest::addColumn<QString>("warning"); // %D stands for the temp folder
-
-    QTest::newRow("create file") << 1 << true << true << QString();
-    QTest::newRow("create file, vanished")
-        << 1 << false << false << QStringLiteral("warning: rollback create file %D/x failed");
-    QTest::newRow("create dir") << 2 << true << true << QString();
-    QTest::newRow("create dir, vanished")
-        << 2 << false << false << QStringLiteral("warning: rollback create dir %D/x failed");
-    QTest::newRow("rename") << 0 << true << true << QString();
-    QTest::newRow("rename, vanished")
-        << 0 << false << false << QStringLiteral("warning: rollback rename %D/orig to %D/x failed");
-}
-
-void RollbackTest::singleRecords()
-{
-    QFETCH(int, op);
-    QFETCH(bool, prepared);
-    QFETCH(bool, expected);
-    QFETCH(QString, warning);
-
-    const QString x = path(QStringLiteral("x"));
-    const QString orig = path(QStringLiteral("orig"));
-    if (prepared) {
-        if (op == RollbackData::DIR_CREATE)
-            QVERIFY(QDir().mkdir(x));
+    for (const QString& r : records) {
+        const QString kind = r.section(QLatin1Char(' '), 0, 0);
+        const QString arg = r.section(QLatin1Char(' '), 1);
+        if (kind == QLatin1String("rename"))
+            list.append(RollbackData(RollbackData::FILE_RENAME, at(arg.section('>', 0, 0)),
+                                     at(arg.section('>', 1))));
         else
-            QVERIFY(writeFile(x, "content"));
+            list.append(RollbackData(kind == QLatin1String("dir") ? RollbackData::DIR_CREATE
+                                                                  : RollbackData::FILE_CREATE,
+                                     at(arg)));
     }
-    const RollbackData record = op == RollbackData::FILE_RENAME
-        ? RollbackData(op, orig, x)
-        : RollbackData(op, x);
 
     SinkTask sink;
     QSignalSpy messages(&sink, &TaskSpecification::message);
-    QCOMPARE(record.rollback(&sink), expected);
-    QVERIFY(!QFileInfo::exists(x));
-    if (warning.isEmpty()) {
-        QCOMPARE(messages.count(), 0);
-    } else {
-        QCOMPARE(texts(messages), QStringList{QString(warning).replace(
-                                      QStringLiteral("%D"), m_Dir->path())});
+    QCOMPARE(list.rollback(&sink), result);
+    QVERIFY(list.isEmpty());
+    QCOMPARE(texts(messages), warnings.replaceInStrings(QStringLiteral("%D"), dir.path()));
+    for (const QString& expectation : after) {
+        if (expectation.startsWith(QLatin1Char('!'))) {
+            QVERIFY2(!QFileInfo::exists(at(expectation.mid(1))), qPrintable(expectation));
+        } else {
+            const QString path = at(expectation.section(QLatin1Char(':'), 0, 0));
+            QVERIFY2(QFileInfo::exists(path), qPrintable(expectation));
+            if (expectation.contains(QLatin1Char(':'))) {
+                QFile f(path);
+                QVERIFY(f.open(QIODevice::ReadOnly));
+                QCOMPARE(QString::fromUtf8(f.readAll()), expectation.section(QLatin1Char(':'), 1));
+            }
+        }
     }
-    if (op == RollbackData::FILE_RENAME && prepared)
-        QCOMPARE(readFile(orig), QByteArray("content"));
-}
-
-void RollbackTest::folderAndFileUndoneFileFirst()
-{
-    const QString folder = path(QStringLiteral("Frameworks"));
-    const QString file = folder + QStringLiteral("/libvx.dylib");
-    QVERIFY(QDir().mkdir(folder));
-    QVERIFY(writeFile(file, "lib"));
-    RollbackDataList list;
-    list.append(RollbackData(RollbackData::DIR_CREATE, folder));
-    list.append(RollbackData(RollbackData::FILE_CREATE, file));
-    SinkTask sink;
-    QSignalSpy messages(&sink, &TaskSpecification::message);
-    QVERIFY(list.rollback(&sink));
-    QVERIFY(list.isEmpty());
-    QVERIFY(!QFileInfo::exists(file));
-    QVERIFY(!QFileInfo::exists(folder));
-    QCOMPARE(messages.count(), 0);
-}
-
-void RollbackTest::wrongOrderLeavesTheFolder()
-{
-    // Recorded the other way round, the folder is tried while still full.
-    const QString folder = path(QStringLiteral("Frameworks"));
-    const QString file = folder + QStringLiteral("/libvx.dylib");
-    QVERIFY(QDir().mkdir(folder));
-    QVERIFY(writeFile(file, "lib"));
-    RollbackDataList list;
-    list.append(RollbackData(RollbackData::FILE_CREATE, file));
-    list.append(RollbackData(RollbackData::DIR_CREATE, folder));
-    SinkTask sink;
-    QSignalSpy messages(&sink, &TaskSpecification::message);
-    QVERIFY(!list.rollback(&sink));
-    QVERIFY(list.isEmpty());
-    QVERIFY(!QFileInfo::exists(file)); // still tried after the failure
-    QVERIFY(QFileInfo::exists(folder));
-    QCOMPARE(texts(messages),
-             QStringList{QStringLiteral("warning: rollback create dir %1 failed").arg(folder)});
-}
-
-void RollbackTest::replacementRestoresTheOriginal()
-{
-    // The original is moved aside, the replacement created in its place.
-    const QString target = path(QStringLiteral("Voxtrel"));
-    const QString aside = path(QStringLiteral("Voxtrel_old"));
-    QVERIFY(writeFile(target, "original"));
-    RollbackDataList list;
-    QVERIFY(QFile::rename(target, aside));
-    list.append(RollbackData(RollbackData::FILE_RENAME, target, aside));
-    QVERIFY(writeFile(target, "replacement"));
-    list.append(RollbackData(RollbackData::FILE_CREATE, target));
-
-    SinkTask sink;
-    QVERIFY(list.rollback(&sink));
-    QCOMPARE(readFile(target), QByteArray("original"));
-    QVERIFY(!QFileInfo::exists(aside));
-}
-
-void RollbackTest::vanishedFileReportedRestStillUndone()
-{
-    const QString folder = path(QStringLiteral("Resources"));
-    const QString a = folder + QStringLiteral("/a.png");
-    const QString b = folder + QStringLiteral("/b.png");
-    const QString c = folder + QStringLiteral("/c.png");
-    const QString moved = path(QStringLiteral("moved"));
-    const QString movedFrom = path(QStringLiteral("movedFrom"));
-    QVERIFY(QDir().mkdir(folder));
-    QVERIFY(writeFile(a, "a"));
-    QVERIFY(writeFile(c, "c"));
-    QVERIFY(writeFile(moved, "m"));
-    RollbackDataList list;
-    list.append(RollbackData(RollbackData::FILE_RENAME, movedFrom, moved));
-    list.append(RollbackData(RollbackData::DIR_CREATE, folder));
-    list.append(RollbackData(RollbackData::FILE_CREATE, a));
-    list.append(RollbackData(RollbackData::FILE_CREATE, b)); // never there / already gone
-    list.append(RollbackData(RollbackData::FILE_CREATE, c));
-
-    SinkTask sink;
-    QSignalSpy messages(&sink, &TaskSpecification::message);
-    QVERIFY(!list.rollback(&sink));
-    QVERIFY(list.isEmpty());
-    QCOMPARE(texts(messages),
-             QStringList{QStringLiteral("warning: rollback create file %1 failed").arg(b)});
-    QVERIFY(!QFileInfo::exists(a));
-    QVERIFY(!QFileInfo::exists(c));
-    QVERIFY(!QFileInfo::exists(folder));
-    QCOMPARE(readFile(movedFrom), QByteArray("m"));
-}
-
-void RollbackTest::nonEmptyFolderStays()
-{
-    const QString folder = path(QStringLiteral("d"));
-    QVERIFY(QDir().mkdir(folder));
-    QVERIFY(writeFile(folder + QStringLiteral("/user-file"), "keep"));
-    RollbackDataList list;
-    list.append(RollbackData(RollbackData::DIR_CREATE, folder + QStringLiteral("/")));
-    SinkTask sink;
-    QSignalSpy messages(&sink, &TaskSpecification::message);
-    QVERIFY(!list.rollback(&sink));
-    QCOMPARE(readFile(folder + QStringLiteral("/user-file")), QByteArray("keep"));
-    QCOMPARE(messages.count(), 1);
-    QVERIFY(messages.at(0).at(0).toString().startsWith(
-        QStringLiteral("warning: rollback create dir ")));
-
-    // With the trailing separator the emptied folder is still removed.
-    QVERIFY(QFile::remove(folder + QStringLiteral("/user-file")));
-    list.append(RollbackData(RollbackData::DIR_CREATE, folder + QStringLiteral("/")));
-    QVERIFY(list.rollback(&sink));
-    QVERIFY(!QFileInfo::exists(folder));
-}
-
-void RollbackTest::warningsComeLastFirst()
-{
-    RollbackDataList list;
-    for (const char* name : {"one", "two", "three"})
-        list.append(RollbackData(RollbackData::FILE_CREATE, path(QLatin1String(name))));
-    SinkTask sink;
-    QSignalSpy messages(&sink, &TaskSpecification::message);
-    QVERIFY(!list.rollback(&sink));
-    QCOMPARE(texts(messages),
-             (QStringList{QStringLiteral("warning: rollback create file %1 failed")
-                              .arg(path(QStringLiteral("three"))),
-                          QStringLiteral("warning: rollback create file %1 failed")
-                              .arg(path(QStringLiteral("two"))),
-                          QStringLiteral("warning: rollback create file %1 failed")
-                              .arg(path(QStringLiteral("one")))}));
 }
 
 void RollbackTest::messageTargets()
 {
     // No target, or a target without a message method: the undo still runs.
-    const QString file = path(QStringLiteral("f"));
-    QVERIFY(writeFile(file, "x"));
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("f"));
+    QVERIFY(QFile(file).open(QIODevice::WriteOnly));
     RollbackDataList list;
-    list.append(RollbackData(RollbackData::FILE_CREATE, path(QStringLiteral("gone"))));
+    list.append(RollbackData(RollbackData::FILE_CREATE, dir.filePath(QStringLiteral("gone"))));
     list.append(RollbackData(RollbackData::FILE_CREATE, file));
     QVERIFY(!list.rollback(nullptr));
     QVERIFY(!QFileInfo::exists(file));
-
     QObject plain;
-    list.append(RollbackData(RollbackData::FILE_CREATE, path(QStringLiteral("gone"))));
+    list.append(RollbackData(RollbackData::FILE_CREATE, dir.filePath(QStringLiteral("gone"))));
     QVERIFY(!list.rollback(&plain));
 
     SinkTask sink;

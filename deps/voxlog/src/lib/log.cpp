@@ -219,3 +219,7 @@ void broadcastNotify(const LogOutputList& outputs)
     for (LogBase* output : outputs)
         output->notify();
 }
+
+void broadcastNotify()
+{
+}

@@ -62,5 +62,8 @@ void broadcastOptionalValue(void* value);
 void broadcastValue(const LogOutputList& outputs, void* value);
 void broadcastOptionalValue(const LogOutputList& outputs, void* value);
 void broadcastNotify(const LogOutputList& outputs);
+// Kept for callers of the whole-list form; outputs are notified only of
+// CRITICAL lines, so this does nothing.
+void broadcastNotify();
 
 #endif // VOXLOG_LOG_H
