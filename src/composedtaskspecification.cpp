@@ -15,9 +15,15 @@ ComposedTaskSpecification::ComposedTaskSpecification(int maxParallel, QObject* p
 
 ComposedTaskSpecification::~ComposedTaskSpecification()
 {
+    dropSubTasks();
+}
+
+void ComposedTaskSpecification::dropSubTasks()
+{
     const QList<TaskSpecification*> subTasks = m_SubTasks;
     for (TaskSpecification* subTask : subTasks) {
         QObject::disconnect(subTask, nullptr, this, nullptr);
+        QObject::disconnect(this, nullptr, subTask, nullptr);
         subTask->deleteLater();
     }
     m_SubTasks.clear();

@@ -37,6 +37,10 @@ public:
     void addSubTask(TaskSpecification* subTask);
     void startSubTasks();
     int aggregateState() const;
+    // Cuts every sub-task loose (both directions of its connections), hands it
+    // to deleteLater and empties the four lists.  Composites that rebuild their
+    // sub-tasks on each run call it from reset().
+    void dropSubTasks();
 
     QList<TaskSpecification*> m_SubTasks;
     QList<TaskSpecification*> m_Pending;

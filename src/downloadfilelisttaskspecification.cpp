@@ -66,16 +66,7 @@ bool DownloadFileListTaskSpecification::createFolders()
 
 void DownloadFileListTaskSpecification::reset()
 {
-    const QList<TaskSpecification*> subTasks = m_SubTasks;
-    for (TaskSpecification* subTask : subTasks) {
-        disconnect(subTask, nullptr, this, nullptr);
-        disconnect(this, nullptr, subTask, nullptr);
-        subTask->deleteLater();
-    }
-    m_SubTasks.clear();
-    m_Pending.clear();
-    m_Running.clear();
-    m_Done.clear();
+    dropSubTasks();
     m_TotalSize = 0;
     ComposedTaskSpecification::reset();
 }

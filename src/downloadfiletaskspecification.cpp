@@ -59,16 +59,7 @@ void DownloadFileTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTask
 
 void DownloadFileTaskSpecification::reset()
 {
-    const QList<TaskSpecification*> subTasks = m_SubTasks;
-    for (TaskSpecification* subTask : subTasks) {
-        disconnect(subTask, nullptr, this, nullptr);
-        disconnect(this, nullptr, subTask, nullptr);
-        subTask->deleteLater();
-    }
-    m_SubTasks.clear();
-    m_Pending.clear();
-    m_Running.clear();
-    m_Done.clear();
+    dropSubTasks();
     m_Download = nullptr;
     ComposedTaskSpecification::reset();
 }

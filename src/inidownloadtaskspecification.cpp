@@ -85,20 +85,6 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskS
     fail();
 }
 
-void IniDownloadTaskSpecification::dropSubTasks()
-{
-    const QList<TaskSpecification*> subTasks = m_SubTasks;
-    for (TaskSpecification* subTask : subTasks) {
-        disconnect(subTask, nullptr, this, nullptr);
-        disconnect(this, nullptr, subTask, nullptr);
-        subTask->deleteLater();
-    }
-    m_SubTasks.clear();
-    m_Pending.clear();
-    m_Running.clear();
-    m_Done.clear();
-}
-
 void IniDownloadTaskSpecification::reset()
 {
     dropSubTasks();

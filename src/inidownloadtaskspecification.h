@@ -33,9 +33,6 @@ public:
 
 public slots:
     void onSigCheckDone(bool pass, CheckSignatureTaskSpecification* task);
-
-private:
-    void dropSubTasks();
 };
 
 #endif // INIDOWNLOADTASKSPECIFICATION_H
