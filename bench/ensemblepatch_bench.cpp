@@ -279,7 +279,7 @@ void BM_DisassembleEncode_MachO(benchmark::State& state) {
     labels = program->rel32_labels().size();
     TrimLabels(program);
     EncodedProgram* encoded = nullptr;
-    Encode(program, &encoded);
+    EncodeReleasing(program, &encoded);  // as the element patcher does
     FreeDisassembledProgram(program);
     FreeEncodedProgram(encoded);
   }

@@ -29,6 +29,16 @@ QByteArray reasonPhrase(int status)
     }
 }
 
+// A response that sends `body` up to `bytes` bytes, then stalls or drops as `mode` says.
+HttpTestServer::Response cutResponse(HttpTestServer::Response::Mode mode, qint64 bytes, const QByteArray &body)
+{
+    HttpTestServer::Response r;
+    r.body = body;
+    r.mode = mode;
+    r.cutAfter = bytes;
+    return r;
+}
+
 } // namespace
 
 HttpTestServer::Response HttpTestServer::Response::ok(const QByteArray &body, const QByteArray &contentType)
@@ -50,20 +60,12 @@ HttpTestServer::Response HttpTestServer::Response::withStatus(int status, const 
 
 HttpTestServer::Response HttpTestServer::Response::stallAfter(qint64 bytes, const QByteArray &body)
 {
-    Response r;
-    r.body = body;
-    r.mode = Mode::StallAfter;
-    r.cutAfter = bytes;
-    return r;
+    return cutResponse(Mode::StallAfter, bytes, body);
 }
 
 HttpTestServer::Response HttpTestServer::Response::dropAfter(qint64 bytes, const QByteArray &body)
 {
-    Response r;
-    r.body = body;
-    r.mode = Mode::DropAfter;
-    r.cutAfter = bytes;
-    return r;
+    return cutResponse(Mode::DropAfter, bytes, body);
 }
 
 HttpTestServer::Response HttpTestServer::Response::silent()

@@ -1,5 +1,6 @@
 // Configuration of one updater run: the command line and the arguments file, the update channel,
 // the version asked from the version service, the session temp folder and the folder helpers.
+#include "common/clientbundle.h"
 #include "common/httptestserver.h"
 #include "configuration.h"
 #include "httpdownloader.h"
@@ -32,14 +33,6 @@ QByteArray versionsReply(const QList<std::tuple<QString, int, QString>> &channel
         c->set_version_string(text.toStdString());
     }
     return QByteArray::fromStdString(versions.SerializeAsString());
-}
-
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    QVERIFY2(f.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
-    f.write(content);
 }
 
 } // namespace
@@ -144,7 +137,7 @@ private slots:
         QFETCH(QString, fatal);
 
         if (!argsFile.isNull())
-            writeFile(Configuration::argsFilePath(), argsFile);
+            QVERIFY(ClientBundle::writeFile(Configuration::argsFilePath(), argsFile));
 
         Configuration config;
         QSignalSpy fatalSpy(&config, &Configuration::fatalError);
@@ -204,7 +197,8 @@ private slots:
     void argsFileRoundTrip()
     {
         const QStringList written{"--clientupdate", "client_macosx", "12", QString::fromUtf8("Pr\xc3\xbc" "fung \xe2\x82\xac")};
-        writeFile(Configuration::argsFilePath(), "a much longer previous content\nthat must be truncated\n\n\n\n");
+        QVERIFY(ClientBundle::writeFile(Configuration::argsFilePath(),
+                                        "a much longer previous content\nthat must be truncated\n\n\n\n"));
         QVERIFY(Configuration::writeArgsFile(written));
         QFile f(Configuration::argsFilePath());
         QVERIFY(f.open(QIODevice::ReadOnly));
@@ -243,9 +237,9 @@ private slots:
         QFETCH(int, version);
         QFETCH(QString, baseUrl);
         if (!configIni.isNull())
-            writeFile(this->configIni(), configIni);
+            QVERIFY(ClientBundle::writeFile(this->configIni(), configIni));
         if (!ownIni.isNull())
-            writeFile(this->ownIni(), ownIni);
+            QVERIFY(ClientBundle::writeFile(this->ownIni(), ownIni));
 
         Configuration config;
         config.m_Channel = -1;
@@ -258,7 +252,7 @@ private slots:
 
     void alphaRevisionWinsOverCommandLine()
     {
-        writeFile(configIni(), "[Channel]\nalpha=http://alpha.test/\nalphaRevno=7\n");
+        QVERIFY(ClientBundle::writeFile(configIni(), "[Channel]\nalpha=http://alpha.test/\nalphaRevno=7\n"));
         Configuration config;
         QVERIFY(config.parseCommandLineOptions({"p", "client_macosx", "9"}));
         QCOMPARE(config.m_Version, 7);
@@ -314,7 +308,7 @@ private slots:
         QFETCH(QString, versionString);
         QFETCH(QString, fatal);
         if (!ini.isNull())
-            writeFile(configIni(), ini);
+            QVERIFY(ClientBundle::writeFile(configIni(), ini));
         m_server->setResponse("/vx3-client", response);
         m_server->setResponse("/elsewhere", HttpTestServer::Response::ok(versionsReply({{"stable", 100, "moved"}})));
         UpdateChecker::setTransferTimeoutForTesting(300);
@@ -413,7 +407,7 @@ private slots:
     void createTempDirSkipsTakenNames()
     {
         QDir().mkpath(m_tmp + "/voxtrel_temp_0");
-        writeFile(m_tmp + "/voxtrel_temp_1", "a file takes the name too");
+        QVERIFY(ClientBundle::writeFile(m_tmp + "/voxtrel_temp_1", "a file takes the name too"));
         QVERIFY(QFile::link(m_tmp + "/nowhere", m_tmp + "/voxtrel_temp_2")); // dangling link
         Configuration config;
         QVERIFY(config.createTempDir());
@@ -474,7 +468,7 @@ private slots:
         const QString macos = m_root->filePath("Voxtrel 3 Client.app/Contents/MacOS");
         const QString sharedSupport = m_sharedSupport;
         QVERIFY(!config.isClientDir(sharedSupport));
-        writeFile(macos + "/vx3client_mac", "binary");
+        QVERIFY(ClientBundle::writeFile(macos + "/vx3client_mac", "binary"));
         QVERIFY(config.isClientDir(sharedSupport));
         QVERIFY(!config.isClientDir(QString()));
     }

@@ -7,18 +7,15 @@
 #include "downloadtaskspecification.h"
 
 #include "common/clientbundle.h"
+#include "common/downloadentryfor.h"
 #include "common/httptestserver.h"
+#include "common/imageservertest.h"
 #include "common/testsigner.h"
 
-#include <QDir>
 #include <QFileInfo>
 #include <QLoggingCategory>
-#include <QNetworkAccessManager>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QtTest>
-
-#include <memory>
 
 using Response = HttpTestServer::Response;
 
@@ -32,27 +29,13 @@ QByteArray contentOf(const QString& name)
     return b;
 }
 
-DownloadEntry entryFor(const QString& group, const QString& name, const QByteArray& content)
-{
-    DownloadEntry e;
-    e.group = group;
-    e.name = name;
-    e.hash = ClientBundle::sha512Hex(content);
-    e.size = quint64(content.size());
-    return e;
-}
-
 const QByteArray kPrefix = "/updater-images/client/23/";
 } // namespace
 
-class DownloadFileListTest : public QObject
+class DownloadFileListTest : public ImageServerTest
 {
     Q_OBJECT
 
-    std::unique_ptr<HttpTestServer> m_Server;
-    std::unique_ptr<QNetworkAccessManager> m_Nam;
-    std::unique_ptr<QTemporaryDir> m_Dir;
-    Configuration m_Config;
     QList<DownloadEntry> m_List;
     QHash<QString, QByteArray> m_Content;
 
@@ -60,7 +43,7 @@ class DownloadFileListTest : public QObject
     void serve(const QString& group, const QString& name, const QByteArray& content,
                Response::Mode mode = Response::Mode::Complete)
     {
-        m_List << entryFor(group, name, content);
+        m_List << downloadEntryFor(group, name, content);
         m_Content.insert(name, content);
         Response r = Response::ok(content);
         r.mode = mode;
@@ -69,19 +52,21 @@ class DownloadFileListTest : public QObject
         m_Server->setResponse(QUrl::fromEncoded(path).adjusted(QUrl::NormalizePathSegments).toEncoded(), r);
     }
 
-    QString temp(const QString& name) const { return m_Config.m_TempDir + "/" + name; }
-
     QString writeTemp(const QString& name, const QByteArray& content) const
     {
         return ClientBundle::writeFile(temp(name), content) ? temp(name) : QString();
     }
 
-    static QStringList texts(const QSignalSpy& spy)
+    // Starts the step and waits until it gives up; false when it was not cancelled within 20 s.
+    // `messages` gets what the step said until then.
+    static bool cancelledInTime(DownloadFileListTaskSpecification& task, QStringList& messages)
     {
-        QStringList out;
-        for (const auto& m : spy)
-            out << m.at(0).toString();
-        return out;
+        QSignalSpy said(&task, &TaskSpecification::message);
+        QSignalSpy canceled(&task, &TaskSpecification::canceled);
+        task.execute();
+        const bool ended = canceled.wait(20000);
+        messages = texts(said);
+        return ended;
     }
 
 private slots:
@@ -94,24 +79,13 @@ private slots:
 
     void init()
     {
-        m_Server = std::make_unique<HttpTestServer>();
-        m_Nam = std::make_unique<QNetworkAccessManager>();
-        m_Dir = std::make_unique<QTemporaryDir>();
-        QVERIFY(m_Dir->isValid());
-        imageBaseUrl = m_Server->baseUrl() + "/updater-images/client/";
-        m_Config.m_TempDir = m_Dir->path() + "/session";
-        QVERIFY(QDir().mkpath(m_Config.m_TempDir));
-        m_Config.m_Version = 23;
+        QVERIFY(startSession(23));
         m_Config.m_Streams = 6;
         m_List.clear();
         m_Content.clear();
     }
 
-    void cleanup()
-    {
-        m_Nam.reset();
-        m_Server.reset();
-    }
+    void cleanup() { stopServer(); }
 
     void emptyListNeedsNothing()
     {
@@ -187,22 +161,20 @@ private slots:
     {
         QFETCH(QString, listedHash);
         QFETCH(QByteArray, served);
+        m_Config.m_Streams = 1;
         serve("g", "good", contentOf("good"));
-        DownloadEntry bad = entryFor("g", "bad", contentOf("expected"));
+        DownloadEntry bad = downloadEntryFor("g", "bad", contentOf("expected"));
         bad.hash = listedHash;
         m_List << bad;
         m_Server->setResponse(kPrefix + "g/bad", Response::ok(served));
         QVERIFY(TestSigner::signFile(writeTemp("bad", served)));
-        m_Config.m_Streams = 1;
         DownloadFileListTaskSpecification task(&m_List, m_Nam.get(), &m_Config, nullptr, 0.4);
-        QSignalSpy messages(&task, &TaskSpecification::message);
-        QSignalSpy canceled(&task, &TaskSpecification::canceled);
-        task.execute();
-        QVERIFY(canceled.wait(20000));
+        QStringList messages;
+        QVERIFY(cancelledInTime(task, messages));
         QCOMPARE(task.m_State, int(TaskSpecification::STATE_FAILED));
         QVERIFY(!QFileInfo::exists(temp("bad")));
         QCOMPARE(ClientBundle::readFile(temp("good")), contentOf("good"));
-        QVERIFY(texts(messages).contains(QStringLiteral("Signature check failed for %1").arg(temp("bad"))));
+        QVERIFY(messages.contains(QStringLiteral("Signature check failed for %1").arg(temp("bad"))));
         QCOMPARE(task.m_SubTasks.at(1)->m_State, int(TaskSpecification::STATE_FAILED));
     }
 
@@ -270,17 +242,14 @@ private slots:
     {
         serve("s", "slow1", contentOf("slow1"), Response::Mode::StallAfter);
         serve("s", "slow2", contentOf("slow2"), Response::Mode::StallAfter);
-        m_List << entryFor("s", "missing", contentOf("missing"));
+        m_List << downloadEntryFor("s", "missing", contentOf("missing"));
         m_Server->setResponse(kPrefix + "s/missing", Response::withStatus(404));
         serve("s", "never", contentOf("never"));
         m_Config.m_Streams = 3;
         DownloadFileListTaskSpecification task(&m_List, m_Nam.get(), &m_Config, nullptr, 0.4);
-        QSignalSpy messages(&task, &TaskSpecification::message);
-        QSignalSpy canceled(&task, &TaskSpecification::canceled);
-        task.execute();
-        QVERIFY(canceled.wait(20000));
+        QStringList t;
+        QVERIFY(cancelledInTime(task, t));
         QCOMPARE(task.m_State, int(TaskSpecification::STATE_FAILED));
-        const QStringList t = texts(messages);
         QVERIFY(t.contains("Unable to download s/missing"));
         QVERIFY(t.contains("Abort downloading s/slow1"));
         QVERIFY(t.contains("Abort downloading s/slow2"));

@@ -5,12 +5,11 @@
 
 #include "common/clientbundle.h"
 #include "common/httptestserver.h"
+#include "common/imageservertest.h"
 
 #include <QFileInfo>
 #include <QLoggingCategory>
-#include <QNetworkAccessManager>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
@@ -40,13 +39,9 @@ const int kVersion = 17;
 const QByteArray kPrefix = "/updater-images/client/17/";
 } // namespace
 
-class DownloadTaskTest : public QObject
+class DownloadTaskTest : public ImageServerTest
 {
     Q_OBJECT
-
-    std::unique_ptr<HttpTestServer> m_Server;
-    std::unique_ptr<QNetworkAccessManager> m_Nam;
-    std::unique_ptr<QTemporaryDir> m_Dir;
 
     struct Watch
     {
@@ -57,13 +52,7 @@ class DownloadTaskTest : public QObject
             , errors(t, &TaskSpecification::error)
         {
         }
-        QStringList texts() const
-        {
-            QStringList out;
-            for (const auto& m : messages)
-                out << m.at(0).toString();
-            return out;
-        }
+        QStringList texts() const { return ImageServerTest::texts(messages); }
         int ends() const { return finished.count() + canceled.count(); }
         QSignalSpy finished;
         QSignalSpy canceled;
@@ -105,18 +94,10 @@ private slots:
 
     void init()
     {
-        m_Server = std::make_unique<HttpTestServer>();
-        m_Nam = std::make_unique<QNetworkAccessManager>();
-        m_Dir = std::make_unique<QTemporaryDir>();
-        QVERIFY(m_Dir->isValid());
-        imageBaseUrl = m_Server->baseUrl() + "/updater-images/client/";
+        QVERIFY(startServer());
     }
 
-    void cleanup()
-    {
-        m_Nam.reset();
-        m_Server.reset();
-    }
+    void cleanup() { stopServer(); }
 
     void fileUrl_data()
     {

@@ -10,18 +10,14 @@
 
 #include "common/clientbundle.h"
 #include "common/httptestserver.h"
+#include "common/imageservertest.h"
 #include "common/testsigner.h"
 
-#include <QDir>
 #include <QFileInfo>
 #include <QLoggingCategory>
-#include <QNetworkAccessManager>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
-
-#include <memory>
 
 using Response = HttpTestServer::Response;
 
@@ -37,16 +33,9 @@ QByteArray iniText(int version)
 }
 } // namespace
 
-class IniDownloadTest : public QObject
+class IniDownloadTest : public ImageServerTest
 {
     Q_OBJECT
-
-    std::unique_ptr<HttpTestServer> m_Server;
-    std::unique_ptr<QNetworkAccessManager> m_Nam;
-    std::unique_ptr<QTemporaryDir> m_Dir;
-    Configuration m_Config;
-
-    QString temp(const QString& name) const { return m_Config.m_TempDir + "/" + name; }
 
     QByteArray pack(const QByteArray& text)
     {
@@ -68,14 +57,6 @@ class IniDownloadTest : public QObject
         m_Server->setResponse(kPrefix + iniName.toUtf8() + "._lzma2_", Response::ok(packed));
         m_Server->setResponse(kPrefix + iniName.toUtf8() + ".sig", Response::ok(signature));
         return true;
-    }
-
-    static QStringList texts(const QSignalSpy& spy)
-    {
-        QStringList out;
-        for (const auto& m : spy)
-            out << m.at(0).toString();
-        return out;
     }
 
     static QList<qreal> weights(const IniDownloadTaskSpecification& task)
@@ -134,22 +115,11 @@ private slots:
     {
         if (!builtInKeyIsTestKey())
             QSKIP("a release key is compiled in; test-signed product lists cannot verify");
-        m_Server = std::make_unique<HttpTestServer>();
-        m_Nam = std::make_unique<QNetworkAccessManager>();
-        m_Dir = std::make_unique<QTemporaryDir>();
-        QVERIFY(m_Dir->isValid());
-        imageBaseUrl = m_Server->baseUrl() + "/updater-images/client/";
-        m_Config.m_TempDir = m_Dir->path() + "/session";
-        QVERIFY(QDir().mkpath(m_Config.m_TempDir));
-        m_Config.m_Version = 31;
+        QVERIFY(startSession(31));
         m_Config.m_ClientUpdate = 1;
     }
 
-    void cleanup()
-    {
-        m_Nam.reset();
-        m_Server.reset();
-    }
+    void cleanup() { stopServer(); }
 
     void freshDownload_data()
     {

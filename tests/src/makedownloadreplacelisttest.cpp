@@ -6,6 +6,7 @@
 #include "replaceentry.h"
 
 #include "common/clientbundle.h"
+#include "common/downloadentryfor.h"
 #include "common/productiniwriter.h"
 
 #include <QDir>
@@ -35,16 +36,6 @@ QString rp(const ReplaceEntry& e)
 QString del(const DeleteEntry& e)
 {
     return e.path + (e.isDir ? "|dir" : "|file");
-}
-
-DownloadEntry makeDl(const QString& group, const QString& name, const QByteArray& content)
-{
-    DownloadEntry e;
-    e.group = group;
-    e.name = name;
-    e.hash = ClientBundle::sha512Hex(content);
-    e.size = quint64(content.size());
-    return e;
 }
 
 // Every file below a folder, relative, sorted.
@@ -187,7 +178,7 @@ private slots:
         w.add(".", "MacOS/outdated", ProductIniWriter::fileValue(fresh));
         const Result r = writeAndBuild(w, byHand);
         QVERIFY(r.ok);
-        QCOMPARE(r.downloads, QStringList({dl(makeDl(".", "MacOS/missing", fresh)), dl(makeDl(".", "MacOS/outdated", fresh))}));
+        QCOMPARE(r.downloads, QStringList({dl(downloadEntryFor(".", "MacOS/missing", fresh)), dl(downloadEntryFor(".", "MacOS/outdated", fresh))}));
         ReplaceEntry a;
         a.group = ".";
         a.name = "MacOS/missing";
@@ -271,9 +262,9 @@ private slots:
         e.target = "Frameworks/libfoo.dylib";
         if (sourceMatches) {
             e.patch = "libfoo.dylib_8_patch_";
-            QCOMPARE(r.downloads, QStringList({dl(makeDl("Frameworks", "libfoo.dylib_8_patch_", patch))}));
+            QCOMPARE(r.downloads, QStringList({dl(downloadEntryFor("Frameworks", "libfoo.dylib_8_patch_", patch))}));
         } else {
-            QCOMPARE(r.downloads, QStringList({dl(makeDl("Frameworks", "libfoo.dylib._lzma2_", packed))}));
+            QCOMPARE(r.downloads, QStringList({dl(downloadEntryFor("Frameworks", "libfoo.dylib._lzma2_", packed))}));
         }
         QCOMPARE(r.replaces, QStringList({rp(e)}));
         // Patch keys count in the total but do not advance the progress.
@@ -293,7 +284,7 @@ private slots:
         w.add("L", "lib.dylib._lzma2_", ProductIniWriter::packedValue("packed", "new", "lib.dylib"));
         const Result r = writeAndBuild(w, byHand);
         QVERIFY(r.ok);
-        QCOMPARE(r.downloads, QStringList({dl(makeDl("L", "b_patch_", "patch b"))}));
+        QCOMPARE(r.downloads, QStringList({dl(downloadEntryFor("L", "b_patch_", "patch b"))}));
     }
 
     void patchNeverCrossesSections()
@@ -305,7 +296,7 @@ private slots:
         w.add("B", "lib.dylib._lzma2_", ProductIniWriter::packedValue("packed", "new", "lib.dylib"));
         const Result r = writeAndBuild(w, true);
         QVERIFY(r.ok);
-        QCOMPARE(r.downloads, QStringList({dl(makeDl("B", "lib.dylib._lzma2_", "packed"))}));
+        QCOMPARE(r.downloads, QStringList({dl(downloadEntryFor("B", "lib.dylib._lzma2_", "packed"))}));
         QCOMPARE(r.replaces.size(), 1);
         QVERIFY(r.replaces.first().endsWith("|lib.dylib|"));
     }
@@ -322,7 +313,7 @@ private slots:
         const Result r = writeAndBuild(w, byHand);
         QVERIFY(r.ok);
         QCOMPARE(r.replaces.size(), 2);
-        QCOMPARE(r.downloads, QStringList({dl(makeDl("res", "Resources/bad.dat", "fine"))}));
+        QCOMPARE(r.downloads, QStringList({dl(downloadEntryFor("res", "Resources/bad.dat", "fine"))}));
     }
 
     void deleteSection_data() { addWriteModes(); }
@@ -531,7 +522,7 @@ private slots:
         QVERIFY(finished.wait(10000));
         QCOMPARE(task.m_Progress, 0.05);
         QCOMPARE(pipeline.downloadList.size(), 1);
-        QCOMPARE(dl(pipeline.downloadList.first()), dl(makeDl(".", "a", "a")));
+        QCOMPARE(dl(pipeline.downloadList.first()), dl(downloadEntryFor(".", "a", "a")));
         QCOMPARE(pipeline.replaceList.size(), 1);
         QVERIFY(pipeline.deleteList.isEmpty());
     }

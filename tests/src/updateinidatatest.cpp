@@ -3,6 +3,8 @@
 #include "configuration.h"
 #include "updateinidata.h"
 
+#include "common/clientbundle.h"
+
 #include <QDir>
 #include <QFile>
 #include <QSettings>
@@ -14,14 +16,6 @@
 namespace {
 
 const QString kUpdaterRelPath = QStringLiteral("update.app/Contents/MacOS");
-
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    QVERIFY2(f.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
-    f.write(content);
-}
 
 } // namespace
 
@@ -67,7 +61,7 @@ private slots:
 
     void roundTripKeepsOtherGroups()
     {
-        writeFile(UpdateIniData::iniPath(), "[Channel]\nbeta=true\n\n[update]\nstreams=3\n");
+        QVERIFY(ClientBundle::writeFile(UpdateIniData::iniPath(), "[Channel]\nbeta=true\n\n[update]\nstreams=3\n"));
         UpdateIniData::modify(41, m_session, "/client/Contents", "update_macosx");
         UpdateIniData::modify(42, m_session, QString::fromUtf8("/cli\xc3\xa9nt/Contents"), "update_macosx");
 
@@ -106,7 +100,7 @@ private slots:
         QFETCH(bool, usable);
         QByteArray content = current.isEmpty() ? QByteArray("[update]\nstreams=2\n") : "[current]\n" + current;
         content.replace("@DIR@", m_session.toUtf8());
-        writeFile(UpdateIniData::iniPath(), content);
+        QVERIFY(ClientBundle::writeFile(UpdateIniData::iniPath(), content));
 
         int version = -1;
         QString type = "x", dir = "x", vx3dir = "x";
@@ -145,8 +139,9 @@ private slots:
         QFETCH(QString, proxy);
         QFETCH(int, streams);
         if (!ini.isEmpty())
-            writeFile(UpdateIniData::iniPath(), ini);
-        writeFile(m_config + "/update.ini", "[update]\nstreams=9\nproxy=http://not-this.test\n"); // only [Channel] is read there
+            QVERIFY(ClientBundle::writeFile(UpdateIniData::iniPath(), ini));
+        // Only [Channel] is read there.
+        QVERIFY(ClientBundle::writeFile(m_config + "/update.ini", "[update]\nstreams=9\nproxy=http://not-this.test\n"));
         Configuration config;
         config.readUpdateSettings();
         QCOMPARE(config.m_Proxy, proxy);
@@ -155,8 +150,9 @@ private slots:
 
     void sessionCopyForTheClientStep()
     {
-        writeFile(UpdateIniData::iniPath(), "[Channel]\nalpha=http://alpha.test/img\nalphaRevno=77\n\n"
-                                            "[update]\nproxy=http://proxy.test:8080\nstreams=11\n");
+        QVERIFY(ClientBundle::writeFile(UpdateIniData::iniPath(),
+                                        "[Channel]\nalpha=http://alpha.test/img\nalphaRevno=77\n\n"
+                                        "[update]\nproxy=http://proxy.test:8080\nstreams=11\n"));
         UpdateIniData::modify(77, m_session, m_root->filePath("Client.app/Contents"), "update_macosx");
         const QString sessionSharedSupport = m_session + "/SharedSupport";
         UpdateIniData::modifyTempIni(sessionSharedSupport);
@@ -186,8 +182,8 @@ private slots:
 
     void sessionCopyTakesChannelFromConfigFolder()
     {
-        writeFile(m_config + "/update.ini", "[Channel]\nbeta=true\n");
-        writeFile(UpdateIniData::iniPath(), "[Channel]\nalpha=http://ignored.test/\n");
+        QVERIFY(ClientBundle::writeFile(m_config + "/update.ini", "[Channel]\nbeta=true\n"));
+        QVERIFY(ClientBundle::writeFile(UpdateIniData::iniPath(), "[Channel]\nalpha=http://ignored.test/\n"));
         UpdateIniData::modify(5, m_session, "/c", "update_macosx");
         UpdateIniData::modifyTempIni(m_session + "/SharedSupport");
 
@@ -204,7 +200,8 @@ private slots:
 
     void sessionCopyNotWrittenWithoutUsableRecord()
     {
-        writeFile(UpdateIniData::iniPath(), "[current]\nversion=5\ndir=" + m_session.toUtf8() + "\n[update]\nstreams=4\n");
+        QVERIFY(ClientBundle::writeFile(UpdateIniData::iniPath(),
+                                        "[current]\nversion=5\ndir=" + m_session.toUtf8() + "\n[update]\nstreams=4\n"));
         UpdateIniData::modifyTempIni(m_session + "/SharedSupport");
         QVERIFY(!QFile::exists(m_session + "/SharedSupport/update.ini"));
     }

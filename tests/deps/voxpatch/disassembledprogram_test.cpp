@@ -306,6 +306,9 @@ TEST(LabelMap, AgreesWithAnOrderedMap) {
   check();
   EXPECT_EQ(nullptr, labels.Find(0x41));
 
+  // The address index may be dropped at any time; lookups rebuild it (also
+  // after labels were taken out meanwhile).
+  labels.ReleaseIndex();
   ASSERT_TRUE(labels.RemoveUnless([](const AddressLabel* l) { return l->count > 2; }));
   for (auto it = reference.begin(); it != reference.end();) {
     if (it->second <= 2) {
@@ -319,7 +322,9 @@ TEST(LabelMap, AgreesWithAnOrderedMap) {
   check();
   // Labels taken out stay readable (instructions may still point at them).
   for (const AddressLabel* label : seen) EXPECT_GE(label->count, 1);
-  // New labels after a removal are found and ordered too.
+  // New labels after a removal (and a released index) are found and
+  // ordered too.
+  labels.ReleaseIndex();
   AddressLabel* fresh = labels.FindOrAdd(3);
   ASSERT_NE(nullptr, fresh);
   EXPECT_EQ(fresh, labels.Find(3));
@@ -328,4 +333,62 @@ TEST(LabelMap, AgreesWithAnOrderedMap) {
                                return a->address < b->address;
                              }));
   EXPECT_NE(labels.end(), std::find(labels.begin(), labels.end(), fresh));
+}
+
+namespace {
+
+void ExpectSameEncoding(const EncodedProgram& a, const EncodedProgram& b) {
+  EXPECT_EQ(a.image_base(), b.image_base());
+  EXPECT_EQ(Ops(a), Ops(b));
+  EXPECT_EQ(Table(a.origins()), Table(b.origins()));
+  EXPECT_EQ(Table(a.copy_counts()), Table(b.copy_counts()));
+  EXPECT_EQ(Table(a.copy_bytes()), Table(b.copy_bytes()));
+  EXPECT_EQ(Table(a.abs32_ix()), Table(b.abs32_ix()));
+  EXPECT_EQ(Table(a.rel32_ix()), Table(b.rel32_ix()));
+  EXPECT_EQ(Table(a.abs32_rvas()), Table(b.abs32_rvas()));
+  EXPECT_EQ(Table(a.rel32_rvas()), Table(b.rel32_rvas()));
+}
+
+}  // namespace
+
+TEST(DisassembledProgram, EncodingWhileReleasingGivesTheSameProgram) {
+  // A program spanning several storage blocks, with shared byte
+  // instructions in between: the storage freed on the way must never be
+  // read again.
+  std::vector<uint8_t> input(600000);
+  for (size_t i = 0; i < input.size(); ++i) input[i] = static_cast<uint8_t>(i * 13);
+  auto build = [&](DisassembledProgram* program) {
+    program->SetBaseAddress(0x1000);
+    ASSERT_TRUE(program->AddOriginInsn(0x1000));
+    for (size_t at = 0; at + 6 <= input.size(); at += 6) {
+      ASSERT_TRUE(program->AddBytesInsn(&input[at], 1));
+      ASSERT_TRUE(program->AddRel32Insn(program->Rel32LabelAt(static_cast<uint32_t>(at % 4096))));
+      if (at % 600 == 0) {
+        ASSERT_TRUE(program->AddByteInsn(input[at]));
+      }
+    }
+    program->NumberLabelsInOrder();
+  };
+  DisassembledProgram kept(EXE_MACHO_X64), released(EXE_MACHO_X64);
+  build(&kept);
+  build(&released);
+  ASSERT_GT(kept.instruction_count(), 150000u);
+  std::unique_ptr<EncodedProgram> a(kept.ToEncodedProgram());
+  EncodedProgram* raw = nullptr;
+  ASSERT_EQ(C_OK, EncodeReleasing(&released, &raw));
+  std::unique_ptr<EncodedProgram> b(raw);
+  ASSERT_NE(nullptr, a);
+  ExpectSameEncoding(*a, *b);
+  EXPECT_EQ(0u, released.instruction_count());
+
+  // Trimming puts replacements behind everything else: the storage is then
+  // kept to the end.
+  ArmProgram trimmed_kept(EXE_ELF_32_ARM, 5, 70000), trimmed_released(EXE_ELF_32_ARM, 5, 70000);
+  ASSERT_TRUE(trimmed_kept.program.TrimLabels());
+  ASSERT_TRUE(trimmed_released.program.TrimLabels());
+  std::unique_ptr<EncodedProgram> c(trimmed_kept.program.ToEncodedProgram());
+  std::unique_ptr<EncodedProgram> d(trimmed_released.program.ReleaseToEncodedProgram());
+  ASSERT_NE(nullptr, c);
+  ASSERT_NE(nullptr, d);
+  ExpectSameEncoding(*c, *d);
 }

@@ -642,3 +642,95 @@ TEST(MachoScan, SyntheticSectionsRoundTrip) {
   ASSERT_EQ(C_OK, RoundTrip(image, &rebuilt));
   EXPECT_TRUE(rebuilt == image);
 }
+
+TEST(MachoScan, WalkStopsAtTheDetectedLength) {
+  // Segment file data [0, 0x1000); a code section [0x800, 0x1000) ends exactly
+  // there, and an empty code section sits at 0x1000: the walk is over before
+  // it, so it gets no origin.
+  {
+    MachOImageBuilder b(true);
+    MachOSegment text;
+    text.vm_size = 0x2000;
+    text.file_size = 0x1000;
+    for (uint64_t size : {0x800u, 0u}) {
+      MachOSection s;
+      s.address = s.offset = static_cast<uint32_t>(0x800 + (size == 0 ? 0x800 : 0));
+      s.size = size;
+      text.sections.push_back(s);
+    }
+    b.AddSegment(text);
+    const std::string image = b.Build(0x1000);
+    DisassembledProgram* raw = nullptr;
+    ASSERT_EQ(C_OK, DisassembleExecutable(image.data(), image.size(), &raw));
+    std::unique_ptr<DisassembledProgram> program(raw);
+    EXPECT_EQ(std::vector<uint32_t>{0x800}, LayoutOf(*program).origins);
+  }
+  // A code section that runs past the segment's file data, but not past the
+  // input, is taken whole although the detected length ends before it.
+  {
+    MachOImageBuilder b(true);
+    MachOSegment text;
+    text.vm_size = 0x2000;
+    text.file_size = 0x1000;
+    MachOSection s;
+    s.address = s.offset = 0xF00;
+    s.size = 0x200;
+    text.sections.push_back(s);
+    b.AddSegment(text);
+    std::string image = b.Build(0x1400);
+    const std::string call = Bytes({0xE8, 0x00, 0, 0, 0});  // at 0x1000: target 0x1005
+    image.replace(0x1000, call.size(), call);
+    DisassemblerMacho d(image.data(), image.size());
+    ASSERT_TRUE(d.CheckHeader()) << d.failure_reason();
+    EXPECT_EQ(0x1000u, d.length());
+    EXPECT_EQ((std::map<uint64_t, uint32_t>{{0x1001, 0x1005}}), Rel32Of(image));
+    std::string rebuilt;
+    ASSERT_EQ(C_OK, RoundTrip(image, &rebuilt));
+    EXPECT_TRUE(rebuilt == image.substr(0, 0x1100));
+  }
+}
+
+TEST(MachoScan, ManySegmentsAndSectionsStayLinear) {
+  // Tens of thousands of segments and code sections, and a code section in
+  // which every byte starts a call whose target lies in no segment: each
+  // lookup must not walk all segments (that takes minutes, past the
+  // test's time limit).
+  MachOImageBuilder b(false);
+  MachOSegment text;
+  text.vm_size = 0xC00000;
+  text.file_size = 0xC00000;
+  MachOSection calls;
+  calls.address = calls.offset = 0x600000;
+  calls.size = 0x400000;
+  text.sections.push_back(calls);
+  // Many small code sections, each on its own segment's file data.
+  const uint32_t kSmall = 20000;
+  for (uint32_t i = 0; i < kSmall; ++i) {
+    MachOSection s;
+    s.address = s.offset = 0xA00000 + 16 * i;
+    s.size = 16;
+    text.sections.push_back(s);
+  }
+  b.AddSegment(text);
+  for (uint32_t i = 0; i < 80000; ++i) {
+    MachOSegment far;
+    far.address = 0x10000000u + 0x100u * i;
+    far.vm_size = 0x10;
+    far.file_offset = 0xA00000 + 16 * (i % kSmall);
+    far.file_size = 16;
+    b.AddSegment(far);
+  }
+  std::string image = b.Build(0xC00000);
+  ASSERT_LE(b.CommandsEnd(), 0x600000u);
+  std::memset(&image[0x600000], 0xE8, 0x400000);
+  DisassembledProgram* raw = nullptr;
+  ASSERT_EQ(C_OK, DisassembleExecutable(image.data(), image.size(), &raw));
+  std::unique_ptr<DisassembledProgram> program(raw);
+  const ProgramLayout layout = LayoutOf(*program);
+  EXPECT_TRUE(layout.rel32.empty());
+  EXPECT_EQ(1u + kSmall, layout.origins.size());
+  // Each small section starts at its offset through the text segment, the
+  // first in load-command order that holds it.
+  EXPECT_EQ(0xA00000u + 16 * (kSmall - 1), layout.origins.back());
+  EXPECT_EQ(0xC00000u, layout.bytes);
+}

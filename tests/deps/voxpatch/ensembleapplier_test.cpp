@@ -301,6 +301,9 @@ TEST(EnsemblePatchStatus, HeaderAndBody) {
       // A count far beyond what the stream can describe is refused up front.
       {"huge_count", C_BAD_ENSEMBLE_HEADER,
        [](EnsemblePatchParts* p) { p->streams[0] = Varints({0xFFFFFFFF, 7, 7, 7, 7, 7, 7}); }},
+      // Both kinds are there, the second base range is not: Setup fails.
+      {"second_range_missing", C_BAD_TRANSFORM,
+       [](EnsemblePatchParts* p) { p->streams[0] = Varints({2, 7, 7, 0, 16}); }},
       {"length_missing", C_BAD_TRANSFORM,
        [](EnsemblePatchParts* p) { p->streams[0] = Varints({1, 7, 0}) + std::string(2, '\x80'); }},
       {"past_end_by_one", C_BAD_TRANSFORM,

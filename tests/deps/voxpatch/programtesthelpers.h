@@ -109,7 +109,7 @@ inline voxpatch::PatchStatus RoundTrip(const std::string& input, std::string* ou
   if (status != C_OK) return status;
   status = TrimLabels(program);
   EncodedProgram* encoded = nullptr;
-  if (status == C_OK) status = Encode(program, &encoded);
+  if (status == C_OK) status = EncodeReleasing(program, &encoded);
   FreeDisassembledProgram(program);
   if (status != C_OK) return status;
 

@@ -1,5 +1,7 @@
 #include "disassembledprogram.h"
 
+#include <sys/mman.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -17,8 +19,21 @@ const char kUnreachable[] = "REACHED UNREACHABLE";
 // Labels used this many times or fewer are dropped by TrimLabels.
 const int32_t kTrimThreshold = 5;
 
-// Instruction storage comes in blocks of this many bytes.
-const size_t kBlockBytes = 64 * 1024;
+// Instruction storage comes in blocks of this many bytes, mapped from the
+// system directly so that a freed block is handed back at once (the heap
+// would keep it, which matters when a large program is released while its
+// encoded form grows).
+const size_t kBlockBytes = 1024 * 1024;
+
+uint8_t* NewBlock() {
+  void* block = ::mmap(nullptr, kBlockBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                       -1, 0);
+  return block == MAP_FAILED ? nullptr : static_cast<uint8_t*>(block);
+}
+
+void FreeBlock(uint8_t* block) {
+  if (block != nullptr) ::munmap(block, kBlockBytes);
+}
 
 }  // namespace
 
@@ -26,7 +41,7 @@ DisassembledProgram::DisassembledProgram(ExecutableKind kind) : kind_(kind) {}
 
 DisassembledProgram::~DisassembledProgram() {
   // Instructions are plain data: their storage goes as a whole.
-  for (uint8_t* block : blocks_) std::free(block);
+  for (uint8_t* block : blocks_) FreeBlock(block);
   delete[] byte_cache_;
 }
 
@@ -34,8 +49,9 @@ void* DisassembledProgram::Allocate(size_t size) {
   size = (size + 7) & ~static_cast<size_t>(7);
   if (block_used_ + size > block_size_) {
     if (!GrowPreserving(&blocks_, 1)) return nullptr;
-    const size_t block_size = size > kBlockBytes ? size : kBlockBytes;
-    uint8_t* block = static_cast<uint8_t*>(std::malloc(block_size));
+    if (size > kBlockBytes) return nullptr;  // instructions are a few bytes
+    const size_t block_size = kBlockBytes;
+    uint8_t* block = NewBlock();
     if (block == nullptr) return nullptr;
     blocks_.push_back(block);
     block_used_ = 0;
@@ -161,7 +177,17 @@ void DisassembledProgram::NumberInOrder(LabelMap* labels) {
 void DisassembledProgram::NumberLabelsInOrder() {
   NumberInOrder(&abs32_labels_);
   NumberInOrder(&rel32_labels_);
+  // Encoding walks the labels in order and through the instructions; the
+  // address lookup is not needed any more.
+  abs32_labels_.ReleaseIndex();
+  rel32_labels_.ReleaseIndex();
 }
+
+bool DisassembledProgram::ReserveInstructions(size_t count) {
+  if (count <= instructions_.size()) return true;
+  return GrowPreserving(&instructions_, count - instructions_.size());
+}
+
 
 void DisassembledProgram::ClearLabelNumbers() {
   for (AddressLabel* label : abs32_labels_) label->index = -1;
@@ -274,7 +300,58 @@ bool DisassembledProgram::TrimLabels() {
       [](const AddressLabel* label) { return label->count > kTrimThreshold; });
 }
 
+bool DisassembledProgram::IsCached(const Instruction* insn) const {
+  const uintptr_t at = reinterpret_cast<uintptr_t>(insn);
+  const uintptr_t cache = reinterpret_cast<uintptr_t>(byte_cache_);
+  return byte_cache_ != nullptr && at >= cache && at < cache + 256 * sizeof(Instruction);
+}
+
+bool DisassembledProgram::InBlock(const Instruction* insn, size_t block) const {
+  const uintptr_t at = reinterpret_cast<uintptr_t>(insn);
+  const uintptr_t begin = reinterpret_cast<uintptr_t>(blocks_[block]);
+  return blocks_[block] != nullptr && at >= begin && at < begin + kBlockBytes;
+}
+
+bool DisassembledProgram::StorageInListOrder() const {
+  size_t block = 0;
+  for (const Instruction* insn : instructions_) {
+    if (IsCached(insn)) continue;
+    while (block < blocks_.size() && !InBlock(insn, block)) ++block;
+    if (block == blocks_.size()) return false;
+  }
+  return true;
+}
+
 EncodedProgram* DisassembledProgram::ToEncodedProgram() const {
+  return Translate([](size_t) {});
+}
+
+EncodedProgram* DisassembledProgram::ReleaseToEncodedProgram() {
+  // Trimming places replacement instructions behind the others; blocks are
+  // only freed on the way when the list walks them front to back.
+  const bool in_order = StorageInListOrder();
+  size_t block = 0;
+  EncodedProgram* encoded = Translate([&](size_t i) {
+    if (!in_order || i + 1 >= instructions_.size()) return;
+    const Instruction* next = instructions_[i + 1];
+    if (IsCached(next)) return;
+    while (!InBlock(next, block)) {
+      FreeBlock(blocks_[block]);
+      blocks_[block++] = nullptr;
+    }
+  });
+  for (uint8_t*& storage : blocks_) {
+    FreeBlock(storage);
+    storage = nullptr;
+  }
+  block_used_ = 0;
+  block_size_ = 0;
+  instructions_.clear();
+  return encoded;
+}
+
+template <typename AfterEach>
+EncodedProgram* DisassembledProgram::Translate(AfterEach after_each) const {
   EncodedProgram* encoded = new (std::nothrow) EncodedProgram();
   if (encoded == nullptr) return nullptr;
   encoded->SetBaseAddress(image_base_);
@@ -295,6 +372,27 @@ EncodedProgram* DisassembledProgram::ToEncodedProgram() const {
     }
   }
   if (ok) ok = encoded->FinishLabels();
+
+  // Size the tables from the instructions first (an upper bound: plain
+  // bytes that merge into one run need fewer ops and counts).
+  if (ok) {
+    size_t origins = 0, copies = 0, copy_bytes = 0, abs32 = 0, rel32 = 0;
+    for (const Instruction* insn : instructions_) {
+      switch (insn->kind()) {
+        case INSN_START: ++origins; break;
+        case INSN_BYTE: ++copies; ++copy_bytes; break;
+        case INSN_BYTE_RUN:
+          ++copies;
+          copy_bytes += static_cast<const BytesInstruction*>(insn)->length();
+          break;
+        case INSN_ABS32_REF: ++abs32; break;
+        case INSN_REL32_REF:
+        case INSN_ARM_REL32_REF: ++rel32; break;
+        default: break;
+      }
+    }
+    encoded->ReserveForBuilding(instructions_.size(), origins, copies, copy_bytes, abs32, rel32);
+  }
 
   for (size_t i = 0; ok && i < instructions_.size(); ++i) {
     const Instruction* insn = instructions_[i];
@@ -340,6 +438,7 @@ EncodedProgram* DisassembledProgram::ToEncodedProgram() const {
         LogStream(kLogError) << kUnreachable << " Unknown Insn OP kind";
         break;
     }
+    after_each(i);
   }
   if (!ok) {
     delete encoded;
@@ -360,6 +459,11 @@ PatchStatus TrimLabels(DisassembledProgram* program) {
 
 PatchStatus Encode(const DisassembledProgram* program, EncodedProgram** output) {
   *output = program->ToEncodedProgram();
+  return *output != nullptr ? C_OK : C_GENERAL_ERROR;
+}
+
+PatchStatus EncodeReleasing(DisassembledProgram* program, EncodedProgram** output) {
+  *output = program->ReleaseToEncodedProgram();
   return *output != nullptr ? C_OK : C_GENERAL_ERROR;
 }
 

@@ -121,6 +121,11 @@ class DisassembledProgram {
   bool AddArmRel32Insn(uint16_t compressed_op, AddressLabel* label,
                        const uint8_t* op_data, uint16_t op_size);
 
+  // Makes room for about this many instructions, so that filling the
+  // program does not copy its list on the way.  Only a hint: false when
+  // memory runs out, with nothing changed.
+  bool ReserveInstructions(size_t count);
+
   // The label of an address, made on first use; every call counts one
   // reference.  Null only when memory runs out.
   AddressLabel* Abs32LabelAt(uint32_t rva);
@@ -131,6 +136,8 @@ class DisassembledProgram {
   // The label of an INSN_REL32_REF or INSN_ARM_REL32_REF instruction, else null.
   static AddressLabel* InstructionRel32Label(const Instruction* insn);
 
+  // Ends a disassembly: numbers the labels and frees the address lookup
+  // (rebuilt should a label be looked up again).
   void NumberLabelsInOrder();
   void ClearLabelNumbers();
   void NumberRemainingLabels();
@@ -138,6 +145,9 @@ class DisassembledProgram {
   bool TrimLabels();
   // A new encoded program (owned by the caller), or null when memory runs out.
   EncodedProgram* ToEncodedProgram() const;
+  // The same, freeing the instructions' storage as they are encoded: the
+  // program is left without instructions and is only fit to be deleted.
+  EncodedProgram* ReleaseToEncodedProgram();
 
   // Prints the use count of every numbered rel32 label on standard output.
   void PrintLabelCounts() const;
@@ -153,6 +163,15 @@ class DisassembledProgram {
   void* Allocate(size_t size);
   bool Emit(Instruction* insn);
   bool EmitLabelInsn(uint32_t kind, AddressLabel* label);
+  // Encodes the instructions; after_each(i) runs once instruction i is done.
+  template <typename AfterEach>
+  EncodedProgram* Translate(AfterEach after_each) const;
+  bool IsCached(const Instruction* insn) const;
+  bool InBlock(const Instruction* insn, size_t block) const;
+  // Whether every stored instruction lies in a block at or after the
+  // previous one's, in list order (so a block is done once the list has
+  // passed it).
+  bool StorageInListOrder() const;
   static AddressLabel* LabelAt(LabelMap* labels, uint32_t rva);
   static void NumberInOrder(LabelMap* labels);
   static void NumberRemaining(LabelMap* labels);
@@ -173,6 +192,8 @@ class DisassembledProgram {
 // Status forms: TrimLabels gives 1 or 28, ToEncodedProgram 1 or 2.
 PatchStatus TrimLabels(DisassembledProgram* program);
 PatchStatus Encode(const DisassembledProgram* program, EncodedProgram** output);
+// The status form of ReleaseToEncodedProgram (1 or 2).
+PatchStatus EncodeReleasing(DisassembledProgram* program, EncodedProgram** output);
 
 }  // namespace voxpatch
 

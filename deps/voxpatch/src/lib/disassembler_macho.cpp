@@ -49,6 +49,7 @@ bool DisassemblerMacho::CheckHeader() {
   segments_.clear();
   code_sections_.clear();
   rel32_locations_.clear();
+  segment_ranges_.clear();
   const uint64_t total = length();
 
   if (total < 32) return MarkInvalid("Too small");
@@ -106,9 +107,10 @@ bool DisassemblerMacho::CheckHeader() {
   if (code_sections_.empty())
     return MarkInvalid("Resource-only executables are not yet supported");
 
-  // Code is read from the file: it must lie inside the executable's bytes.
+  // Code is read from the input: a section reaching past its end is refused.
+  const uint64_t input_size = static_cast<uint64_t>(end() - start());
   for (const Section& section : code_sections_) {
-    if (static_cast<uint64_t>(section.file_offset) + section.size > file_extent_)
+    if (static_cast<uint64_t>(section.file_offset) + section.size > input_size)
       return MarkInvalid("section outside file");
   }
 
@@ -231,23 +233,83 @@ const DisassemblerMacho::Segment* DisassemblerMacho::SegmentAtFileOffset(
 }
 
 bool DisassemblerMacho::IsRVAInSegment(uint32_t rva) const {
+  if (!segment_ranges_.empty()) {
+    // The last range starting at or below rva is the only one that can hold it.
+    const Range* begin = segment_ranges_.begin();
+    const Range* end = segment_ranges_.end();
+    const Range* after = std::upper_bound(
+        begin, end, static_cast<uint64_t>(rva),
+        [](uint64_t value, const Range& range) { return value < range.start; });
+    return after != begin && rva < (after - 1)->end;
+  }
   for (const Segment& segment : segments_) {
     if (rva >= segment.address && rva < segment.address + segment.size) return true;
   }
   return false;
 }
 
-uint32_t DisassemblerMacho::SectionStartRVA(const Section& section) const {
-  const Segment* segment = SegmentAtFileOffset(section.file_offset);
-  if (segment == nullptr) return 0;
-  return static_cast<uint32_t>(section.file_offset - segment->file_offset +
-                               segment->address);
+bool DisassemblerMacho::BuildSegmentRanges() {
+  segment_ranges_.clear();
+  GrowableArray<Range> ranges;
+  for (const Segment& segment : segments_) {
+    if (segment.size == 0) continue;
+    const Range range = {segment.address, segment.address + segment.size};
+    if (!ranges.push_back(range)) return false;
+  }
+  std::sort(ranges.begin(), ranges.end(),
+            [](const Range& a, const Range& b) { return a.start < b.start; });
+  for (const Range& range : ranges) {
+    if (!segment_ranges_.empty() && range.start <= segment_ranges_[segment_ranges_.size() - 1].end) {
+      Range& last = segment_ranges_[segment_ranges_.size() - 1];
+      if (range.end > last.end) last.end = range.end;
+    } else if (!segment_ranges_.push_back(range)) {
+      return false;
+    }
+  }
+  return true;
 }
 
-bool DisassemblerMacho::FindRel32(const Section& section) {
+bool DisassemblerMacho::ComputeSectionRVAs(GrowableArray<uint32_t>* rvas) const {
+  // A section starts at its file offset translated through the first
+  // segment (in load-command order) whose file data holds it, or at 0 when
+  // none does.  Sections are sorted by file offset, so each segment holds a run of
+  // them.  Segments are taken in load-command order and each section keeps
+  // the first that holds it; `next` skips the sections already placed
+  // (with path halving), so every section is placed once.
+  const size_t count = code_sections_.size();
+  GrowableArray<size_t> next;
+  rvas->clear();
+  if (!rvas->reserve(count) || !next.reserve(count + 1)) return false;
+  for (size_t i = 0; i < count; ++i) rvas->push_back(0);
+  for (size_t i = 0; i <= count; ++i) next.push_back(i);
+  auto find = [&next, count](size_t i) {
+    while (i < count && next[i] != i) {
+      next[i] = next[next[i]];
+      i = next[i];
+    }
+    return i;
+  };
+  const Section* sections = code_sections_.data();
+  for (const Segment& segment : segments_) {
+    const uint64_t end = static_cast<uint64_t>(segment.file_offset) + segment.file_size;
+    size_t i = static_cast<size_t>(
+        std::lower_bound(sections, sections + count, segment.file_offset,
+                         [](const Section& section, uint32_t offset) {
+                           return section.file_offset < offset;
+                         }) -
+        sections);
+    for (i = find(i); i < count && sections[i].file_offset < end; i = find(i + 1)) {
+      (*rvas)[i] = static_cast<uint32_t>(sections[i].file_offset - segment.file_offset +
+                                         segment.address);
+      next[i] = i + 1;
+    }
+  }
+  return true;
+}
+
+bool DisassemblerMacho::FindRel32(const Section& section, uint32_t start_rva) {
   const uint8_t* const begin = PointerAtOffset(section.file_offset);
   const uint8_t* const end = begin + section.size;
-  const uint32_t start_rva = SectionStartRVA(section);
 
   const uint8_t* p = begin;
   while (p < end) {
@@ -285,9 +347,8 @@ bool DisassemblerMacho::FindRel32(const Section& section) {
   return true;
 }
 
-bool DisassemblerMacho::EmitSection(const Section& section,
+bool DisassemblerMacho::EmitSection(const Section& section, uint32_t start_rva,
                                     DisassembledProgram* program) {
-  const uint32_t start_rva = SectionStartRVA(section);
   if (!program->AddOriginInsn(start_rva)) return false;
 
   const uint8_t* p = PointerAtOffset(section.file_offset);
@@ -328,27 +389,49 @@ bool DisassemblerMacho::BuildProgram(DisassembledProgram* program) {
   if (!IsValid()) return false;
   program->SetBaseAddress(0);
 
+  // Lookups per candidate and per section must not walk every segment: a
+  // file may hold very many of both.
+  GrowableArray<uint32_t> section_rvas;
+  if (!BuildSegmentRanges() || !ComputeSectionRVAs(&section_rvas)) return false;
+
   rel32_locations_.clear();
-  for (const Section& section : code_sections_) {
-    if (!FindRel32(section)) return false;
+  for (size_t i = 0; i < code_sections_.size(); ++i) {
+    if (!FindRel32(code_sections_[i], section_rvas[i])) return false;
   }
   std::sort(rel32_locations_.begin(), rel32_locations_.end());
 
-  // Each code section is visited once, in file order; one that starts
-  // inside bytes already emitted (an overlap) is passed over.
+  // Each reference makes at most two instructions (itself and the plain
+  // bytes before it); each section adds an origin and a last run.  Sizing
+  // the list up front spares copying it while it fills.
+  const uint64_t references = rel32_locations_.size();
+  program->ReserveInstructions(
+      static_cast<size_t>(2 * references + 3 * static_cast<uint64_t>(code_sections_.size()) + 1));
+
+  // The cursor runs to the detected length, taking the code sections in file
+  // order.  Each section is visited once: one that starts inside bytes
+  // already emitted (an overlap) is passed over, and a zero-size one does
+  // not hold the cursor.  A section may end past the detected length (it
+  // still lies inside the input); the walk then stops.
   const uint64_t total = length();
+  const size_t section_count = code_sections_.size();
+  size_t next = 0;
   uint64_t cursor = 0;
-  for (const Section& section : code_sections_) {
-    if (section.file_offset < cursor) continue;
+  while (cursor < total) {
+    while (next < section_count && code_sections_[next].file_offset < cursor) ++next;
+    if (next == section_count) {
+      if (!program->AddBytesInsn(PointerAtOffset(cursor), static_cast<size_t>(total - cursor)))
+        return false;
+      break;
+    }
+    const size_t index = next++;
+    const Section& section = code_sections_[index];
     if (section.file_offset > cursor &&
-        !program->AddBytesInsn(PointerAtOffset(cursor), section.file_offset - cursor))
+        !program->AddBytesInsn(PointerAtOffset(cursor),
+                               static_cast<size_t>(section.file_offset - cursor)))
       return false;
-    if (!EmitSection(section, program)) return false;
+    if (!EmitSection(section, section_rvas[index], program)) return false;
     cursor = static_cast<uint64_t>(section.file_offset) + section.size;
   }
-  if (cursor < total &&
-      !program->AddBytesInsn(PointerAtOffset(cursor), static_cast<size_t>(total - cursor)))
-    return false;
 
   program->NumberLabelsInOrder();
   return true;

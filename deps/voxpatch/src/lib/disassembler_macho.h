@@ -55,9 +55,13 @@ class DisassemblerMacho : public Disassembler {
   bool AddCodeSection(const Segment& segment, uint64_t address, uint64_t size,
                       uint32_t file_offset);
   bool RecordSegment(const Segment& segment);
-  uint32_t SectionStartRVA(const Section& section) const;
-  bool FindRel32(const Section& section);
-  bool EmitSection(const Section& section, DisassembledProgram* program);
+  // The start RVA of every code section (in code_sections_ order), in time
+  // linear in segments plus sections.
+  bool ComputeSectionRVAs(GrowableArray<uint32_t>* rvas) const;
+  // Merges the segments' virtual ranges for IsRVAInSegment.
+  bool BuildSegmentRanges();
+  bool FindRel32(const Section& section, uint32_t start_rva);
+  bool EmitSection(const Section& section, uint32_t start_rva, DisassembledProgram* program);
 
   uint32_t Read32(uint64_t offset) const;
   uint64_t Read64(uint64_t offset) const;
@@ -68,6 +72,13 @@ class DisassemblerMacho : public Disassembler {
   GrowableArray<uint32_t> rel32_locations_;
   GrowableArray<Segment> segments_;
   GrowableArray<Section> code_sections_;
+  // Sorted, disjoint [start, end) virtual ranges of the segments; built for
+  // the scan (until then lookups walk the segments).
+  struct Range {
+    uint64_t start;
+    uint64_t end;
+  };
+  GrowableArray<Range> segment_ranges_;
 };
 
 }  // namespace voxpatch

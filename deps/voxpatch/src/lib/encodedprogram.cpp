@@ -5,6 +5,7 @@
 #include <new>
 
 #include "armbranchcodec.h"
+#include "arraygrowth.h"
 #include "bytereader.h"
 #include "bytewriter.h"
 #include "logstream.h"
@@ -111,11 +112,31 @@ bool Write16(ByteWriter* out, uint32_t value) {
 
 }  // namespace
 
+void EncodedProgram::ReserveForBuilding(size_t ops, size_t origins, size_t copy_counts,
+                                        size_t copy_bytes, size_t abs32_ix, size_t rel32_ix) {
+  GrowPreserving(&ops_, ops);
+  GrowPreserving(&origins_, origins);
+  GrowPreserving(&copy_counts_, copy_counts);
+  GrowPreserving(&copy_bytes_, copy_bytes);
+  GrowPreserving(&abs32_ix_, abs32_ix);
+  GrowPreserving(&rel32_ix_, rel32_ix);
+}
+
 bool EncodedProgram::AppendOrigin(uint32_t rva) {
   return AppendOp(ORIGIN) && origins_.push_back(rva);
 }
 
 bool EncodedProgram::AppendCopy(size_t count, const uint8_t* bytes) {
+  if (count == 0) {
+    // An empty run still merges: a single byte before it becomes a run of
+    // one, and with no run before it an empty run starts.
+    if (!ops_.empty() && ops_[ops_.size() - 1] == COPY1) {
+      ops_[ops_.size() - 1] = COPY;
+      return copy_counts_.push_back(1);
+    }
+    if (!ops_.empty() && ops_[ops_.size() - 1] == COPY) return true;
+    return AppendOp(COPY) && copy_counts_.push_back(0);
+  }
   while (count != 0) {
     // One op's count is 32 bits; longer runs continue in a further op.
     if (!ops_.empty() && ops_[ops_.size() - 1] == COPY1) {

@@ -52,6 +52,11 @@ class EncodedProgram {
   bool AppendPeRelocTable(int flag);  // flag 1: HIGHLOW table, else DIR64
   bool AppendElfRelocTable();
   bool AppendElfArmRelocTable();
+  // Makes room for the given numbers of entries before building, so that
+  // the tables are not copied while they fill.  Only a hint: nothing
+  // changes when memory runs out.
+  void ReserveForBuilding(size_t ops, size_t origins, size_t copy_counts,
+                          size_t copy_bytes, size_t abs32_ix, size_t rel32_ix);
   bool SetRel32Address(int32_t index, uint32_t rva);
   bool SetAbs32Address(int32_t index, uint32_t rva);
   // Gives unassigned slots of both address tables the value before them.

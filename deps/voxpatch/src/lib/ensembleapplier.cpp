@@ -17,9 +17,8 @@ namespace voxpatch {
 
 namespace {
 
-// Every element description takes at least three bytes of stream 0 (its
-// kind, base offset and base length), which bounds the element count.
-const uint64_t kMinBytesPerElement = 3;
+// An element's base offset and base length take at least two bytes.
+const size_t kMinRangeBytes = 2;
 
 // Flattens a set and applies one correction to it; the result is kept in
 // storage and read back as a set.
@@ -68,12 +67,23 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
   if (!streams.Parse(body.Buffer(), body.Length()) || streams.count() < 4)
     return C_STREAM_ERROR;
 
-  // Transformation descriptions.
+  // Transformation descriptions.  Every kind takes at least one byte, so a
+  // larger count fails on a missing kind, and every base range at least two,
+  // so a count the ranges cannot cover fails in Setup; both are known before
+  // anything is allocated for the elements.
   ByteReader* descriptions = streams.stream(0);
   uint32_t element_count = 0;
   if (!descriptions->GetVarint(&element_count)) return C_BAD_ENSEMBLE_HEADER;
-  if (element_count > descriptions->BytesLeft() / kMinBytesPerElement)
-    return C_BAD_ENSEMBLE_HEADER;
+  if (element_count > descriptions->BytesLeft()) return C_BAD_ENSEMBLE_HEADER;
+  {
+    ByteReader kinds = *descriptions;
+    for (uint32_t i = 0; i < element_count; ++i) {
+      uint32_t kind = 0;
+      if (!kinds.GetVarint(&kind)) return C_BAD_ENSEMBLE_HEADER;
+      if (kind < EXE_WIN_32_X86 || kind > EXE_MACHO_X64) return C_BAD_ENSEMBLE_HEADER;
+    }
+    if (element_count > kinds.BytesLeft() / kMinRangeBytes) return C_BAD_TRANSFORM;
+  }
   try {
     patchers_.reserve(element_count);
   } catch (...) {
@@ -81,8 +91,7 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
   }
   for (uint32_t i = 0; i < element_count; ++i) {
     uint32_t kind = 0;
-    if (!descriptions->GetVarint(&kind)) return C_BAD_ENSEMBLE_HEADER;
-    if (kind < EXE_WIN_32_X86 || kind > EXE_MACHO_X64) return C_BAD_ENSEMBLE_HEADER;
+    descriptions->GetVarint(&kind);
     // Every kind is served by the same patcher; the element's real type is
     // detected again when it is transformed.
     TransformationPatcher* patcher = new (std::nothrow) PatcherX86_32(base_, base_length_);
@@ -130,6 +139,19 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
   }
   parameter_storage.ReleaseBuffer();
 
+  // Of the body only the final correction is still needed.  With elements,
+  // the element correction before it is about as large as the elements:
+  // keep a copy of the final correction and free the body before the
+  // elements are rebuilt.
+  ByteWriter final_correction_bytes;
+  ByteReader final_correction = *streams.stream(3);
+  if (!patchers_.empty()) {
+    if (!final_correction_bytes.Write(final_correction.Position(), final_correction.BytesLeft()))
+      return C_STREAM_ERROR;
+    body.ReleaseBuffer();
+    final_correction.Attach(final_correction_bytes.Buffer(), final_correction_bytes.Length());
+  }
+
   // The final input: the old file followed by the rebuilt new elements.
   ByteWriter blob;
   ByteReader final_input(base_, base_length_);
@@ -156,7 +178,7 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
   element_storage.ReleaseBuffer();
 
   // Final correction.
-  if (!ApplyByteDiff(final_input, streams.stream(3), output, false)) return C_GENERAL_ERROR;
+  if (!ApplyByteDiff(final_input, &final_correction, output, false)) return C_GENERAL_ERROR;
   blob.ReleaseBuffer();
   if (ComputeCrc(output->Buffer(), output->Length()) != header_.target_checksum)
     return C_CRC_MISMATCH;

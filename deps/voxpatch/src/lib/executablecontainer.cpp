@@ -86,7 +86,7 @@ bool WriteExecutableAware(const uint8_t* data, size_t length, uint32_t checksum,
       return Fail("could not trim labels");
     }
     EncodedProgram* encoded = nullptr;
-    const PatchStatus encoded_status = Encode(program, &encoded);
+    const PatchStatus encoded_status = EncodeReleasing(program, &encoded);
     FreeDisassembledProgram(program);
     if (encoded_status != C_OK) return Fail("could not encode program");
 

@@ -19,7 +19,7 @@ size_t LabelMap::SlotOf(uint32_t address, size_t mask) {
 bool LabelMap::Reindex(size_t slot_count, const GrowableArray<uint8_t>& removed,
                        GrowableArray<Slot>* index) const {
   if (!index->reserve(slot_count)) return false;
-  const Slot empty = {0, 0};
+  const Slot empty = {0};
   for (size_t i = 0; i < slot_count; ++i) index->push_back(empty);
   const size_t mask = slot_count - 1;
   for (uint32_t n = 0; n < made_; ++n) {
@@ -27,14 +27,21 @@ bool LabelMap::Reindex(size_t slot_count, const GrowableArray<uint8_t>& removed,
     const uint32_t address = LabelOf(n)->address;
     size_t s = SlotOf(address, mask);
     while ((*index)[s].label != 0) s = (s + 1) & mask;
-    (*index)[s] = {address, n + 1};
+    (*index)[s] = {n + 1};
   }
   return true;
 }
 
+size_t LabelMap::SlotsFor(size_t n) {
+  size_t slots = 64;
+  while (slots < 2 * n) slots *= 2;
+  return slots;
+}
+
 bool LabelMap::Grow() {
+  if (!EnsureIndex()) return false;
   if (slots_.size() >= 2 * (static_cast<size_t>(made_) + 1)) return true;
-  const size_t wanted = slots_.empty() ? 64 : slots_.size() * 2;
+  const size_t wanted = SlotsFor(static_cast<size_t>(made_) + 1);
   if (wanted > GrowableArray<Slot>::kMaxElements / 2) return false;
   GrowableArray<Slot> index;
   if (!Reindex(wanted, removed_, &index)) return false;
@@ -42,13 +49,24 @@ bool LabelMap::Grow() {
   return true;
 }
 
+bool LabelMap::EnsureIndex() const {
+  if (!slots_.empty() || made_ == 0) return true;
+  GrowableArray<Slot> index;
+  if (!Reindex(SlotsFor(made_), removed_, &index)) return false;
+  slots_ = static_cast<GrowableArray<Slot>&&>(index);
+  return true;
+}
+
+void LabelMap::ReleaseIndex() { slots_.clear(); }
+
 AddressLabel* LabelMap::Find(uint32_t address) const {
-  if (slots_.empty()) return nullptr;
+  if (!EnsureIndex() || slots_.empty()) return nullptr;
   const size_t mask = slots_.size() - 1;
   for (size_t s = SlotOf(address, mask);; s = (s + 1) & mask) {
     const Slot& slot = slots_[s];
     if (slot.label == 0) return nullptr;
-    if (slot.address == address) return LabelOf(slot.label - 1);
+    AddressLabel* label = LabelOf(slot.label - 1);
+    if (label->address == address) return label;
   }
 }
 
@@ -75,7 +93,7 @@ AddressLabel* LabelMap::FindOrAdd(uint32_t address) {
   const size_t mask = slots_.size() - 1;
   size_t s = SlotOf(address, mask);
   while (slots_[s].label != 0) s = (s + 1) & mask;
-  slots_[s] = {address, number + 1};
+  slots_[s] = {number + 1};
   if (sorted_ && !ordered_.empty() && ordered_[ordered_.size() - 1]->address > address)
     sorted_ = false;
   ordered_.push_back(label);

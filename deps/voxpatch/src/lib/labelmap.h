@@ -42,6 +42,10 @@ class LabelMap {
   AddressLabel* const* begin() const;
   AddressLabel* const* end() const;
 
+  // Frees the address index; it is rebuilt by the next lookup.  Iteration
+  // and the labels themselves are not affected.
+  void ReleaseIndex();
+
   // Takes every label for which keep(label) is false out of the map.
   // Returns false when memory runs out (the map is then unchanged).
   template <typename Keep>
@@ -50,11 +54,11 @@ class LabelMap {
  private:
   static constexpr uint32_t kBlockSize = 4096;
 
-  // A slot of the hash index: the address (so that a probe touches one
-  // place only) and 1 + the label's number in the block storage; 0 marks a
-  // free slot.  Open addressing with linear probing, at most half full.
+  // A slot of the hash index: 1 + the label's number in the block storage;
+  // 0 marks a free slot.  Open addressing with linear probing, at most half
+  // full.  (The address is read from the label, which keeps the index small:
+  // it is the largest part of a big map while it is being filled.)
   struct Slot {
-    uint32_t address;
     uint32_t label;
   };
 
@@ -62,6 +66,10 @@ class LabelMap {
     return &blocks_[number / kBlockSize][number % kBlockSize];
   }
   bool Grow();
+  // Rebuilds a released index; false when memory runs out.
+  bool EnsureIndex() const;
+  // Index size for n labels: a power of two, at least twice n.
+  static size_t SlotsFor(size_t n);
   bool Reindex(size_t slots, const GrowableArray<uint8_t>& removed,
                GrowableArray<Slot>* index) const;
   void Sort() const;
@@ -70,7 +78,7 @@ class LabelMap {
   GrowableArray<AddressLabel*> blocks_;  // label storage, kBlockSize each
   uint32_t made_ = 0;                    // labels made (numbers 0 .. made_ - 1)
   GrowableArray<uint8_t> removed_;       // per number, once anything was removed
-  GrowableArray<Slot> slots_;
+  mutable GrowableArray<Slot> slots_;  // empty once released
   // The live labels; sorted by address when sorted_ is set.
   mutable GrowableArray<AddressLabel*> ordered_;
   mutable bool sorted_ = true;
@@ -89,8 +97,8 @@ bool LabelMap::RemoveUnless(Keep keep) {
   for (AddressLabel* label : ordered_) {
     if (keep(label)) kept.push_back(label);
   }
-  GrowableArray<Slot> index;
-  if (!Reindex(slots_.size(), removed, &index)) return false;
+  GrowableArray<Slot> index;  // stays empty when the index was released
+  if (!slots_.empty() && !Reindex(slots_.size(), removed, &index)) return false;
   removed_ = static_cast<GrowableArray<uint8_t>&&>(removed);
   ordered_ = static_cast<GrowableArray<AddressLabel*>&&>(kept);
   slots_ = static_cast<GrowableArray<Slot>&&>(index);

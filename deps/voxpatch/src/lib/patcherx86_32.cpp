@@ -43,7 +43,7 @@ PatchStatus PatcherX86_32::TransformElement(StreamBundleReader* parameters,
   }
 
   EncodedProgram* encoded = nullptr;
-  status = Encode(program, &encoded);
+  status = EncodeReleasing(program, &encoded);
   FreeDisassembledProgram(program);
   if (status != C_OK) return status;
 

@@ -81,6 +81,27 @@ void makeDir(const std::string& path)
     mkdir(path.c_str(), 0755);
 }
 
+// A fresh temporary folder holding an empty plug-in folder "p/" (with its "scriptling" folder),
+// which the client's function table reports as the plug-in path. Returns the temporary folder,
+// "" when it could not be made.
+std::string preparePluginFolder()
+{
+    const std::string root = tempRoot();
+    if (root.empty())
+        return root;
+    g_pluginPath = root + "p/";
+    makeDir(g_pluginPath);
+    makeDir(g_pluginPath + "scriptling");
+    vx3Functions = VX3Functions();
+    vx3Functions.getPluginPath = testPluginPath;
+    return root;
+}
+
+void writeStartupScript(const std::string& text)
+{
+    writeFile(g_pluginPath + "scriptling/vx3events.lua", text);
+}
+
 // Runs a chunk in the current interpreter; returns the error text or "".
 std::string run(const std::string& code)
 {
@@ -98,6 +119,17 @@ std::string globalText(const char* name)
     std::string text = lua_isstring(L, -1) ? lua_tostring(L, -1) : std::string("<") + luaL_typename(L, -1) + ">";
     lua_pop(L, 1);
     return text;
+}
+
+// Calls the Lua function `name` without arguments; returns the call's status and puts what it
+// wrote to standard error into `err`.
+int callCapturingErrors(const char* name, std::string& err)
+{
+    OutputCapture capture;
+    const int status = callLuaFunction(nullptr, name, "");
+    capture.stop();
+    err = capture.err();
+    return status;
 }
 
 // Starts an interpreter over an empty plug-in folder (the start-up script is
@@ -418,11 +450,9 @@ TEST_F(Dispatcher, RunawayAllocationFailsTheCallNotTheClient)
 {
     ASSERT_EQ(run("function hog() big = string.rep('x', 600 * 1024 * 1024) end function alive() got = 'alive' end"),
               "");
-    OutputCapture capture;
-    EXPECT_EQ(callLuaFunction(nullptr, "hog", ""), 1);
-    capture.stop();
-    EXPECT_NE(capture.err().find("Error running Lua function 'hog': not enough memory"), std::string::npos)
-        << capture.err();
+    std::string err;
+    EXPECT_EQ(callCapturingErrors("hog", err), 1);
+    EXPECT_NE(err.find("Error running Lua function 'hog': not enough memory"), std::string::npos) << err;
     EXPECT_EQ(callLuaFunction(nullptr, "alive", ""), 0);
     EXPECT_EQ(globalText("got"), "alive");
 }
@@ -445,13 +475,8 @@ class Interpreter : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        m_root = tempRoot();
+        m_root = preparePluginFolder();
         ASSERT_FALSE(m_root.empty());
-        g_pluginPath = m_root + "p/";
-        makeDir(g_pluginPath);
-        makeDir(g_pluginPath + "scriptling");
-        vx3Functions = VX3Functions();
-        vx3Functions.getPluginPath = testPluginPath;
         g_pathSizes.clear();
     }
     void TearDown() override
@@ -459,10 +484,6 @@ protected:
         OutputCapture quiet;
         closeLua();
         unsetenv("LUA_PATH_5_2");
-    }
-    void writeStartupScript(const std::string& text)
-    {
-        writeFile(g_pluginPath + "scriptling/vx3events.lua", text);
     }
     std::string m_root;
 };
@@ -620,13 +641,8 @@ protected:
     void SetUp() override
     {
         setLuaCallTimeLimit(200);
-        m_root = tempRoot();
+        m_root = preparePluginFolder();
         ASSERT_FALSE(m_root.empty());
-        g_pluginPath = m_root + "p/";
-        makeDir(g_pluginPath);
-        makeDir(g_pluginPath + "scriptling");
-        vx3Functions = VX3Functions();
-        vx3Functions.getPluginPath = testPluginPath;
     }
     void TearDown() override
     {
@@ -637,7 +653,7 @@ protected:
     // Starts the interpreter with `script` as the start-up script.
     int start(const std::string& script)
     {
-        writeFile(g_pluginPath + "scriptling/vx3events.lua", script);
+        writeStartupScript(script);
         OutputCapture capture;
         const int status = initLua();
         capture.stop();
@@ -692,10 +708,9 @@ TEST_F(TimeLimit, EndlessHandlersFailAndTheNextCallRuns)
     EXPECT_EQ(globalText("got"), "45000150000");
     // Other failures keep their own report.
     ASSERT_EQ(run("function hog() big = string.rep('x', 600 * 1024 * 1024) end"), "");
-    OutputCapture capture;
-    EXPECT_EQ(callLuaFunction(nullptr, "hog", ""), 1);
-    capture.stop();
-    EXPECT_EQ(capture.err(), "Error running Lua function 'hog': not enough memory\n");
+    std::string err;
+    EXPECT_EQ(callCapturingErrors("hog", err), 1);
+    EXPECT_EQ(err, "Error running Lua function 'hog': not enough memory\n");
 }
 
 int g_nestedCalls = 0;
@@ -723,25 +738,22 @@ TEST_F(TimeLimit, NestedCallsRunOnTheOuterCallsTime)
                   "end"),
               "");
     g_nestedCalls = 0;
-    OutputCapture capture;
-    EXPECT_EQ(callLuaFunction(nullptr, "outer", ""), 1);
-    capture.stop();
+    std::string err;
+    EXPECT_EQ(callCapturingErrors("outer", err), 1);
     EXPECT_GT(g_nestedCalls, 1);
-    EXPECT_NE(capture.err().find(kTimeLimitReport), std::string::npos) << capture.err();
+    EXPECT_NE(err.find(kTimeLimitReport), std::string::npos) << err;
     EXPECT_EQ(globalText("got"), "<nil>");
     // A nested call that runs out of time fails the outer one as well.
     ASSERT_EQ(run("function inner() while true do end end\n"
                   "function outer() got = callInner() while true do end end"),
               "");
     g_nestedCalls = 0;
-    OutputCapture second;
-    EXPECT_EQ(callLuaFunction(nullptr, "outer", ""), 1);
-    second.stop();
+    EXPECT_EQ(callCapturingErrors("outer", err), 1);
     EXPECT_EQ(g_nestedCalls, 1);
     EXPECT_EQ(globalText("got"), "<nil>"); // the outer call failed at its next instruction
-    EXPECT_EQ(countOf(second.err(), "Error running Lua function 'inner': "), 1) << second.err();
-    EXPECT_EQ(countOf(second.err(), "Error running Lua function 'outer': "), 1) << second.err();
-    EXPECT_EQ(countOf(second.err(), kTimeLimitReport), 2) << second.err();
+    EXPECT_EQ(countOf(err, "Error running Lua function 'inner': "), 1) << err;
+    EXPECT_EQ(countOf(err, "Error running Lua function 'outer': "), 1) << err;
+    EXPECT_EQ(countOf(err, kTimeLimitReport), 2) << err;
 }
 
 TEST_F(TimeLimit, EndlessStartupScriptKeepsWhatItDefined)

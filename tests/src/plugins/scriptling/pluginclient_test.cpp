@@ -634,22 +634,36 @@ TEST_F(Lifecycle, ErroringGlobalLookupIsReportedNotFatal)
 
 // --- events -------------------------------------------------------------------
 
-using Events = ClientFixture;
+class Events : public ClientFixture {
+protected:
+    // Starts the plug-in quietly, then calls every event's export once with arguments of its
+    // own and hands `check` the event, its arguments, the result and what the call printed.
+    // Stops at the first fatal failure.
+    template <typename Check>
+    void callEveryEvent(Check check)
+    {
+        OutputCapture quiet;
+        ASSERT_EQ(init(), 0);
+        quiet.stop();
+        for (size_t i = 0; i < kEventCount; ++i) {
+            const EventCase& event = kEvents[i];
+            const EventArguments args = argumentsFor(static_cast<int>(i), event);
+            OutputCapture capture;
+            const int result = event.call(StandinClient::get().symbol(event.exportName), args);
+            capture.stop();
+            check(event, args, result, capture);
+            if (HasFatalFailure())
+                return;
+        }
+    }
+};
 
 TEST_F(Events, EveryEventReachesItsHandlerWithItsArguments)
 {
     writeRecordingScript(allHandlers(), "RESULTS.onTextMessageEvent = 5\nRESULTS.onClientPokeEvent = -9\n");
-    OutputCapture quiet;
-    ASSERT_EQ(init(), 0);
-    quiet.stop();
-
     size_t seen = 0;
-    for (size_t i = 0; i < kEventCount; ++i) {
-        const EventCase& event = kEvents[i];
-        const EventArguments args = argumentsFor(static_cast<int>(i), event);
-        OutputCapture capture;
-        const int result = event.call(StandinClient::get().symbol(event.exportName), args);
-        capture.stop();
+    const auto check = [&](const EventCase& event, const EventArguments& args, int result,
+                           const OutputCapture& capture) {
         int expectedResult = 0;
         if (event.rule == Rule::HandlerInt)
             expectedResult = std::string(event.handler) == "onTextMessageEvent" ? 5 : -9;
@@ -659,7 +673,8 @@ TEST_F(Events, EveryEventReachesItsHandlerWithItsArguments)
         ASSERT_EQ(lines.size(), seen + 1) << event.exportName;
         seen = lines.size();
         EXPECT_EQ(lines.back(), expectedLine(event, args)) << event.exportName;
-    }
+    };
+    ASSERT_NO_FATAL_FAILURE(callEveryEvent(check));
     EXPECT_TRUE(StandinClient::get().unexpected.empty());
 }
 
@@ -680,21 +695,14 @@ TEST_F(Events, LargeIdsAndNullTextsArriveUnchanged)
 TEST_F(Events, MissingHandlersAreReportedOncePerEvent)
 {
     writeRecordingScript({}, "onChannelMoveEvent = function() logLine('wrong handler name') end\n");
-    OutputCapture quiet;
-    ASSERT_EQ(init(), 0);
-    quiet.stop();
-    for (size_t i = 0; i < kEventCount; ++i) {
-        const EventCase& event = kEvents[i];
-        OutputCapture capture;
-        const int result =
-            event.call(StandinClient::get().symbol(event.exportName), argumentsFor(static_cast<int>(i), event));
-        capture.stop();
+    const auto check = [](const EventCase& event, const EventArguments&, int result, const OutputCapture& capture) {
         EXPECT_EQ(result, noInterpreterResult(event.rule)) << event.exportName;
         EXPECT_EQ(capture.err(), std::string("Error running Lua function: Function '") + event.handler +
                                      "' not found\n")
             << event.exportName;
         EXPECT_EQ(capture.out(), "") << event.exportName;
-    }
+    };
+    ASSERT_NO_FATAL_FAILURE(callEveryEvent(check));
     EXPECT_TRUE(logLines().empty()); // onChannelMoveEvent is not the handler's name
 }
 
@@ -704,20 +712,13 @@ TEST_F(Events, FailingHandlersAreReportedAndContained)
     for (const EventCase& event : kEvents)
         body += std::string(event.handler) + " = function() error('failure in " + event.handler + "', 0) end\n";
     writeRecordingScript({}, body);
-    OutputCapture quiet;
-    ASSERT_EQ(init(), 0);
-    quiet.stop();
-    for (size_t i = 0; i < kEventCount; ++i) {
-        const EventCase& event = kEvents[i];
-        OutputCapture capture;
-        const int result =
-            event.call(StandinClient::get().symbol(event.exportName), argumentsFor(static_cast<int>(i), event));
-        capture.stop();
+    const auto check = [](const EventCase& event, const EventArguments&, int result, const OutputCapture& capture) {
         EXPECT_EQ(result, noInterpreterResult(event.rule)) << event.exportName;
         EXPECT_EQ(capture.err(), std::string("Error running Lua function '") + event.handler + "': failure in " +
                                      event.handler + "\n")
             << event.exportName;
-    }
+    };
+    ASSERT_NO_FATAL_FAILURE(callEveryEvent(check));
 }
 
 struct IntResultCase {
