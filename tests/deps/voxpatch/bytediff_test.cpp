@@ -8,6 +8,7 @@
 
 #include "bytediff.h"
 #include "deps/voxpatch/logcapture.h"
+#include "deps/voxpatch/testbytes.h"
 #include "lzmaioout.h"
 #include "streams.h"
 
@@ -15,16 +16,11 @@ using namespace voxpatch;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using voxpatch_test::Bytes;
+using voxpatch_test::Contents;
+using voxpatch_test::Random;
 
-Bytes Contents(const ByteWriter& w) { return Bytes(w.Buffer(), w.Buffer() + w.Length()); }
 
-Bytes Random(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  Bytes b(n);
-  for (auto& x : b) x = static_cast<uint8_t>(rng());
-  return b;
-}
 
 Bytes Text(size_t n, uint32_t seed) {
   static const char* words[] = {"alpha ", "beta ", "gamma ", "delta\n", "epsilon ",

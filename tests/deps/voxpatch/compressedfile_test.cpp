@@ -10,6 +10,7 @@
 
 #include "compressedfile.h"
 #include "deps/voxpatch/logcapture.h"
+#include "deps/voxpatch/testbytes.h"
 #include "lzmaioout.h"
 #include "streams.h"
 
@@ -17,16 +18,11 @@ using namespace voxpatch;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using voxpatch_test::Bytes;
+using voxpatch_test::Contents;
+using voxpatch_test::Random;
 
-Bytes Contents(const ByteWriter& w) { return Bytes(w.Buffer(), w.Buffer() + w.Length()); }
 
-Bytes Random(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  Bytes b(n);
-  for (auto& x : b) x = static_cast<uint8_t>(rng());
-  return b;
-}
 
 Bytes Text(size_t n) {
   Bytes b(n);

@@ -12,19 +12,14 @@
 #include "disassembledprogram.h"
 #include "encodedprogram.h"
 #include "logcapture.h"
+#include "programtesthelpers.h"
 
 using namespace voxpatch;
 
 namespace {
 
-std::vector<uint32_t> Ops(const EncodedProgram& p) {
-  return std::vector<uint32_t>(p.ops().begin(), p.ops().end());
-}
-
-template <typename T>
-std::vector<uint32_t> Table(const GrowableArray<T>& t) {
-  return std::vector<uint32_t>(t.begin(), t.end());
-}
+using voxpatch_test::Ops;
+using voxpatch_test::Table;
 
 }  // namespace
 

@@ -12,6 +12,7 @@
 #include "bytewriter.h"
 #include "encodedprogram.h"
 #include "logcapture.h"
+#include "programtesthelpers.h"
 #include "streambundlereader.h"
 #include "streambundlewriter.h"
 
@@ -20,14 +21,8 @@ using voxpatch_test::AllocationProbe;
 
 namespace {
 
-std::vector<uint32_t> Ops(const EncodedProgram& p) {
-  return std::vector<uint32_t>(p.ops().begin(), p.ops().end());
-}
-
-template <typename T>
-std::vector<uint32_t> Table(const GrowableArray<T>& t) {
-  return std::vector<uint32_t>(t.begin(), t.end());
-}
+using voxpatch_test::Ops;
+using voxpatch_test::Table;
 
 std::vector<uint8_t> StreamBytes(StreamBundleWriter* set, size_t i) {
   ByteWriter* s = set->stream(i);

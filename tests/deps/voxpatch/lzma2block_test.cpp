@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "deps/voxpatch/logcapture.h"
+#include "deps/voxpatch/testbytes.h"
 #include "lzmaioout.h"
 #include "streams.h"
 
@@ -18,7 +19,9 @@ using namespace voxpatch;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using voxpatch_test::Bytes;
+using voxpatch_test::Contents;
+using voxpatch_test::Random;
 
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kAddressSanitizer = true;
@@ -32,7 +35,6 @@ constexpr bool kAddressSanitizer = false;
 constexpr bool kAddressSanitizer = false;
 #endif
 
-Bytes Contents(const ByteWriter& w) { return Bytes(w.Buffer(), w.Buffer() + w.Length()); }
 
 Bytes Varint(uint32_t v) {
   ByteWriter w;

@@ -22,6 +22,16 @@
 
 namespace voxpatch_test {
 
+// The op list and a table of an encoded program, as plain vectors.
+inline std::vector<uint32_t> Ops(const voxpatch::EncodedProgram& p) {
+  return std::vector<uint32_t>(p.ops().begin(), p.ops().end());
+}
+
+template <typename T>
+std::vector<uint32_t> Table(const voxpatch::GrowableArray<T>& t) {
+  return std::vector<uint32_t>(t.begin(), t.end());
+}
+
 inline std::string FixturePath(const std::string& name) {
   return std::string(VX_FIXTURE_DIR) + "/" + name;
 }

@@ -10,22 +10,18 @@
 
 #include "deps/voxpatch/logcapture.h"
 #include "log.h"
+#include "deps/voxpatch/testbytes.h"
 #include "streams.h"
 
 using namespace voxpatch;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using voxpatch_test::Bytes;
+using voxpatch_test::Contents;
+using voxpatch_test::Random;
 
-Bytes Contents(const ByteWriter& w) { return Bytes(w.Buffer(), w.Buffer() + w.Length()); }
 
-Bytes RandomBytes(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  Bytes b(n);
-  for (auto& x : b) x = static_cast<uint8_t>(rng());
-  return b;
-}
 
 // Straightforward bit-by-bit CRC-32 register without the final inversion.
 uint32_t ReferenceCrc(const uint8_t* data, size_t n) {
@@ -304,7 +300,7 @@ TEST(StreamBundle, RoundTripKeepsEveryStream) {
     std::vector<Bytes> contents;
     for (size_t i = 0; i < count; ++i) {
       // Stream 1 stays empty: empty streams are listed too.
-      contents.push_back(i == 1 ? Bytes() : RandomBytes(i * 37 + 3, static_cast<uint32_t>(i)));
+      contents.push_back(i == 1 ? Bytes() : Random(i * 37 + 3, static_cast<uint32_t>(i)));
       ASSERT_TRUE(set.stream(i)->Write(contents[i].data(), contents[i].size()));
     }
     EXPECT_EQ(set.stream(count), nullptr);
@@ -467,14 +463,14 @@ TEST(ComputeCrc, KnownAnswersAndBitwiseReference) {
   EXPECT_EQ(ComputeCrc("abc", 3), 0xCADBBE3Du);
   EXPECT_EQ(ComputeCrc("123456789", 9), 0x340BC6D9u);
   for (size_t n : {1u, 2u, 3u, 7u, 8u, 15u, 16u, 31u, 64u, 255u, 1000u, 4099u}) {
-    Bytes data = RandomBytes(n, static_cast<uint32_t>(n));
+    Bytes data = Random(n, static_cast<uint32_t>(n));
     EXPECT_EQ(ComputeCrc(data.data(), n), ReferenceCrc(data.data(), n)) << n;
   }
 }
 
 TEST(ComputeCrc, TwoThreadsAtOnceGetTheSameResults) {
-  const Bytes a = RandomBytes(1 << 20, 1);
-  const Bytes b = RandomBytes(1 << 20, 2);
+  const Bytes a = Random(1 << 20, 1);
+  const Bytes b = Random(1 << 20, 2);
   const uint32_t expect_a = ReferenceCrc(a.data(), a.size());
   const uint32_t expect_b = ReferenceCrc(b.data(), b.size());
   int wrong_a = 0;

@@ -38,9 +38,15 @@ void DecoderFree(void*, void* block) { std::free(block); }
 
 const lzma_allocator kDecoderAllocator = {DecoderAlloc, DecoderFree, nullptr};
 
-void SetLzma2Options(lzma_options_lzma* options, uint32_t dictionary) {
+// A raw LZMA2 filter chain at level 9 with the given dictionary size.
+void SetLzma2Filters(lzma_options_lzma* options, lzma_filter* filters,
+                     uint32_t dictionary) {
   lzma_lzma_preset(options, 9);
   options->dict_size = dictionary;
+  filters[0].id = LZMA_FILTER_LZMA2;
+  filters[0].options = options;
+  filters[1].id = LZMA_VLI_UNKNOWN;
+  filters[1].options = nullptr;
 }
 
 // Decodes raw LZMA2 chunks from [in, in + in_length) into exactly
@@ -60,12 +66,8 @@ int DecodeChunks(uint8_t property, const uint8_t* in, size_t in_length,
   if (dictionary < kMinDictionary) dictionary = kMinDictionary;
 
   lzma_options_lzma options;
-  SetLzma2Options(&options, static_cast<uint32_t>(dictionary));
   lzma_filter filters[2];
-  filters[0].id = LZMA_FILTER_LZMA2;
-  filters[0].options = &options;
-  filters[1].id = LZMA_VLI_UNKNOWN;
-  filters[1].options = nullptr;
+  SetLzma2Filters(&options, filters, static_cast<uint32_t>(dictionary));
 
   lzma_stream stream = LZMA_STREAM_INIT;
   stream.allocator = &kDecoderAllocator;
@@ -145,12 +147,8 @@ bool EncodeBlock(const uint8_t* data, size_t length, ByteWriter* destination) {
   if (length < dictionary) dictionary = static_cast<uint32_t>(length);
   if (dictionary < kMinDictionary) dictionary = kMinDictionary;
   lzma_options_lzma options;
-  SetLzma2Options(&options, dictionary);
   lzma_filter filters[2];
-  filters[0].id = LZMA_FILTER_LZMA2;
-  filters[0].options = &options;
-  filters[1].id = LZMA_VLI_UNKNOWN;
-  filters[1].options = nullptr;
+  SetLzma2Filters(&options, filters, dictionary);
 
   lzma_stream stream = LZMA_STREAM_INIT;
   lzma_ret ret = lzma_raw_encoder(&stream, filters);
