@@ -16,5 +16,5 @@ file(WRITE "${OUT}.tmp"
 "namespace {\nconst unsigned char kKey[] = {\n    ${bytes}\n};\n}\n\n"
 "const unsigned char* updatePublicKeyData()\n{\n    return kKey;\n}\n\n"
 "unsigned long updatePublicKeySize()\n{\n    return sizeof(kKey);\n}\n")
-file(COPY_FILE "${OUT}.tmp" "${OUT}" ONLY_IF_DIFFERENT)
+configure_file("${OUT}.tmp" "${OUT}" COPYONLY)
 file(REMOVE "${OUT}.tmp")
