@@ -28,6 +28,22 @@ const char* CheckReason(const std::string& image) {
 
 // A minimal well-formed 64-bit image: one __TEXT segment [0x1000, 0x3000)
 // holding one code section at file offset 0x1000 of `code_size` bytes.
+// One segment with a single 16-byte code section whose header claims
+// `count` sections, so the section table size can be made to lie.
+MachOImageBuilder OneSectionClaiming(bool is64, uint32_t count) {
+  MachOImageBuilder b(is64);
+  MachOSegment seg;
+  seg.vm_size = 0x100;
+  seg.file_size = 0x100;
+  seg.section_count_override = count;
+  MachOSection code;
+  code.size = 0x10;
+  code.offset = 0x80;
+  seg.sections.push_back(code);
+  b.AddSegment(seg);
+  return b;
+}
+
 MachOImageBuilder Simple64(uint64_t code_size = 0x100, uint32_t flags = kSectionCode) {
   MachOImageBuilder b(true);
   MachOSegment zero;
@@ -310,43 +326,16 @@ std::vector<HeaderCase> HeaderCases() {
   }
   {
     // 56 + 68 * n wraps to 108 in 32 bits, below the real command size 124.
-    MachOImageBuilder b(false);
-    MachOSegment seg;
-    seg.vm_size = 0x100;
-    seg.file_size = 0x100;
-    seg.section_count_override = 0x3C3C3C3Du;
-    MachOSection code;
-    code.size = 0x10;
-    code.offset = 0x80;
-    seg.sections.push_back(code);
-    b.AddSegment(seg);
+    MachOImageBuilder b = OneSectionClaiming(false, 0x3C3C3C3Du);
     cases.push_back({"sections32_wrap", b.Build(0x100), "sections too small"});
   }
   {
-    MachOImageBuilder b(true);
-    MachOSegment seg;
-    seg.vm_size = 0x100;
-    seg.file_size = 0x100;
-    seg.section_count_override = 2;
-    MachOSection code;
-    code.size = 0x10;
-    code.offset = 0x80;
-    seg.sections.push_back(code);
-    b.AddSegment(seg);
+    MachOImageBuilder b = OneSectionClaiming(true, 2);
     cases.push_back({"sections64_too_small", b.Build(0x100), "sections too small"});
   }
   {
     // 72 + 80 * n wraps to 136 in 32 bits, below the real command size 152.
-    MachOImageBuilder b(true);
-    MachOSegment seg;
-    seg.vm_size = 0x100;
-    seg.file_size = 0x100;
-    seg.section_count_override = 0x3333334u;
-    MachOSection code;
-    code.size = 0x10;
-    code.offset = 0x80;
-    seg.sections.push_back(code);
-    b.AddSegment(seg);
+    MachOImageBuilder b = OneSectionClaiming(true, 0x3333334u);
     cases.push_back({"sections64_wrap", b.Build(0x100), "sections too small"});
   }
   {
