@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "../tests/deps/voxpatch/machoimagebuilder.h"
+#include "../tests/deps/voxpatch/procstatus.h"
 #include "bytereader.h"
 #include "bytewriter.h"
 #include "crc.h"
@@ -318,18 +319,8 @@ BENCHMARK(BM_ApplyPatchFiles_MachOElement)->Unit(benchmark::kMillisecond)->MinTi
 BENCHMARK(BM_DisassembleEncode_MachO)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_StoreLoadRebuild_MachO)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
-// The peak resident size (KiB) of this process, from /proc/self/status.
-long OwnPeakKiB() {
-  FILE* status = std::fopen("/proc/self/status", "r");
-  if (status == nullptr) return -1;
-  char line[256];
-  long peak = -1;
-  while (std::fgets(line, sizeof line, status) != nullptr) {
-    if (std::strncmp(line, "VmHWM:", 6) == 0) peak = std::strtol(line + 6, nullptr, 10);
-  }
-  std::fclose(status);
-  return peak;
-}
+// The peak resident size (KiB) of this process.
+long OwnPeakKiB() { return voxpatch_test::ProcStatusKiB("VmHWM:"); }
 
 // Runs this program again with the given arguments; it prints its own peak.
 long PeakOfChild(const std::string& arguments) {

@@ -502,3 +502,48 @@ TEST(ByteDiff, CreateRejectsUnknownMethod) {
 }
 
 }  // namespace
+
+TEST(ByteDiff, OldBytesInTwoPiecesActAsOne) {
+  // Every split of the old bytes, including ones inside copied regions and
+  // at both ends, gives the same result as the whole.
+  for (const DiffCase& c : DiffCases()) {
+    ByteReader old_reader(c.old_data.data(), c.old_data.size());
+    ByteReader new_reader(c.new_data.data(), c.new_data.size());
+    ByteWriter diff;
+    ASSERT_TRUE(CreateByteDiff(&old_reader, &new_reader, &diff, false, 0));
+    const size_t n = c.old_data.size();
+    for (size_t split : {size_t(0), size_t(1), n / 3, n / 2, n > 0 ? n - 1 : 0, n}) {
+      if (split > n) continue;
+      SCOPED_TRACE(std::string(c.name) + " split at " + std::to_string(split));
+      // Each piece in a buffer of its own, so that reading across the split
+      // through one pointer would read the wrong bytes.
+      const Bytes head(c.old_data.begin(), c.old_data.begin() + split);
+      const Bytes tail(c.old_data.begin() + split, c.old_data.end());
+      ByteReader head_reader(head.data(), head.size());
+      ByteReader tail_reader(tail.data(), tail.size());
+      ByteReader diff_reader(diff.Buffer(), diff.Length());
+      ByteWriter out;
+      ASSERT_TRUE(ApplyByteDiff(head_reader, tail_reader, &diff_reader, &out, false));
+      EXPECT_TRUE(Contents(out) == c.new_data);
+    }
+  }
+  // A copy may end exactly at the end of the second piece, not beyond.
+  RawDiff d;
+  d.new_size = 16;
+  d.triples = {{16, 0, 0}};
+  d.diffs = Bytes(16, 0);
+  const Bytes whole = d.Build();
+  for (size_t tail_length : {size_t(8), size_t(7)}) {
+    const Bytes head(kOld.begin(), kOld.begin() + 8);
+    const Bytes tail(kOld.begin() + 8, kOld.begin() + 8 + tail_length);
+    ByteReader diff_reader(whole.data(), whole.size());
+    ByteWriter out;
+    EXPECT_EQ(tail_length == 8, ApplyByteDiff(ByteReader(head.data(), head.size()),
+                                              ByteReader(tail.data(), tail.size()),
+                                              &diff_reader, &out, false))
+        << tail_length;
+    if (tail_length == 8) {
+      EXPECT_TRUE(Contents(out) == kOld);
+    }
+  }
+}

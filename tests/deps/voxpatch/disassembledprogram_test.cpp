@@ -1,11 +1,15 @@
 // Disassembled programs: labels, numbering, trimming and encoding.
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <limits>
 #include <map>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -328,6 +332,223 @@ TEST(LabelMap, AgreesWithAnOrderedMap) {
                                return a->address < b->address;
                              }));
   EXPECT_NE(labels.end(), std::find(labels.begin(), labels.end(), fresh));
+}
+
+namespace {
+
+std::vector<uint32_t> AddressesInOrder(const LabelMap& labels) {
+  std::vector<uint32_t> addresses;
+  for (const AddressLabel* label : labels) addresses.push_back(label->address);
+  return addresses;
+}
+
+}  // namespace
+
+TEST(LabelMap, OrderFollowsLabelsAddedAfterAnIteration) {
+  // Made ascending first (no sort needed), then one below and one between:
+  // every walk after an addition sees the map as it is.
+  LabelMap labels;
+  for (uint32_t address : {0x10u, 0x20u, 0x30u}) ASSERT_NE(nullptr, labels.FindOrAdd(address));
+  EXPECT_EQ((std::vector<uint32_t>{0x10, 0x20, 0x30}), AddressesInOrder(labels));
+  ASSERT_NE(nullptr, labels.FindOrAdd(0x5));
+  EXPECT_EQ(4u, labels.size());
+  EXPECT_EQ((std::vector<uint32_t>{0x5, 0x10, 0x20, 0x30}), AddressesInOrder(labels));
+  // A lookup of a known label changes nothing.
+  ASSERT_EQ(labels.Find(0x20), labels.FindOrAdd(0x20));
+  ASSERT_NE(nullptr, labels.FindOrAdd(0x18));
+  EXPECT_EQ((std::vector<uint32_t>{0x5, 0x10, 0x18, 0x20, 0x30}), AddressesInOrder(labels));
+  // A released order is made again on the next walk.
+  labels.ReleaseOrder();
+  EXPECT_EQ((std::vector<uint32_t>{0x5, 0x10, 0x18, 0x20, 0x30}), AddressesInOrder(labels));
+  EXPECT_EQ(0x5u, (*labels.begin())->address);
+  // Walking backwards, as index assignment does.
+  std::vector<uint32_t> backwards;
+  for (LabelMap::Iterator it = labels.end(); it != labels.begin();)
+    backwards.push_back((*--it)->address);
+  EXPECT_EQ((std::vector<uint32_t>{0x30, 0x20, 0x18, 0x10, 0x5}), backwards);
+}
+
+TEST(LabelMap, RemoveUnlessWithOrderAndIndexInAnyState) {
+  // Every combination of a made or released order and index before the
+  // removal gives the same map afterwards.
+  for (int state = 0; state < 4; ++state) {
+    const bool order_made = (state & 1) != 0;
+    const bool index_released = (state & 2) != 0;
+    LabelMap labels;
+    for (uint32_t address : {0x40u, 0x10u, 0x30u, 0x20u, 0x50u}) {
+      AddressLabel* label = labels.FindOrAdd(address);
+      ASSERT_NE(nullptr, label);
+      label->count = static_cast<int32_t>(address >> 4);  // 4, 1, 3, 2, 5
+    }
+    if (order_made) {
+      ASSERT_EQ(5u, AddressesInOrder(labels).size());
+    }
+    if (index_released) labels.ReleaseIndex();
+    ASSERT_TRUE(labels.RemoveUnless([](const AddressLabel* l) { return l->count % 2 == 1; }))
+        << state;
+    EXPECT_EQ(3u, labels.size()) << state;
+    EXPECT_EQ((std::vector<uint32_t>{0x10, 0x30, 0x50}), AddressesInOrder(labels)) << state;
+    EXPECT_EQ(nullptr, labels.Find(0x20)) << state;
+    EXPECT_EQ(nullptr, labels.Find(0x40)) << state;
+    ASSERT_NE(nullptr, labels.Find(0x30)) << state;
+    EXPECT_EQ(3, labels.Find(0x30)->count) << state;
+    // A removed address comes back as a new label, and the order has it.
+    AddressLabel* again = labels.FindOrAdd(0x20);
+    ASSERT_NE(nullptr, again) << state;
+    EXPECT_EQ(0, again->count) << state;
+    EXPECT_EQ((std::vector<uint32_t>{0x10, 0x20, 0x30, 0x50}), AddressesInOrder(labels)) << state;
+    // A second removal sees the first one's result.
+    ASSERT_TRUE(labels.RemoveUnless([](const AddressLabel* l) { return l->address != 0x50; }));
+    EXPECT_EQ((std::vector<uint32_t>{0x10, 0x20, 0x30}), AddressesInOrder(labels)) << state;
+    EXPECT_EQ(3u, labels.size()) << state;
+  }
+}
+
+TEST(LabelMap, ReservationIsOnlyAHint) {
+  // Reserving less than is then added, more, or after labels were already
+  // added: lookups and order stay right either way.
+  const size_t reservations[] = {0, 1, 100, 5000};
+  for (size_t reserve : reservations) {
+    LabelMap labels;
+    ASSERT_NE(nullptr, labels.FindOrAdd(7));
+    EXPECT_TRUE(labels.Reserve(reserve)) << reserve;
+    std::mt19937 rng(static_cast<uint32_t>(reserve));
+    std::set<uint32_t> reference = {7};
+    for (int i = 0; i < 3000; ++i) {
+      const uint32_t address = rng() % 4000 * 3;
+      AddressLabel* label = labels.FindOrAdd(address);
+      ASSERT_NE(nullptr, label) << reserve;
+      ASSERT_EQ(address, label->address) << reserve;
+      reference.insert(address);
+    }
+    ASSERT_EQ(reference.size(), labels.size()) << reserve;
+    EXPECT_EQ(std::vector<uint32_t>(reference.begin(), reference.end()), AddressesInOrder(labels))
+        << reserve;
+    for (uint32_t address : reference) {
+      ASSERT_NE(nullptr, labels.Find(address)) << reserve;
+      EXPECT_EQ(address, labels.Find(address)->address) << reserve;
+    }
+    EXPECT_EQ(nullptr, labels.Find(1)) << reserve;
+  }
+  // Reserving fewer than are there, with the index released or not, keeps
+  // every label reachable.
+  for (bool released : {false, true}) {
+    LabelMap labels;
+    for (uint32_t i = 0; i < 300; ++i) ASSERT_NE(nullptr, labels.FindOrAdd(i * 8));
+    if (released) labels.ReleaseIndex();
+    EXPECT_TRUE(labels.Reserve(10)) << released;
+    for (uint32_t i = 0; i < 300; ++i) {
+      ASSERT_NE(nullptr, labels.Find(i * 8)) << released;
+    }
+    ASSERT_NE(nullptr, labels.FindOrAdd(5)) << released;
+    EXPECT_EQ(301u, labels.size()) << released;
+  }
+
+  // A reservation that cannot be held fails and changes nothing.
+  LabelMap labels;
+  ASSERT_NE(nullptr, labels.FindOrAdd(9));
+  EXPECT_FALSE(labels.Reserve(std::numeric_limits<size_t>::max() / 2));
+  EXPECT_EQ(1u, labels.size());
+  EXPECT_NE(nullptr, labels.Find(9));
+  EXPECT_NE(nullptr, labels.FindOrAdd(10));
+
+  DisassembledProgram program(EXE_MACHO_X64);
+  EXPECT_TRUE(program.ReserveLabels(1000, 10));
+  EXPECT_TRUE(program.rel32_labels().empty());
+  EXPECT_FALSE(program.ReserveLabels(std::numeric_limits<size_t>::max() / 2, 0));
+  EXPECT_EQ(1, program.Rel32LabelAt(0x40)->count);
+}
+
+namespace {
+
+// Address space for long runs: reserved, never touched, so it costs no
+// memory; the program only keeps pointers into it.
+class ReservedRange {
+ public:
+  explicit ReservedRange(size_t length) : length_(length) {
+    void* at = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                      -1, 0);
+    data_ = at == MAP_FAILED ? nullptr : static_cast<const uint8_t*>(at);
+  }
+  ~ReservedRange() {
+    if (data_ != nullptr) ::munmap(const_cast<uint8_t*>(data_), length_);
+  }
+  const uint8_t* data() const { return data_; }
+
+ private:
+  size_t length_;
+  const uint8_t* data_;
+};
+
+std::vector<std::pair<size_t, size_t>> Runs(const DisassembledProgram& program,
+                                            const uint8_t* base) {
+  std::vector<std::pair<size_t, size_t>> runs;  // (offset from base, length)
+  for (size_t i = 0; i < program.instruction_count(); ++i) {
+    const Instruction* insn = program.instruction(i);
+    if (insn->kind() != INSN_BYTE_RUN) {
+      runs.emplace_back(SIZE_MAX, insn->kind());
+      continue;
+    }
+    const BytesInstruction* run = static_cast<const BytesInstruction*>(insn);
+    runs.emplace_back(static_cast<size_t>(run->data() - base), run->length());
+  }
+  return runs;
+}
+
+}  // namespace
+
+TEST(DisassembledProgram, LongByteRunsAreSplitAtTheLengthLimit) {
+  const size_t limit = BytesInstruction::kMaxLength;
+  ASSERT_EQ(0x0FFFFFFFu, limit);
+  ReservedRange range(2 * limit + 8);
+  ASSERT_NE(nullptr, range.data());
+  const uint8_t* base = range.data();
+  using Runs_t = std::vector<std::pair<size_t, size_t>>;
+  struct Case {
+    size_t length;
+    Runs_t expected;
+  };
+  const Case cases[] = {
+      {0, {{0, 0}}},
+      {limit - 1, {{0, limit - 1}}},
+      {limit, {{0, limit}}},
+      {limit + 1, {{0, limit}, {limit, 1}}},
+      {2 * limit + 3, {{0, limit}, {limit, limit}, {2 * limit, 3}}},
+  };
+  for (const Case& c : cases) {
+    DisassembledProgram program(EXE_MACHO_X64);
+    ASSERT_TRUE(program.AddBytesInsn(base, c.length)) << c.length;
+    // A reference behind the runs keeps its own kind and label.
+    AddressLabel* label = program.Rel32LabelAt(0x1234);
+    ASSERT_TRUE(program.AddRel32Insn(label));
+    Runs_t expected = c.expected;
+    expected.emplace_back(SIZE_MAX, INSN_REL32_REF);
+    EXPECT_EQ(expected, Runs(program, base)) << c.length;
+    EXPECT_EQ(label, DisassembledProgram::InstructionRel32Label(
+                         program.instruction(program.instruction_count() - 1)));
+  }
+
+  // Runs of every length up to a few bytes encode to exactly their bytes,
+  // whatever their neighbours.
+  std::vector<uint8_t> input(64);
+  for (size_t i = 0; i < input.size(); ++i) input[i] = static_cast<uint8_t>(0xA0 + i);
+  DisassembledProgram program(EXE_MACHO_X64);
+  size_t at = 0;
+  for (size_t length = 1; at + length <= input.size(); ++length) {
+    ASSERT_TRUE(program.AddBytesInsn(&input[at], length));
+    at += length;
+    ASSERT_TRUE(program.AddRel32Insn(program.Rel32LabelAt(static_cast<uint32_t>(at))));
+  }
+  program.NumberLabelsInOrder();
+  std::unique_ptr<EncodedProgram> encoded(program.ToEncodedProgram());
+  ASSERT_NE(nullptr, encoded);
+  EXPECT_EQ(std::vector<uint8_t>(input.begin(), input.begin() + at),
+            std::vector<uint8_t>(encoded->copy_bytes().begin(), encoded->copy_bytes().end()));
+  std::vector<uint32_t> counts;
+  for (size_t length = 1; length <= 10; ++length) counts.push_back(static_cast<uint32_t>(length));
+  // The single byte is an op of its own; the others are runs.
+  counts.erase(counts.begin());
+  EXPECT_EQ(counts, Table(encoded->copy_counts()));
 }
 
 namespace {

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <memory>
+#include <random>
 #include <set>
 #include <string>
 
@@ -722,4 +724,70 @@ TEST(MachoScan, ManySegmentsAndSectionsStayLinear) {
   // first in load-command order that holds it.
   EXPECT_EQ(0xA00000u + 16 * (kSmall - 1), layout.origins.back());
   EXPECT_EQ(0xC00000u, layout.bytes);
+}
+
+TEST(MachoScan, ManyReferencesInSectionsOfEitherAddressOrder) {
+  // Two code sections on two segments, the first (by file offset) holding
+  // more references than the disassembler keeps in one stretch of its
+  // reference list.  The second section lies above the first in memory,
+  // or below it: every reference must be found either way.
+  const uint32_t kFirstCalls = 300000;
+  const uint32_t kSecondCalls = 20000;
+  const uint32_t first_offset = 0x1000;
+  const uint32_t first_size = 5 * kFirstCalls;
+  const uint32_t second_offset = first_offset + first_size;
+  const uint32_t second_size = 5 * kSecondCalls;
+  const uint32_t total = second_offset + second_size;
+  for (bool second_below : {false, true}) {
+    // RVAs after rebasing: the lower segment starts at 0.
+    const uint32_t first_base = second_below ? 0x10000000u : 0;  // RVA of file offset 0
+    const uint32_t second_base = second_below ? 0 : second_offset;
+    MachOImageBuilder b(true);
+    MachOSegment one;
+    one.address = first_base;
+    one.vm_size = second_offset;
+    one.file_size = second_offset;
+    MachOSection a;
+    a.address = first_base + first_offset;
+    a.offset = first_offset;
+    a.size = first_size;
+    one.sections.push_back(a);
+    b.AddSegment(one);
+    MachOSegment two;
+    two.address = second_base;
+    two.file_offset = second_offset;
+    two.vm_size = second_size;
+    two.file_size = second_size;
+    MachOSection c;
+    c.address = second_base;
+    c.offset = second_offset;
+    c.size = second_size;
+    two.sections.push_back(c);
+    b.AddSegment(two);
+    std::string image = b.Build(total);
+    ASSERT_LE(b.CommandsEnd(), first_offset);
+
+    // A call every 5 bytes, each to a random place in either segment.
+    std::mt19937 rng(second_below ? 2 : 1);
+    std::map<uint64_t, uint32_t> expected;  // operand file offset -> target
+    for (uint32_t at = first_offset; at < total; at += 5) {
+      const uint32_t operand_rva = at < second_offset ? first_base + at + 1
+                                                      : second_base + (at - second_offset) + 1;
+      const uint32_t target = rng() % 2 == 0 ? first_base + first_offset + rng() % first_size
+                                             : second_base + rng() % second_size;
+      image[at] = static_cast<char>(0xE8);
+      Poke32(&image, at + 1, target - (operand_rva + 4));
+      expected[at + 1] = target;
+    }
+
+    DisassembledProgram* raw = nullptr;
+    ASSERT_EQ(C_OK, DisassembleExecutable(image.data(), image.size(), &raw)) << second_below;
+    std::unique_ptr<DisassembledProgram> program(raw);
+    const ProgramLayout layout = LayoutOf(*program);
+    EXPECT_EQ(total, layout.bytes) << second_below;
+    EXPECT_EQ((std::vector<uint32_t>{first_base + first_offset, second_base}), layout.origins)
+        << second_below;
+    ASSERT_EQ(expected.size(), layout.rel32.size()) << second_below;
+    EXPECT_TRUE(expected == layout.rel32) << second_below;
+  }
 }

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -163,6 +165,100 @@ TEST(EncodedProgram, StreamLayout) {
   ASSERT_TRUE(Assemble(&p, &a));
   ASSERT_TRUE(Assemble(q.get(), &b));
   EXPECT_EQ(a, b);
+}
+
+namespace {
+
+// A program with every table filled, sized so that the tables differ in
+// size (and so in the order a releasing write takes them).
+void FillProgram(EncodedProgram* p, uint32_t seed, size_t copies) {
+  std::mt19937 rng(seed);
+  p->SetBaseAddress(0x400000 + seed);
+  for (int32_t i = 0; i < 40; ++i) p->SetRel32Address(i, rng() % 0x100000);
+  for (int32_t i = 0; i < 7; ++i) p->SetAbs32Address(i * 2, rng());
+  p->FinishLabels();
+  p->AppendOrigin(0x1000);
+  std::vector<uint8_t> bytes(copies);
+  for (uint8_t& b : bytes) b = static_cast<uint8_t>(rng());
+  for (size_t at = 0; at < bytes.size();) {
+    const size_t run = std::min<size_t>(1 + rng() % 9, bytes.size() - at);
+    p->AppendCopy(run, &bytes[at]);
+    at += run;
+    switch (rng() % 4) {
+      case 0: p->AppendRel32(rng() % 40); break;
+      case 1: p->AppendAbs32(rng() % 13); break;
+      case 2: p->AppendOrigin(static_cast<uint32_t>(rng())); break;
+      default: p->AppendArmRel32(0x3000 | (rng() & 0xFFF), rng() % 40); break;
+    }
+  }
+}
+
+}  // namespace
+
+TEST(EncodedProgram, ReleasingWriteGivesTheSameStreams) {
+  struct Case {
+    const char* label;
+    size_t copies;
+    bool reserved;     // the copy bytes reserved as the encoder does
+    bool prefilled;    // the sink's streams already hold bytes
+  };
+  const Case cases[] = {
+      {"copy bytes largest, reserved", 200000, true, false},
+      {"copy bytes filling their table exactly", 262144, false, false},
+      {"small program", 30, true, false},
+      {"streams already written", 5000, true, true},
+      {"empty", 0, true, false},
+  };
+  for (const Case& c : cases) {
+    EncodedProgram plain, releasing;
+    for (EncodedProgram* p : {&plain, &releasing}) {
+      if (c.reserved) p->ReserveForBuilding(0, 0, 0, c.copies, 0, 0);
+      FillProgram(p, 7, c.copies);
+    }
+    StreamBundleWriter expected, actual;
+    if (c.prefilled) {
+      for (size_t i = 0; i < 9; ++i) {
+        ASSERT_TRUE(expected.stream(i)->Write("pre", 3));
+        ASSERT_TRUE(actual.stream(i)->Write("pre", 3));
+      }
+    }
+    ASSERT_TRUE(plain.Serialize(&expected)) << c.label;
+    ASSERT_EQ(C_OK, StoreEncodedProgramReleasing(&releasing, &actual)) << c.label;
+    for (size_t i = 0; i < 10; ++i)
+      EXPECT_EQ(StreamBytes(&expected, i), StreamBytes(&actual, i)) << c.label << " stream " << i;
+    // Every table is gone; the plain write keeps its program.
+    EXPECT_TRUE(releasing.ops().empty()) << c.label;
+    EXPECT_TRUE(releasing.copy_bytes().empty()) << c.label;
+    EXPECT_TRUE(releasing.copy_counts().empty()) << c.label;
+    EXPECT_TRUE(releasing.origins().empty()) << c.label;
+    EXPECT_TRUE(releasing.rel32_ix().empty()) << c.label;
+    EXPECT_TRUE(releasing.abs32_ix().empty()) << c.label;
+    EXPECT_TRUE(releasing.rel32_rvas().empty()) << c.label;
+    EXPECT_TRUE(releasing.abs32_rvas().empty()) << c.label;
+    EXPECT_EQ(c.copies, plain.copy_bytes().size()) << c.label;
+
+    // What was written reads back as the program that was kept.
+    ByteWriter flat;
+    ASSERT_TRUE(actual.SerializeTo(&flat));
+    StreamBundleReader source;
+    ASSERT_TRUE(source.Parse(flat.Buffer(), flat.Length()));
+    if (c.prefilled) continue;
+    EncodedProgram* loaded = nullptr;
+    ASSERT_EQ(C_OK, LoadEncodedProgram(&source, &loaded)) << c.label;
+    std::unique_ptr<EncodedProgram> owned(loaded);
+    EXPECT_EQ(Ops(plain), Ops(*loaded)) << c.label;
+    EXPECT_EQ(Table(plain.copy_bytes()), Table(loaded->copy_bytes())) << c.label;
+    EXPECT_EQ(Table(plain.rel32_rvas()), Table(loaded->rel32_rvas())) << c.label;
+  }
+
+  // Too few streams: nothing is written and the tables go all the same.
+  EncodedProgram p;
+  FillProgram(&p, 3, 100);
+  StreamBundleWriter small;
+  small.SetCount(8);
+  EXPECT_EQ(C_STREAM_ERROR, StoreEncodedProgramReleasing(&p, &small));
+  EXPECT_TRUE(p.ops().empty());
+  EXPECT_TRUE(p.copy_bytes().empty());
 }
 
 TEST(EncodedProgram, SerializeNeedsNineStreams) {

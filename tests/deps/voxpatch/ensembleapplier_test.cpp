@@ -225,6 +225,51 @@ TEST(EnsemblePatch, FatFileWithTwoElements) {
   EXPECT_TRUE(o.output == new_file);
 }
 
+TEST(EnsemblePatch, StreamsAfterTheFourthAreDecodedAndIgnored) {
+  const std::string old_file = ReadFixture("macho64_dylib_v1");
+  const std::string new_file = ReadFixture("macho64_dylib_v2");
+  EnsemblePatchParts parts;
+  ASSERT_TRUE(MakeEnsemblePatch(old_file, new_file,
+                                {WholeFile(EXE_MACHO_X64, old_file, new_file)}, &parts));
+  parts.streams.push_back(RandomBytes(5000, 12));
+  parts.streams.push_back("");
+  const Outcome o = Apply(old_file, SerializeEnsemblePatch(parts));
+  EXPECT_EQ(C_OK, o.status);
+  EXPECT_TRUE(o.output == new_file);
+}
+
+TEST(EnsemblePatchStatus, DamageLateInTheBodyFailsBeforeAnythingIsWritten) {
+  // The streams are decoded as they are needed, with elements the body
+  // twice; a damaged end still fails the whole patch.
+  const std::string exe_v1 = ReadFixture("macho64_exe_v1");
+  const std::string exe_v2 = ReadFixture("macho64_exe_v2");
+  const std::string plain_old = RandomBytes(30000, 13);
+  const std::string plain_new = RandomBytes(30000, 14);
+  struct Case {
+    const char* label;
+    const std::string& old_file;
+    const std::string& new_file;
+    std::vector<ElementSpec> elements;
+  };
+  const std::vector<Case> cases = {
+      {"no_elements", plain_old, plain_new, {}},
+      {"one_element", exe_v1, exe_v2, {WholeFile(EXE_MACHO_X64, exe_v1, exe_v2)}},
+  };
+  for (const Case& c : cases) {
+    EnsemblePatchParts parts;
+    ASSERT_TRUE(MakeEnsemblePatch(c.old_file, c.new_file, c.elements, &parts)) << c.label;
+    // Something after the final correction, so that the damage lies behind
+    // every stream the apply reads.
+    parts.streams.push_back(RandomBytes(20000, 15));
+    const std::string patch = SerializeEnsemblePatch(parts);
+    for (size_t cut : {size_t(1), size_t(9), size_t(200)}) {
+      const Outcome o = Apply(c.old_file, patch.substr(0, patch.size() - cut));
+      EXPECT_EQ(C_STREAM_ERROR, o.status) << c.label << " cut " << cut;
+      EXPECT_FALSE(o.written) << c.label << " cut " << cut;
+    }
+  }
+}
+
 TEST(EnsemblePatch, SizePredictionIsOnlyAHint) {
   const std::string old_file = ReadFixture("macho64_dylib_v1");
   const std::string new_file = ReadFixture("macho64_dylib_v2");
@@ -290,6 +335,8 @@ TEST(EnsemblePatchStatus, HeaderAndBody) {
       {"no_body", C_STREAM_ERROR, [](EnsemblePatchParts* p) { p->with_body = false; }},
       {"body_not_a_set", C_STREAM_ERROR, [](EnsemblePatchParts* p) { p->body_override = "xyz"; }},
       {"three_streams", C_STREAM_ERROR, [](EnsemblePatchParts* p) { p->streams.resize(3); }},
+      {"set_with_trailing_byte", C_STREAM_ERROR,
+       [](EnsemblePatchParts* p) { p->body_override = StreamSetBytes(p->streams) + "x"; }},
       {"no_count", C_BAD_ENSEMBLE_HEADER, [](EnsemblePatchParts* p) { p->streams[0] = ""; }},
       {"stream0_left_over", C_BAD_ENSEMBLE_HEADER,
        [](EnsemblePatchParts* p) { p->streams[0] = Varints({0, 9}); }},

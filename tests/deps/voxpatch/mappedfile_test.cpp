@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "deps/voxpatch/procstatus.h"
 #include "mappedfile.h"
 
 using namespace voxpatch;
@@ -145,3 +146,32 @@ TEST_F(MappedFileTest, WriteBufferToFileReportsAFailedClose) {
 }
 
 }  // namespace
+
+TEST_F(MappedFileTest, ReleasedPagesLeaveTheProcessAndReadBackUnchanged) {
+  std::string contents(8u << 20, '\0');
+  for (size_t i = 0; i < contents.size(); ++i) contents[i] = static_cast<char>(i * 7 + i / 4096);
+  // At an offset inside a page, so that the view does not start the mapping.
+  const std::string path = Make("big.bin", contents);
+  MappedFile file;
+  ASSERT_TRUE(file.Open(path.c_str(), 0, MappedFile::kNormal));
+  ASSERT_TRUE(file.MapView(100, 0));
+  auto sum = [&] {
+    uint64_t total = 0;
+    for (uint64_t i = 0; i < file.Length(); ++i) total += file[i];
+    return total;
+  };
+  uint64_t expected = 0;
+  for (size_t i = 100; i < contents.size(); ++i) expected += static_cast<uint8_t>(contents[i]);
+  ASSERT_EQ(expected, sum());
+  const long touched = voxpatch_test::ProcStatusKiB("RssFile:");
+  file.ReleaseResidentPages();
+  const long released = voxpatch_test::ProcStatusKiB("RssFile:");
+  ASSERT_GE(touched, 0);
+  EXPECT_GE(touched - released, 7 * 1024) << "most of the 8 MiB left the process";
+  // The view stays valid and reads the file again.
+  EXPECT_EQ(expected, sum());
+  EXPECT_EQ(contents[100], static_cast<char>(file[0]));
+  // Without a view it does nothing.
+  file.Close();
+  file.ReleaseResidentPages();
+}

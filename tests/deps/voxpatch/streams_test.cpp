@@ -275,6 +275,72 @@ TEST(ByteWriter, AppendMovesBytesAndEmptiesSource) {
   EXPECT_TRUE(a.Write("x", 1));
 }
 
+TEST(ByteWriter, AppendIntoEmptySinkHandsTheBufferOver) {
+  struct Case {
+    const char* label;
+    size_t target_reserve;  // 0: none
+    bool target_written;    // written and then emptied again
+    bool expect_handover;   // the source's buffer becomes the target's
+  };
+  const Case cases[] = {
+      {"fresh", 0, false, true},
+      {"smaller reservation", 64, false, true},
+      {"emptied", 0, true, true},
+      {"larger reservation kept", 1 << 16, false, false},
+  };
+  for (const Case& c : cases) {
+    ByteWriter target;
+    if (c.target_reserve != 0) {
+      ASSERT_TRUE(target.Reserve(c.target_reserve));
+    }
+    if (c.target_written) {
+      ASSERT_TRUE(target.Write("old", 3));
+      target.ReleaseBuffer();
+    }
+    ByteWriter source;
+    std::string payload(3000, '\0');
+    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7);
+    ASSERT_TRUE(source.Write(payload.data(), payload.size()));
+    const uint8_t* source_buffer = source.Buffer();
+    const size_t reserved = target.Length() + target.TailCapacity();
+
+    ASSERT_TRUE(target.Append(&source)) << c.label;
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(target.Buffer()), target.Length()),
+              payload)
+        << c.label;
+    EXPECT_EQ(source.Length(), 0u) << c.label;
+    EXPECT_FALSE(source.Failed()) << c.label;
+    EXPECT_EQ(c.expect_handover, target.Buffer() == source_buffer) << c.label;
+    // A reservation made before is never lost.
+    EXPECT_GE(target.Length() + target.TailCapacity(), reserved) << c.label;
+    // Both stay usable.
+    ASSERT_TRUE(target.Write("!", 1)) << c.label;
+    EXPECT_EQ(target.Buffer()[payload.size()], '!') << c.label;
+    ASSERT_TRUE(source.Write("s", 1)) << c.label;
+    EXPECT_EQ(source.Length(), 1u) << c.label;
+  }
+
+  // Into a sink that holds bytes, they are copied behind them.
+  ByteWriter head;
+  ByteWriter tail;
+  ASSERT_TRUE(head.Write("ab", 2));
+  ASSERT_TRUE(tail.Write("cd", 2));
+  const uint8_t* tail_buffer = tail.Buffer();
+  ASSERT_TRUE(head.Append(&tail));
+  EXPECT_NE(head.Buffer(), tail_buffer);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(head.Buffer()), head.Length()), "abcd");
+  EXPECT_EQ(tail.Length(), 0u);
+
+  // A failed empty target takes nothing over, and the source keeps its bytes.
+  ByteWriter failed;
+  EXPECT_FALSE(failed.Reserve(std::numeric_limits<size_t>::max()));
+  ByteWriter kept;
+  ASSERT_TRUE(kept.Write("xyz", 3));
+  EXPECT_FALSE(failed.Append(&kept));
+  EXPECT_EQ(kept.Length(), 3u);
+  EXPECT_EQ(failed.Length(), 0u);
+}
+
 // ---------------------------------------------------------------- stream sets
 
 TEST(StreamBundle, DefaultSetSerialisesToMagicCountAndTenZeroLengths) {

@@ -34,6 +34,18 @@ bool GrowPreserving(GrowableArray<T>* array, size_t n) {
   return true;
 }
 
+// Makes room for exactly `total` elements in all (nothing when there is
+// room already); false (with the array unchanged) when memory runs out.
+template <typename T>
+bool ReservePreserving(GrowableArray<T>* array, size_t total) {
+  if (array->failed()) return false;
+  if (total <= array->capacity()) return true;
+  GrowableArray<T> bigger;
+  if (!bigger.reserve(total) || !bigger.append(array->data(), array->size())) return false;
+  *array = std::move(bigger);
+  return true;
+}
+
 }  // namespace voxpatch
 
 #endif  // VOXPATCH_ARRAYGROWTH_H

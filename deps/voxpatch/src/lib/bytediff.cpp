@@ -56,6 +56,11 @@ void AddBytes(uint8_t* __restrict out, const uint8_t* __restrict diffs,
 
 bool ApplyByteDiff(const ByteReader& old, ByteReader* diff, ByteWriter* new_sink,
                    bool with_header) {
+  return ApplyByteDiff(old, ByteReader(), diff, new_sink, with_header);
+}
+
+bool ApplyByteDiff(const ByteReader& old, const ByteReader& old_tail, ByteReader* diff,
+                   ByteWriter* new_sink, bool with_header) {
   uint32_t expected_crc = 0;
   if (with_header) {
     char magic[sizeof(kDiffMagic)];
@@ -114,7 +119,8 @@ bool ApplyByteDiff(const ByteReader& old, ByteReader* diff, ByteWriter* new_sink
   if (out == nullptr) return false;
 
   const uint8_t* old_data = old.Position();
-  const uint64_t old_length = old.BytesLeft();
+  const uint64_t old_head = old.BytesLeft();
+  const uint64_t old_length = old_head + old_tail.BytesLeft();
   int32_t old_position = 0;
   uint64_t written = 0;
   while (written < new_size) {
@@ -135,8 +141,15 @@ bool ApplyByteDiff(const ByteReader& old, ByteReader* diff, ByteWriter* new_sink
         static_cast<uint64_t>(old_position) + copy > old_length)
       return false;
     if (copy != 0) {
-      AddBytes(out + written, diffs.Position(), old_data + old_position,
-               static_cast<size_t>(copy));
+      // The region may lie in either piece of the old bytes or span both.
+      const uint64_t at = static_cast<uint64_t>(old_position);
+      const uint64_t in_head = at < old_head ? (old_head - at < copy ? old_head - at : copy) : 0;
+      if (in_head != 0)
+        AddBytes(out + written, diffs.Position(), old_data + at, static_cast<size_t>(in_head));
+      if (in_head != copy)
+        AddBytes(out + written + in_head, diffs.Position() + in_head,
+                 old_tail.Position() + (at + in_head - old_head),
+                 static_cast<size_t>(copy - in_head));
       diffs.Skip(static_cast<size_t>(copy));
       written += copy;
     }

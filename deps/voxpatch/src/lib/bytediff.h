@@ -21,6 +21,10 @@ enum ByteDiffMethod {
 // header, the stream starts with "VXDIFF10" and the checksum of the result.
 bool ApplyByteDiff(const ByteReader& old, ByteReader* diff, ByteWriter* new_sink,
                    bool with_header);
+// The same with the old bytes in two pieces: those left in old followed by
+// those left in old_tail, as if they were one string.
+bool ApplyByteDiff(const ByteReader& old, const ByteReader& old_tail, ByteReader* diff,
+                   ByteWriter* new_sink, bool with_header);
 
 // Appends a diff that turns the bytes left in old into the bytes left in
 // new_data; both readers are consumed.

@@ -29,7 +29,12 @@ bool ByteWriter::PutSizeVarint(uint64_t value) {
 
 bool ByteWriter::Append(ByteWriter* other) {
   if (other == this) return false;
-  if (other->Failed()) return false;
+  if (other->Failed() || Failed()) return false;
+  if (Length() == 0 && bytes_.capacity() <= other->bytes_.capacity()) {
+    // Nothing here to keep and no larger reservation to lose.
+    bytes_ = static_cast<GrowableArray<uint8_t>&&>(other->bytes_);
+    return true;
+  }
   if (!Write(other->Buffer(), other->Length())) return false;
   other->bytes_.clear();
   return true;

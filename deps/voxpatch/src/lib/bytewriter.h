@@ -15,6 +15,9 @@ namespace voxpatch {
 class ByteWriter {
  public:
   ByteWriter() = default;
+  // A sink whose bytes are those of the array, taken over without a copy.
+  explicit ByteWriter(GrowableArray<uint8_t>&& bytes)
+      : bytes_(static_cast<GrowableArray<uint8_t>&&>(bytes)) {}
   ByteWriter(const ByteWriter&) = delete;
   ByteWriter& operator=(const ByteWriter&) = delete;
   ByteWriter(ByteWriter&&) = default;
@@ -26,7 +29,9 @@ class ByteWriter {
   // A size that does not fit 32 bits is an internal error that ends the
   // process.
   bool PutSizeVarint(uint64_t value);
-  // Appends all bytes of other; on success other is emptied.
+  // Appends all bytes of other; on success other is emptied.  Into an empty
+  // sink that has no more room reserved than other, the bytes are handed
+  // over without a copy.
   bool Append(ByteWriter* other);
   // Makes room for n bytes in total.
   bool Reserve(size_t n);

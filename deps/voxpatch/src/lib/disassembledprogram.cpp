@@ -8,6 +8,7 @@
 
 #include "arraygrowth.h"
 #include "encodedprogram.h"
+#include "hugepages.h"
 #include "logstream.h"
 
 namespace voxpatch {
@@ -24,6 +25,10 @@ const int32_t kTrimThreshold = 5;
 // would keep it, which matters when a large program is released while its
 // encoded form grows).
 const size_t kBlockBytes = 1024 * 1024;
+
+// While encoding releases the program, the walked front of the instruction
+// list is handed back every this many entries (1 MiB of pointers).
+const size_t kListReleaseStep = 128 * 1024;
 
 uint8_t* NewBlock() {
   void* block = ::mmap(nullptr, kBlockBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
@@ -46,7 +51,8 @@ DisassembledProgram::~DisassembledProgram() {
 }
 
 void* DisassembledProgram::Allocate(size_t size) {
-  size = (size + 7) & ~static_cast<size_t>(7);
+  // Records need 4-byte alignment only (see the header).
+  size = (size + 3) & ~static_cast<size_t>(3);
   if (block_used_ + size > block_size_) {
     if (!GrowPreserving(&blocks_, 1)) return nullptr;
     if (size > kBlockBytes) return nullptr;  // instructions are a few bytes
@@ -102,9 +108,12 @@ bool DisassembledProgram::AddByteInsn(uint8_t byte) {
 }
 
 bool DisassembledProgram::AddBytesInsn(const uint8_t* data, size_t length) {
-  // One instruction covers at most 4 GiB - 1; longer runs take several.
+  // One instruction covers at most BytesInstruction::kMaxLength bytes;
+  // longer runs take several.
   do {
-    const uint32_t piece = length < 0xFFFFFFFFu ? static_cast<uint32_t>(length) : 0xFFFFFFFFu;
+    const uint32_t piece = length < BytesInstruction::kMaxLength
+                               ? static_cast<uint32_t>(length)
+                               : BytesInstruction::kMaxLength;
     if (!Emit(Make<BytesInstruction>(data, piece))) return false;
     data += piece;
     length -= piece;
@@ -175,17 +184,30 @@ void DisassembledProgram::NumberInOrder(LabelMap* labels) {
 }
 
 void DisassembledProgram::NumberLabelsInOrder() {
-  NumberInOrder(&abs32_labels_);
-  NumberInOrder(&rel32_labels_);
   // Encoding walks the labels in order and through the instructions; the
-  // address lookup is not needed any more.
+  // address lookup is not needed any more.  It goes first, so that it is
+  // not held beside the order that numbering makes.
   abs32_labels_.ReleaseIndex();
   rel32_labels_.ReleaseIndex();
+  NumberInOrder(&abs32_labels_);
+  NumberInOrder(&rel32_labels_);
+  // Nothing after a disassembly walks the labels in order; the order is
+  // made again should someone ask.
+  abs32_labels_.ReleaseOrder();
+  rel32_labels_.ReleaseOrder();
 }
 
 bool DisassembledProgram::ReserveInstructions(size_t count) {
   if (count <= instructions_.size()) return true;
   return GrowPreserving(&instructions_, count - instructions_.size());
+}
+
+bool DisassembledProgram::ReserveLabels(size_t rel32, size_t abs32) {
+  // Each map's reservation stands alone; a failed one leaves that map as
+  // it was.
+  const bool rel32_ok = rel32 == 0 || rel32_labels_.Reserve(rel32);
+  const bool abs32_ok = abs32 == 0 || abs32_labels_.Reserve(abs32);
+  return rel32_ok && abs32_ok;
 }
 
 
@@ -238,7 +260,7 @@ void DisassembledProgram::NumberRemaining(LabelMap* labels) {
   // 3. Fill backward: take one below the next higher label's index.
   size_t backward = 0;
   previous = nullptr;
-  for (AddressLabel* const* it = labels->end(); it != labels->begin();) {
+  for (LabelMap::Iterator it = labels->end(); it != labels->begin();) {
     AddressLabel* label = *--it;
     if (label->index == -1) {
       int64_t value = previous != nullptr ? previous->index
@@ -332,6 +354,10 @@ EncodedProgram* DisassembledProgram::ReleaseToEncodedProgram() {
   const bool in_order = StorageInListOrder();
   size_t block = 0;
   EncodedProgram* encoded = Translate([&](size_t i) {
+    // The list's front is read for the last time as well: its pages go
+    // back every so often.
+    if ((i + 1) % kListReleaseStep == 0)
+      ReleasePages(instructions_.data(), (i + 1) * sizeof(Instruction*));
     if (!in_order || i + 1 >= instructions_.size()) return;
     const Instruction* next = instructions_[i + 1];
     if (IsCached(next)) return;
@@ -350,27 +376,35 @@ EncodedProgram* DisassembledProgram::ReleaseToEncodedProgram() {
   return encoded;
 }
 
+bool DisassembledProgram::DefineLabels(const LabelMap& labels, EncodedProgram* encoded,
+                                       bool (EncodedProgram::*reserve)(size_t),
+                                       bool (EncodedProgram::*define)(int32_t, uint32_t)) {
+  // The table is sized once, to the highest index.
+  int32_t highest = -1;
+  labels.ForEach([&](const AddressLabel* label) {
+    if (label->index > highest) highest = label->index;
+  });
+  (encoded->*reserve)(static_cast<size_t>(static_cast<int64_t>(highest) + 1));
+  bool ok = true;
+  labels.ForEach([&](const AddressLabel* label) {
+    if (ok) ok = (encoded->*define)(label->index, label->address);
+  });
+  return ok;
+}
+
 template <typename AfterEach>
 EncodedProgram* DisassembledProgram::Translate(AfterEach after_each) const {
   EncodedProgram* encoded = new (std::nothrow) EncodedProgram();
   if (encoded == nullptr) return nullptr;
   encoded->SetBaseAddress(image_base_);
 
-  bool ok = true;
-  for (const AddressLabel* label : abs32_labels_) {
-    if (!encoded->SetAbs32Address(label->index, label->address)) {
-      ok = false;
-      break;
-    }
-  }
-  if (ok) {
-    for (const AddressLabel* label : rel32_labels_) {
-      if (!encoded->SetRel32Address(label->index, label->address)) {
-        ok = false;
-        break;
-      }
-    }
-  }
+  // Every label goes to the slot of its index.  Indexes are unique within a
+  // map, so the labels are taken as they are stored, without making their
+  // address order (which would cost memory at the program's largest).
+  bool ok = DefineLabels(abs32_labels_, encoded, &EncodedProgram::ReserveAbs32Addresses,
+                         &EncodedProgram::SetAbs32Address) &&
+            DefineLabels(rel32_labels_, encoded, &EncodedProgram::ReserveRel32Addresses,
+                         &EncodedProgram::SetRel32Address);
   if (ok) ok = encoded->FinishLabels();
 
   // Size the tables from the instructions first (an upper bound: plain

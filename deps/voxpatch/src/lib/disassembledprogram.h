@@ -48,6 +48,11 @@ class Instruction {
   uint32_t word_ = INSN_BYTE;
 };
 
+// The instruction records below are packed to 4-byte alignment: a program
+// holds millions of them, and a pointer beside a 32-bit word would otherwise
+// be padded to 16 bytes.
+#pragma pack(push, 4)
+
 class OriginInstruction : public Instruction {
  public:
   explicit OriginInstruction(uint32_t rva) : Instruction(INSN_START), rva_(rva) {}
@@ -57,15 +62,19 @@ class OriginInstruction : public Instruction {
   uint32_t rva_;
 };
 
+// A run of input bytes.  Its length is kept in bits 4 to 31 of the word, so
+// one run covers at most kMaxLength bytes; AddBytesInsn splits longer ones.
 class BytesInstruction : public Instruction {
  public:
+  static constexpr uint32_t kMaxLength = 0x0FFFFFFFu;
+
+  // length must not exceed kMaxLength.
   BytesInstruction(const uint8_t* data, uint32_t length)
-      : Instruction(INSN_BYTE_RUN), length_(length), data_(data) {}
+      : Instruction(INSN_BYTE_RUN | (length << 4)), data_(data) {}
   const uint8_t* data() const { return data_; }
-  size_t length() const { return length_; }
+  size_t length() const { return word() >> 4; }
 
  private:
-  uint32_t length_;
   const uint8_t* data_;
 };
 
@@ -85,17 +94,23 @@ class ArmRel32Instruction : public LabelInstruction {
                       const uint8_t* op_data, uint16_t op_size)
       : LabelInstruction(INSN_ARM_REL32_REF, label),
         compressed_op_(compressed_op),
-        op_data_(op_data),
-        op_size_(op_size) {}
+        op_size_(op_size),
+        op_data_(op_data) {}
   uint16_t compressed_op() const { return compressed_op_; }
   const uint8_t* op_data() const { return op_data_; }
   uint16_t op_size() const { return op_size_; }
 
  private:
   uint16_t compressed_op_;
-  const uint8_t* op_data_;
   uint16_t op_size_;
+  const uint8_t* op_data_;
 };
+
+#pragma pack(pop)
+
+static_assert(sizeof(LabelInstruction) == sizeof(uint32_t) + sizeof(void*) &&
+                  sizeof(BytesInstruction) == sizeof(uint32_t) + sizeof(void*),
+              "instruction records are not padded");
 
 class DisassembledProgram {
  public:
@@ -125,6 +140,10 @@ class DisassembledProgram {
   // program does not copy its list on the way.  Only a hint: false when
   // memory runs out, with nothing changed.
   bool ReserveInstructions(size_t count);
+  // Makes room for about this many labels in each map, so that filling
+  // them does not rebuild their address lookups on the way.  Only a hint:
+  // false when memory runs out, with nothing changed.
+  bool ReserveLabels(size_t rel32, size_t abs32);
 
   // The label of an address, made on first use; every call counts one
   // reference.  Null only when memory runs out.
@@ -166,6 +185,9 @@ class DisassembledProgram {
   // Encodes the instructions; after_each(i) runs once instruction i is done.
   template <typename AfterEach>
   EncodedProgram* Translate(AfterEach after_each) const;
+  static bool DefineLabels(const LabelMap& labels, EncodedProgram* encoded,
+                           bool (EncodedProgram::*reserve)(size_t),
+                           bool (EncodedProgram::*define)(int32_t, uint32_t));
   bool IsCached(const Instruction* insn) const;
   bool InBlock(const Instruction* insn, size_t block) const;
   // Whether every stored instruction lies in a block at or after the

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "disassembledprogram.h"
+#include "hugepages.h"
 #include "logstream.h"
 
 namespace voxpatch {
@@ -356,8 +357,10 @@ bool DisassemblerMacho::EmitSection(const Section& section, uint32_t start_rva,
   uint32_t rva = start_rva;
   const uint32_t* locations = rel32_locations_.data();
   const size_t count = rel32_locations_.size();
+  // Entries handed back lie before every later section's references.
   size_t next = static_cast<size_t>(
-      std::lower_bound(locations, locations + count, start_rva) - locations);
+      std::lower_bound(locations + locations_released_, locations + count, start_rva) -
+      locations);
 
   while (p < end) {
     while (next < count && locations[next] < rva) ++next;
@@ -371,6 +374,10 @@ bool DisassemblerMacho::EmitSection(const Section& section, uint32_t start_rva,
       p += 4;
       rva += 4;
       ++next;
+      if (release_locations_ && next % kLocationReleaseStep == 0) {
+        ReleasePages(rel32_locations_.data(), next * sizeof(uint32_t));
+        locations_released_ = next;
+      }
       continue;
     }
     // Plain bytes up to the next reference.
@@ -406,6 +413,18 @@ bool DisassemblerMacho::BuildProgram(DisassembledProgram* program) {
   const uint64_t references = rel32_locations_.size();
   program->ReserveInstructions(
       static_cast<size_t>(2 * references + 3 * static_cast<uint64_t>(code_sections_.size()) + 1));
+  // Every reference may name a label of its own.
+  program->ReserveLabels(static_cast<size_t>(references), 0);
+
+  // When the sections follow each other in address order without overlap,
+  // the reference list is read front to back once: its front can go back
+  // to the system while the program grows.
+  release_locations_ = true;
+  locations_released_ = 0;
+  for (size_t i = 1; i < code_sections_.size(); ++i) {
+    if (section_rvas[i] < static_cast<uint64_t>(section_rvas[i - 1]) + code_sections_[i - 1].size)
+      release_locations_ = false;
+  }
 
   // The cursor runs to the detected length, taking the code sections in file
   // order.  Each section is visited once: one that starts inside bytes
@@ -433,6 +452,10 @@ bool DisassemblerMacho::BuildProgram(DisassembledProgram* program) {
     cursor = static_cast<uint64_t>(section.file_offset) + section.size;
   }
 
+  // The references are all emitted; their list is not needed beside the
+  // label order that numbering makes.
+  rel32_locations_.clear();
+  locations_released_ = 0;
   program->NumberLabelsInOrder();
   return true;
 }

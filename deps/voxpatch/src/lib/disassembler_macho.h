@@ -70,6 +70,11 @@ class DisassemblerMacho : public Disassembler {
   bool is64_ = false;
   uint64_t file_extent_ = 0;
   GrowableArray<uint32_t> rel32_locations_;
+  // Whether emission may hand back the front of rel32_locations_ (every
+  // kLocationReleaseStep references) as it passes it.
+  bool release_locations_ = false;
+  static constexpr size_t kLocationReleaseStep = 256 * 1024;
+  size_t locations_released_ = 0;  // entries before this are gone
   GrowableArray<Segment> segments_;
   GrowableArray<Section> code_sections_;
   // Sorted, disjoint [start, end) virtual ranges of the segments; built for

@@ -1,7 +1,10 @@
 #include "encodedprogram.h"
 
 #include <algorithm>
+#include <cstring>
 #include <initializer_list>
+#include <iterator>
+#include <limits>
 #include <new>
 
 #include "armbranchcodec.h"
@@ -11,6 +14,7 @@
 #include "logstream.h"
 #include "streambundlereader.h"
 #include "streambundlewriter.h"
+#include "varint.h"
 
 namespace voxpatch {
 
@@ -30,6 +34,28 @@ enum : size_t {
 };
 
 const uint32_t kMaxRelocationsPerBlock = 4096;
+
+size_t VarintSize(uint64_t value) {
+  size_t n = 1;
+  while (value >= 0x80) {
+    value >>= 7;
+    ++n;
+  }
+  return n;
+}
+
+// The bytes that WriteTable or WriteAddressTable give for a table.
+uint64_t TableBytes(const GrowableArray<uint32_t>& table, bool deltas) {
+  uint64_t total = VarintSize(table.size());
+  uint32_t previous = 0;
+  for (uint32_t value : table) {
+    const uint32_t stored = deltas ? value - previous : value;
+    previous = value;
+    total += 1 + (stored >= (1u << 7)) + (stored >= (1u << 14)) + (stored >= (1u << 21)) +
+             (stored >= (1u << 28));
+  }
+  return total;
+}
 
 bool WriteTable(ByteWriter* out, const GrowableArray<uint32_t>& table) {
   if (!out->PutSizeVarint(table.size())) return false;
@@ -117,7 +143,9 @@ void EncodedProgram::ReserveForBuilding(size_t ops, size_t origins, size_t copy_
   GrowPreserving(&ops_, ops);
   GrowPreserving(&origins_, origins);
   GrowPreserving(&copy_counts_, copy_counts);
-  GrowPreserving(&copy_bytes_, copy_bytes);
+  // Room for the count in front as well, so that a releasing write can
+  // turn the table into its stream in place.
+  GrowPreserving(&copy_bytes_, copy_bytes + kMaxVarintLength);
   GrowPreserving(&abs32_ix_, abs32_ix);
   GrowPreserving(&rel32_ix_, rel32_ix);
 }
@@ -200,6 +228,14 @@ bool EncodedProgram::SetAddress(GrowableArray<uint32_t>* table, int32_t index,
   return true;
 }
 
+bool EncodedProgram::ReserveRel32Addresses(size_t count) {
+  return ReservePreserving(&rel32_rva_, count);
+}
+
+bool EncodedProgram::ReserveAbs32Addresses(size_t count) {
+  return ReservePreserving(&abs32_rva_, count);
+}
+
 bool EncodedProgram::SetRel32Address(int32_t index, uint32_t rva) {
   return SetAddress(&rel32_rva_, index, rva);
 }
@@ -219,27 +255,98 @@ bool EncodedProgram::FinishLabels() {
   return true;
 }
 
-bool EncodedProgram::Serialize(StreamBundleWriter* sink) {
+bool EncodedProgram::WriteStreamTable(StreamBundleWriter* sink, size_t which, bool release) {
+  ByteWriter* out = sink->stream(which);
+  if (which == kStreamCopyBytes) {
+    const size_t count = copy_bytes_.size();
+    if (release && count <= 0xFFFFFFFFu && out->Length() == 0 && !out->Failed() &&
+        !copy_bytes_.failed()) {
+      uint8_t prefix[kMaxVarintLength];
+      const size_t prefix_length = EncodeVarint(static_cast<uint32_t>(count), prefix);
+      if (copy_bytes_.capacity() - count >= prefix_length) {
+        // The table becomes the stream: its bytes move up behind the count.
+        std::memmove(copy_bytes_.data() + prefix_length, copy_bytes_.data(), count);
+        std::memcpy(copy_bytes_.data(), prefix, prefix_length);
+        copy_bytes_.set_size(count + prefix_length);
+        ByteWriter taken(static_cast<GrowableArray<uint8_t>&&>(copy_bytes_));
+        return out->Append(&taken);
+      }
+    }
+    const bool ok = out->Reserve(out->Length() + VarintSize(count) + count) &&
+                    out->PutSizeVarint(count) && out->Write(copy_bytes_.data(), count);
+    if (release) copy_bytes_.clear();
+    return ok;
+  }
+
+  GrowableArray<uint32_t>* table = nullptr;
+  bool deltas = false;
+  switch (which) {
+    case kStreamOrigins: table = &origins_; break;
+    case kStreamOps: table = &ops_; break;
+    case kStreamAbs32Indexes: table = &abs32_ix_; break;
+    case kStreamRel32Indexes: table = &rel32_ix_; break;
+    case kStreamAbs32Addresses: table = &abs32_rva_; deltas = true; break;
+    case kStreamRel32Addresses: table = &rel32_rva_; deltas = true; break;
+    case kStreamCopyCounts: table = &copy_counts_; break;
+    default: return false;
+  }
+  // The stream gets its exact size up front; the op stream at least the op
+  // count plus 5 bytes.
+  const uint64_t exact = out->Length() + TableBytes(*table, deltas);
+  uint64_t wanted = exact;
+  if (which == kStreamOps) {
+    const uint64_t floor = static_cast<uint64_t>(out->Length()) + table->size() + 5;
+    if (floor > wanted) wanted = floor;
+  }
+  bool ok = wanted <= std::numeric_limits<size_t>::max() &&
+            out->Reserve(static_cast<size_t>(wanted));
+  ok = ok && (deltas ? WriteAddressTable(out, *table) : WriteTable(out, *table));
+  if (release) table->clear();
+  return ok;
+}
+
+bool EncodedProgram::SerializeTables(StreamBundleWriter* sink, bool release) {
   if (sink->count() <= kStreamUnused) return false;
-  ByteWriter* origins = sink->stream(kStreamOrigins);
-  if (!origins->PutVarint(static_cast<uint32_t>(image_base_))) return false;
+  if (!sink->stream(kStreamOrigins)->PutVarint(static_cast<uint32_t>(image_base_))) return false;
 
+  // The order in which the tables reach their streams; within a stream only
+  // the order of its own contents matters.
+  size_t order[] = {kStreamAbs32Addresses, kStreamRel32Addresses, kStreamOrigins,
+                    kStreamOps,            kStreamCopyCounts,     kStreamCopyBytes,
+                    kStreamAbs32Indexes,   kStreamRel32Indexes};
+  if (release) {
+    // The largest table first: each one freed makes room for the next
+    // streams.
+    auto bytes_of = [this](size_t which) -> uint64_t {
+      switch (which) {
+        case kStreamOrigins: return 4ull * origins_.size();
+        case kStreamOps: return 4ull * ops_.size();
+        case kStreamCopyBytes: return copy_bytes_.size();
+        case kStreamAbs32Indexes: return 4ull * abs32_ix_.size();
+        case kStreamRel32Indexes: return 4ull * rel32_ix_.size();
+        case kStreamAbs32Addresses: return 4ull * abs32_rva_.size();
+        case kStreamRel32Addresses: return 4ull * rel32_rva_.size();
+        default: return 4ull * copy_counts_.size();
+      }
+    };
+    std::stable_sort(std::begin(order), std::end(order),
+                     [&](size_t a, size_t b) { return bytes_of(a) > bytes_of(b); });
+  }
+  // Every table is written even after an earlier one failed.
   bool ok = true;
-  ok &= WriteAddressTable(sink->stream(kStreamAbs32Addresses), abs32_rva_);
-  ok &= WriteAddressTable(sink->stream(kStreamRel32Addresses), rel32_rva_);
-  ok &= WriteTable(origins, origins_);
+  for (size_t which : order) ok &= WriteStreamTable(sink, which, release);
+  return ok;
+}
 
-  ByteWriter* ops = sink->stream(kStreamOps);
-  const size_t wanted = ops->Length() + ops_.size() + 5;
-  ok &= wanted > ops->Length() && ops->Reserve(wanted);
-  ok &= WriteTable(ops, ops_);
+bool EncodedProgram::Serialize(StreamBundleWriter* sink) { return SerializeTables(sink, false); }
 
-  ok &= WriteTable(sink->stream(kStreamCopyCounts), copy_counts_);
-  ByteWriter* bytes = sink->stream(kStreamCopyBytes);
-  ok &= bytes->PutSizeVarint(copy_bytes_.size()) &&
-        bytes->Write(copy_bytes_.data(), copy_bytes_.size());
-  ok &= WriteTable(sink->stream(kStreamAbs32Indexes), abs32_ix_);
-  ok &= WriteTable(sink->stream(kStreamRel32Indexes), rel32_ix_);
+bool EncodedProgram::SerializeReleasing(StreamBundleWriter* sink) {
+  const bool ok = SerializeTables(sink, true);
+  // Also when the image base could not be written, nothing is kept.
+  for (GrowableArray<uint32_t>* table : {&abs32_rva_, &rel32_rva_, &ops_, &origins_,
+                                         &copy_counts_, &abs32_ix_, &rel32_ix_, &abs32_relocs_})
+    table->clear();
+  copy_bytes_.clear();
   return ok;
 }
 
@@ -444,6 +551,10 @@ void EncodedProgram::LogSummary() const {
 
 PatchStatus StoreEncodedProgram(EncodedProgram* program, StreamBundleWriter* sink) {
   return program->Serialize(sink) ? C_OK : C_STREAM_ERROR;
+}
+
+PatchStatus StoreEncodedProgramReleasing(EncodedProgram* program, StreamBundleWriter* sink) {
+  return program->SerializeReleasing(sink) ? C_OK : C_STREAM_ERROR;
 }
 
 PatchStatus LoadEncodedProgram(StreamBundleReader* source, EncodedProgram** output) {

@@ -57,6 +57,10 @@ class EncodedProgram {
   // changes when memory runs out.
   void ReserveForBuilding(size_t ops, size_t origins, size_t copy_counts,
                           size_t copy_bytes, size_t abs32_ix, size_t rel32_ix);
+  // Makes room for this many slots in an address table (a hint; false
+  // when memory runs out, with nothing changed).
+  bool ReserveRel32Addresses(size_t count);
+  bool ReserveAbs32Addresses(size_t count);
   bool SetRel32Address(int32_t index, uint32_t rva);
   bool SetAbs32Address(int32_t index, uint32_t rva);
   // Gives unassigned slots of both address tables the value before them.
@@ -65,6 +69,10 @@ class EncodedProgram {
 
   // Writes the nine streams into the set (which needs at least nine).
   bool Serialize(StreamBundleWriter* sink);
+  // Writes the same streams, freeing each table as soon as its stream is
+  // written (the largest first); the program is left empty and is only fit
+  // to be freed.
+  bool SerializeReleasing(StreamBundleWriter* sink);
   // Reads what Serialize wrote; false on a short, malformed or oversized
   // stream, or data left over.
   bool Deserialize(StreamBundleReader* source);
@@ -85,6 +93,10 @@ class EncodedProgram {
 
  private:
   bool AppendOp(uint32_t op) { return ops_.push_back(op); }
+  // Writes table `which` into its stream; with release set, the table is
+  // freed afterwards (and the copy bytes may become the stream itself).
+  bool WriteStreamTable(StreamBundleWriter* sink, size_t which, bool release);
+  bool SerializeTables(StreamBundleWriter* sink, bool release);
   static bool SetAddress(GrowableArray<uint32_t>* table, int32_t index,
                          uint32_t rva);
   bool GeneratePeRelocations(ByteWriter* output, uint16_t type);
@@ -105,6 +117,9 @@ class EncodedProgram {
 
 // Status forms (values of PatchStatus).
 PatchStatus StoreEncodedProgram(EncodedProgram* program, StreamBundleWriter* sink);
+// The same through SerializeReleasing: the program is left empty, only fit
+// to be freed.
+PatchStatus StoreEncodedProgramReleasing(EncodedProgram* program, StreamBundleWriter* sink);
 PatchStatus LoadEncodedProgram(StreamBundleReader* source, EncodedProgram** output);
 PatchStatus RebuildExecutable(EncodedProgram* program, ByteWriter* output);
 void FreeEncodedProgram(EncodedProgram* program);

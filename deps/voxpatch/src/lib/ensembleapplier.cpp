@@ -9,6 +9,7 @@
 #include "executablekind.h"
 #include "lzmaioout.h"
 #include "mappedfile.h"
+#include "patchbodyreader.h"
 #include "patcherx86_32.h"
 #include "streambundlereader.h"
 #include "streambundlewriter.h"
@@ -20,17 +21,13 @@ namespace {
 // An element's base offset and base length take at least two bytes.
 const size_t kMinRangeBytes = 2;
 
-// Flattens a set and applies one correction to it; the result is kept in
-// storage and read back as a set.
-PatchStatus Correct(StreamBundleWriter* set, ByteReader* correction,
-                    ByteWriter* storage, StreamBundleReader* corrected) {
-  ByteWriter flat;
-  if (!set->SerializeTo(&flat)) return C_STREAM_ERROR;
-  {
-    ByteReader old_bytes(flat.Buffer(), flat.Length());
-    if (!ApplyByteDiff(old_bytes, correction, storage, false)) return C_GENERAL_ERROR;
-  }
-  flat.ReleaseBuffer();
+// Applies one correction to a flattened set; the result is kept in storage
+// and read back as a set.
+PatchStatus Correct(const ByteWriter& flat, ByteReader* correction, ByteWriter* storage,
+                    StreamBundleReader* corrected) {
+  ByteReader old_bytes;
+  old_bytes.Attach(flat);
+  if (!ApplyByteDiff(old_bytes, correction, storage, false)) return C_GENERAL_ERROR;
   if (!corrected->Parse(storage->Buffer(), storage->Length())) return C_STREAM_ERROR;
   return C_OK;
 }
@@ -54,29 +51,43 @@ EnsembleApplier::EnsembleApplier(const uint8_t* base, size_t base_length)
 
 EnsembleApplier::~EnsembleApplier() = default;
 
+void EnsembleApplier::ReleaseBase() {
+  if (base_file_ != nullptr) base_file_->ReleaseResidentPages();
+}
+
 PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
   PatchStatus status = ReadEnsemblePatchHeader(patch, &header_);
   if (status != C_OK) return status;
 
   if (ComputeCrc(base_, base_length_) != header_.source_checksum) return C_CRC_MISMATCH;
+  ReleaseBase();
 
-  // The body: one LZMA2 block holding a stream set of at least four streams.
-  ByteWriter body;
-  if (!ReadLzma2Block(patch, &body)) return C_STREAM_ERROR;
-  StreamBundleReader streams;
-  if (!streams.Parse(body.Buffer(), body.Length()) || streams.count() < 4)
+  // The body: one LZMA2 block holding a stream set of at least four
+  // streams.  Each stream is decoded when it is needed.  With elements, the
+  // decoder is let go once the element correction is read: its dictionary
+  // fills up to the size of the body, and rebuilding needs the room; the
+  // final correction then decodes the body once more.
+  // A body that turns out damaged further on still fails with a stream
+  // error before anything is written.
+  PatchBodyReader body;
+  if (!body.Open(*patch) || body.count() < 4) return C_STREAM_ERROR;
+  ByteWriter description_bytes;
+  ByteWriter parameter_correction_bytes;
+  if (!body.ReadStream(0, &description_bytes) ||
+      !body.ReadStream(1, &parameter_correction_bytes))
     return C_STREAM_ERROR;
 
   // Transformation descriptions.  Every kind takes at least one byte, so a
   // larger count fails on a missing kind, and every base range at least two,
   // so a count the ranges cannot cover fails in Setup; both are known before
   // anything is allocated for the elements.
-  ByteReader* descriptions = streams.stream(0);
+  ByteReader descriptions;
+  descriptions.Attach(description_bytes);
   uint32_t element_count = 0;
-  if (!descriptions->GetVarint(&element_count)) return C_BAD_ENSEMBLE_HEADER;
-  if (element_count > descriptions->BytesLeft()) return C_BAD_ENSEMBLE_HEADER;
+  if (!descriptions.GetVarint(&element_count)) return C_BAD_ENSEMBLE_HEADER;
+  if (element_count > descriptions.BytesLeft()) return C_BAD_ENSEMBLE_HEADER;
   {
-    ByteReader kinds = *descriptions;
+    ByteReader kinds = descriptions;
     for (uint32_t i = 0; i < element_count; ++i) {
       uint32_t kind = 0;
       if (!kinds.GetVarint(&kind)) return C_BAD_ENSEMBLE_HEADER;
@@ -91,7 +102,7 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
   }
   for (uint32_t i = 0; i < element_count; ++i) {
     uint32_t kind = 0;
-    descriptions->GetVarint(&kind);
+    descriptions.GetVarint(&kind);
     // Every kind is served by the same patcher; the element's real type is
     // detected again when it is transformed.
     TransformationPatcher* patcher = new (std::nothrow) PatcherX86_32(base_, base_length_);
@@ -99,10 +110,11 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
     patchers_.emplace_back(patcher);
   }
   for (auto& patcher : patchers_) {
-    status = patcher->Setup(descriptions);
+    status = patcher->Setup(&descriptions);
     if (status != C_OK) return status;
   }
-  if (!descriptions->Empty()) return C_BAD_ENSEMBLE_HEADER;
+  if (!descriptions.Empty()) return C_BAD_ENSEMBLE_HEADER;
+  const bool with_elements = !patchers_.empty();
 
   // Predicted parameters, then their correction.
   StreamBundleReader parameters;
@@ -115,7 +127,11 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
       if (status != C_OK) return status;
       if (!prediction.PutNestedBundle(&predicted)) return C_STREAM_ERROR;
     }
-    status = Correct(&prediction, streams.stream(1), &parameter_storage, &parameters);
+    ByteWriter flat;
+    if (!prediction.SerializeTo(&flat)) return C_STREAM_ERROR;
+    ByteReader correction;
+    correction.Attach(parameter_correction_bytes);
+    status = Correct(flat, &correction, &parameter_storage, &parameters);
     if (status != C_OK) return status;
   }
 
@@ -123,63 +139,71 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
   StreamBundleReader elements;
   ByteWriter element_storage;
   {
-    StreamBundleWriter transformed;
-    for (auto& patcher : patchers_) {
-      StreamBundleReader element_parameters;
-      if (!parameters.GetNestedBundle(&element_parameters)) return C_STREAM_ERROR;
-      StreamBundleWriter element;
-      status = patcher->TransformElement(&element_parameters, &element);
-      if (status != C_OK) return status;
-      if (!element_parameters.Empty()) return C_STREAM_NOT_CONSUMED;
-      if (!transformed.PutNestedBundle(&element)) return C_STREAM_ERROR;
+    ByteWriter flat;
+    {
+      StreamBundleWriter transformed;
+      for (auto& patcher : patchers_) {
+        StreamBundleReader element_parameters;
+        if (!parameters.GetNestedBundle(&element_parameters)) return C_STREAM_ERROR;
+        StreamBundleWriter element;
+        status = patcher->TransformElement(&element_parameters, &element);
+        if (status != C_OK) return status;
+        if (!element_parameters.Empty()) return C_STREAM_NOT_CONSUMED;
+        if (!transformed.PutNestedBundle(&element)) return C_STREAM_ERROR;
+      }
+      if (!parameters.Empty()) return C_STREAM_NOT_CONSUMED;
+      // The old bytes are next needed by the final correction.
+      if (with_elements) ReleaseBase();
+      if (!transformed.SerializeTo(&flat)) return C_STREAM_ERROR;
     }
-    if (!parameters.Empty()) return C_STREAM_NOT_CONSUMED;
-    status = Correct(&transformed, streams.stream(2), &element_storage, &elements);
+    parameter_storage.ReleaseBuffer();
+    ByteWriter correction_bytes;
+    if (!body.ReadStream(2, &correction_bytes)) return C_STREAM_ERROR;
+    if (with_elements) body.Suspend();
+    ByteReader correction;
+    correction.Attach(correction_bytes);
+    status = Correct(flat, &correction, &element_storage, &elements);
     if (status != C_OK) return status;
   }
-  parameter_storage.ReleaseBuffer();
 
-  // Of the body only the final correction is still needed.  With elements,
-  // the element correction before it is about as large as the elements:
-  // keep a copy of the final correction and free the body before the
-  // elements are rebuilt.
-  ByteWriter final_correction_bytes;
-  ByteReader final_correction = *streams.stream(3);
-  if (!patchers_.empty()) {
-    if (!final_correction_bytes.Write(final_correction.Position(), final_correction.BytesLeft()))
-      return C_STREAM_ERROR;
-    body.ReleaseBuffer();
-    final_correction.Attach(final_correction_bytes.Buffer(), final_correction_bytes.Length());
-  }
-
-  // The final input: the old file followed by the rebuilt new elements.
-  ByteWriter blob;
-  ByteReader final_input(base_, base_length_);
-  if (!patchers_.empty()) {
-    // The prediction is only a hint: never reserve more than the old file
-    // plus the corrected elements, which the rebuilt bytes follow closely.
-    uint64_t reserve = header_.final_size_prediction;
-    const uint64_t cap = static_cast<uint64_t>(base_length_) + element_storage.Length();
-    if (reserve > cap) reserve = cap;
-    if (!blob.Reserve(static_cast<size_t>(reserve))) return C_STREAM_ERROR;
-    if (!blob.Write(base_, base_length_)) return C_STREAM_ERROR;
+  // Rebuild the new elements.  The final correction reads the old file
+  // followed by them; the old file is read where it is mapped instead of
+  // being copied in front of them.
+  ByteWriter rebuilt;
+  if (with_elements) {
+    // The prediction is only a hint: never reserve more than the corrected
+    // elements, which the rebuilt bytes follow closely.
+    uint64_t reserve = header_.final_size_prediction > base_length_
+                           ? header_.final_size_prediction - base_length_
+                           : 0;
+    if (reserve > element_storage.Length()) reserve = element_storage.Length();
+    if (!rebuilt.Reserve(static_cast<size_t>(reserve))) return C_STREAM_ERROR;
     for (auto& patcher : patchers_) {
       StreamBundleReader element;
       if (!elements.GetNestedBundle(&element)) return C_STREAM_ERROR;
-      status = patcher->RebuildElement(&element, &blob);
+      status = patcher->RebuildElement(&element, &rebuilt);
       if (status != C_OK) return status;
       if (!element.Empty()) return C_STREAM_NOT_CONSUMED;
     }
     if (!elements.Empty()) return C_STREAM_NOT_CONSUMED;
-    final_input.Attach(blob.Buffer(), blob.Length());
   } else if (!elements.Empty()) {
     return C_STREAM_NOT_CONSUMED;
   }
   element_storage.ReleaseBuffer();
 
-  // Final correction.
-  if (!ApplyByteDiff(final_input, &final_correction, output, false)) return C_GENERAL_ERROR;
-  blob.ReleaseBuffer();
+  // Final correction, after the rest of the body was checked.
+  ByteWriter final_correction_bytes;
+  if (!body.ReadStream(3, &final_correction_bytes) || !body.Finish()) return C_STREAM_ERROR;
+  body.Suspend();
+  ByteReader final_correction;
+  final_correction.Attach(final_correction_bytes);
+  ByteReader rebuilt_bytes;
+  rebuilt_bytes.Attach(rebuilt);
+  if (!ApplyByteDiff(ByteReader(base_, base_length_), rebuilt_bytes, &final_correction, output,
+                     false))
+    return C_GENERAL_ERROR;
+  rebuilt.ReleaseBuffer();
+  final_correction_bytes.ReleaseBuffer();
   if (ComputeCrc(output->Buffer(), output->Length()) != header_.target_checksum)
     return C_CRC_MISMATCH;
   return C_OK;
@@ -205,6 +229,7 @@ PatchStatus ApplyPatchFiles(const oschar* old_path, const oschar* patch_path,
   PatchStatus status = C_OK;
   {
     EnsembleApplier applier(old_file.Data(), static_cast<size_t>(old_file.Length()));
+    applier.SetBaseFile(&old_file);
     ByteReader patch_stream(patch_file.Data(), static_cast<size_t>(patch_file.Length()));
     status = applier.Apply(&patch_stream, &output);
   }

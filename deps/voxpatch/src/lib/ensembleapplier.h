@@ -18,6 +18,7 @@ namespace voxpatch {
 
 class ByteReader;
 class ByteWriter;
+class MappedFile;
 
 typedef char oschar;
 
@@ -47,9 +48,17 @@ class EnsembleApplier {
   // bytes to output.
   PatchStatus Apply(ByteReader* patch, ByteWriter* output);
 
+  // The mapping the base bytes are read from, if they are: its pages are
+  // handed back while the old bytes are not in use (between the checksum,
+  // the transform and the final correction) and read in again after.
+  void SetBaseFile(const MappedFile* file) { base_file_ = file; }
+
  private:
+  void ReleaseBase();
+
   const uint8_t* base_;
   size_t base_length_;
+  const MappedFile* base_file_ = nullptr;
   EnsemblePatchHeader header_;
   std::vector<std::unique_ptr<TransformationPatcher>> patchers_;
 };

@@ -1,6 +1,7 @@
 // Growable array of plain elements that never throws.
 //
-// Memory comes from malloc; a failed allocation frees the contents and puts
+// Memory comes from malloc, for large arrays from the system directly (see
+// largebuffer.h); a failed allocation frees the contents and puts
 // the array into a sticky failed state in which every later reserve or
 // append fails without effect.  Elements must be trivially copyable: they
 // are moved with memcpy and are not initialised when space is reserved.
@@ -15,7 +16,7 @@
 #include <limits>
 #include <type_traits>
 
-#include "hugepages.h"
+#include "largebuffer.h"
 
 namespace voxpatch {
 
@@ -31,7 +32,7 @@ class GrowableArray {
       std::numeric_limits<size_t>::max() / sizeof(T);
 
   GrowableArray() = default;
-  ~GrowableArray() { std::free(data_); }
+  ~GrowableArray() { Release(data_, capacity_); }
 
   GrowableArray(const GrowableArray&) = delete;
   GrowableArray& operator=(const GrowableArray&) = delete;
@@ -39,7 +40,7 @@ class GrowableArray {
   GrowableArray(GrowableArray&& other) noexcept { Take(&other); }
   GrowableArray& operator=(GrowableArray&& other) noexcept {
     if (this != &other) {
-      std::free(data_);
+      Release(data_, capacity_);
       Take(&other);
     }
     return *this;
@@ -54,19 +55,32 @@ class GrowableArray {
     // No object may exceed PTRDIFF_MAX bytes; larger requests fail as a
     // failed allocation would.
     if (n <= kMaxElements &&
-        n <= static_cast<size_t>(std::numeric_limits<ptrdiff_t>::max()) / sizeof(T))
-      fresh = static_cast<T*>(std::malloc(n * sizeof(T)));
+        n <= static_cast<size_t>(std::numeric_limits<ptrdiff_t>::max()) / sizeof(T)) {
+      if (!IsLarge(n)) {
+        fresh = static_cast<T*>(std::malloc(n * sizeof(T)));
+      } else if (IsLarge(capacity_)) {
+        // Moves the contents (without copying where the system remaps).
+        fresh = static_cast<T*>(
+            ResizeLargeBuffer(data_, capacity_ * sizeof(T), n * sizeof(T), size_ * sizeof(T)));
+        if (fresh != nullptr) {
+          data_ = fresh;
+          capacity_ = n;
+          return true;
+        }
+      } else {
+        fresh = static_cast<T*>(AllocateLargeBuffer(n * sizeof(T)));
+      }
+    }
     if (fresh == nullptr) {
-      std::free(data_);
+      Release(data_, capacity_);
       data_ = nullptr;
       size_ = 0;
       capacity_ = 0;
       failed_ = true;
       return false;
     }
-    if (n * sizeof(T) >= kHugePageAdviceMinimum) AdviseHugePages(fresh, n * sizeof(T));
     if (size_ != 0) std::memcpy(fresh, data_, size_ * sizeof(T));
-    std::free(data_);
+    Release(data_, capacity_);
     data_ = fresh;
     capacity_ = n;
     return true;
@@ -115,7 +129,7 @@ class GrowableArray {
 
   // Frees the storage; a failed array stays failed.
   void clear() {
-    std::free(data_);
+    Release(data_, capacity_);
     data_ = nullptr;
     size_ = 0;
     capacity_ = 0;
@@ -135,6 +149,14 @@ class GrowableArray {
   const T* end() const { return data_ + size_; }
 
  private:
+  static bool IsLarge(size_t n) { return n >= kLargeBufferMinimum / sizeof(T); }
+  static void Release(T* data, size_t capacity) {
+    if (IsLarge(capacity))
+      FreeLargeBuffer(data, capacity * sizeof(T));
+    else
+      std::free(data);
+  }
+
   void Take(GrowableArray* other) {
     data_ = other->data_;
     size_ = other->size_;

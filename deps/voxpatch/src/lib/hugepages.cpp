@@ -2,6 +2,8 @@
 
 #include <sys/mman.h>
 
+#include <unistd.h>
+
 #include <cstdint>
 
 namespace voxpatch {
@@ -17,6 +19,15 @@ void AdviseHugePages(void* start, size_t length) {
   (void)start;
   (void)length;
 #endif
+}
+
+void ReleasePages(void* start, size_t length) {
+  static const long page_size = sysconf(_SC_PAGESIZE);
+  const uintptr_t page = page_size > 0 ? static_cast<uintptr_t>(page_size) : 4096;
+  const uintptr_t first = reinterpret_cast<uintptr_t>(start);
+  const uintptr_t begin = (first + page - 1) & ~(page - 1);
+  const uintptr_t end = (first + length) & ~(page - 1);
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
 }
 
 }  // namespace voxpatch

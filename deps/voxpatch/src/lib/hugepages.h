@@ -15,6 +15,11 @@ constexpr size_t kHugePageAdviceMinimum = 4u << 20;
 // where the system has no such advice.
 void AdviseHugePages(void* start, size_t length);
 
+// Hands the whole pages inside [start, start + length) back to the system
+// while the memory stays allocated: for a buffer whose front has been read
+// for the last time.  Those pages read as zero afterwards.
+void ReleasePages(void* start, size_t length);
+
 }  // namespace voxpatch
 
 #endif  // VOXPATCH_HUGEPAGES_H

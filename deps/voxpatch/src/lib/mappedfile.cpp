@@ -78,6 +78,12 @@ bool MappedFile::MapView(uint64_t offset, uint64_t length) {
   return true;
 }
 
+void MappedFile::ReleaseResidentPages() const {
+  // The mapping is read-only and shared with the file, so dropped pages
+  // are read in again, unchanged, on the next access.
+  if (map_base_ != nullptr) ::madvise(map_base_, map_length_, MADV_DONTNEED);
+}
+
 void MappedFile::Unmap() {
   if (map_base_ != nullptr) ::munmap(map_base_, map_length_);
   map_base_ = nullptr;

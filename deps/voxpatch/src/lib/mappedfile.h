@@ -38,6 +38,11 @@ class MappedFile {
 
   static size_t PageSize();
 
+  // Hands the view's resident pages back to the system while the bytes
+  // are not needed; the view stays valid and the next access reads them
+  // from the file again.
+  void ReleaseResidentPages() const;
+
  private:
   void Unmap();
 

@@ -47,7 +47,8 @@ PatchStatus PatcherX86_32::TransformElement(StreamBundleReader* parameters,
   FreeDisassembledProgram(program);
   if (status != C_OK) return status;
 
-  status = StoreEncodedProgram(encoded, transformed);
+  // Each table goes as soon as its stream is written.
+  status = StoreEncodedProgramReleasing(encoded, transformed);
   FreeEncodedProgram(encoded);
   return status;
 }

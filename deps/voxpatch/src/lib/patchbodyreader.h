@@ -1,0 +1,56 @@
+// The body of an ensemble patch: one LZMA2 block holding a stream set.
+// Streams are decoded when they are asked for, so that a large stream is
+// in memory only while it is used.  Between uses the decoder (and with it
+// a dictionary as large as the body) can be let go; asking for a stream
+// the decoder has passed decodes the block again from its start.
+
+#ifndef VOXPATCH_PATCHBODYREADER_H
+#define VOXPATCH_PATCHBODYREADER_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "bytereader.h"
+#include "bytewriter.h"
+#include "lzma2blockreader.h"
+#include "streambundlereader.h"
+
+namespace voxpatch {
+
+class PatchBodyReader {
+ public:
+  PatchBodyReader() = default;
+  PatchBodyReader(const PatchBodyReader&) = delete;
+  PatchBodyReader& operator=(const PatchBodyReader&) = delete;
+
+  // Opens the block at body's position (its bytes must outlive the reader)
+  // and reads the set's header: false when the block cannot be decoded that
+  // far, or when the header is not a stream set's whose lengths add up to
+  // the rest of the block.
+  bool Open(const ByteReader& body);
+  size_t count() const { return count_; }
+  uint64_t stream_length(size_t i) const { return i < count_ ? lengths_[i] : 0; }
+
+  // Appends stream i to sink.
+  bool ReadStream(size_t i, ByteWriter* sink);
+  // Decodes whatever is left of the block and checks that it ends there.
+  bool Finish();
+  // Lets the decoder go until the next read.
+  void Suspend() { decoder_.Close(); }
+
+ private:
+  bool DecodeVarint(uint32_t* value);
+  // Reopens the block and skips to offset when the decoder is gone or has
+  // passed it; otherwise skips forward.
+  bool SeekTo(uint64_t offset);
+
+  ByteReader body_;
+  Lzma2BlockReader decoder_;
+  size_t count_ = 0;
+  uint64_t lengths_[kMaxStreams] = {};
+  uint64_t offsets_[kMaxStreams] = {};
+};
+
+}  // namespace voxpatch
+
+#endif  // VOXPATCH_PATCHBODYREADER_H
