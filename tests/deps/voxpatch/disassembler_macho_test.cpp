@@ -791,3 +791,42 @@ TEST(MachoScan, ManyReferencesInSectionsOfEitherAddressOrder) {
     EXPECT_TRUE(expected == layout.rel32) << second_below;
   }
 }
+
+TEST(MachoScan, SectionsSharingAddressesTakeOnlyTheirOwnReferences) {
+  // A section whose file data lies in no segment starts at address 0, so
+  // its addresses can be those of another section.  Section A (file 0x800,
+  // address 0x800) and section B (file 0x1800, address 0) share 0x800..0x900.
+  // B holds a call at 0x810 (operand at 0x811, target 0x100); in A the bytes
+  // at that address give the target 0xFFFFFFFF, which lies in no segment
+  // (and is what the encoded program keeps for unassigned address slots).
+  // Each section must be emitted with its own references only.
+  MachOImageBuilder b(true);
+  MachOSegment text;
+  text.vm_size = 0x3000;
+  text.file_size = 0x1000;
+  for (uint32_t offset : {0x800u, 0x1800u}) {
+    MachOSection s;
+    s.address = 0x800;
+    s.offset = offset;
+    s.size = offset == 0x800u ? 0x100 : 0x900;
+    text.sections.push_back(s);
+  }
+  b.AddSegment(text);
+  std::string image = b.Build(0x3000);
+  auto put32 = [&](size_t at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) image[at + i] = static_cast<char>(value >> (8 * i));
+  };
+  image[0x1800 + 0x810] = static_cast<char>(0xE8);
+  put32(0x1800 + 0x811, 0x100u - 0x815u);
+  image[0x810] = static_cast<char>(0x90);
+  put32(0x811, 0xFFFFFFFFu - 0x815u);
+  std::string rebuilt;
+  ASSERT_EQ(C_OK, RoundTrip(image, &rebuilt));
+  ASSERT_GE(rebuilt.size(), 0x2100u);
+  EXPECT_TRUE(rebuilt == image.substr(0, rebuilt.size()));
+  DisassembledProgram* raw = nullptr;
+  ASSERT_EQ(C_OK, DisassembleExecutable(image.data(), image.size(), &raw));
+  std::unique_ptr<DisassembledProgram> program(raw);
+  ASSERT_EQ(1u, program->rel32_labels().size());
+  EXPECT_EQ(0x100u, (*program->rel32_labels().begin())->address);
+}

@@ -369,7 +369,16 @@ bool DisassemblerMacho::EmitSection(const Section& section, uint32_t start_rva,
       const uint32_t displacement =
           static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-      AddressLabel* label = program->Rel32LabelAt(rva + 4 + displacement);
+      const uint32_t target = rva + 4 + displacement;
+      if (!IsRVAInSegment(target)) {
+        // Found at this address in another section (sections may share
+        // addresses); these bytes make no reference, so they stay plain.
+        // (This also keeps 0xFFFFFFFF, which the encoded program's address
+        // tables use for unassigned slots, from ever becoming a label.)
+        ++next;
+        continue;
+      }
+      AddressLabel* label = program->Rel32LabelAt(target);
       if (!program->AddRel32Insn(label)) return false;
       p += 4;
       rva += 4;
