@@ -21,9 +21,16 @@ void AdviseHugePages(void* start, size_t length) {
 #endif
 }
 
+size_t SystemPageSize() {
+  static const size_t page = [] {
+    const long size = ::sysconf(_SC_PAGESIZE);
+    return size > 0 ? static_cast<size_t>(size) : size_t(4096);
+  }();
+  return page;
+}
+
 void ReleasePages(void* start, size_t length) {
-  static const long page_size = sysconf(_SC_PAGESIZE);
-  const uintptr_t page = page_size > 0 ? static_cast<uintptr_t>(page_size) : 4096;
+  const uintptr_t page = SystemPageSize();
   const uintptr_t first = reinterpret_cast<uintptr_t>(start);
   const uintptr_t begin = (first + page - 1) & ~(page - 1);
   const uintptr_t end = (first + length) & ~(page - 1);

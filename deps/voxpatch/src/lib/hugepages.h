@@ -15,6 +15,9 @@ constexpr size_t kHugePageAdviceMinimum = 4u << 20;
 // where the system has no such advice.
 void AdviseHugePages(void* start, size_t length);
 
+// The system's page size (looked up once).
+size_t SystemPageSize();
+
 // Hands the whole pages inside [start, start + length) back to the system
 // while the memory stays allocated: for a buffer whose front has been read
 // for the last time.  Those pages read as zero afterwards.

@@ -1,7 +1,6 @@
 #include "largebuffer.h"
 
 #include <sys/mman.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
@@ -14,10 +13,7 @@ namespace {
 
 // Whole pages for bytes; 0 when the rounding would wrap.
 size_t MappedBytes(size_t bytes) {
-  static const size_t page = [] {
-    const long size = ::sysconf(_SC_PAGESIZE);
-    return size > 0 ? static_cast<size_t>(size) : size_t(4096);
-  }();
+  const size_t page = SystemPageSize();
   if (bytes > SIZE_MAX - (page - 1)) return 0;
   return (bytes + page - 1) / page * page;
 }

@@ -9,6 +9,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include "hugepages.h"
+
 namespace voxpatch {
 
 namespace {
@@ -81,7 +83,7 @@ bool MappedFile::MapView(uint64_t offset, uint64_t length) {
 void MappedFile::ReleaseResidentPages() const {
   // The mapping is read-only and shared with the file, so dropped pages
   // are read in again, unchanged, on the next access.
-  if (map_base_ != nullptr) ::madvise(map_base_, map_length_, MADV_DONTNEED);
+  if (map_base_ != nullptr) ReleasePages(map_base_, map_length_);
 }
 
 void MappedFile::Unmap() {
@@ -108,10 +110,7 @@ uint8_t MappedFile::At(uint64_t offset) const {
   return view_[offset];
 }
 
-size_t MappedFile::PageSize() {
-  long size = ::sysconf(_SC_PAGESIZE);
-  return size > 0 ? static_cast<size_t>(size) : 4096;
-}
+size_t MappedFile::PageSize() { return SystemPageSize(); }
 
 size_t WriteBufferToFile(const char* path, const void* data, size_t length) {
   std::FILE* file = std::fopen(path, "wb");
