@@ -11,6 +11,7 @@
 #include "common/clientbundle.h"
 #include "common/httptestserver.h"
 #include "common/imageservertest.h"
+#include "common/taskrunner.h"
 #include "common/testsigner.h"
 
 #include <QFileInfo>
@@ -78,23 +79,8 @@ class IniDownloadTest : public ImageServerTest
         return true;
     }
 
-    // Runs the step until it ends; returns its state (-1 when it did not end in time). A real
-    // event loop, so that the many queued hops of a long retry series are not slowed down.
-    int run(IniDownloadTaskSpecification& task, int timeoutMs = 30000)
-    {
-        QEventLoop loop;
-        QTimer timer;
-        timer.setSingleShot(true);
-        connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-        connect(&task, &TaskSpecification::finished, &loop, &QEventLoop::quit);
-        connect(&task, &TaskSpecification::canceled, &loop, &QEventLoop::quit);
-        timer.start(timeoutMs);
-        task.execute();
-        if (task.m_State == TaskSpecification::STATE_RUNNING)
-            loop.exec();
-        disconnect(&task, nullptr, &loop, nullptr);
-        return task.m_State == TaskSpecification::STATE_RUNNING ? -1 : task.m_State;
-    }
+    // A real event loop, so that the many queued hops of a long retry series are not slowed down.
+    int run(IniDownloadTaskSpecification& task, int timeoutMs = 30000) { return runTask(task, timeoutMs); }
 
     bool builtInKeyIsTestKey()
     {
