@@ -76,12 +76,8 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
             emit message(tr("Patching %1").arg(rel));
             addSubTask(new FileTaskSpecification_patch(&m_RollbackList, oldCopy, patchFile, newFile,
                                                        this, 0.8, m_Entry.unpackedSize));
-        } else if (QFileInfo(download).suffix() == QLatin1String("_lzma2_")) {
-            addSubTask(new FileUnpackTaskSpecification_lzma2(&m_RollbackList, download, newFile,
-                                                             this, 0.8, m_Entry.unpackedSize));
         } else {
-            addSubTask(new FileUnpackTaskSpecification_zip(&m_RollbackList, download, newFile,
-                                                           this, 0.8, m_Entry.unpackedSize));
+            addSubTask(makeUnpackTask(&m_RollbackList, download, newFile, this, 0.8, m_Entry.unpackedSize));
         }
         addSubTask(new CheckSignatureTaskSpecification(newFile, m_Entry.unpackedHash, true, this, 0.2));
     } else {
@@ -113,13 +109,30 @@ void FileReplaceTaskSpecification::reset()
     TaskSpecification::reset();
 }
 
+SlowFileOpSpecification* FileReplaceTaskSpecification::makeUnpackTask(RollbackDataList* rollbackList,
+                                                                     const QString& download,
+                                                                     const QString& destination,
+                                                                     QObject* parent, qreal weight,
+                                                                     quint64 maxOutputSize)
+{
+    if (QFileInfo(download).suffix() == QLatin1String("_lzma2_"))
+        return new FileUnpackTaskSpecification_lzma2(rollbackList, download, destination, parent,
+                                                     weight, maxOutputSize);
+    return new FileUnpackTaskSpecification_zip(rollbackList, download, destination, parent, weight,
+                                               maxOutputSize);
+}
+
 void FileReplaceTaskSpecification::setExecutablePermissions(const QString& path)
 {
     const QFileInfo info(path);
-    if (!kExecutableNames.contains(info.fileName()) && !kExecutableSuffixes.contains(info.completeSuffix()))
-        return;
-    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
-                                    | QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser
-                                    | QFileDevice::ReadGroup | QFileDevice::ExeGroup
-                                    | QFileDevice::ReadOther | QFileDevice::ExeOther);
+    if (kExecutableNames.contains(info.fileName()) || kExecutableSuffixes.contains(info.completeSuffix()))
+        makeExecutable(path);
+}
+
+bool FileReplaceTaskSpecification::makeExecutable(const QString& path)
+{
+    return QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                           | QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser
+                                           | QFileDevice::ReadGroup | QFileDevice::ExeGroup
+                                           | QFileDevice::ReadOther | QFileDevice::ExeOther);
 }

@@ -10,6 +10,7 @@
 #include <QStringList>
 
 class Configuration;
+class SlowFileOpSpecification;
 
 // Brings one installed file of the client up to date from what the download step left in the
 // session folder: the new file is copied, unpacked or patched to a temporary name beside the
@@ -35,9 +36,17 @@ public:
     void subtasksDone() override;
     void makeSubtasksAndStart();
 
+    // The unpack task for a download: the container unpacker for a name whose suffix is
+    // "_lzma2_", gzip for any other.
+    static SlowFileOpSpecification* makeUnpackTask(RollbackDataList* rollbackList,
+                                                   const QString& download,
+                                                   const QString& destination, QObject* parent,
+                                                   qreal weight, quint64 maxOutputSize);
     // Mode 0755 for the executables and libraries named by the two lists; other files are left
     // as they are.
     static void setExecutablePermissions(const QString& path);
+    // Mode 0755: everyone may read and run the file, only its owner may change it.
+    static bool makeExecutable(const QString& path);
 
     ReplaceEntry m_Entry;
     QList<DeleteEntry>* m_DeleteList;        // kept, not used

@@ -4,6 +4,8 @@
 #include "configuration.h"
 #include "filereplacelisttaskspecification.h"
 #include "filereplacetaskspecification.h"
+#include "fileunpacktaskspecification_lzma2.h"
+#include "fileunpacktaskspecification_zip.h"
 
 #include "common/clientbundle.h"
 #include "common/taskrunner.h"
@@ -279,6 +281,17 @@ private slots:
         QCOMPARE(running.state(), QProcess::Running);
         running.kill();
         running.waitForFinished();
+    }
+
+    // Only a suffix of exactly "_lzma2_" selects the container unpacker.
+    void unpackerChoice()
+    {
+        for (const QString& name : {QString("a/f._lzma2_"), QString("a/f_lzma2_"), QString("a/f.gz")}) {
+            std::unique_ptr<SlowFileOpSpecification> t(
+                FileReplaceTaskSpecification::makeUnpackTask(nullptr, temp(name), temp("out"), nullptr, 1.0, 1));
+            QCOMPARE(qobject_cast<FileUnpackTaskSpecification_lzma2*>(t.get()) != nullptr, name.endsWith("._lzma2_"));
+            QCOMPARE(qobject_cast<FileUnpackTaskSpecification_zip*>(t.get()) != nullptr, !name.endsWith("._lzma2_"));
+        }
     }
 
     void emptyList()
