@@ -162,7 +162,7 @@ bool Banner::readCache(QByteArray *image, QString *clickUrl)
 {
     const QByteArray imageData = readSmallFile(cacheImagePath(), kMaxCachedImageSize);
     const QString link = QString::fromUtf8(QByteArray::fromPercentEncoding(readSmallFile(cacheLinkPath(), kMaxCachedLinkSize)));
-    if (imageData.isEmpty() || link.isEmpty())
+    if (imageData.isEmpty() || !isWebUrl(QUrl(link, QUrl::TolerantMode)))
         return false;
     if (image)
         *image = imageData;

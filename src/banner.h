@@ -39,8 +39,9 @@ public:
     // True for a valid http or https URL with a host: the only banner addresses fetched or opened.
     static bool isWebUrl(const QUrl &url);
 
-    // The banner cache.  readCache succeeds only when both files hold something; the link is
-    // stored percent-encoded UTF-8.  removeCache removes the image first.
+    // The banner cache.  readCache succeeds only when the image file holds something and the
+    // link file an http or https address; the link is stored percent-encoded UTF-8.  removeCache
+    // removes the image first.
     static QString cacheImagePath();
     static QString cacheLinkPath();
     static bool readCache(QByteArray *image, QString *clickUrl);

@@ -158,15 +158,16 @@ private slots:
         QVERIFY(!Banner::readCache(&image, &readClick));
     }
 
-    void cacheNeedsBothFiles_data()
+    void cacheUnusable_data()
     {
         QTest::addColumn<QByteArray>("image");
         QTest::addColumn<QString>("click");
         QTest::newRow("empty image") << QByteArray() << "http://c.example/";
         QTest::newRow("empty link") << QByteArray("J") << "";
+        QTest::newRow("link not a web address") << QByteArray("J") << "file:///etc/passwd";
     }
 
-    void cacheNeedsBothFiles()
+    void cacheUnusable()
     {
         QFETCH(QByteArray, image);
         QFETCH(QString, click);
