@@ -216,3 +216,47 @@ TEST_F(CompressedFileTest, FilesThatCannotBeOpenedOrWritten) {
 }
 
 }  // namespace
+
+// --- Unpacking untrusted containers within a limit ----------------------------
+
+TEST_F(CompressedFileTest, LimitedUnpackRefusesWhatPassesTheLimit) {
+  const Bytes payload = Text(200000);
+  const uint32_t crc = ComputeCrc(payload.data(), payload.size());
+  const std::string plain = Write("plain", Container(132781929, crc, 1, payload));
+  const std::string fixture = std::string(VX_FIXTURE_DIR) + "/macho64_bundle_v1";
+  const std::string aware = Path("aware");
+  ASSERT_TRUE(CompressLzmaFile(fixture.c_str(), aware.c_str(), true));
+  const Bytes fixture_bytes = Read(fixture);
+  struct Case {
+    const char* name;
+    std::string container;
+    uint64_t limit;
+    bool allow_executable_aware;
+    bool ok;
+    const char* first_message;
+  };
+  const std::vector<Case> cases = {
+      {"exactly the limit", plain, payload.size(), false, true, nullptr},
+      {"one byte over", plain, payload.size() - 1, true, false, "LZMA2 block larger than allowed"},
+      {"limit zero", plain, 0, true, false, "LZMA2 block larger than allowed"},
+      {"directive 2 allowed", aware, fixture_bytes.size(), true, true, nullptr},
+      {"directive 2 refused", aware, 1u << 30, false, false,
+       "executable-aware container not allowed here"},
+      {"directive 2 over the limit", aware, fixture_bytes.size() - 1, true, false, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LogCapture capture;
+    const std::string out = Write("out", {'k', 'e', 'e', 'p'});
+    EXPECT_EQ(DecompressLzmaFile(c.container.c_str(), out.c_str(), c.limit,
+                                 c.allow_executable_aware),
+              c.ok);
+    if (c.ok) {
+      EXPECT_EQ(Read(out).size(), c.container == plain ? payload.size() : fixture_bytes.size());
+    } else {
+      EXPECT_EQ(Read(out), (Bytes{'k', 'e', 'e', 'p'}));
+      ASSERT_FALSE(capture.lines().empty());
+      if (c.first_message != nullptr) EXPECT_EQ(capture.lines().front().message, c.first_message);
+    }
+  }
+}

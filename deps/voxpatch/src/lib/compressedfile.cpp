@@ -10,6 +10,7 @@
 #include "logstream.h"
 #include "lzmaioout.h"
 #include "mappedfile.h"
+#include "outputbudget.h"
 #include "streambundlereader.h"
 
 namespace voxpatch {
@@ -24,8 +25,10 @@ bool AssembleProgram(ByteReader* program_source, ByteWriter* programs) {
 
 // Directive 2: the body is a stream set of encoded programs followed by a
 // diff that turns their assembled bytes into the file.
-bool UnpackExecutableAware(ByteReader* container, ByteWriter* output) {
+bool UnpackExecutableAware(ByteReader* container, const OutputBudget& budget,
+                           ByteWriter* output) {
   ByteWriter body;
+  body.SetLimit(budget.decoded());
   if (!ReadLzma2Block(container, &body)) {
     LogMessage(kLogError, "could not decompress file");
     return false;
@@ -41,6 +44,7 @@ bool UnpackExecutableAware(ByteReader* container, ByteWriter* output) {
     return false;
   }
   ByteWriter programs;
+  programs.SetLimit(budget.programs());
   for (size_t i = 0; i + 1 < count; ++i) {
     if (!AssembleProgram(dis_and_diff.stream(i), &programs)) return false;
   }
@@ -90,6 +94,11 @@ bool BuildPlainContainer(const uint8_t* data, size_t length, uint32_t checksum,
 }  // namespace
 
 bool DecompressLzmaFile(const char* input_path, const char* output_path) {
+  return DecompressLzmaFile(input_path, output_path, UINT64_MAX, true);
+}
+
+bool DecompressLzmaFile(const char* input_path, const char* output_path,
+                        uint64_t max_output_size, bool allow_executable_aware) {
   MappedFile input(input_path, 0, MappedFile::kNormal);
   if (!input.IsValid()) {
     LogMessage(kLogError, "could not open lzma file");
@@ -108,9 +117,15 @@ bool DecompressLzmaFile(const char* input_path, const char* output_path) {
     LogMessage(kLogError, "not lzma file");
     return false;
   }
+  if (directive == kDirectiveExecutableAware && !allow_executable_aware) {
+    LogMessage(kLogError, "executable-aware container not allowed here");
+    return false;
+  }
+  const OutputBudget budget(max_output_size);
   ByteWriter output;
+  output.SetLimit(budget.output());
   if (directive == kDirectiveExecutableAware) {
-    if (!UnpackExecutableAware(&container, &output)) return false;
+    if (!UnpackExecutableAware(&container, budget, &output)) return false;
   } else if (directive == kDirectivePlain) {
     if (!ReadLzma2Block(&container, &output)) {
       LogMessage(kLogError, "could not decompress file");
