@@ -429,6 +429,45 @@ TEST_F(ReleaseToolsTest, TheUpdatersListBuilderFindsPatchesAndRemovalsAgainstVer
     }
 }
 
+TEST_F(ReleaseToolsTest, UpdaterBundlesGivenApartReplaceTheOnesInsideTheClient)
+{
+    QTemporaryDir dir;
+    const QString updater = dir.filePath("update.app");
+    ASSERT_TRUE(ClientBundle::writeFile(updater + "/Contents/MacOS/update", readFile("/bin/true")));
+    ASSERT_TRUE(QFile::setPermissions(updater + "/Contents/MacOS/update",
+                                      QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+    ASSERT_TRUE(ClientBundle::writeFile(updater + "/Contents/Resources/extra.txt", "only here\n"));
+
+    ReleaseBuilder::Options options;
+    options.oldBundle = s_Dir->filePath("old");
+    options.newBundle = newContents();
+    options.newUpdater = updater;
+    options.version = kNewVersion;
+    options.outDir = dir.filePath("served");
+    ReleaseBuilder builder(options);
+    ASSERT_TRUE(builder.build()) << builder.error().toStdString();
+
+    QSet<QString> clientKeys;
+    QSet<QString> updaterKeys;
+    QSet<QString> deleted;
+    for (const ReleaseBuilder::Entry& e : builder.entries()) {
+        if (e.kind == ReleaseBuilder::Kind::Delete)
+            deleted.insert(e.key);
+        else if (e.productIni == ReleaseBuilder::productIniName(true))
+            clientKeys.insert(e.section + "|" + e.key);
+        else
+            updaterKeys.insert(e.section + "|" + e.key);
+    }
+    EXPECT_TRUE(clientKeys.contains("common_client|update.app/Contents/Resources/extra.txt"));
+    EXPECT_TRUE(updaterKeys.contains(".|SharedSupport/update.app/Contents/Resources/extra.txt"));
+    // The generated updater's files that the given bundle lacks are gone in N+1.
+    EXPECT_FALSE(updaterKeys.contains(".|SharedSupport/update.app/Contents/Info.plist._lzma2_"));
+    EXPECT_TRUE(deleted.contains("SharedSupport/update.app/Contents/Info.plist"));
+    // Same program as in N: listed, but not patched.
+    EXPECT_TRUE(updaterKeys.contains(".|SharedSupport/update.app/Contents/MacOS/update._lzma2_"));
+    EXPECT_FALSE(updaterKeys.contains(".|SharedSupport/update.app/Contents/MacOS/update._patch_"));
+}
+
 // nginx serves the tree with the right bytes and length; skipped when nginx is not installed.
 TEST_F(ReleaseToolsTest, NginxServesTheTree)
 {
