@@ -307,6 +307,116 @@ const char* registeredPluginID(const char* binding)
     return pluginID;
 }
 
+// --- bindings of one shape ------------------------------------------------
+
+// A client slot, named by its member of the function table.
+template <typename Function>
+using Slot = Function VX3Functions::*;
+
+// conn, then the null return-code text: err.
+int connRequest(lua_State* state, Slot<unsigned (*)(uint64_t, const char*)> slot, const char* message)
+{
+    const uint64_t conn = checkBits(state, 1);
+    const unsigned err = (vx3Functions.*slot)(conn, nullptr);
+    return codeResult(state, err, message);
+}
+
+// conn, a 64-bit id and the null return-code text: err.
+int idRequest(lua_State* state, Slot<unsigned (*)(uint64_t, uint64_t, const char*)> slot, const char* message)
+{
+    const uint64_t conn = checkBits(state, 1);
+    const uint64_t id = checkBits(state, 2);
+    const unsigned err = (vx3Functions.*slot)(conn, id, nullptr);
+    return codeResult(state, err, message);
+}
+
+// conn, a text and the null return-code text: err.
+int textRequest(lua_State* state, Slot<unsigned (*)(uint64_t, const char*, const char*)> slot, const char* message)
+{
+    const uint64_t conn = checkBits(state, 1);
+    const char* text = checkText(state, 2);
+    const unsigned err = (vx3Functions.*slot)(conn, text, nullptr);
+    return codeResult(state, err, message);
+}
+
+// conn, a client id and the null return-code text: err.
+int clientRequest(lua_State* state, Slot<unsigned (*)(uint64_t, anyID, const char*)> slot, const char* message)
+{
+    const uint64_t conn = checkBits(state, 1);
+    const anyID clientID = checkUInt16(state, 2);
+    const unsigned err = (vx3Functions.*slot)(conn, clientID, nullptr);
+    return codeResult(state, err, message);
+}
+
+// conn, a client id, a text and the null return-code text: err.
+int clientTextRequest(lua_State* state, Slot<unsigned (*)(uint64_t, anyID, const char*, const char*)> slot,
+                      const char* message)
+{
+    const uint64_t conn = checkBits(state, 1);
+    const anyID clientID = checkUInt16(state, 2);
+    const char* text = checkText(state, 3);
+    const unsigned err = (vx3Functions.*slot)(conn, clientID, text, nullptr);
+    return codeResult(state, err, message);
+}
+
+// conn and a configuration name: the value as text, err.
+int configText(lua_State* state, Slot<unsigned (*)(uint64_t, const char*, char**)> slot, const char* message)
+{
+    const uint64_t conn = checkBits(state, 1);
+    const char* ident = checkText(state, 2);
+    char* text = nullptr;
+    const unsigned err = (vx3Functions.*slot)(conn, ident, &text);
+    return clientTextResult(state, text, err, message);
+}
+
+// conn and a configuration name: the value as a number, err.
+int configFloat(lua_State* state, Slot<unsigned (*)(uint64_t, const char*, float*)> slot, const char* message)
+{
+    const uint64_t conn = checkBits(state, 1);
+    const char* ident = checkText(state, 2);
+    float value = 0;
+    const unsigned err = (vx3Functions.*slot)(conn, ident, &value);
+    return numberResult(state, value, err, message);
+}
+
+// conn, a configuration name and its new value: err.
+int configSet(lua_State* state, Slot<unsigned (*)(uint64_t, const char*, const char*)> slot, const char* message)
+{
+    const uint64_t conn = checkBits(state, 1);
+    const char* ident = checkText(state, 2);
+    const char* value = checkText(state, 3);
+    const unsigned err = (vx3Functions.*slot)(conn, ident, value);
+    return codeResult(state, err, message);
+}
+
+// conn and a 64-bit flag: the variable as a signed integer, err.
+int flagInt(lua_State* state, Slot<unsigned (*)(uint64_t, uint64_t, int*)> slot, const char* message)
+{
+    const uint64_t conn = checkBits(state, 1);
+    const uint64_t flag = checkBits(state, 2);
+    int value = 0;
+    const unsigned err = (vx3Functions.*slot)(conn, flag, &value);
+    return integerResult(state, value, err, message);
+}
+
+// conn and a 64-bit flag: the variable as text, err.
+int flagText(lua_State* state, Slot<unsigned (*)(uint64_t, uint64_t, char**)> slot, const char* message)
+{
+    const uint64_t conn = checkBits(state, 1);
+    const uint64_t flag = checkBits(state, 2);
+    char* text = nullptr;
+    const unsigned err = (vx3Functions.*slot)(conn, flag, &text);
+    return clientTextResult(state, text, err, message);
+}
+
+// A path the client writes into a buffer of the binding: the text.
+int pathResult(lua_State* state, Slot<void (*)(char*, size_t)> slot)
+{
+    char buffer[kTextBufferSize] = {0};
+    (vx3Functions.*slot)(buffer, sizeof buffer);
+    return bufferResult(state, buffer, sizeof buffer);
+}
+
 // --- the bindings ---------------------------------------------------------
 
 int l_getClientLibVersion(lua_State* state)
@@ -343,56 +453,36 @@ int l_logMessage(lua_State* state)
 
 int l_getPreProcessorInfoValueFloat(lua_State* state)
 {
-    const uint64_t conn = checkBits(state, 1);
-    const char* ident = checkText(state, 2);
-    float value = 0;
-    const unsigned err = vx3Functions.getPreProcessorInfoValueFloat(conn, ident, &value);
-    return numberResult(state, value, err, "Lua: Error getting preprocessor info value: %d\n");
+    return configFloat(state, &VX3Functions::getPreProcessorInfoValueFloat,
+                       "Lua: Error getting preprocessor info value: %d\n");
 }
 
 int l_getPreProcessorConfigValue(lua_State* state)
 {
-    const uint64_t conn = checkBits(state, 1);
-    const char* ident = checkText(state, 2);
-    char* text = nullptr;
-    const unsigned err = vx3Functions.getPreProcessorConfigValue(conn, ident, &text);
-    return clientTextResult(state, text, err, "Lua: Error getting preprocessor config value: %d\n");
+    return configText(state, &VX3Functions::getPreProcessorConfigValue,
+                      "Lua: Error getting preprocessor config value: %d\n");
 }
 
 int l_setPreProcessorConfigValue(lua_State* state)
 {
-    const uint64_t conn = checkBits(state, 1);
-    const char* ident = checkText(state, 2);
-    const char* value = checkText(state, 3);
-    const unsigned err = vx3Functions.setPreProcessorConfigValue(conn, ident, value);
-    return codeResult(state, err, "Lua: Error setting preprocessor config value: %d\n");
+    return configSet(state, &VX3Functions::setPreProcessorConfigValue,
+                     "Lua: Error setting preprocessor config value: %d\n");
 }
 
 int l_getEncodeConfigValue(lua_State* state)
 {
-    const uint64_t conn = checkBits(state, 1);
-    const char* ident = checkText(state, 2);
-    char* text = nullptr;
-    const unsigned err = vx3Functions.getEncodeConfigValue(conn, ident, &text);
-    return clientTextResult(state, text, err, "Lua: Error getting encode config value: %d\n");
+    return configText(state, &VX3Functions::getEncodeConfigValue, "Lua: Error getting encode config value: %d\n");
 }
 
 int l_getPlaybackConfigValueAsFloat(lua_State* state)
 {
-    const uint64_t conn = checkBits(state, 1);
-    const char* ident = checkText(state, 2);
-    float value = 0;
-    const unsigned err = vx3Functions.getPlaybackConfigValueAsFloat(conn, ident, &value);
-    return numberResult(state, value, err, "Lua: Error getting playback config value: %d\n");
+    return configFloat(state, &VX3Functions::getPlaybackConfigValueAsFloat,
+                       "Lua: Error getting playback config value: %d\n");
 }
 
 int l_setPlaybackConfigValue(lua_State* state)
 {
-    const uint64_t conn = checkBits(state, 1);
-    const char* ident = checkText(state, 2);
-    const char* value = checkText(state, 3);
-    const unsigned err = vx3Functions.setPlaybackConfigValue(conn, ident, value);
-    return codeResult(state, err, nullptr);
+    return configSet(state, &VX3Functions::setPlaybackConfigValue, nullptr);
 }
 
 int l_setClientVolumeModifier(lua_State* state)
@@ -416,28 +506,19 @@ int l_requestClientMove(lua_State* state)
 
 int l_requestClientVariables(lua_State* state)
 {
-    const uint64_t conn = checkBits(state, 1);
-    const anyID clientID = checkUInt16(state, 2);
-    const unsigned err = vx3Functions.requestClientVariables(conn, clientID, nullptr);
-    return codeResult(state, err, "Lua: Error requesting client variables: %d\n");
+    return clientRequest(state, &VX3Functions::requestClientVariables, "Lua: Error requesting client variables: %d\n");
 }
 
 int l_requestClientKickFromChannel(lua_State* state)
 {
-    const uint64_t conn = checkBits(state, 1);
-    const anyID clientID = checkUInt16(state, 2);
-    const char* reason = checkText(state, 3);
-    const unsigned err = vx3Functions.requestClientKickFromChannel(conn, clientID, reason, nullptr);
-    return codeResult(state, err, "Lua: Error kicking client from channel: %d\n");
+    return clientTextRequest(state, &VX3Functions::requestClientKickFromChannel,
+                             "Lua: Error kicking client from channel: %d\n");
 }
 
 int l_requestClientKickFromServer(lua_State* state)
 {
-    const uint64_t conn = checkBits(state, 1);
-    const anyID clientID = checkUInt16(state, 2);
-    const char* reason = checkText(state, 3);
-    const unsigned err = vx3Functions.requestClientKickFromServer(conn, clientID, reason, nullptr);
-    return codeResult(state, err, "Lua: Error kicking client from server: %d\n");
+    return clientTextRequest(state, &VX3Functions::requestClientKickFromServer,
+                             "Lua: Error kicking client from server: %d\n");
 }
 
 int l_requestChannelDelete(lua_State* state)
@@ -478,18 +559,14 @@ int l_requestSendChannelTextMsg(lua_State* state)
 
 int l_requestSendServerTextMsg(lua_State* state)
 {
-    const uint64_t conn = checkBits(state, 1);
-    const char* message = checkText(state, 2);
-    const unsigned err = vx3Functions.requestSendServerTextMsg(conn, message, nullptr);
-    return codeResult(state, err, "Lua: Error sending server text message: %d\n");
+    return textRequest(state, &VX3Functions::requestSendServerTextMsg,
+                       "Lua: Error sending server text message: %d\n");
 }
 
 int l_requestConnectionInfo(lua_State* state)
 {
-    const uint64_t conn = checkBits(state, 1);
-    const anyID clientID = checkUInt16(state, 2);
-    const unsigned err = vx3Functions.requestConnectionInfo(conn, clientID, nullptr);
-    return codeResult(state, err, "Lua: Error requesting client connection info: %d\n");
+    return clientRequest(state, &VX3Functions::requestConnectionInfo,
+                         "Lua: Error requesting client connection info: %d\n");
 }
 
 int l_requestChannelSubscribe(lua_State* state)
@@ -506,24 +583,20 @@ int l_requestChannelUnsubscribe(lua_State* state)
 
 int l_requestChannelSubscribeAll(lua_State* state)
 {
-    const uint64_t conn = checkBits(state, 1);
-    const unsigned err = vx3Functions.requestChannelSubscribeAll(conn, nullptr);
-    return codeResult(state, err, "Lua: Error subscribing to all channels: %d\n");
+    return connRequest(state, &VX3Functions::requestChannelSubscribeAll,
+                       "Lua: Error subscribing to all channels: %d\n");
 }
 
 int l_requestChannelUnsubscribeAll(lua_State* state)
 {
-    const uint64_t conn = checkBits(state, 1);
-    const unsigned err = vx3Functions.requestChannelUnsubscribeAll(conn, nullptr);
-    return codeResult(state, err, "Lua: Error unsubscribing from all channels: %d\n");
+    return connRequest(state, &VX3Functions::requestChannelUnsubscribeAll,
+                       "Lua: Error unsubscribing from all channels: %d\n");
 }
 
 int l_requestChannelDescription(lua_State* state)
 {
-    const uint64_t conn = checkBits(state, 1);
-    const uint64_t channelID = checkBits(state, 2);
-    const unsigned err = vx3Functions.requestChannelDescription(conn, channelID, nullptr);
-    return codeResult(state, err, "Lua: Error requesting channel description: %d\n");
+    return idRequest(state, &VX3Functions::requestChannelDescription,
+                     "Lua: Error requesting channel description: %d\n");
 }
 
 int l_requestMuteClients(lua_State* state)
@@ -549,20 +622,12 @@ int l_getClientID(lua_State* state)
 
 int l_getClientSelfVariableAsInt(lua_State* state)
 {
-    const uint64_t conn = checkBits(state, 1);
-    const uint64_t flag = checkBits(state, 2);
-    int value = 0;
-    const unsigned err = vx3Functions.getClientSelfVariableAsInt(conn, flag, &value);
-    return integerResult(state, value, err, "Lua: Error getting client self variable: %d\n");
+    return flagInt(state, &VX3Functions::getClientSelfVariableAsInt, "Lua: Error getting client self variable: %d\n");
 }
 
 int l_getClientSelfVariableAsString(lua_State* state)
 {
-    const uint64_t conn = checkBits(state, 1);
-    const uint64_t flag = checkBits(state, 2);
-    char* text = nullptr;
-    const unsigned err = vx3Functions.getClientSelfVariableAsString(conn, flag, &text);
-    return clientTextResult(state, text, err, "Lua: Error getting client self variable: %d\n");
+    return flagText(state, &VX3Functions::getClientSelfVariableAsString, "Lua: Error getting client self variable: %d\n");
 }
 
 int l_setClientSelfVariableAsInt(lua_State* state)
@@ -585,9 +650,7 @@ int l_setClientSelfVariableAsString(lua_State* state)
 
 int l_flushClientSelfUpdates(lua_State* state)
 {
-    const uint64_t conn = checkBits(state, 1);
-    const unsigned err = vx3Functions.flushClientSelfUpdates(conn, nullptr);
-    return codeResult(state, err, "Lua: Error flushing client self variables: %d\n");
+    return connRequest(state, &VX3Functions::flushClientSelfUpdates, "Lua: Error flushing client self variables: %d\n");
 }
 
 int l_getClientVariableAsInt(lua_State* state)
@@ -753,18 +816,12 @@ int l_setChannelVariableAsString(lua_State* state)
 
 int l_flushChannelUpdates(lua_State* state)
 {
-    const uint64_t conn = checkBits(state, 1);
-    const uint64_t channelID = checkBits(state, 2);
-    const unsigned err = vx3Functions.flushChannelUpdates(conn, channelID, nullptr);
-    return codeResult(state, err, "Lua: Error flushing channel updates: %d\n");
+    return idRequest(state, &VX3Functions::flushChannelUpdates, "Lua: Error flushing channel updates: %d\n");
 }
 
 int l_flushChannelCreation(lua_State* state)
 {
-    const uint64_t conn = checkBits(state, 1);
-    const uint64_t parentChannelID = checkBits(state, 2);
-    const unsigned err = vx3Functions.flushChannelCreation(conn, parentChannelID, nullptr);
-    return codeResult(state, err, "Lua: Error flushing channel creation: %d\n");
+    return idRequest(state, &VX3Functions::flushChannelCreation, "Lua: Error flushing channel creation: %d\n");
 }
 
 int l_getChannelList(lua_State* state)
@@ -802,11 +859,7 @@ int l_getServerConnectionHandlerList(lua_State* state)
 
 int l_getServerVariableAsInt(lua_State* state)
 {
-    const uint64_t conn = checkBits(state, 1);
-    const uint64_t flag = checkBits(state, 2);
-    int value = 0;
-    const unsigned err = vx3Functions.getServerVariableAsInt(conn, flag, &value);
-    return integerResult(state, value, err, "Lua: Error getting server variable: %d\n");
+    return flagInt(state, &VX3Functions::getServerVariableAsInt, "Lua: Error getting server variable: %d\n");
 }
 
 int l_getServerVariableAsUInt64(lua_State* state)
@@ -820,11 +873,7 @@ int l_getServerVariableAsUInt64(lua_State* state)
 
 int l_getServerVariableAsString(lua_State* state)
 {
-    const uint64_t conn = checkBits(state, 1);
-    const uint64_t flag = checkBits(state, 2);
-    char* text = nullptr;
-    const unsigned err = vx3Functions.getServerVariableAsString(conn, flag, &text);
-    return clientTextResult(state, text, err, "Lua: Error getting server variable: %d\n");
+    return flagText(state, &VX3Functions::getServerVariableAsString, "Lua: Error getting server variable: %d\n");
 }
 
 int l_requestServerVariables(lua_State* state)
@@ -844,20 +893,12 @@ int l_playWaveFile(lua_State* state)
 
 int l_requestClientEditDescription(lua_State* state)
 {
-    const uint64_t conn = checkBits(state, 1);
-    const anyID clientID = checkUInt16(state, 2);
-    const char* description = checkText(state, 3);
-    const unsigned err = vx3Functions.requestClientEditDescription(conn, clientID, description, nullptr);
-    return codeResult(state, err, nullptr);
+    return clientTextRequest(state, &VX3Functions::requestClientEditDescription, nullptr);
 }
 
 int l_requestClientPoke(lua_State* state)
 {
-    const uint64_t conn = checkBits(state, 1);
-    const anyID clientID = checkUInt16(state, 2);
-    const char* message = checkText(state, 3);
-    const unsigned err = vx3Functions.requestClientPoke(conn, clientID, message, nullptr);
-    return codeResult(state, err, "Lua: Error requesting client poke: %d\n");
+    return clientTextRequest(state, &VX3Functions::requestClientPoke, "Lua: Error requesting client poke: %d\n");
 }
 
 int l_requestServerTemporaryPasswordAdd(lua_State* state)
@@ -875,17 +916,14 @@ int l_requestServerTemporaryPasswordAdd(lua_State* state)
 
 int l_requestServerTemporaryPasswordDel(lua_State* state)
 {
-    const uint64_t conn = checkBits(state, 1);
-    const char* password = checkText(state, 2);
-    const unsigned err = vx3Functions.requestServerTemporaryPasswordDel(conn, password, nullptr);
-    return codeResult(state, err, "Lua: Error deleting temporary server password: %d\n");
+    return textRequest(state, &VX3Functions::requestServerTemporaryPasswordDel,
+                       "Lua: Error deleting temporary server password: %d\n");
 }
 
 int l_requestServerTemporaryPasswordList(lua_State* state)
 {
-    const uint64_t conn = checkBits(state, 1);
-    const unsigned err = vx3Functions.requestServerTemporaryPasswordList(conn, nullptr);
-    return codeResult(state, err, "Lua: Error requesting temporary server password list: %d\n");
+    return connRequest(state, &VX3Functions::requestServerTemporaryPasswordList,
+                       "Lua: Error requesting temporary server password list: %d\n");
 }
 
 int l_banclient(lua_State* state)
@@ -922,24 +960,17 @@ int l_banadd(lua_State* state)
 
 int l_bandel(lua_State* state)
 {
-    const uint64_t conn = checkBits(state, 1);
-    const uint64_t banID = checkBits(state, 2);
-    const unsigned err = vx3Functions.bandel(conn, banID, nullptr);
-    return codeResult(state, err, "Lua: Error deleting ban: %d\n");
+    return idRequest(state, &VX3Functions::bandel, "Lua: Error deleting ban: %d\n");
 }
 
 int l_bandelall(lua_State* state)
 {
-    const uint64_t conn = checkBits(state, 1);
-    const unsigned err = vx3Functions.bandelall(conn, nullptr);
-    return codeResult(state, err, "Lua: Error deleting all bans: %d\n");
+    return connRequest(state, &VX3Functions::bandelall, "Lua: Error deleting all bans: %d\n");
 }
 
 int l_requestBanList(lua_State* state)
 {
-    const uint64_t conn = checkBits(state, 1);
-    const unsigned err = vx3Functions.requestBanList(conn, nullptr);
-    return codeResult(state, err, "Lua: Error requesting ban list: %d\n");
+    return connRequest(state, &VX3Functions::requestBanList, "Lua: Error requesting ban list: %d\n");
 }
 
 int l_requestComplainAdd(lua_State* state)
@@ -962,46 +993,32 @@ int l_requestComplainDel(lua_State* state)
 
 int l_requestComplainDelAll(lua_State* state)
 {
-    const uint64_t conn = checkBits(state, 1);
-    const uint64_t targetID = checkBits(state, 2);
-    const unsigned err = vx3Functions.requestComplainDelAll(conn, targetID, nullptr);
-    return codeResult(state, err, "Lua: Error requesting complain del all: %d\n");
+    return idRequest(state, &VX3Functions::requestComplainDelAll, "Lua: Error requesting complain del all: %d\n");
 }
 
 int l_requestComplainList(lua_State* state)
 {
-    const uint64_t conn = checkBits(state, 1);
-    const uint64_t targetID = checkBits(state, 2);
-    const unsigned err = vx3Functions.requestComplainList(conn, targetID, nullptr);
-    return codeResult(state, err, "Lua: Error requesting complain list: %d\n");
+    return idRequest(state, &VX3Functions::requestComplainList, "Lua: Error requesting complain list: %d\n");
 }
 
 int l_getAppPath(lua_State* state)
 {
-    char buffer[kTextBufferSize] = {0};
-    vx3Functions.getAppPath(buffer, sizeof buffer);
-    return bufferResult(state, buffer, sizeof buffer);
+    return pathResult(state, &VX3Functions::getAppPath);
 }
 
 int l_getResourcesPath(lua_State* state)
 {
-    char buffer[kTextBufferSize] = {0};
-    vx3Functions.getResourcesPath(buffer, sizeof buffer);
-    return bufferResult(state, buffer, sizeof buffer);
+    return pathResult(state, &VX3Functions::getResourcesPath);
 }
 
 int l_getConfigPath(lua_State* state)
 {
-    char buffer[kTextBufferSize] = {0};
-    vx3Functions.getConfigPath(buffer, sizeof buffer);
-    return bufferResult(state, buffer, sizeof buffer);
+    return pathResult(state, &VX3Functions::getConfigPath);
 }
 
 int l_getPluginPath(lua_State* state)
 {
-    char buffer[kTextBufferSize] = {0};
-    vx3Functions.getPluginPath(buffer, sizeof buffer);
-    return bufferResult(state, buffer, sizeof buffer);
+    return pathResult(state, &VX3Functions::getPluginPath);
 }
 
 int l_getCurrentServerConnectionHandlerID(lua_State* state)
