@@ -181,10 +181,7 @@ void UpdateEngine::onTaskFinished()
     cleanup();
     m_State = FINISHED;
     emit message(QStringLiteral("Update successfully finished"));
-    if (m_MainTask) {
-        m_MainTask->deleteLater();
-        m_MainTask = nullptr;
-    }
+    releaseMainTask();
     emit downloadProgress(0, 0, 0, false);
     emit updateFinished();
 }
@@ -195,10 +192,7 @@ void UpdateEngine::onTaskCanceled()
     m_State = CANCELED;
     if (m_MainTask && m_MainTask->m_State == TaskSpecification::STATE_CANCELLED)
         emit message(QStringLiteral("User aborted update"));
-    if (m_MainTask) {
-        m_MainTask->deleteLater();
-        m_MainTask = nullptr;
-    }
+    releaseMainTask();
     emit downloadProgress(0, 0, 0, false);
     emit updateCanceled();
 }
@@ -207,11 +201,16 @@ void UpdateEngine::reset()
 {
     Q_ASSERT_X(m_State == CANCELED, Q_FUNC_INFO, "m_State==CANCELED");
     m_State = PRE_INIT;
-    if (m_MainTask) {
-        disconnect(m_MainTask, nullptr, this, nullptr);
-        m_MainTask->deleteLater();
-        m_MainTask = nullptr;
-    }
+    releaseMainTask();
+}
+
+void UpdateEngine::releaseMainTask()
+{
+    if (!m_MainTask)
+        return;
+    disconnect(m_MainTask, nullptr, this, nullptr);
+    m_MainTask->deleteLater();
+    m_MainTask = nullptr;
 }
 
 void UpdateEngine::cleanup()
