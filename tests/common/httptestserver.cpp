@@ -160,6 +160,11 @@ void HttpTestServer::setDefaultResponse(const Response &response)
     m_default = response;
 }
 
+void HttpTestServer::setFallbackHandler(Handler handler)
+{
+    m_fallback = std::move(handler);
+}
+
 void HttpTestServer::clearResponses()
 {
     m_scripts.clear();
@@ -284,6 +289,8 @@ HttpTestServer::Response HttpTestServer::pickResponse(const Request &request)
         if (s != m_scripts.end() && !s->isEmpty())
             return s->size() > 1 ? s->takeFirst() : s->first();
     }
+    if (m_fallback)
+        return m_fallback(request);
     return m_default;
 }
 

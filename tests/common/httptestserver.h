@@ -79,6 +79,8 @@ public:
     void setResponses(const QByteArray &path, const QList<Response> &responses);
     void setHandler(const QByteArray &path, Handler handler);
     void setDefaultResponse(const Response &response); // for unscripted paths; 404 unless set
+    // Answers every unscripted path (before the default response); an empty handler removes it.
+    void setFallbackHandler(Handler handler);
     void clearResponses();
 
     // Sends what stalled and silent responses have held back so far, then carries on normally.
@@ -125,6 +127,7 @@ private:
     QHash<QByteArray, QList<Response>> m_scripts;
     QHash<QByteArray, Handler> m_handlers;
     Response m_default;
+    Handler m_fallback;
     QHash<QTcpSocket *, Connection> m_connections;
     QList<Request> m_requests;
     int m_open = 0;

@@ -486,23 +486,39 @@ bool ReleaseBuilder::fillValues()
 
 bool ReleaseBuilder::writeProductIni(const QString& productIni)
 {
-    ProductIniWriter writer;
+    QList<Entry> entries;
     for (const Entry& entry : qAsConst(m_Entries)) {
         if (entry.productIni == productIni)
-            writer.add(entry.section, entry.key, entry.value);
+            entries << entry;
     }
-    // The list is signed unpacked, then served packed beside its signature.
-    const QString plain = versionDir() + QLatin1Char('/') + productIni;
     QString error;
-    if (!writer.writeWithQSettings(plain))
-        return fail(QStringLiteral("cannot write ") + plain);
-    if (!TestSigner::signFile(plain, &error))
-        return fail(QStringLiteral("cannot sign %1: %2").arg(plain, error));
+    if (!writeSignedList(entries, versionDir() + QLatin1Char('/') + productIni, &error))
+        return fail(error);
+    return true;
+}
+
+bool ReleaseBuilder::writeSignedList(const QList<Entry>& entries, const QString& plain, QString* error)
+{
+    ProductIniWriter writer;
+    for (const Entry& entry : entries)
+        writer.add(entry.section, entry.key, entry.value);
+    // The list is signed unpacked, then served packed beside its signature.
+    QString signError;
+    if (!writer.writeWithQSettings(plain)) {
+        *error = QStringLiteral("cannot write ") + plain;
+        return false;
+    }
+    if (!TestSigner::signFile(plain, &signError)) {
+        *error = QStringLiteral("cannot sign %1: %2").arg(plain, signError);
+        return false;
+    }
     const bool packed = voxpatch::CompressLzmaFile(plain.toUtf8().constData(),
                                                    (plain + QStringLiteral("._lzma2_")).toUtf8().constData(),
                                                    false);
     QFile::remove(plain);
-    if (!packed)
-        return fail(QStringLiteral("cannot pack ") + plain);
+    if (!packed) {
+        *error = QStringLiteral("cannot pack ") + plain;
+        return false;
+    }
     return true;
 }

@@ -86,6 +86,11 @@ public:
     static QString productIniName(bool clientStep);
     static QString kindName(Kind kind);
 
+    // Writes a product list of the given entries the way the image server holds it: plain +
+    // "._lzma2_" (the packed list) and plain + ".sig" (the signature of the unpacked list, made
+    // with the test-only key); the unpacked file itself is removed. False with error set.
+    static bool writeSignedList(const QList<Entry>& entries, const QString& plain, QString* error);
+
 private:
     // One file of the served tree to produce.
     struct Job

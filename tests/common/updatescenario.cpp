@@ -1,0 +1,408 @@
+#include "common/updatescenario.h"
+
+#include "common/bundlegenerator.h"
+#include "common/clientbundle.h"
+
+#include "configuration.h"
+#include "updateengine.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QDirIterator>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTimer>
+#include <QUrl>
+
+namespace
+{
+const QString kSessionRecord = QStringLiteral("SharedSupport/update.ini");
+
+bool fail(QString* error, const QString& text)
+{
+    if (error)
+        *error = text;
+    return false;
+}
+
+// A copy of a tree with its links, modes and times, the way an installation is moved.
+bool copyTree(const QString& from, const QString& to, QString* error)
+{
+    QDir().mkpath(QFileInfo(to).path());
+    QProcess cp;
+    cp.start(QStringLiteral("cp"), {QStringLiteral("-a"), from, to});
+    if (!cp.waitForFinished(60000) || cp.exitStatus() != QProcess::NormalExit || cp.exitCode() != 0)
+        return fail(error, QStringLiteral("cannot copy %1 to %2: %3")
+                               .arg(from, to, QString::fromLocal8Bit(cp.readAllStandardError())));
+    return true;
+}
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// UpdateRelease
+
+bool UpdateRelease::build(const QString& root, const QString& updaterBinary, int oldVersion,
+                          QString* error)
+{
+    m_Root = root;
+    m_OldVersion = oldVersion;
+    BundleGenerator::Options options;
+    options.updaterBinary = updaterBinary;
+    options.oldVersion = oldVersion;
+    if (!BundleGenerator::generate(options, root + QStringLiteral("/old"), root + QStringLiteral("/new"), error))
+        return false;
+
+    ReleaseBuilder::Options release;
+    release.oldBundle = oldBundle();
+    release.newBundle = newBundle();
+    release.version = newVersion();
+    release.outDir = servedRoot();
+    m_Builder = std::make_shared<ReleaseBuilder>(release);
+    if (!m_Builder->build())
+        return fail(error, m_Builder->error());
+    m_OldTree = TreeSnapshot::take(oldBundle());
+    m_NewTree = TreeSnapshot::take(newBundle());
+    if (m_OldTree.nodes().isEmpty() || m_NewTree.nodes().isEmpty())
+        return fail(error, QStringLiteral("empty bundle snapshot"));
+    return true;
+}
+
+QString UpdateRelease::oldBundle() const
+{
+    return m_Root + QStringLiteral("/old/") + BundleGenerator::bundleName();
+}
+
+QString UpdateRelease::newBundle() const
+{
+    return m_Root + QStringLiteral("/new/") + BundleGenerator::bundleName();
+}
+
+QString UpdateRelease::servedRoot() const
+{
+    return m_Root + QStringLiteral("/served");
+}
+
+QString UpdateRelease::versionDir() const
+{
+    return servedRoot() + QLatin1Char('/') + QString::number(newVersion());
+}
+
+const ReleaseBuilder::Entry* UpdateRelease::firstEntry(const QString& productIni,
+                                                       ReleaseBuilder::Kind kind) const
+{
+    for (const ReleaseBuilder::Entry& entry : m_Builder->entries()) {
+        if (entry.productIni == productIni && entry.kind == kind)
+            return &entry;
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// UpdateImageServer
+
+UpdateImageServer::UpdateImageServer(const QString& root)
+    : m_Root(QDir::cleanPath(root))
+{
+    m_Http.setFallbackHandler([this](const HttpTestServer::Request& request) { return answer(request); });
+}
+
+void UpdateImageServer::addFault(const QString& file, Fault fault, int times)
+{
+    m_Faults.insert(QDir::cleanPath(file), Planned{fault, times});
+}
+
+void UpdateImageServer::overrideFile(const QString& file, const QByteArray& content)
+{
+    m_Overrides.insert(QDir::cleanPath(file), content);
+}
+
+void UpdateImageServer::clearFaults()
+{
+    m_Faults.clear();
+    m_Overrides.clear();
+}
+
+QString UpdateImageServer::faultName(Fault fault)
+{
+    switch (fault) {
+    case Fault::NotFound:
+        return QStringLiteral("404");
+    case Fault::ServerError:
+        return QStringLiteral("500");
+    case Fault::Stall:
+        return QStringLiteral("stall");
+    case Fault::Drop:
+        return QStringLiteral("drop");
+    case Fault::Truncated:
+        return QStringLiteral("truncated");
+    case Fault::Corrupted:
+        return QStringLiteral("corrupted");
+    }
+    return QString();
+}
+
+HttpTestServer::Response UpdateImageServer::faultResponse(Fault fault, const QByteArray& body)
+{
+    using Response = HttpTestServer::Response;
+    const qint64 half = body.size() / 2;
+    switch (fault) {
+    case Fault::NotFound:
+        return Response::withStatus(404, "not found");
+    case Fault::ServerError:
+        return Response::withStatus(500, "internal error");
+    case Fault::Stall:
+        return Response::stallAfter(half, body);
+    case Fault::Drop:
+        return Response::dropAfter(half, body);
+    case Fault::Truncated:
+        return Response::ok(body.left(int(half)));
+    case Fault::Corrupted: {
+        QByteArray changed = body;
+        const int from = int(half);
+        for (int i = from; i < changed.size() && i < from + 16; ++i)
+            changed[i] = char(~changed.at(i));
+        if (changed.isEmpty())
+            changed = "x";
+        return Response::ok(changed);
+    }
+    }
+    return Response::withStatus(500);
+}
+
+HttpTestServer::Response UpdateImageServer::answer(const HttpTestServer::Request& request)
+{
+    const QString decoded = QUrl::fromPercentEncoding(request.path);
+    const QString file = QDir::cleanPath(m_Root + QLatin1Char('/') + decoded);
+    if (file != m_Root && !file.startsWith(m_Root + QLatin1Char('/')))
+        return HttpTestServer::Response::withStatus(403, "outside the image tree");
+    ++m_Counts[file];
+
+    QByteArray body;
+    const auto overridden = m_Overrides.constFind(file);
+    if (overridden != m_Overrides.constEnd()) {
+        body = *overridden;
+    } else {
+        QFile f(file);
+        if (!QFileInfo(file).isFile() || !f.open(QIODevice::ReadOnly))
+            return HttpTestServer::Response::withStatus(404, "not found");
+        body = f.readAll();
+    }
+
+    auto planned = m_Faults.find(file);
+    if (planned != m_Faults.end() && planned->remaining != 0) {
+        if (planned->remaining > 0)
+            --planned->remaining;
+        ++m_FaultsServed;
+        return faultResponse(planned->fault, body);
+    }
+    return HttpTestServer::Response::ok(body);
+}
+
+// ---------------------------------------------------------------------------------------------
+// UpdateScenario
+
+UpdateScenario::UpdateScenario(const UpdateRelease& release, const QString& root)
+    : m_Release(release)
+    , m_Root(QDir::cleanPath(root))
+{
+}
+
+QString UpdateScenario::bundle() const
+{
+    return m_Root + QStringLiteral("/install/") + BundleGenerator::bundleName();
+}
+
+QString UpdateScenario::contents() const
+{
+    return bundle() + QStringLiteral("/Contents");
+}
+
+QString UpdateScenario::tmp() const
+{
+    return m_Root + QStringLiteral("/tmp");
+}
+
+bool UpdateScenario::setUp(const QString& imageBaseUrl, QString* error)
+{
+    for (const char* folder : {"tmp", "home", "config", "install"}) {
+        if (!QDir().mkpath(m_Root + QLatin1Char('/') + QLatin1String(folder)))
+            return fail(error, QStringLiteral("cannot create folders in ") + m_Root);
+    }
+    if (!copyTree(m_Release.oldBundle(), bundle(), error))
+        return false;
+    const QByteArray ini = "[Channel]\nalpha=" + imageBaseUrl.toUtf8() + "\n";
+    if (!ClientBundle::writeFile(m_Root + QStringLiteral("/config/update.ini"), ini))
+        return fail(error, QStringLiteral("cannot write update.ini"));
+    applyEnvironment();
+    return true;
+}
+
+void UpdateScenario::applyEnvironment() const
+{
+    qputenv("TMPDIR", tmp().toUtf8());
+    qputenv("HOME", (m_Root + QStringLiteral("/home")).toUtf8());
+    qputenv("VX3_CONFIG_DIR", (m_Root + QStringLiteral("/config")).toUtf8());
+}
+
+QProcessEnvironment UpdateScenario::processEnvironment() const
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("TMPDIR"), tmp());
+    env.insert(QStringLiteral("HOME"), m_Root + QStringLiteral("/home"));
+    env.insert(QStringLiteral("VX3_CONFIG_DIR"), m_Root + QStringLiteral("/config"));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(BundleGenerator::clientLogVariable(), m_Root + QStringLiteral("/client.log"));
+    return env;
+}
+
+QStringList UpdateScenario::stepArguments(bool clientStep) const
+{
+    const QString version = QString::number(m_Release.newVersion());
+    if (clientStep)
+        return {QStringLiteral("--clientupdate"), QStringLiteral("client_macosx"), version, QStringLiteral("#")};
+    return {QStringLiteral("--nouser"), QStringLiteral("update_macosx"), version};
+}
+
+QString UpdateScenario::updaterProgram(bool clientStep) const
+{
+    if (clientStep)
+        return m_SessionDir + QStringLiteral("/SharedSupport/update.app/Contents/MacOS/update");
+    return contents() + QLatin1Char('/') + BundleGenerator::updaterExecutable();
+}
+
+UpdateScenario::Run UpdateScenario::runUpdaterStep(const Watcher& watcher, int timeoutMs)
+{
+    return runStep(false, watcher, timeoutMs);
+}
+
+UpdateScenario::Run UpdateScenario::runClientStep(const Watcher& watcher, int timeoutMs)
+{
+    return runStep(true, watcher, timeoutMs);
+}
+
+UpdateScenario::Run UpdateScenario::runBothSteps(const Watcher& watcher, int timeoutMs)
+{
+    Run first = runUpdaterStep(watcher, timeoutMs);
+    if (first.outcome != Outcome::Finished)
+        return first;
+    Run second = runClientStep(watcher, timeoutMs);
+    second.messages = first.messages + second.messages;
+    return second;
+}
+
+UpdateScenario::Run UpdateScenario::runStep(bool clientStep, const Watcher& watcher, int timeoutMs)
+{
+    Run run;
+    applyEnvironment();
+    Configuration::setApplicationDirForTesting(QFileInfo(updaterProgram(clientStep)).path());
+
+    Configuration config;
+    QObject::connect(&config, &Configuration::fatalError, [&run](const QString& text) { run.fatal << text; });
+    QStringList arguments = stepArguments(clientStep);
+    arguments.prepend(QStringLiteral("update"));
+    if (!config.parseCommandLineOptions(arguments) || !config.m_Ready) {
+        Configuration::setApplicationDirForTesting(QString());
+        return run;
+    }
+
+    UpdateEngine engine(&config, nullptr);
+    QEventLoop loop;
+    QObject::connect(&engine, &UpdateEngine::message, [&](const QString& text) {
+        run.messages << text;
+        if (watcher)
+            watcher(&engine, text);
+    });
+    QObject::connect(&engine, &UpdateEngine::error, [&run](const QString& text) { run.messages << text; });
+    QObject::connect(&engine, &UpdateEngine::fatalError, [&run](const QString& text) { run.fatal << text; });
+    QObject::connect(&engine, &UpdateEngine::updateFinished, &loop, [&]() {
+        run.outcome = Outcome::Finished;
+        loop.quit();
+    });
+    QObject::connect(&engine, &UpdateEngine::updateCanceled, &loop, [&]() {
+        run.outcome = Outcome::Canceled;
+        loop.quit();
+    });
+
+    if (engine.initialize()) {
+        if (!clientStep)
+            m_SessionDir = config.m_TempDir;
+        run.outcome = Outcome::TimedOut;
+        QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+        engine.startUpdate();
+        loop.exec();
+        if (run.outcome == Outcome::TimedOut)
+            engine.cancelUpdate();
+    }
+    // The main task and the finished transfers go with deferred deletes.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCoreApplication::processEvents();
+    Configuration::setApplicationDirForTesting(QString());
+    return run;
+}
+
+QStringList UpdateScenario::differencesFrom(const TreeSnapshot& expected, bool ignoreSessionRecord) const
+{
+    const TreeSnapshot now = TreeSnapshot::take(bundle());
+    QStringList out;
+    for (const QString& line : expected.differences(now)) {
+        if (ignoreSessionRecord && line.startsWith(kSessionRecord + QLatin1Char(':')))
+            continue;
+        out << line;
+    }
+    return out;
+}
+
+QStringList UpdateScenario::bundleLeftovers() const
+{
+    QStringList out;
+    QDirIterator it(bundle(), QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString name = QFileInfo(path).fileName();
+        if (name.endsWith(QLatin1String("._vxnew_")) || name.endsWith(QLatin1String("._vxold_"))
+            || name.endsWith(QLatin1String("_old")) || name.startsWith(QLatin1String("_old_")))
+            out << QDir(bundle()).relativeFilePath(path);
+    }
+    return out;
+}
+
+QStringList UpdateScenario::tmpLeftovers() const
+{
+    QStringList out;
+    const QDir dir(tmp());
+    for (const QString& name : dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
+        if (name.startsWith(QLatin1String("voxtrel_temp_")) || name == QLatin1String("vx3clientupdateargs"))
+            out << name;
+    }
+    return out;
+}
+
+UpdateScenario::Watcher UpdateScenario::cancelOn(const QString& messagePrefix)
+{
+    auto done = std::make_shared<bool>(false);
+    return [messagePrefix, done](UpdateEngine* engine, const QString& message) {
+        if (*done || !message.startsWith(messagePrefix))
+            return;
+        *done = true;
+        // As the window does it: from the event loop, not from inside the task's signal.
+        QTimer::singleShot(0, engine, &UpdateEngine::cancelUpdate);
+    };
+}
+
+QString UpdateScenario::outcomeName(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::Finished:
+        return QStringLiteral("finished");
+    case Outcome::Canceled:
+        return QStringLiteral("canceled");
+    case Outcome::NotStarted:
+        return QStringLiteral("not started");
+    case Outcome::TimedOut:
+        return QStringLiteral("timed out");
+    }
+    return QString();
+}

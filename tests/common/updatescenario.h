@@ -1,0 +1,183 @@
+#pragma once
+// End-to-end update runs on generated bundles.
+//
+// UpdateRelease: the two client versions N and N+1 (BundleGenerator, with a real updater program)
+// and the image server's tree for N+1 (ReleaseBuilder), made once per test program, with a
+// snapshot of each bundle.
+//
+// UpdateImageServer: an HttpTestServer on 127.0.0.1 that serves a release tree (or any folder
+// laid out like one) and injects faults into chosen files: a status, a stall, a dropped
+// connection, a truncated or a corrupted body, for the first few requests or for all of them.
+//
+// UpdateScenario: one scenario folder with a copy of bundle N, its own temp, home and config
+// folders and an "update.ini" whose alpha channel points at the image server.  It runs the
+// updater step and the client step in-process (UpdateEngine, as the window drives it) or starts
+// the real updater program, and compares the bundle with either version.
+
+#include "common/httptestserver.h"
+#include "common/releasebuilder.h"
+#include "common/treesnapshot.h"
+
+#include <QHash>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+
+class UpdateEngine;
+
+class UpdateRelease
+{
+public:
+    // Writes <root>/old, <root>/new (the bundles) and <root>/served/<N+1> (the image server's
+    // tree).  False with error set on failure.
+    bool build(const QString& root, const QString& updaterBinary, int oldVersion, QString* error);
+
+    int oldVersion() const { return m_OldVersion; }
+    int newVersion() const { return m_OldVersion + 1; }
+    QString oldBundle() const;   // ".../old/Voxtrel 3 Client.app"
+    QString newBundle() const;
+    QString servedRoot() const;  // holds the folder "<N+1>"
+    QString versionDir() const;  // servedRoot()/<N+1>
+    const TreeSnapshot& oldTree() const { return m_OldTree; }
+    const TreeSnapshot& newTree() const { return m_NewTree; }
+    const ReleaseBuilder& builder() const { return *m_Builder; }
+
+    // The first entry of a product list ("update_macosx.ini" or "vx3_client_macosx.ini") of the
+    // given kind; null when there is none.
+    const ReleaseBuilder::Entry* firstEntry(const QString& productIni, ReleaseBuilder::Kind kind) const;
+
+private:
+    QString m_Root;
+    int m_OldVersion = 0;
+    TreeSnapshot m_OldTree;
+    TreeSnapshot m_NewTree;
+    std::shared_ptr<ReleaseBuilder> m_Builder;
+};
+
+class UpdateImageServer
+{
+public:
+    enum class Fault
+    {
+        NotFound,    // status 404
+        ServerError, // status 500
+        Stall,       // half the body, then silence (the connection stays open)
+        Drop,        // half the body, then the connection is closed
+        Truncated,   // the first half of the body, sent as a complete answer
+        Corrupted    // the whole body with bytes in its middle changed
+    };
+
+    // Serves the files below root: a request for /<path> gets root/<path> (percent-decoded, dot
+    // segments resolved; nothing outside root).
+    explicit UpdateImageServer(const QString& root);
+
+    QString baseUrl() const { return m_Http.baseUrl() + QLatin1Char('/'); }
+    HttpTestServer& http() { return m_Http; }
+
+    // Answers the next `times` requests for the file (absolute path below root) with the fault;
+    // times < 0: every request.
+    void addFault(const QString& file, Fault fault, int times);
+    // Serves other bytes for a file (absolute path below root; it need not exist).
+    void overrideFile(const QString& file, const QByteArray& content);
+    void clearFaults();
+
+    // Requests for the file so far (absolute path below root).
+    int requestCount(const QString& file) const { return m_Counts.value(file); }
+    // Files whose requests were answered with a fault.
+    int faultsServed() const { return m_FaultsServed; }
+
+    static QString faultName(Fault fault);
+    // The answer a fault gives in place of the body.
+    static HttpTestServer::Response faultResponse(Fault fault, const QByteArray& body);
+
+private:
+    HttpTestServer::Response answer(const HttpTestServer::Request& request);
+
+    struct Planned
+    {
+        Fault fault;
+        int remaining; // < 0: for ever
+    };
+    HttpTestServer m_Http;
+    QString m_Root;
+    QHash<QString, Planned> m_Faults;
+    QHash<QString, QByteArray> m_Overrides;
+    QHash<QString, int> m_Counts;
+    int m_FaultsServed = 0;
+};
+
+class UpdateScenario
+{
+public:
+    enum class Outcome
+    {
+        Finished,    // updateFinished
+        Canceled,    // updateCanceled
+        NotStarted,  // the command line or initialize failed
+        TimedOut     // neither signal in time
+    };
+
+    struct Run
+    {
+        Outcome outcome = Outcome::NotStarted;
+        QStringList messages; // message and error texts in order
+        QStringList fatal;    // fatalError texts of the engine and the configuration
+        int exitCode = -1;    // real program only
+    };
+
+    // Called for every message of an in-process run; it may act on the engine (queue a cancel).
+    using Watcher = std::function<void(UpdateEngine* engine, const QString& message)>;
+
+    // The scenario's folder is <root>; bundle N is copied to <root>/install.
+    UpdateScenario(const UpdateRelease& release, const QString& root);
+
+    // Creates the folders, copies bundle N, writes the config "update.ini" with the alpha URL
+    // and sets TMPDIR, HOME and VX3_CONFIG_DIR.  False with error set on failure.
+    bool setUp(const QString& imageBaseUrl, QString* error);
+    // Sets the scenario's TMPDIR, HOME and VX3_CONFIG_DIR in this process (again).
+    void applyEnvironment() const;
+    // The same variables for a child process, with QT_QPA_PLATFORM=offscreen.
+    QProcessEnvironment processEnvironment() const;
+
+    QString root() const { return m_Root; }
+    QString bundle() const;   // <root>/install/Voxtrel 3 Client.app
+    QString contents() const; // its Contents folder
+    QString tmp() const;      // the scenario's TMPDIR
+    // The session folder of the last updater step run in-process (empty before).
+    QString sessionDir() const { return m_SessionDir; }
+    void setSessionDir(const QString& dir) { m_SessionDir = dir; }
+
+    // Step one in-process: the installed updater with "--nouser update_macosx <N+1>".
+    Run runUpdaterStep(const Watcher& watcher = Watcher(), int timeoutMs = 120000);
+    // Step two in-process: the session's fresh updater with "--clientupdate client_macosx <N+1> #".
+    Run runClientStep(const Watcher& watcher = Watcher(), int timeoutMs = 120000);
+    // Step one, and step two when step one finished; the outcome of the last step run.
+    Run runBothSteps(const Watcher& watcher = Watcher(), int timeoutMs = 120000);
+
+    // The arguments of either step (without the program).
+    QStringList stepArguments(bool clientStep) const;
+    // The updater program of either step: the installed one, or the session's fresh one.
+    QString updaterProgram(bool clientStep) const;
+
+    // Differences between the bundle and a snapshot; the installed updater's own session record
+    // ("SharedSupport/update.ini") is left out when ignoreSessionRecord is set.
+    QStringList differencesFrom(const TreeSnapshot& expected, bool ignoreSessionRecord) const;
+    // Entries of the bundle's tree whose names show an unfinished file operation.
+    QStringList bundleLeftovers() const;
+    // What an update session left in TMPDIR: session folders and the arguments file.
+    QStringList tmpLeftovers() const;
+
+    // A watcher that queues one cancel when a message starts with the text.
+    static Watcher cancelOn(const QString& messagePrefix);
+    static QString outcomeName(Outcome outcome);
+
+private:
+    Run runStep(bool clientStep, const Watcher& watcher, int timeoutMs);
+
+    const UpdateRelease& m_Release;
+    QString m_Root;
+    QString m_SessionDir;
+};

@@ -1,0 +1,640 @@
+// The fault matrix of whole two-step updates: generated client bundles N and N+1, the image tree
+// of N+1 served from 127.0.0.1, and faults injected into the transfers (status codes, stalls,
+// dropped connections, truncated and corrupted bodies for every kind of served file), into the
+// signed product lists (bad signature, wrong hashes, hostile paths), cancels at every step and
+// SIGKILL of the real updater program at every step followed by a new run.
+//
+// Every scenario ends with the bundle byte-identical to N (a failed or cancelled run) or to N+1
+// (a finished run), as the outcome signal says; the installed updater's own session record
+// ("SharedSupport/update.ini") may stay after a failed run so that the next run continues.  A
+// failed run is followed by a new run without faults, which must reach N+1 and leave no session
+// behind in the temp folder.
+
+#include "common/clientbundle.h"
+#include "common/productiniwriter.h"
+#include "common/releasebuilder.h"
+#include "common/treesnapshot.h"
+#include "common/updatefiles.h"
+#include "common/updatescenario.h"
+
+#include "banner.h"
+#include "updateengine.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+#include <csignal>
+#include <functional>
+#include <memory>
+#include <sys/types.h>
+
+using Fault = UpdateImageServer::Fault;
+using Kind = ReleaseBuilder::Kind;
+using Outcome = UpdateScenario::Outcome;
+
+Q_DECLARE_METATYPE(UpdateImageServer::Fault)
+Q_DECLARE_METATYPE(UpdateScenario::Outcome)
+
+namespace
+{
+const int kOldVersion = 7;
+const QString kUpdaterList = QStringLiteral("update_macosx.ini");
+const QString kClientList = QStringLiteral("vx3_client_macosx.ini");
+
+// What a row's fault hits: the packed product list, its signature, or a file of a kind.
+enum class Target
+{
+    List,
+    Signature,
+    Plain,
+    Container,
+    ExecutableContainer,
+    Gzip,
+    Patch
+};
+
+Kind kindOf(Target target)
+{
+    switch (target) {
+    case Target::Container:
+        return Kind::Container;
+    case Target::ExecutableContainer:
+        return Kind::ExecutableContainer;
+    case Target::Gzip:
+        return Kind::Gzip;
+    case Target::Patch:
+        return Kind::Patch;
+    default:
+        return Kind::Plain;
+    }
+}
+
+QString joined(const QStringList& lines)
+{
+    return lines.join(QStringLiteral("\n  "));
+}
+} // namespace
+
+Q_DECLARE_METATYPE(Target)
+
+class UpdateFaultTest : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_Dir;
+    UpdateRelease m_Release;
+    // Served files that a clean run fetches in the updater step and in the client step.
+    QSet<QString> m_StepOneFiles;
+    QSet<QString> m_StepTwoFiles;
+    int m_Scenarios = 0;
+
+    QString newScenarioRoot() { return m_Dir->filePath(QStringLiteral("s%1").arg(++m_Scenarios)); }
+
+    static QString clean(const QString& path) { return QDir::cleanPath(path); }
+
+    QString listFile(bool clientStep, const QString& suffix) const
+    {
+        return clean(m_Release.versionDir() + QLatin1Char('/') + (clientStep ? kClientList : kUpdaterList) + suffix);
+    }
+
+    // The served file a row's fault hits: for a kind, the first entry of the step's list whose
+    // file a clean run fetches in that step.
+    QString targetFile(bool clientStep, Target target) const
+    {
+        if (target == Target::List)
+            return listFile(clientStep, QStringLiteral("._lzma2_"));
+        if (target == Target::Signature)
+            return listFile(clientStep, QStringLiteral(".sig"));
+        const QSet<QString>& fetched = clientStep ? m_StepTwoFiles : m_StepOneFiles;
+        for (const ReleaseBuilder::Entry& entry : m_Release.builder().entries()) {
+            if (entry.productIni == (clientStep ? kClientList : kUpdaterList) && entry.kind == kindOf(target)
+                && fetched.contains(clean(entry.servedFile)))
+                return clean(entry.servedFile);
+        }
+        return QString();
+    }
+
+    // The bundle equals N (ignoring the session record) or N+1 exactly, with nothing half-done.
+    static void verifyBundle(const UpdateScenario& scenario, const TreeSnapshot& expected, bool newVersion)
+    {
+        const QStringList diff = scenario.differencesFrom(expected, !newVersion);
+        QVERIFY2(diff.isEmpty(), qPrintable(QStringLiteral("bundle differs from version %1:\n  %2")
+                                                .arg(newVersion ? "N+1" : "N", joined(diff))));
+        const QStringList leftovers = scenario.bundleLeftovers();
+        QVERIFY2(leftovers.isEmpty(), qPrintable(joined(leftovers)));
+    }
+
+    void verifyOutcome(const UpdateScenario& scenario, const UpdateScenario::Run& run, Outcome expected)
+    {
+        QVERIFY2(run.fatal.isEmpty(), qPrintable(joined(run.fatal)));
+        QVERIFY2(run.outcome == expected,
+                 qPrintable(QStringLiteral("outcome %1, expected %2; log:\n  %3")
+                                .arg(UpdateScenario::outcomeName(run.outcome),
+                                     UpdateScenario::outcomeName(expected), joined(run.messages))));
+        verifyBundle(scenario, expected == Outcome::Finished ? m_Release.newTree() : m_Release.oldTree(),
+                     expected == Outcome::Finished);
+        if (QTest::currentTestFailed())
+            return;
+        if (expected == Outcome::Finished)
+            verifyNoSession(scenario);
+    }
+
+    static void verifyNoSession(const UpdateScenario& scenario)
+    {
+        const QStringList left = scenario.tmpLeftovers();
+        QVERIFY2(left.isEmpty(), qPrintable(QStringLiteral("left in the temp folder: ") + left.join(QStringLiteral(", "))));
+    }
+
+    // A new run from the installed updater with the faults gone reaches N+1.
+    void verifyNewRunRecovers(UpdateScenario& scenario, UpdateImageServer& server)
+    {
+        server.clearFaults();
+        const UpdateScenario::Run run = scenario.runBothSteps();
+        QVERIFY2(run.outcome == Outcome::Finished,
+                 qPrintable(QStringLiteral("new run: %1; log:\n  %2")
+                                .arg(UpdateScenario::outcomeName(run.outcome), joined(run.messages))));
+        verifyBundle(scenario, m_Release.newTree(), true);
+    }
+
+    void setUpScenario(UpdateScenario& scenario, UpdateImageServer& server)
+    {
+        QString error;
+        QVERIFY2(scenario.setUp(server.baseUrl(), &error), qPrintable(error));
+    }
+
+    // The client step of a row runs after a clean updater step.
+    void runCleanUpdaterStep(UpdateScenario& scenario)
+    {
+        const UpdateScenario::Run run = scenario.runUpdaterStep();
+        QVERIFY2(run.outcome == Outcome::Finished, qPrintable(joined(run.messages)));
+        QVERIFY(QFileInfo(scenario.updaterProgram(true)).isExecutable());
+    }
+
+    // The download fault rows of one step.
+    void downloadFaultData(bool clientStep, bool withStalls);
+    void runDownloadFault();
+
+private slots:
+    void initTestCase();
+    void cleanUpdate();
+
+    void updaterStepFaults_data() { downloadFaultData(false, true); }
+    void updaterStepFaults() { runDownloadFault(); }
+    void clientStepFaults_data() { downloadFaultData(true, true); }
+    void clientStepFaults() { runDownloadFault(); }
+    void persistentStall_data();
+    void persistentStall() { runDownloadFault(); }
+
+    void signedLists_data();
+    void signedLists();
+    void persistentBadSignature();
+
+    void cancelAtEachStep_data();
+    void cancelAtEachStep();
+
+    void killAtEachStep_data();
+    void killAtEachStep();
+};
+
+void UpdateFaultTest::initTestCase()
+{
+    m_Dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_Dir->isValid());
+    QString error;
+    QVERIFY2(m_Release.build(m_Dir->filePath(QStringLiteral("release")), QStringLiteral(VX_UPDATE_BINARY),
+                             kOldVersion, &error),
+             qPrintable(error));
+
+    // A clean run tells which served files each step fetches.
+    UpdateImageServer server(m_Release.servedRoot());
+    UpdateScenario scenario(m_Release, newScenarioRoot());
+    setUpScenario(scenario, server);
+    const UpdateScenario::Run first = scenario.runUpdaterStep();
+    QVERIFY2(first.outcome == Outcome::Finished, qPrintable(joined(first.messages)));
+    QHash<QString, int> afterFirst;
+    for (const ReleaseBuilder::Entry& entry : m_Release.builder().entries()) {
+        const QString file = clean(entry.servedFile);
+        if (file.isEmpty())
+            continue;
+        afterFirst.insert(file, server.requestCount(file));
+        if (server.requestCount(file) > 0)
+            m_StepOneFiles.insert(file);
+    }
+    const UpdateScenario::Run second = scenario.runClientStep();
+    QVERIFY2(second.outcome == Outcome::Finished, qPrintable(joined(second.messages)));
+    for (auto it = afterFirst.cbegin(); it != afterFirst.cend(); ++it) {
+        if (server.requestCount(it.key()) > it.value())
+            m_StepTwoFiles.insert(it.key());
+    }
+    QVERIFY(!m_StepOneFiles.isEmpty());
+    QVERIFY(!m_StepTwoFiles.isEmpty());
+}
+
+void UpdateFaultTest::cleanUpdate()
+{
+    UpdateImageServer server(m_Release.servedRoot());
+    UpdateScenario scenario(m_Release, newScenarioRoot());
+    setUpScenario(scenario, server);
+    const UpdateScenario::Run run = scenario.runBothSteps();
+    verifyOutcome(scenario, run, Outcome::Finished);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Download faults
+
+void UpdateFaultTest::downloadFaultData(bool clientStep, bool withStalls)
+{
+    QTest::addColumn<bool>("clientStep");
+    QTest::addColumn<Target>("target");
+    QTest::addColumn<Fault>("fault");
+    QTest::addColumn<int>("times");
+    QTest::addColumn<Outcome>("expected");
+
+    const Outcome F = Outcome::Finished;
+    const Outcome C = Outcome::Canceled;
+    struct Row
+    {
+        const char* tag;
+        Target target;
+        Fault fault;
+        int times;
+        Outcome expected;
+    };
+    // A transient status, stall or drop is retried within the run; five failed attempts end it.
+    // A truncated or corrupted file fails its hash check (packed lists: the unpack), which ends
+    // the run; a bad signature makes the list step fetch list and signature again.
+    const QList<Row> stepOne = {
+        {"list 404 once", Target::List, Fault::NotFound, 1, F},
+        {"list 500 always", Target::List, Fault::ServerError, -1, C},
+        {"list truncated", Target::List, Fault::Truncated, 1, C},
+        {"list corrupted", Target::List, Fault::Corrupted, 1, C},
+        {"signature 404 once", Target::Signature, Fault::NotFound, 1, F},
+        {"signature corrupted once", Target::Signature, Fault::Corrupted, 1, F},
+        {"signature truncated once", Target::Signature, Fault::Truncated, 1, F},
+        {"executable container drop once", Target::ExecutableContainer, Fault::Drop, 1, F},
+        {"executable container truncated", Target::ExecutableContainer, Fault::Truncated, 1, C},
+        {"patch 500 once", Target::Patch, Fault::ServerError, 1, F},
+        {"patch corrupted", Target::Patch, Fault::Corrupted, 1, C},
+        {"container drop always", Target::Container, Fault::Drop, -1, C},
+        {"plain 404 always", Target::Plain, Fault::NotFound, -1, C},
+        {"plain corrupted", Target::Plain, Fault::Corrupted, 1, C},
+        {"container stall once", Target::Container, Fault::Stall, 1, F},
+    };
+    const QList<Row> stepTwo = {
+        {"list drop once", Target::List, Fault::Drop, 1, F},
+        {"list stall once", Target::List, Fault::Stall, 1, F},
+        {"signature 500 always", Target::Signature, Fault::ServerError, -1, C},
+        {"plain 404 once", Target::Plain, Fault::NotFound, 1, F},
+        {"plain truncated", Target::Plain, Fault::Truncated, 1, C},
+        {"container 500 once", Target::Container, Fault::ServerError, 1, F},
+        {"container corrupted", Target::Container, Fault::Corrupted, 1, C},
+        {"gzip drop once", Target::Gzip, Fault::Drop, 1, F},
+        {"gzip truncated", Target::Gzip, Fault::Truncated, 1, C},
+        {"gzip 404 always", Target::Gzip, Fault::NotFound, -1, C},
+        {"patch drop once", Target::Patch, Fault::Drop, 1, F},
+        {"patch truncated", Target::Patch, Fault::Truncated, 1, C},
+        {"executable container corrupted", Target::ExecutableContainer, Fault::Corrupted, 1, C},
+    };
+    for (const Row& row : clientStep ? stepTwo : stepOne) {
+        if (!withStalls && row.fault == Fault::Stall)
+            continue;
+        QTest::newRow(row.tag) << clientStep << row.target << row.fault << row.times << row.expected;
+    }
+}
+
+void UpdateFaultTest::persistentStall_data()
+{
+    QTest::addColumn<bool>("clientStep");
+    QTest::addColumn<Target>("target");
+    QTest::addColumn<Fault>("fault");
+    QTest::addColumn<int>("times");
+    QTest::addColumn<Outcome>("expected");
+    QTest::newRow("client step patch stall always")
+        << true << Target::Patch << Fault::Stall << -1 << Outcome::Canceled;
+}
+
+void UpdateFaultTest::runDownloadFault()
+{
+    QFETCH(bool, clientStep);
+    QFETCH(Target, target);
+    QFETCH(Fault, fault);
+    QFETCH(int, times);
+    QFETCH(Outcome, expected);
+
+    const QString file = targetFile(clientStep, target);
+    QVERIFY2(!file.isEmpty(), "the release serves no such file in this step");
+
+    UpdateImageServer server(m_Release.servedRoot());
+    UpdateScenario scenario(m_Release, newScenarioRoot());
+    setUpScenario(scenario, server);
+    if (clientStep)
+        runCleanUpdaterStep(scenario);
+    if (QTest::currentTestFailed())
+        return;
+
+    server.addFault(file, fault, times);
+    const UpdateScenario::Run run = clientStep ? scenario.runClientStep(UpdateScenario::Watcher(), 200000)
+                                               : scenario.runBothSteps(UpdateScenario::Watcher(), 200000);
+    QVERIFY2(server.faultsServed() > 0, qPrintable(QStringLiteral("%1 was never asked for").arg(file)));
+    if (times > 0)
+        QCOMPARE(server.faultsServed(), times);
+    else
+        QVERIFY(server.requestCount(file) >= 5);
+    verifyOutcome(scenario, run, expected);
+    if (QTest::currentTestFailed() || expected == Outcome::Finished)
+        return;
+    verifyNewRunRecovers(scenario, server);
+    if (QTest::currentTestFailed())
+        return;
+    if (clientStep)
+        QEXPECT_FAIL("", "a session whose client step failed is forgotten by the next updater step", Continue);
+    verifyNoSession(scenario);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Signed but harmful product lists
+
+void UpdateFaultTest::signedLists_data()
+{
+    QTest::addColumn<bool>("clientStep");
+    QTest::addColumn<QString>("change");
+
+    QTest::newRow("key leaving the folder") << true << "key";
+    QTest::newRow("target leaving the bundle") << true << "target";
+    QTest::newRow("delete outside the bundle") << true << "delete";
+    QTest::newRow("section leaving the image tree") << true << "section";
+    QTest::newRow("updater list absolute target") << false << "absolute";
+    QTest::newRow("downloaded file hash mismatch") << true << "download hash";
+    QTest::newRow("unpacked file hash mismatch") << true << "unpacked hash";
+}
+
+void UpdateFaultTest::signedLists()
+{
+    QFETCH(bool, clientStep);
+    QFETCH(QString, change);
+
+    UpdateImageServer server(m_Release.servedRoot());
+    UpdateScenario scenario(m_Release, newScenarioRoot());
+    setUpScenario(scenario, server);
+    const QString list = clientStep ? kClientList : kUpdaterList;
+    const QString outside = scenario.root() + QStringLiteral("/outside.txt");
+    const QString victim = scenario.root() + QStringLiteral("/install/victim.txt");
+    QVERIFY(ClientBundle::writeFile(victim, "not the updater's"));
+
+    QList<ReleaseBuilder::Entry> entries;
+    for (const ReleaseBuilder::Entry& entry : m_Release.builder().entries()) {
+        if (entry.productIni == list)
+            entries << entry;
+    }
+    const QByteArray text = "written where it must not be";
+    const QString plainValue = ProductIniWriter::fileValue(text);
+    ReleaseBuilder::Entry extra;
+    extra.productIni = list;
+    extra.section = QStringLiteral(".");
+    if (change == QLatin1String("key")) {
+        extra.key = QStringLiteral("../../../outside.txt");
+        extra.value = plainValue;
+        entries.prepend(extra);
+    } else if (change == QLatin1String("target")) {
+        extra.key = QStringLiteral("escape.txt.gz");
+        extra.value = ProductIniWriter::packedValue(UpdateFiles::gzip(text), text, QStringLiteral("../../../outside.txt"));
+        entries.prepend(extra);
+        server.overrideFile(m_Release.versionDir() + QStringLiteral("/escape.txt.gz"), UpdateFiles::gzip(text));
+    } else if (change == QLatin1String("delete")) {
+        extra.section = QStringLiteral("delete");
+        extra.key = QStringLiteral("../../victim.txt");
+        extra.value = QStringLiteral("1");
+        extra.kind = Kind::Delete;
+        entries.append(extra);
+    } else if (change == QLatin1String("section")) {
+        extra.section = QStringLiteral("../..");
+        extra.key = QStringLiteral("outside.txt");
+        extra.value = plainValue;
+        entries.prepend(extra);
+    } else if (change == QLatin1String("absolute")) {
+        extra.key = QStringLiteral("abs.txt.gz");
+        extra.value = ProductIniWriter::packedValue(UpdateFiles::gzip(text), text, outside);
+        entries.prepend(extra);
+        server.overrideFile(m_Release.versionDir() + QStringLiteral("/abs.txt.gz"), UpdateFiles::gzip(text));
+    } else {
+        // A wrong hash for a file that the client step fetches: the first container entry for
+        // the downloaded file, the last replaced entry for the unpacked one (so that others are
+        // in place already and must be rolled back).
+        const bool unpacked = change == QLatin1String("unpacked hash");
+        int index = -1;
+        for (int i = 0; i < entries.size(); ++i) {
+            const ReleaseBuilder::Entry& e = entries.at(i);
+            if (e.kind == Kind::Container && m_StepTwoFiles.contains(clean(e.servedFile))) {
+                index = i;
+                if (!unpacked)
+                    break;
+            }
+        }
+        QVERIFY(index >= 0);
+        QStringList fields = entries[index].value.split(QStringLiteral("::"));
+        QCOMPARE(fields.size(), 5);
+        QString& hash = fields[unpacked ? 2 : 0];
+        hash = QString(hash).replace(0, 8, QStringLiteral("00000000"));
+        entries[index].value = fields.join(QStringLiteral("::"));
+    }
+
+    const QString plain = scenario.root() + QStringLiteral("/lists/") + list;
+    QVERIFY(QDir().mkpath(QFileInfo(plain).path()));
+    QString error;
+    QVERIFY2(ReleaseBuilder::writeSignedList(entries, plain, &error), qPrintable(error));
+    server.overrideFile(listFile(clientStep, QStringLiteral("._lzma2_")),
+                        ClientBundle::readFile(plain + QStringLiteral("._lzma2_")));
+    server.overrideFile(listFile(clientStep, QStringLiteral(".sig")), ClientBundle::readFile(plain + QStringLiteral(".sig")));
+
+    const UpdateScenario::Run run = scenario.runBothSteps();
+    verifyOutcome(scenario, run, Outcome::Canceled);
+    QCOMPARE(ClientBundle::readFile(victim), QByteArray("not the updater's"));
+    QDirIterator it(scenario.root(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        QVERIFY2(ClientBundle::readFile(path) != text, qPrintable(QStringLiteral("written: ") + path));
+    }
+    if (QTest::currentTestFailed())
+        return;
+    verifyNewRunRecovers(scenario, server);
+    if (QTest::currentTestFailed())
+        return;
+    if (clientStep)
+        QEXPECT_FAIL("", "a session whose client step failed is forgotten by the next updater step", Continue);
+    verifyNoSession(scenario);
+}
+
+void UpdateFaultTest::persistentBadSignature()
+{
+    // Every signature is wrong: the list step fetches list and signature again up to its bound,
+    // then gives up.
+    UpdateImageServer server(m_Release.servedRoot());
+    UpdateScenario scenario(m_Release, newScenarioRoot());
+    setUpScenario(scenario, server);
+    const QString sig = listFile(false, QStringLiteral(".sig"));
+    server.addFault(sig, Fault::Corrupted, -1);
+    const UpdateScenario::Run run = scenario.runUpdaterStep(UpdateScenario::Watcher(), 300000);
+    verifyOutcome(scenario, run, Outcome::Canceled);
+    QVERIFY(run.messages.contains(QStringLiteral("Could not verify the product ini file. Aborting")));
+    QCOMPARE(server.requestCount(sig), 1001);
+    verifyNewRunRecovers(scenario, server);
+    verifyNoSession(scenario);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Cancel at each step
+
+void UpdateFaultTest::cancelAtEachStep_data()
+{
+    QTest::addColumn<bool>("clientStep");
+    QTest::addColumn<QString>("stepMessage");
+
+    QTest::newRow("updater step: product list") << false << "Download / check product ini";
+    QTest::newRow("updater step: list building") << false << "Compiling download and replace list";
+    QTest::newRow("updater step: downloads") << false << "Downloading files";
+    QTest::newRow("updater step: new updater") << false << "Patching ";
+    QTest::newRow("client step: product list") << true << "Download / check product ini";
+    QTest::newRow("client step: list building") << true << "Compiling download and replace list";
+    QTest::newRow("client step: downloads") << true << "Downloading files";
+    QTest::newRow("client step: replacing") << true << "Starting file updates";
+    QTest::newRow("client step: deleting") << true << "Starting deleting files";
+}
+
+void UpdateFaultTest::cancelAtEachStep()
+{
+    QFETCH(bool, clientStep);
+    QFETCH(QString, stepMessage);
+
+    UpdateImageServer server(m_Release.servedRoot());
+    UpdateScenario scenario(m_Release, newScenarioRoot());
+    setUpScenario(scenario, server);
+    if (clientStep)
+        runCleanUpdaterStep(scenario);
+    if (QTest::currentTestFailed())
+        return;
+    const UpdateScenario::Watcher cancel = UpdateScenario::cancelOn(stepMessage);
+    const UpdateScenario::Run run = clientStep ? scenario.runClientStep(cancel) : scenario.runUpdaterStep(cancel);
+    QVERIFY2(run.messages.filter(stepMessage).size() > 0, qPrintable(joined(run.messages)));
+    QVERIFY2(run.messages.contains(QStringLiteral("User aborted update")), qPrintable(joined(run.messages)));
+    verifyOutcome(scenario, run, Outcome::Canceled);
+    if (QTest::currentTestFailed())
+        return;
+    verifyNewRunRecovers(scenario, server);
+    if (QTest::currentTestFailed())
+        return;
+    if (clientStep)
+        QEXPECT_FAIL("", "a session whose client step failed is forgotten by the next updater step", Continue);
+    verifyNoSession(scenario);
+}
+
+// ---------------------------------------------------------------------------------------------
+// SIGKILL of the real program at each step
+
+void UpdateFaultTest::killAtEachStep_data()
+{
+    QTest::addColumn<bool>("clientStep");
+    QTest::addColumn<QString>("point");
+
+    QTest::newRow("updater step: product list") << false << "list";
+    QTest::newRow("updater step: downloads") << false << "download";
+    QTest::newRow("updater step: new updater") << false << "build";
+    QTest::newRow("updater step: after clean-up") << false << "done";
+    QTest::newRow("client step: product list") << true << "list";
+    QTest::newRow("client step: downloads") << true << "download";
+    QTest::newRow("client step: replacing") << true << "replace";
+    QTest::newRow("client step: deleting") << true << "delete";
+}
+
+void UpdateFaultTest::killAtEachStep()
+{
+    QFETCH(bool, clientStep);
+    QFETCH(QString, point);
+
+    UpdateImageServer server(m_Release.servedRoot());
+    UpdateScenario scenario(m_Release, newScenarioRoot());
+    setUpScenario(scenario, server);
+    if (clientStep)
+        runCleanUpdaterStep(scenario);
+    if (QTest::currentTestFailed())
+        return;
+    // The real program must never look up the banner service.
+    QVERIFY(Banner::writeCache(QByteArray("cached banner"), QStringLiteral("https://example.invalid/")));
+
+    // The moment to kill, polled while the program runs.
+    std::function<bool()> now;
+    const QString sessionRecord = scenario.contents() + QStringLiteral("/SharedSupport/update.ini");
+    bool recordSeen = false;
+    if (point == QLatin1String("list") || point == QLatin1String("download")) {
+        const QString file = targetFile(clientStep, point == QLatin1String("list") ? Target::List : Target::Container);
+        QVERIFY(!file.isEmpty());
+        server.addFault(file, Fault::Stall, 1);
+        now = [&server, file]() { return server.requestCount(file) > 0; };
+    } else if (point == QLatin1String("build")) {
+        const QString tmp = scenario.tmp();
+        now = [tmp]() {
+            // The patched library appears in the new updater's tree once the build step runs.
+            return !QDir(tmp).entryList({QStringLiteral("voxtrel_temp_*")}, QDir::Dirs).isEmpty()
+                && QFileInfo::exists(tmp + QLatin1Char('/')
+                                     + QDir(tmp).entryList({QStringLiteral("voxtrel_temp_*")}, QDir::Dirs).first()
+                                     + QStringLiteral("/Frameworks/libQt5Core.dylib"));
+        };
+    } else if (point == QLatin1String("done")) {
+        now = [&recordSeen, sessionRecord]() {
+            if (QFileInfo::exists(sessionRecord)) {
+                recordSeen = true;
+                return false;
+            }
+            return recordSeen;
+        };
+    } else if (point == QLatin1String("replace")) {
+        const QString css = scenario.contents() + QStringLiteral("/Resources/default.css");
+        const QByteArray oldCss = ClientBundle::readFile(css);
+        now = [&scenario, css, oldCss]() {
+            return !scenario.bundleLeftovers().isEmpty() || ClientBundle::readFile(css) != oldCss;
+        };
+    } else {
+        const QString deleted = scenario.contents() + QStringLiteral("/Resources/countries.txt");
+        QVERIFY(QFileInfo::exists(deleted));
+        now = [deleted]() { return !QFileInfo::exists(deleted); };
+    }
+
+    QProcess program;
+    program.setProcessEnvironment(scenario.processEnvironment());
+    program.start(scenario.updaterProgram(clientStep), scenario.stepArguments(clientStep));
+    QVERIFY2(program.waitForStarted(10000), qPrintable(program.errorString()));
+    QElapsedTimer clock;
+    clock.start();
+    bool killed = false;
+    while (clock.elapsed() < 60000 && program.state() == QProcess::Running) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+        if (now()) {
+            ::kill(pid_t(program.processId()), SIGKILL);
+            killed = true;
+            break;
+        }
+        QThread::usleep(200);
+    }
+    if (!killed)
+        program.kill();
+    program.waitForFinished(10000);
+    QVERIFY2(killed, "the program ended or stalled before the step was reached");
+    server.clearFaults();
+    server.http().releaseStalled();
+
+    // The bundle is N, N+1 or on its way; a new run brings it to N+1 and leaves nothing behind.
+    verifyNewRunRecovers(scenario, server);
+    if (QTest::currentTestFailed())
+        return;
+    if (clientStep)
+        QEXPECT_FAIL("", "a session whose client step was killed is forgotten by the next updater step", Continue);
+    verifyNoSession(scenario);
+}
+
+QTEST_MAIN(UpdateFaultTest)
+#include "updatefaulttest.moc"
