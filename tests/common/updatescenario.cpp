@@ -18,7 +18,7 @@
 
 namespace
 {
-const QString kSessionRecord = QStringLiteral("SharedSupport/update.ini");
+const QString kSessionRecord = QStringLiteral("Contents/SharedSupport/update.ini");
 
 bool fail(QString* error, const QString& text)
 {
