@@ -209,6 +209,7 @@ class UpdateFaultTest : public QObject
     static QString targetName(Target target);
     static void addFaultRow(bool clientStep, Target target, Fault fault, int times);
     static void downloadFaultData(bool clientStep);
+    static QString faultText(Target target, Fault fault);
     void runDownloadFault();
 
 private slots:
@@ -337,6 +338,30 @@ void UpdateFaultTest::addFaultRow(bool clientStep, Target target, Fault fault, i
     QTest::newRow(qPrintable(tag)) << clientStep << target << fault << times << expected;
 }
 
+// The log line that shows the updater saw the fault (none for a dropped connection, whose
+// text comes from the network layer).
+QString UpdateFaultTest::faultText(Target target, Fault fault)
+{
+    switch (fault) {
+    case Fault::NotFound:
+        return QStringLiteral(" returned 404");
+    case Fault::ServerError:
+        return QStringLiteral(" returned 500");
+    case Fault::Stall:
+        return QStringLiteral(" timed out");
+    case Fault::Drop:
+        return QString();
+    case Fault::Truncated:
+    case Fault::Corrupted:
+        if (target == Target::List)
+            return QStringLiteral("Could not unpack ");
+        if (target == Target::Signature)
+            return QStringLiteral("Could not verify the product ini file. Retrying");
+        return QStringLiteral("Signature check failed for ");
+    }
+    return QString();
+}
+
 void UpdateFaultTest::downloadFaultData(bool clientStep)
 {
     downloadFaultColumns();
@@ -396,7 +421,11 @@ void UpdateFaultTest::runDownloadFault()
     if (times > 0)
         QCOMPARE(server.faultsServed(), times);
     else
-        QVERIFY(server.requestCount(file) >= 5);
+        QCOMPARE(server.requestCount(file), 5); // five attempts, then the run gives up
+    const QString text = faultText(target, fault);
+    if (!text.isEmpty())
+        QVERIFY2(!run.messages.filter(text).isEmpty(),
+                 qPrintable(QStringLiteral("no \"%1\" in the log:\n  %2").arg(text, joined(run.messages))));
     verifyOutcome(scenario, run, expected);
     if (QTest::currentTestFailed() || expected == Outcome::Finished)
         return;
@@ -415,20 +444,24 @@ void UpdateFaultTest::signedLists_data()
 {
     QTest::addColumn<bool>("clientStep");
     QTest::addColumn<QString>("change");
+    QTest::addColumn<QString>("expectedText");
 
-    QTest::newRow("key leaving the folder") << true << "key";
-    QTest::newRow("target leaving the bundle") << true << "target";
-    QTest::newRow("delete outside the bundle") << true << "delete";
-    QTest::newRow("section leaving the image tree") << true << "section";
-    QTest::newRow("updater list absolute target") << false << "absolute";
-    QTest::newRow("downloaded file hash mismatch") << true << "download hash";
-    QTest::newRow("unpacked file hash mismatch") << true << "unpacked hash";
+    const QString refused = QStringLiteral("Warning: product ini contains invalid line in section ");
+    QTest::newRow("key leaving the folder") << true << "key" << refused;
+    QTest::newRow("target leaving the bundle") << true << "target" << refused;
+    QTest::newRow("delete outside the bundle") << true << "delete" << refused;
+    QTest::newRow("section leaving the image tree") << true << "section" << refused;
+    QTest::newRow("updater list absolute target") << false << "absolute" << refused;
+    QTest::newRow("downloaded file hash mismatch") << true << "download hash" << "Signature check failed for ";
+    // Found only after other files are in place: they are rolled back.
+    QTest::newRow("unpacked file hash mismatch") << true << "unpacked hash" << "rolling back file updates";
 }
 
 void UpdateFaultTest::signedLists()
 {
     QFETCH(bool, clientStep);
     QFETCH(QString, change);
+    QFETCH(QString, expectedText);
 
     UpdateImageServer server(m_Release.servedRoot());
     UpdateScenario scenario(m_Release, newScenarioRoot());
@@ -504,6 +537,7 @@ void UpdateFaultTest::signedLists()
     server.overrideFile(listFile(clientStep, QStringLiteral(".sig")), ClientBundle::readFile(plain + QStringLiteral(".sig")));
 
     const UpdateScenario::Run run = scenario.runBothSteps();
+    QVERIFY2(!run.messages.filter(expectedText).isEmpty(), qPrintable(joined(run.messages)));
     verifyOutcome(scenario, run, Outcome::Canceled);
     QCOMPARE(ClientBundle::readFile(victim), QByteArray("not the updater's"));
     QDirIterator it(scenario.root(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
