@@ -3,6 +3,7 @@
 #include "common/bundlegenerator.h"
 #include "common/clientbundle.h"
 
+#include "banner.h"
 #include "configuration.h"
 #include "updateengine.h"
 
@@ -270,6 +271,29 @@ QString UpdateScenario::updaterProgram(bool clientStep) const
     if (clientStep)
         return m_SessionDir + QStringLiteral("/SharedSupport/update.app/Contents/MacOS/update");
     return contents() + QLatin1Char('/') + BundleGenerator::updaterExecutable();
+}
+
+bool UpdateScenario::startProgram(QProcess* process, bool clientStep, QString* error) const
+{
+    applyEnvironment();
+    if (!Banner::writeCache(QByteArray("cached banner"), QStringLiteral("https://example.invalid/")))
+        return fail(error, QStringLiteral("cannot seed the banner cache in ") + tmp());
+    process->setProcessEnvironment(processEnvironment());
+    process->start(updaterProgram(clientStep), stepArguments(clientStep));
+    if (!process->waitForStarted(10000))
+        return fail(error, process->errorString());
+    return true;
+}
+
+QString UpdateScenario::sessionHolding(const QString& relative) const
+{
+    const QDir dir(tmp());
+    for (const QString& name : dir.entryList({QStringLiteral("voxtrel_temp_*")}, QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QFileInfo info(dir.filePath(name) + QLatin1Char('/') + relative);
+        if (info.exists() || info.isSymLink())
+            return dir.filePath(name);
+    }
+    return QString();
 }
 
 UpdateScenario::Run UpdateScenario::runUpdaterStep(const Watcher& watcher, int timeoutMs)

@@ -26,6 +26,7 @@
 #include <functional>
 #include <memory>
 
+class QProcess;
 class UpdateEngine;
 
 class UpdateRelease
@@ -161,6 +162,14 @@ public:
     QStringList stepArguments(bool clientStep) const;
     // The updater program of either step: the installed one, or the session's fresh one.
     QString updaterProgram(bool clientStep) const;
+
+    // Starts the real updater program of either step as a child process with the scenario's
+    // environment (offscreen), after seeding the banner cache in TMPDIR so that the program never
+    // asks the banner service.  False with error set when it does not start.
+    bool startProgram(QProcess* process, bool clientStep, QString* error) const;
+    // A session folder in TMPDIR holding the path (relative to the session folder); empty when
+    // none does.
+    QString sessionHolding(const QString& relative) const;
 
     // Differences between the bundle and a snapshot; the installed updater's own session record
     // ("SharedSupport/update.ini") is left out when ignoreSessionRecord is set.

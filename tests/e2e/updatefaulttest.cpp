@@ -17,7 +17,6 @@
 #include "common/updatefiles.h"
 #include "common/updatescenario.h"
 
-#include "banner.h"
 #include "updateengine.h"
 
 #include <QDir>
@@ -636,10 +635,12 @@ void UpdateFaultTest::killAtEachStep_data()
     QTest::addColumn<QString>("point");
 
     QTest::newRow("updater step: product list") << false << "list";
+    QTest::newRow("updater step: list check") << false << "check";
     QTest::newRow("updater step: downloads") << false << "download";
     QTest::newRow("updater step: new updater") << false << "build";
     QTest::newRow("updater step: after clean-up") << false << "done";
     QTest::newRow("client step: product list") << true << "list";
+    QTest::newRow("client step: list check") << true << "check";
     QTest::newRow("client step: downloads") << true << "download";
     QTest::newRow("client step: replacing") << true << "replace";
     QTest::newRow("client step: deleting") << true << "delete";
@@ -657,9 +658,6 @@ void UpdateFaultTest::killAtEachStep()
         runCleanUpdaterStep(scenario);
     if (QTest::currentTestFailed())
         return;
-    // The real program must never look up the banner service.
-    QVERIFY(Banner::writeCache(QByteArray("cached banner"), QStringLiteral("https://example.invalid/")));
-
     // The moment to kill, polled while the program runs.
     std::function<bool()> now;
     const QString sessionRecord = scenario.contents() + QStringLiteral("/SharedSupport/update.ini");
@@ -669,15 +667,13 @@ void UpdateFaultTest::killAtEachStep()
         QVERIFY(!file.isEmpty());
         server.addFault(file, Fault::Stall, 1);
         now = [&server, file]() { return server.requestCount(file) > 0; };
+    } else if (point == QLatin1String("check")) {
+        // The unpacked list appears before its signature is checked and the lists are built.
+        const QString list = clientStep ? kClientList : kUpdaterList;
+        now = [&scenario, list]() { return !scenario.sessionHolding(list).isEmpty(); };
     } else if (point == QLatin1String("build")) {
-        const QString tmp = scenario.tmp();
-        now = [tmp]() {
-            // The patched library appears in the new updater's tree once the build step runs.
-            return !QDir(tmp).entryList({QStringLiteral("voxtrel_temp_*")}, QDir::Dirs).isEmpty()
-                && QFileInfo::exists(tmp + QLatin1Char('/')
-                                     + QDir(tmp).entryList({QStringLiteral("voxtrel_temp_*")}, QDir::Dirs).first()
-                                     + QStringLiteral("/Frameworks/libQt5Core.dylib"));
-        };
+        // The patched library appears in the new updater's tree once the build step runs.
+        now = [&scenario]() { return !scenario.sessionHolding(QStringLiteral("Frameworks/libQt5Core.dylib")).isEmpty(); };
     } else if (point == QLatin1String("done")) {
         now = [&recordSeen, sessionRecord]() {
             if (QFileInfo::exists(sessionRecord)) {
@@ -698,9 +694,8 @@ void UpdateFaultTest::killAtEachStep()
     }
 
     QProcess program;
-    program.setProcessEnvironment(scenario.processEnvironment());
-    program.start(scenario.updaterProgram(clientStep), scenario.stepArguments(clientStep));
-    QVERIFY2(program.waitForStarted(10000), qPrintable(program.errorString()));
+    QString error;
+    QVERIFY2(scenario.startProgram(&program, clientStep, &error), qPrintable(error));
     QElapsedTimer clock;
     clock.start();
     bool killed = false;
@@ -721,15 +716,26 @@ void UpdateFaultTest::killAtEachStep()
     server.http().releaseStalled();
 
     // The bundle is N, N+1 or on its way; a new run brings it to N+1 and leaves nothing behind.
-    // The originals that a killed client step had moved aside stay beside files that the new run
-    // finds up to date.
+    // What a killed client step leaves beside the files it worked on (originals moved aside,
+    // unfinished new files and their decoders' temporary files) stays when the new run finds
+    // those files up to date.
     bool recovered = false;
     verifyNewRunRecovers(scenario, server, nullptr,
-                         point == QLatin1String("replace") ? "originals moved aside by a killed client step are never removed"
+                         point == QLatin1String("replace") ? "files a killed client step left beside the installed ones are never removed"
                                                            : nullptr,
                          &recovered);
     if (QTest::currentTestFailed() || !recovered)
         return;
+    if (point == QLatin1String("replace")) {
+        // Apart from what the killed step left beside the files it worked on, the bundle is N+1.
+        QStringList other;
+        for (const QString& line : scenario.differencesFrom(m_Release.newTree(), false)) {
+            const bool besideFile = line.contains(QLatin1String("._vxold_")) || line.contains(QLatin1String("._vxnew_"));
+            if (!besideFile || !line.endsWith(QLatin1String(": only in the second tree")))
+                other << line;
+        }
+        QVERIFY2(other.isEmpty(), qPrintable(joined(other)));
+    }
     // Once the updater step has cleaned up, its session is no longer recorded beside the
     // installed updater: the new run starts another one and the old folder stays.
     if (clientStep || point == QLatin1String("done"))
