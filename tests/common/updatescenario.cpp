@@ -4,6 +4,8 @@
 #include "common/clientbundle.h"
 
 #include "banner.h"
+#include "bytereader.h"
+#include "compressedfile.h"
 #include "configuration.h"
 #include "updateengine.h"
 
@@ -14,12 +16,36 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QUrl>
 
 namespace
 {
 const QString kSessionRecord = QStringLiteral("Contents/SharedSupport/update.ini");
+
+// Written last by UpdateRelease::build: the release folder is complete.
+const char kReadyMark[] = "release.ready";
+
+// A served file's kind by its name and, for containers, by the directive in its header.
+ReleaseBuilder::Kind kindOfServedFile(const QString& path)
+{
+    if (path.endsWith(QLatin1String("._patch_")))
+        return ReleaseBuilder::Kind::Patch;
+    if (path.endsWith(QLatin1String(".gz")))
+        return ReleaseBuilder::Kind::Gzip;
+    if (!path.endsWith(QLatin1String("._lzma2_")))
+        return ReleaseBuilder::Kind::Plain;
+    QFile in(path);
+    const QByteArray head = in.open(QIODevice::ReadOnly) ? in.read(15) : QByteArray();
+    voxpatch::ByteReader reader(reinterpret_cast<const uint8_t*>(head.constData()), size_t(head.size()));
+    uint32_t magic = 0, checksum = 0, directive = 0;
+    if (reader.GetVarint(&magic) && reader.GetVarint(&checksum) && reader.GetVarint(&directive)
+        && directive == voxpatch::kDirectivePlain)
+        return ReleaseBuilder::Kind::Container;
+    return ReleaseBuilder::Kind::ExecutableContainer;
+}
 
 bool fail(QString* error, const QString& text)
 {
@@ -49,6 +75,7 @@ bool UpdateRelease::build(const QString& root, const QString& updaterBinary, int
 {
     m_Root = root;
     m_OldVersion = oldVersion;
+    QFile::remove(root + QLatin1Char('/') + QLatin1String(kReadyMark));
     BundleGenerator::Options options;
     options.updaterBinary = updaterBinary;
     options.oldVersion = oldVersion;
@@ -60,13 +87,77 @@ bool UpdateRelease::build(const QString& root, const QString& updaterBinary, int
     release.newBundle = newBundle();
     release.version = newVersion();
     release.outDir = servedRoot();
-    m_Builder = std::make_shared<ReleaseBuilder>(release);
-    if (!m_Builder->build())
-        return fail(error, m_Builder->error());
+    ReleaseBuilder builder(release);
+    if (!builder.build())
+        return fail(error, builder.error());
+    m_Entries = builder.entries();
+    for (ReleaseBuilder::Entry& entry : m_Entries)
+        entry.servedFile = QDir::cleanPath(entry.servedFile);
+    if (!takeSnapshots(error))
+        return false;
+    if (!ClientBundle::writeFile(root + QLatin1Char('/') + QLatin1String(kReadyMark), QByteArray::number(oldVersion)))
+        return fail(error, QStringLiteral("cannot mark the release complete"));
+    return true;
+}
+
+bool UpdateRelease::open(const QString& root, int oldVersion, QString* error)
+{
+    m_Root = root;
+    m_OldVersion = oldVersion;
+    if (ClientBundle::readFile(root + QLatin1Char('/') + QLatin1String(kReadyMark)) != QByteArray::number(oldVersion))
+        return fail(error, QStringLiteral("no complete release in ") + root);
+    return readEntries(error) && takeSnapshots(error);
+}
+
+bool UpdateRelease::takeSnapshots(QString* error)
+{
     m_OldTree = TreeSnapshot::take(oldBundle());
     m_NewTree = TreeSnapshot::take(newBundle());
     if (m_OldTree.nodes().isEmpty() || m_NewTree.nodes().isEmpty())
         return fail(error, QStringLiteral("empty bundle snapshot"));
+    return true;
+}
+
+// The lines of both served product lists, read the way the updater reads them.
+bool UpdateRelease::readEntries(QString* error)
+{
+    m_Entries.clear();
+    QTemporaryDir scratch;
+    if (!scratch.isValid())
+        return fail(error, QStringLiteral("no scratch folder"));
+    for (bool clientStep : {false, true}) {
+        const QString list = ReleaseBuilder::productIniName(clientStep);
+        const QString plain = scratch.filePath(list);
+        const QString packed = versionDir() + QLatin1Char('/') + list + QStringLiteral("._lzma2_");
+        if (!DecompressLzmaFile(packed.toUtf8().constData(), plain.toUtf8().constData()))
+            return fail(error, QStringLiteral("cannot unpack ") + packed);
+        QSettings ini(plain, QSettings::IniFormat);
+        for (const QString& section : ini.childGroups()) {
+            ini.beginGroup(section);
+            for (const QString& key : ini.allKeys()) {
+                ReleaseBuilder::Entry entry;
+                entry.productIni = list;
+                entry.section = section;
+                entry.key = key;
+                entry.value = ini.value(key).toString();
+                const QStringList fields = entry.value.split(QStringLiteral("::"));
+                const QString installed = fields.size() == 5 ? fields.at(4) : key;
+                entry.relativePath = section == QLatin1String("common_client") ? QStringLiteral("SharedSupport/") + installed
+                                                                              : installed;
+                if (section == QLatin1String("delete")) {
+                    entry.kind = ReleaseBuilder::Kind::Delete;
+                    entry.relativePath = key;
+                } else {
+                    entry.servedFile = QDir::cleanPath(versionDir() + QLatin1Char('/') + section + QLatin1Char('/') + key);
+                    entry.kind = kindOfServedFile(entry.servedFile);
+                }
+                m_Entries << entry;
+            }
+            ini.endGroup();
+        }
+    }
+    if (m_Entries.isEmpty())
+        return fail(error, QStringLiteral("empty product lists in ") + versionDir());
     return true;
 }
 
@@ -93,7 +184,7 @@ QString UpdateRelease::versionDir() const
 const ReleaseBuilder::Entry* UpdateRelease::firstEntry(const QString& productIni,
                                                        ReleaseBuilder::Kind kind) const
 {
-    for (const ReleaseBuilder::Entry& entry : m_Builder->entries()) {
+    for (const ReleaseBuilder::Entry& entry : m_Entries) {
         if (entry.productIni == productIni && entry.kind == kind)
             return &entry;
     }

@@ -33,8 +33,12 @@ class UpdateRelease
 {
 public:
     // Writes <root>/old, <root>/new (the bundles) and <root>/served/<N+1> (the image server's
-    // tree).  False with error set on failure.
+    // tree), replacing what is there, and marks the folder complete.  False with error set on
+    // failure.
     bool build(const QString& root, const QString& updaterBinary, int oldVersion, QString* error);
+    // Takes up a release that build() completed earlier (possibly in another process), reading
+    // the entries back from its product lists.  False with error set when there is none.
+    bool open(const QString& root, int oldVersion, QString* error);
 
     int oldVersion() const { return m_OldVersion; }
     int newVersion() const { return m_OldVersion + 1; }
@@ -44,18 +48,22 @@ public:
     QString versionDir() const;  // servedRoot()/<N+1>
     const TreeSnapshot& oldTree() const { return m_OldTree; }
     const TreeSnapshot& newTree() const { return m_NewTree; }
-    const ReleaseBuilder& builder() const { return *m_Builder; }
+    // Every line of both product lists, with its kind and served file.
+    const QList<ReleaseBuilder::Entry>& entries() const { return m_Entries; }
 
     // The first entry of a product list ("update_macosx.ini" or "vx3_client_macosx.ini") of the
     // given kind; null when there is none.
     const ReleaseBuilder::Entry* firstEntry(const QString& productIni, ReleaseBuilder::Kind kind) const;
 
 private:
+    bool readEntries(QString* error);
+    bool takeSnapshots(QString* error);
+
     QString m_Root;
     int m_OldVersion = 0;
     TreeSnapshot m_OldTree;
     TreeSnapshot m_NewTree;
-    std::shared_ptr<ReleaseBuilder> m_Builder;
+    QList<ReleaseBuilder::Entry> m_Entries;
 };
 
 class UpdateImageServer
