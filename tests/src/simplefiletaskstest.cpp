@@ -23,11 +23,13 @@ class SimpleFileTasksTest : public QObject
 
     QTemporaryDir m_Dir;
     QString at(const QString& rel) const { return m_Dir.path() + "/" + rel; }
-    // "name/" makes a folder, any other name a file.
+    // "name/" makes a folder, "link name target" a symbolic link, any other name a file.
     bool makeTree(const QStringList& paths) const
     {
         for (const QString& p : paths) {
-            if (!(p.endsWith('/') ? QDir().mkpath(at(p)) : ClientBundle::writeFile(at(p), "x")))
+            const QStringList link = p.split(' ');
+            if (link.size() == 3 ? !QFile::link(at(link[2]), at(link[1]))
+                                 : !(p.endsWith('/') ? QDir().mkpath(at(p)) : ClientBundle::writeFile(at(p), "x")))
                 return false;
         }
         return true;
@@ -137,6 +139,9 @@ private slots:
             << QStringList{"a/b/f"} << "a/b" << false << false << true << QStringList{"a", "a/b", "a/b/f"};
         QTest::newRow("full folder, recursive") << QStringList{"a/b/f", "a/g"} << "a/b" << true << true
                                                 << true << QStringList{"a", "a/g"};
+        // A link is removed itself; the folder it points at is not emptied.
+        QTest::newRow("link to a folder, recursive") << QStringList{"a/", "x/f", "link a/l x"} << "a/l" << true
+                                                     << true << true << QStringList{"a", "x", "x/f"};
         QTest::newRow("empty folder takes empty parents")
             << QStringList{"x/", "a/b/c/"} << "a/b/c" << false << true << true << QStringList{"x"};
     }
