@@ -12,6 +12,7 @@
 #include "mappedfile.h"
 #include "patchbodyreader.h"
 #include "patcherx86_32.h"
+#include "stagedoutputfile.h"
 #include "streambundlereader.h"
 #include "streambundlewriter.h"
 
@@ -274,7 +275,9 @@ PatchStatus ApplyPatchFiles(const oschar* old_path, const oschar* patch_path,
   patch_file.Close();
   if (status != C_OK) return status;
 
-  if (WriteBufferToFile(new_path, output.Buffer(), output.Length()) < output.Length())
+  // Written beside the new path and put in place whole, so that a failed
+  // write leaves the path untouched as well.
+  if (!StagedOutputFile::WriteWhole(new_path, output.Buffer(), output.Length()))
     return C_OLD_FILE_ERROR;
   return C_OK;
 }
