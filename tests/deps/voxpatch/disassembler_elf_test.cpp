@@ -396,3 +396,31 @@ TEST(ElfArm, ShortBranchNeedsThreeBytesLeft) {
     EXPECT_EQ(size == 6 ? 1u : 0u, CountsOf(*program).arm) << size;
   }
 }
+
+TEST(ElfEmission, SectionsAndSegmentsSharingTheirBytesAreReadOnce) {
+  // 20000 PROGBITS sections over the same 1 MiB of calls, 20000 relocation
+  // sections over the same 1 MiB of entries and 20000 program headers:
+  // reading every section, or walking every header per lookup, would take
+  // minutes, past the test's time limit.
+  const uint32_t kCount = 20000;
+  const uint32_t kCode = 0x100000, kRelocs = 0x200000, kData = 0x300000, kSize = 0x100000;
+  ElfImage spec;
+  spec.segments.assign(kCount, ElfSegment{1, 0x400000, 0x400000, 0x10, 0x10});
+  spec.segments[kCount - 1] = ElfSegment{1, 0, 0, 0x400000, 0x400000};
+  spec.sections = {{0, 0, 0, 0}};
+  spec.sections.resize(1 + kCount, ElfSection{kProgBits, kCode, kCode, kSize});
+  spec.sections.resize(1 + 2 * kCount, ElfSection{kRel, 0, kRelocs, kSize, 8});
+  spec.sections.push_back({kProgBits, kData, kData, kSize});
+  spec.file_size = 0x400010;
+  std::string image = spec.Build();
+  ASSERT_LT(52u + 32 * kCount, kCode);
+  for (uint32_t at = kCode; at + 5 <= kCode + kSize; at += 5) image[at] = '\xE8';
+  const uint32_t entries = kSize / 8;
+  for (uint32_t i = 0; i < entries; ++i) PutReloc(&image, kRelocs + 8 * i, kData + 8 * i, 8);
+  auto program = Disassemble(image);
+  ASSERT_NE(nullptr, program);
+  const ProgramCounts counts = CountsOf(*program);
+  EXPECT_EQ(kSize / 5, counts.rel32);
+  EXPECT_EQ(entries, counts.abs32);
+  EXPECT_EQ(1u, counts.reloc_tables);
+}

@@ -405,3 +405,23 @@ TEST(PeScan, SectionEndAboveFourGigabytesDoesNotWrap) {
   ASSERT_NE(nullptr, program);
   EXPECT_EQ((std::map<uint64_t, uint32_t>{{0x401, 0xFFFFF800u}}), LayoutOf(*program).rel32);
 }
+
+TEST(PeScan, SectionsSharingTheirBytesAreScannedOnce) {
+  // 60000 ".text" sections over the same 1 MiB of calls: scanning each of
+  // them would take minutes, past the test's time limit.
+  const uint32_t kSections = 60000;
+  const uint32_t kCode = 0x300000, kCodeSize = 0x100000;
+  PeImage spec;
+  spec.sections.assign(kSections, PeSection{".text", 0x1000, kCodeSize, kCode, kCodeSize});
+  spec.size_of_image = 0x200000;
+  spec.file_size = kCode + kCodeSize;
+  std::string image = spec.Build();
+  ASSERT_LT(spec.OptionalOffset() + 224 + 40 * kSections, kCode);
+  for (uint32_t at = kCode; at + 5 <= kCode + kCodeSize; at += 5) image[at] = '\xE8';
+  auto program = Disassemble(image);
+  ASSERT_NE(nullptr, program);
+  const ProgramLayout layout = LayoutOf(*program);
+  EXPECT_EQ(kCodeSize / 5, layout.rel32.size());
+  EXPECT_EQ(std::vector<uint32_t>{0x1000}, layout.origins);
+  EXPECT_EQ(image.size(), layout.bytes);
+}
