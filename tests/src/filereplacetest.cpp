@@ -4,6 +4,7 @@
 #include "configuration.h"
 #include "filereplacelisttaskspecification.h"
 #include "filereplacetaskspecification.h"
+#include "fileinstalltaskspecification.h"
 
 #include "common/clientbundle.h"
 #include "common/taskrunner.h"
@@ -273,6 +274,35 @@ private slots:
         QCOMPARE(running.state(), QProcess::Running);
         running.kill();
         running.waitForFinished();
+    }
+
+    // What a killed replacement leaves: new files beside the installed ones and installed files
+    // moved aside, some already replaced.  Everything goes back to the installed version; a
+    // linked folder outside the bundle is not entered.
+    void interruptedReplacementRestored()
+    {
+        QTemporaryDir dir;
+        const QString root = dir.path() + "/Contents";
+        const QString outside = dir.path() + "/outside";
+        const QString aside = FileInstallTaskSpecification::kAsideSuffix;
+        const QString fresh = FileInstallTaskSpecification::kNewSuffix;
+        QVERIFY(ClientBundle::writeFile(root + "/MacOS/replaced", "new"));
+        QVERIFY(ClientBundle::writeFile(root + "/MacOS/replaced" + aside, "old"));
+        QVERIFY(ClientBundle::writeFile(root + "/Resources/moved" + aside, "old moved"));
+        QVERIFY(ClientBundle::writeFile(root + "/Resources/pending" + fresh, "half"));
+        QVERIFY(ClientBundle::writeFile(root + "/Resources/pending", "untouched"));
+        QVERIFY(ClientBundle::writeFile(outside + "/kept" + aside, "not ours"));
+        QVERIFY(QFile::link(outside, root + "/Resources/link"));
+
+        QCOMPARE(FileInstallTaskSpecification::restoreInterrupted(root), 2);
+        QCOMPARE(TreeSnapshot::take(root).nodes().keys(),
+                 (QStringList{"MacOS", "MacOS/replaced", "Resources", "Resources/link", "Resources/moved",
+                              "Resources/pending"}));
+        QCOMPARE(ClientBundle::readFile(root + "/MacOS/replaced"), QByteArray("old"));
+        QCOMPARE(ClientBundle::readFile(root + "/Resources/moved"), QByteArray("old moved"));
+        QCOMPARE(ClientBundle::readFile(root + "/Resources/pending"), QByteArray("untouched"));
+        QCOMPARE(ClientBundle::readFile(outside + "/kept" + aside), QByteArray("not ours"));
+        QCOMPARE(FileInstallTaskSpecification::restoreInterrupted(root), 0);
     }
 
     void emptyList()
