@@ -96,12 +96,15 @@ cp -a "$WORK/A/$BUNDLE" "$WORK/install/"
 tree_listing "$WORK/B/$BUNDLE" > "$WORK/expected.txt"
 
 PORT=$(free_port)
+# A picture mid-update needs a run slow enough to be caught in the middle.
+[ -z "$SHOT" ] || export VX_NGINX_LIMIT_RATE=${VX_NGINX_LIMIT_RATE:-8k}
 "$SRC/tests/e2e/nginx.sh" start "$WORK/srv" "$PORT" "$WORK/nginx" >/dev/null
 NGINX_UP=1
 BASE="http://127.0.0.1:$PORT"
-convert -size 468x60 xc:'#1d4f91' -fill white -gravity center -pointsize 22 \
-  -annotate 0 "Voxtrel 3 - version $NEW" "$WORK/srv/banner.jpg" 2>/dev/null \
-  || printf 'not an image' > "$WORK/srv/banner.jpg"
+FONT=$(fc-match -f '%{file}' sans 2>/dev/null || true)
+convert -size 468x60 xc:'#1d4f91' ${FONT:+-font "$FONT"} -fill white -gravity center -pointsize 22 \
+  -annotate +0+0 "Voxtrel 3 - version $NEW" "$WORK/srv/banner.jpg" 2>/dev/null \
+  || convert -size 468x60 xc:'#1d4f91' "$WORK/srv/banner.jpg"
 "$TOOL" banner --reply "$BASE/banner.jpg,https://www.voxtrel.com/" --port-file "$WORK/banner.port" &
 PIDS+=($!)
 wait_for 10 test -s "$WORK/banner.port" || fail "banner responder did not start"
@@ -125,8 +128,9 @@ START=$(date +%s.%N)
 "$INSTALL/Contents/SharedSupport/update.app/Contents/MacOS/update" --nouser update_macosx "$NEW" &
 STEP1=$!
 if [ -n "$SHOT" ]; then
-  # Mid-update: the window is up and the session folder is being filled.
-  wait_for 60 compgen -G "$TMPDIR/voxtrel_temp_*/*" >/dev/null || true
+  # Mid-update: the client step's window is up and its files are coming in.
+  wait_for 120 compgen -G "$TMPDIR/voxtrel_temp_*/vx3_client_macosx.ini" >/dev/null || true
+  sleep 2
   mkdir -p "$(dirname "$SHOT")"
   if [ -x "$SRC/tests/e2e/screenshot.sh" ]; then
     "$SRC/tests/e2e/screenshot.sh" "$DISPLAY" "$SHOT" || say "screenshot failed"
