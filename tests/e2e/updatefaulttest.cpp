@@ -178,16 +178,18 @@ class UpdateFaultTest : public QObject
         QVERIFY2(left.isEmpty(), qPrintable(QStringLiteral("left in the temp folder: ") + left.join(QStringLiteral(", "))));
     }
 
-    // A new run from the installed updater with the faults gone reaches N+1.  runFault and
+    // A new run with the faults gone reaches N+1: both steps from the installed updater, or with
+    // clientStepOnly the session's fresh updater again (the hand-over repeated).  runFault and
     // bundleFault: the updater faults that keep it from finishing or from reaching N+1 exactly,
     // for expected failures.  finishedOut: whether the run finished.
     void verifyNewRunRecovers(UpdateScenario& scenario, UpdateImageServer& server,
                               const char* runFault = nullptr, const char* bundleFault = nullptr,
                               bool* finishedOut = nullptr,
-                              const QRegularExpression& bundleFaultOnly = QRegularExpression())
+                              const QRegularExpression& bundleFaultOnly = QRegularExpression(),
+                              bool clientStepOnly = false)
     {
         server.clearFaults();
-        const UpdateScenario::Run run = scenario.runBothSteps();
+        const UpdateScenario::Run run = clientStepOnly ? scenario.runClientStep() : scenario.runBothSteps();
         const bool finished = run.outcome == Outcome::Finished;
         if (finishedOut)
             *finishedOut = finished;
@@ -649,23 +651,30 @@ void UpdateFaultTest::killAtEachStep_data()
 {
     QTest::addColumn<bool>("clientStep");
     QTest::addColumn<QString>("point");
+    QTest::addColumn<bool>("resume");
 
-    QTest::newRow("updater step: product list") << false << "list";
-    QTest::newRow("updater step: list check") << false << "check";
-    QTest::newRow("updater step: downloads") << false << "download";
-    QTest::newRow("updater step: new updater") << false << "build";
-    QTest::newRow("updater step: after clean-up") << false << "done";
-    QTest::newRow("client step: product list") << true << "list";
-    QTest::newRow("client step: list check") << true << "check";
-    QTest::newRow("client step: downloads") << true << "download";
-    QTest::newRow("client step: replacing") << true << "replace";
-    QTest::newRow("client step: deleting") << true << "delete";
+    // After a kill the new run starts again from the installed updater; a killed client step is
+    // also resumed by its own session's updater (the hand-over repeated).
+    QTest::newRow("updater step: product list") << false << "list" << false;
+    QTest::newRow("updater step: list check") << false << "check" << false;
+    QTest::newRow("updater step: downloads") << false << "download" << false;
+    QTest::newRow("updater step: new updater") << false << "build" << false;
+    QTest::newRow("updater step: after clean-up") << false << "done" << false;
+    for (bool resume : {false, true}) {
+        const char* how = resume ? ", resumed" : "";
+        QTest::addRow("client step: product list%s", how) << true << "list" << resume;
+        QTest::addRow("client step: list check%s", how) << true << "check" << resume;
+        QTest::addRow("client step: downloads%s", how) << true << "download" << resume;
+        QTest::addRow("client step: replacing%s", how) << true << "replace" << resume;
+        QTest::addRow("client step: deleting%s", how) << true << "delete" << resume;
+    }
 }
 
 void UpdateFaultTest::killAtEachStep()
 {
     QFETCH(bool, clientStep);
     QFETCH(QString, point);
+    QFETCH(bool, resume);
 
     UpdateImageServer server(m_Release.servedRoot());
     UpdateScenario scenario(m_Release, newScenarioRoot());
@@ -738,12 +747,13 @@ void UpdateFaultTest::killAtEachStep()
     bool recovered = false;
     verifyNewRunRecovers(scenario, server, nullptr,
                          "unfinished output of an unpack or patch cut short by a kill stays in the bundle", &recovered,
-                         QRegularExpression(QStringLiteral("/[^/]*\\._vxnew_[^/]+: only in the second tree$")));
+                         QRegularExpression(QStringLiteral("/[^/]*\\._vxnew_[^/]+: only in the second tree$")),
+                         resume);
     if (QTest::currentTestFailed() || !recovered)
         return;
     // Once the updater step has cleaned up, its session is no longer recorded beside the
-    // installed updater: the new run starts another one and the old folder stays.
-    if (clientStep || point == QLatin1String("done"))
+    // installed updater: a new run from there starts another one and the old folder stays.
+    if (!resume && (clientStep || point == QLatin1String("done")))
         QEXPECT_FAIL("", "a session whose updater step had finished is forgotten by the next updater step", Continue);
     verifyNoSession(scenario);
 }
