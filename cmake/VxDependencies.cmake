@@ -5,6 +5,7 @@ find_package(Qt5 5.11 REQUIRED COMPONENTS Core Gui Network Widgets LinguistTools
 find_package(Protobuf 3 REQUIRED)
 find_package(Boost 1.67 REQUIRED COMPONENTS date_time)
 find_package(ZLIB REQUIRED)
+find_package(OpenSSL REQUIRED COMPONENTS Crypto)
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(LIBLZMA REQUIRED IMPORTED_TARGET liblzma)
 pkg_check_modules(LIBTOMCRYPT REQUIRED IMPORTED_TARGET libtomcrypt)

@@ -1,46 +1,12 @@
 #include "checksigfunc.h"
 
 #include "cryptwrapper.h"
+#include "filehash.h"
 #include "scopedrsakey.h"
 #include "updatepublickey.h"
 
-#include <QCryptographicHash>
 #include <QDebug>
 #include <QFile>
-
-namespace
-{
-const qint64 kHashChunk = 1024 * 1024;
-
-// Streams the file through SHA-512. Returns false when it cannot be opened (openFailed set) or
-// when fewer bytes could be read than the file's size.
-bool hashFile(const QString& path, QByteArray& digest, bool& openFailed)
-{
-    openFailed = false;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        openFailed = true;
-        return false;
-    }
-    const qint64 size = file.size();
-    QCryptographicHash hash(QCryptographicHash::Sha512);
-    QByteArray chunk;
-    qint64 total = 0;
-    for (;;) {
-        chunk = file.read(kHashChunk);
-        if (chunk.isEmpty())
-            break;
-        total += chunk.size();
-        hash.addData(chunk);
-    }
-    const bool complete = file.error() == QFileDevice::NoError && total == size;
-    file.close();
-    if (!complete)
-        return false;
-    digest = hash.result();
-    return true;
-}
-} // namespace
 
 CheckSigFunc::CheckSigFunc(const QString& file, const QString& expectedHash)
     : m_File(file)
@@ -57,11 +23,7 @@ bool CheckSigFunc::run()
 
 QString CheckSigFunc::sha512Hex(const QString& path)
 {
-    QByteArray digest;
-    bool openFailed = false;
-    if (!hashFile(path, digest, openFailed))
-        return QString();
-    return QString::fromLatin1(digest.toHex());
+    return FileHash::sha512Hex(path);
 }
 
 bool CheckSigFunc::fileMatchesHash(const QString& path, const QString& expectedHash)
@@ -73,12 +35,14 @@ bool CheckSigFunc::fileMatchesHash(const QString& path, const QString& expectedH
 bool CheckSigFunc::checkHash()
 {
     QByteArray digest;
-    bool openFailed = false;
-    if (!hashFile(m_File, digest, openFailed)) {
-        if (openFailed)
-            emit message(tr("Could not open file %1 for reading").arg(m_File));
-        else
-            emit message(tr("could not read file %1 correctly").arg(m_File));
+    switch (FileHash::sha512(m_File, digest)) {
+    case FileHash::Ok:
+        break;
+    case FileHash::OpenFailed:
+        emit message(tr("Could not open file %1 for reading").arg(m_File));
+        return false;
+    case FileHash::ReadFailed:
+        emit message(tr("could not read file %1 correctly").arg(m_File));
         return false;
     }
     const QString actual = QString::fromLatin1(digest.toHex());

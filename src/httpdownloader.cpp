@@ -3,6 +3,7 @@
 #include <QDebug>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QTimer>
 
 #include <memory>
 
@@ -36,6 +37,14 @@ void HTTPDownloader::run()
         if (received > kMaxReplySize || total > kMaxReplySize)
             reply->abort();
     });
+    // The transfer time-out restarts with every byte; a server that trickles its reply would
+    // keep the request alive without end. The deadline ends it whatever arrives.
+    if (m_OverallTimeoutMs > 0) {
+        auto *deadline = new QTimer(reply);
+        deadline->setSingleShot(true);
+        connect(deadline, &QTimer::timeout, reply, &QNetworkReply::abort);
+        deadline->start(m_OverallTimeoutMs);
+    }
     // A reply that ended inside get() has already asked for a quit that no loop would see.
     if (!done)
         exec();

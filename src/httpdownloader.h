@@ -21,6 +21,10 @@ public:
     explicit HTTPDownloader(const QNetworkRequest &request);
     ~HTTPDownloader() override;
 
+    // Gives up the whole exchange (connection, headers and body) after this many milliseconds,
+    // however steadily bytes arrive; 0 (the default) sets no such limit. Set it before start().
+    void setOverallTimeout(int milliseconds) { m_OverallTimeoutMs = milliseconds; }
+
 protected:
     void run() override;
 
@@ -34,4 +38,5 @@ public slots:
 
 private:
     QNetworkRequest m_Request;
+    int m_OverallTimeoutMs = 0;
 };

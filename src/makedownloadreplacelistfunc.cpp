@@ -66,6 +66,7 @@ void MakeDownloadReplaceListFunc::invalidLine(const QString& group)
 bool MakeDownloadReplaceListFunc::run()
 {
     m_Lists->clear();
+    m_TempClaims.clear();
     const bool clientStep = m_Config->m_ClientUpdate != 0;
     const QString prodIni = m_Config->m_TempDir + QLatin1Char('/') + productIniName(clientStep);
     qDebug() << Q_FUNC_INFO << "prodIni" << prodIni;
@@ -152,7 +153,8 @@ bool MakeDownloadReplaceListFunc::run()
                     invalidLine(group);
                     return false;
                 }
-                decideFile(group, key, fields, patches);
+                if (!decideFile(group, key, fields, patches))
+                    return false;
             }
         }
         ini.endGroup();
@@ -160,7 +162,7 @@ bool MakeDownloadReplaceListFunc::run()
     return true;
 }
 
-void MakeDownloadReplaceListFunc::decideFile(const QString& group, const QString& key,
+bool MakeDownloadReplaceListFunc::decideFile(const QString& group, const QString& key,
                                              const QStringList& fields,
                                              const QHash<QString, PatchRecord>& patches)
 {
@@ -208,14 +210,30 @@ void MakeDownloadReplaceListFunc::decideFile(const QString& group, const QString
                 qDebug() << Q_FUNC_INFO << "Copying updater files:" << installedPath << "to"
                          << destination << (copied ? "true" : "false");
             }
-            return;
+            return true;
         }
     }
+
+    // Two entries may share a fetched file only when it is the same file: it is then fetched
+    // once. Different files under one name would overwrite each other (or be written at once).
+    const auto claim = m_TempClaims.constFind(download.name);
+    if (claim != m_TempClaims.constEnd()) {
+        if (claim->hash.compare(download.hash, Qt::CaseInsensitive) != 0) {
+            emit message(tr("Product ini lists different files named %1 in sections %2 and %3; "
+                            "they cannot share one download")
+                             .arg(download.name, claim->group, group));
+            return false;
+        }
+        m_Lists->replaceList.append(replace);
+        return true;
+    }
+    m_TempClaims.insert(download.name, TempClaim{group, download.hash});
 
     m_Lists->replaceList.append(replace);
     const QString fetched = m_Config->m_TempDir + QLatin1Char('/') + download.name;
     if (QFileInfo::exists(fetched) && CheckSigFunc::fileMatchesHash(fetched, download.hash))
-        return;
+        return true;
     m_Lists->downloadList.append(download);
     qDebug() << Q_FUNC_INFO << "Queueing download:" << key;
+    return true;
 }

@@ -4,6 +4,7 @@
 #include "asyncfunc.h"
 #include "updatelists.h"
 
+#include <QHash>
 #include <QString>
 
 #include <memory>
@@ -43,9 +44,19 @@ private:
         QString target;
     };
 
-    void decideFile(const QString& group, const QString& key, const QStringList& fields,
+    // False when the file cannot be fetched without clashing with another (reported).
+    bool decideFile(const QString& group, const QString& key, const QStringList& fields,
                     const QHash<QString, PatchRecord>& patches);
     void invalidLine(const QString& group);
+
+    // A fetched file lies in the temp folder under its name alone, whatever its section: the
+    // first entry to use a name claims it with its hash and section.
+    struct TempClaim
+    {
+        QString group;
+        QString hash;
+    };
+    QHash<QString, TempClaim> m_TempClaims;
 };
 
 #endif // MAKEDOWNLOADREPLACELISTFUNC_H

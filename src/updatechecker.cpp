@@ -13,9 +13,12 @@ namespace {
 
 // A version service that sends nothing for this long is treated as unreachable.
 constexpr int kDefaultTransferTimeoutMs = 30000;
+// No version check takes longer than this, even with a server that keeps sending.
+constexpr int kDefaultOverallTimeoutMs = 60000;
 
 QString g_testServiceUrl;
 int g_testTransferTimeoutMs = 0;
+int g_testOverallTimeoutMs = 0;
 
 QString channelName(int channel)
 {
@@ -37,6 +40,16 @@ UpdateChecker::UpdateChecker(QObject *parent)
 int UpdateChecker::transferTimeout()
 {
     return g_testTransferTimeoutMs > 0 ? g_testTransferTimeoutMs : kDefaultTransferTimeoutMs;
+}
+
+int UpdateChecker::overallTimeout()
+{
+    return g_testOverallTimeoutMs > 0 ? g_testOverallTimeoutMs : kDefaultOverallTimeoutMs;
+}
+
+void UpdateChecker::setOverallTimeoutForTesting(int milliseconds)
+{
+    g_testOverallTimeoutMs = milliseconds;
 }
 
 void UpdateChecker::setServiceUrlForTesting(const QString &url)
@@ -61,6 +74,7 @@ void UpdateChecker::start()
     request.setTransferTimeout(transferTimeout());
 
     auto *downloader = new HTTPDownloader(request);
+    downloader->setOverallTimeout(overallTimeout());
     connect(downloader, &HTTPDownloader::download_available, this, &UpdateChecker::on_updateCheckAvailable);
     downloader->start(QThread::InheritPriority);
 }

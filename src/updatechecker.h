@@ -24,12 +24,15 @@ public:
 
     // Time without any transfer after which the request is given up.
     static int transferTimeout();
+    // Time after which the whole request is given up, however steadily bytes arrive.
+    static int overallTimeout();
 
     // For tests only: the shipped program never calls these.  They point the checker at a
-    // local server and shorten the transfer time-out.  An empty URL or a time-out of 0 or below
+    // local server and shorten the time-outs.  An empty URL or a time-out of 0 or below
     // restores the default.
     static void setServiceUrlForTesting(const QString &url);
     static void setTransferTimeoutForTesting(int milliseconds);
+    static void setOverallTimeoutForTesting(int milliseconds);
 
 signals:
     void update_available(UpdateVersions versions);

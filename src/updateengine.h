@@ -77,6 +77,7 @@ private:
     // inside the temp folder.
     bool removeSessionDir(const QString &dir);
     void dropBannerReply();
+    void releaseMainTask();
 
     int m_State = PRE_INIT;
     Configuration *m_Config = nullptr;

@@ -4,6 +4,9 @@
 #include <QHostAddress>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
+
+#include <memory>
 
 namespace {
 
@@ -72,6 +75,15 @@ HttpTestServer::Response HttpTestServer::Response::silent()
 {
     Response r;
     r.mode = Mode::Silent;
+    return r;
+}
+
+HttpTestServer::Response HttpTestServer::Response::trickle(int intervalMs, const QByteArray &body)
+{
+    Response r;
+    r.body = body;
+    r.mode = Mode::Trickle;
+    r.trickleIntervalMs = intervalMs;
     return r;
 }
 
@@ -325,9 +337,33 @@ void HttpTestServer::answer(QTcpSocket *socket, const Request &request)
         c.heldBack = out + body;
         c.closeAfterHeld = closeAfter;
         break;
+    case Response::Mode::Trickle:
+        socket->write(out);
+        trickle(socket, body, response.trickleIntervalMs, closeAfter);
+        break;
     case Response::Mode::CloseAtOnce:
         break;
     }
+}
+
+void HttpTestServer::trickle(QTcpSocket *socket, const QByteArray &body, int intervalMs, bool closeAfter)
+{
+    // The timer belongs to the socket, so a closed connection stops it.
+    auto *timer = new QTimer(socket);
+    auto sent = std::make_shared<int>(0);
+    connect(timer, &QTimer::timeout, socket, [this, socket, timer, body, sent, closeAfter] {
+        if (*sent < body.size()) {
+            socket->write(body.mid((*sent)++, 1));
+            return;
+        }
+        timer->stop();
+        timer->deleteLater();
+        if (closeAfter)
+            socket->disconnectFromHost();
+        else
+            finishRequest(socket);
+    });
+    timer->start(intervalMs);
 }
 
 void HttpTestServer::finishRequest(QTcpSocket *socket)

@@ -32,7 +32,8 @@ public:
             StallAfter, // send headers and `cutAfter` body bytes, then go quiet (until releaseStalled)
             DropAfter,  // send headers and `cutAfter` body bytes, then close the connection
             Silent,     // accept the request and never send a byte (until releaseStalled)
-            CloseAtOnce // close the connection without sending anything
+            CloseAtOnce, // close the connection without sending anything
+            Trickle     // send headers, then one body byte every `trickleIntervalMs`
         };
         int status = 200;
         QByteArray body;
@@ -41,6 +42,7 @@ public:
         bool sendContentLength = true;
         Mode mode = Mode::Complete;
         qint64 cutAfter = 0;          // body bytes sent before a stall or a drop
+        int trickleIntervalMs = 0;    // pause before each body byte of a trickle
 
         static Response ok(const QByteArray &body, const QByteArray &contentType = "application/octet-stream");
         static Response withStatus(int status, const QByteArray &body = QByteArray());
@@ -48,6 +50,7 @@ public:
         static Response dropAfter(qint64 bytes, const QByteArray &body);
         static Response silent();
         static Response closeAtOnce();
+        static Response trickle(int intervalMs, const QByteArray &body);
     };
 
     struct Request {
@@ -116,6 +119,7 @@ private:
     Response pickResponse(const Request &request);
     void answer(QTcpSocket *socket, const Request &request);
     void finishRequest(QTcpSocket *socket);
+    void trickle(QTcpSocket *socket, const QByteArray &body, int intervalMs, bool closeAfter);
 
     QTcpServer m_server;
     QHash<QByteArray, QList<Response>> m_scripts;

@@ -78,6 +78,7 @@ private slots:
         m_server->setResponse("/vx3-client", HttpTestServer::Response::withStatus(404));
         UpdateChecker::setServiceUrlForTesting(m_server->url("/vx3-client"));
         UpdateChecker::setTransferTimeoutForTesting(0);
+        UpdateChecker::setOverallTimeoutForTesting(0);
     }
 
     void cleanup()
@@ -298,6 +299,11 @@ private slots:
         QTest::newRow("oversized reply") << stable << R::ok(twoChannels + QByteArray(2 * 1024 * 1024, '\0')) << 0 << "" << kFailedQuery;
         QTest::newRow("never answers") << stable << R::silent() << 0 << "" << kFailedQuery;
         QTest::newRow("stalls in body") << stable << R::stallAfter(3, twoChannels) << 0 << "" << kFailedQuery;
+        // A byte every 100 ms never lets the 300 ms transfer time-out run out; the whole reply
+        // would take minutes.
+        QTest::newRow("trickles") << stable << R::trickle(100, twoChannels + QByteArray(4000, '\0')) << 0 << ""
+                                  << kFailedQuery;
+        QTest::newRow("trickles, short reply") << stable << R::trickle(5, twoChannels) << 100 << "1.0.0" << "";
     }
 
     void versionCheck()
@@ -312,6 +318,7 @@ private slots:
         m_server->setResponse("/vx3-client", response);
         m_server->setResponse("/elsewhere", HttpTestServer::Response::ok(versionsReply({{"stable", 100, "moved"}})));
         UpdateChecker::setTransferTimeoutForTesting(300);
+        UpdateChecker::setOverallTimeoutForTesting(2000);
 
         Configuration config;
         QSignalSpy readySpy(&config, &Configuration::ready);

@@ -301,6 +301,52 @@ private slots:
         QVERIFY(r.replaces.first().endsWith("|lib.dylib|"));
     }
 
+    void sameNameInTwoSections_data()
+    {
+        QTest::addColumn<QString>("firstKey");
+        QTest::addColumn<QString>("firstValue");
+        QTest::addColumn<QString>("secondKey");
+        QTest::addColumn<QString>("secondValue");
+        QTest::addColumn<bool>("ok");
+        QTest::addColumn<int>("downloads");
+        const QString same = ProductIniWriter::fileValue("same content");
+        QTest::newRow("same file") << "Resources/x.dat" << same << "Resources/x.dat" << same << true << 1;
+        QTest::newRow("same file, hash in other case")
+            << "Resources/x.dat" << same << "Resources/x.dat" << same.toUpper() << true << 1;
+        QTest::newRow("different files")
+            << "Resources/x.dat" << same << "Resources/x.dat" << ProductIniWriter::fileValue("other") << false << -1;
+        QTest::newRow("different packed files")
+            << "x.dylib._lzma2_" << ProductIniWriter::packedValue("p1", "u1", "Frameworks/x.dylib")
+            << "x.dylib._lzma2_" << ProductIniWriter::packedValue("p2", "u2", "lib/x.dylib") << false << -1;
+        QTest::newRow("different names") << "Resources/x.dat" << same << "Resources/y.dat"
+                                         << ProductIniWriter::fileValue("other") << true << 2;
+    }
+
+    void sameNameInTwoSections()
+    {
+        QFETCH(QString, firstKey);
+        QFETCH(QString, firstValue);
+        QFETCH(QString, secondKey);
+        QFETCH(QString, secondValue);
+        QFETCH(bool, ok);
+        QFETCH(int, downloads);
+        ProductIniWriter w;
+        w.add("A", firstKey, firstValue);
+        w.add("common_client", secondKey, secondValue);
+        const Result r = writeAndBuild(w, true);
+        QCOMPARE(r.ok, ok);
+        if (ok) {
+            // Both files are put in place, from one download when they share it.
+            QCOMPARE(r.downloads.size(), downloads);
+            QCOMPARE(r.replaces.size(), 2);
+        } else {
+            QCOMPARE(r.messages.last(),
+                     QStringLiteral("Product ini lists different files named %1 in sections A and "
+                                    "common_client; they cannot share one download")
+                         .arg(firstKey));
+        }
+    }
+
     void alreadyFetchedFileIsReused_data() { addWriteModes(); }
     void alreadyFetchedFileIsReused()
     {

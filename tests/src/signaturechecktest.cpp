@@ -289,6 +289,15 @@ private slots:
         QTest::newRow("truncated hash") << content << hex.left(64) << false;
         QTest::newRow("empty file")
             << QByteArray() << QString::fromLatin1(QCryptographicHash::hash(QByteArray(), QCryptographicHash::Sha512).toHex()) << true;
+        // The published test vector, independent of any library under test.
+        QTest::newRow("FIPS 180-2 vector \"abc\"")
+            << QByteArray("abc")
+            << QStringLiteral("ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a"
+                              "2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2a9ac94fa54ca49f")
+            << true;
+        QByteArray pieces(512 * 1024, 'p');
+        QTest::newRow("whole read pieces")
+            << pieces << QString::fromLatin1(QCryptographicHash::hash(pieces, QCryptographicHash::Sha512).toHex()) << true;
         QByteArray big(3 * 1024 * 1024 + 17, 'z');
         QTest::newRow("several read chunks")
             << big << QString::fromLatin1(QCryptographicHash::hash(big, QCryptographicHash::Sha512).toHex()) << true;
@@ -302,6 +311,8 @@ private slots:
         const QString path = m_Dir.path() + "/hashed.bin";
         QVERIFY(writeFile(path, content));
         QCOMPARE(CheckSigFunc::fileMatchesHash(path, expected), pass);
+        if (pass)
+            QCOMPARE(CheckSigFunc::sha512Hex(path), expected.toLower());
         const Outcome o = runCheck(path, expected, false);
         QCOMPARE(o.checkDoneCount, 1);
         QCOMPARE(o.pass, pass);

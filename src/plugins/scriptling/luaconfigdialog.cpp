@@ -22,7 +22,8 @@ QString clientPath(void (*slot)(char*, size_t))
     if (slot)
         slot(path, sizeof path);
     path[sizeof path - 1] = '\0';
-    return QString::fromLatin1(path);
+    // The client hands over file-system paths, which are UTF-8 on macOS.
+    return QString::fromUtf8(path);
 }
 
 } // namespace

@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "compressedfile.h"
@@ -216,3 +220,104 @@ TEST_F(CompressedFileTest, FilesThatCannotBeOpenedOrWritten) {
 }
 
 }  // namespace
+
+// --- Unpacking untrusted containers within a limit ----------------------------
+
+TEST_F(CompressedFileTest, LimitedUnpackRefusesWhatPassesTheLimit) {
+  const Bytes payload = Text(200000);
+  const uint32_t crc = ComputeCrc(payload.data(), payload.size());
+  const std::string plain = Write("plain", Container(132781929, crc, 1, payload));
+  const std::string fixture = std::string(VX_FIXTURE_DIR) + "/macho64_bundle_v1";
+  const std::string aware = Path("aware");
+  ASSERT_TRUE(CompressLzmaFile(fixture.c_str(), aware.c_str(), true));
+  const Bytes fixture_bytes = Read(fixture);
+  struct Case {
+    const char* name;
+    std::string container;
+    uint64_t limit;
+    bool allow_executable_aware;
+    bool ok;
+    const char* first_message;
+  };
+  const std::vector<Case> cases = {
+      {"exactly the limit", plain, payload.size(), false, true, nullptr},
+      {"one byte over", plain, payload.size() - 1, true, false, "LZMA2 block larger than allowed"},
+      {"limit zero", plain, 0, true, false, "LZMA2 block larger than allowed"},
+      {"directive 2 allowed", aware, fixture_bytes.size(), true, true, nullptr},
+      {"directive 2 refused", aware, 1u << 30, false, false,
+       "executable-aware container not allowed here"},
+      {"directive 2 over the limit", aware, fixture_bytes.size() - 1, true, false, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LogCapture capture;
+    const std::string out = Write("out", {'k', 'e', 'e', 'p'});
+    EXPECT_EQ(DecompressLzmaFile(c.container.c_str(), out.c_str(), c.limit,
+                                 c.allow_executable_aware),
+              c.ok);
+    if (c.ok) {
+      EXPECT_EQ(Read(out).size(), c.container == plain ? payload.size() : fixture_bytes.size());
+    } else {
+      EXPECT_EQ(Read(out), (Bytes{'k', 'e', 'e', 'p'}));
+      ASSERT_FALSE(capture.lines().empty());
+      if (c.first_message != nullptr) EXPECT_EQ(capture.lines().front().message, c.first_message);
+    }
+  }
+}
+
+// --- Plain containers are decoded as a stream --------------------------------
+
+TEST_F(CompressedFileTest, PlainContainerIsDecodedIntoPlaceOnlyWhenComplete) {
+  // Several decoder rounds, and a size that ends inside one.
+  const Bytes payload = Random(3 * (1u << 20) + 17, 5);
+  const uint32_t crc = ComputeCrc(payload.data(), payload.size());
+  const std::string good = Write("good", Container(132781929, crc, 1, payload));
+  const std::string bad = Write("bad", Container(132781929, crc ^ 1, 1, payload));
+  const std::string out = Write("out", {'k', 'e', 'e', 'p'});
+  ASSERT_EQ(0, ::chmod(out.c_str(), 0751));
+  const QStringList before = QDir(dir_.path()).entryList(QDir::Files | QDir::Hidden);
+
+  {
+    LogCapture capture;
+    EXPECT_FALSE(DecompressLzmaFile(bad.c_str(), out.c_str()));
+    EXPECT_EQ(capture.messages(), std::vector<std::string>{"crc mismatch"});
+  }
+  EXPECT_EQ(Read(out), (Bytes{'k', 'e', 'e', 'p'}));
+  EXPECT_EQ(QDir(dir_.path()).entryList(QDir::Files | QDir::Hidden), before) << "no temporary file left";
+
+  ASSERT_TRUE(DecompressLzmaFile(good.c_str(), out.c_str()));
+  EXPECT_TRUE(Read(out) == payload);
+  struct stat st;
+  ASSERT_EQ(0, ::stat(out.c_str(), &st));
+  EXPECT_EQ(0751u, st.st_mode & 07777) << "the replaced file keeps its permissions";
+  EXPECT_EQ(QDir(dir_.path()).entryList(QDir::Files | QDir::Hidden), before);
+}
+
+TEST_F(CompressedFileTest, DevicesAndPipesAreWrittenDirectly) {
+  const Bytes payload = Text(300000);
+  const std::string packed =
+      Write("packed", Container(132781929, ComputeCrc(payload.data(), payload.size()), 1, payload));
+  if (Exists("/dev/null")) {
+    EXPECT_TRUE(DecompressLzmaFile(packed.c_str(), "/dev/null"));
+    struct stat st;
+    ASSERT_EQ(0, ::stat("/dev/null", &st));
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+  }
+  const std::string fifo = Path("pipe");
+  ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+  Bytes received;
+  std::thread reader([&] {
+    std::FILE* f = std::fopen(fifo.c_str(), "rb");
+    if (f == nullptr) return;
+    uint8_t buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) received.insert(received.end(), buffer, buffer + n);
+    std::fclose(f);
+  });
+  EXPECT_TRUE(DecompressLzmaFile(packed.c_str(), fifo.c_str()));
+  reader.join();
+  EXPECT_TRUE(received == payload);
+  struct stat st;
+  ASSERT_EQ(0, ::stat(fifo.c_str(), &st));
+  EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the pipe is never replaced";
+}

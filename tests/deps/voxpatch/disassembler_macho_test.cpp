@@ -13,6 +13,7 @@
 #include "disassembledprogram.h"
 #include "disassembler_macho.h"
 #include "executableparser.h"
+#include "childprocess.h"
 #include "logcapture.h"
 #include "machoimagebuilder.h"
 #include "programtesthelpers.h"
@@ -829,4 +830,65 @@ TEST(MachoScan, SectionsSharingAddressesTakeOnlyTheirOwnReferences) {
   std::unique_ptr<DisassembledProgram> program(raw);
   ASSERT_EQ(1u, program->rel32_labels().size());
   EXPECT_EQ(0x100u, (*program->rel32_labels().begin())->address);
+}
+
+TEST(MachoScan, OverlappingSectionsAreScannedOnce) {
+  // One 1 MiB stretch of calls claimed by many code sections: the same
+  // range again and again, and ranges that start inside each other.  The
+  // program must be that of the one stretch, and taking it apart must cost
+  // what one section costs, not what every section would.
+  const uint32_t kCode = 0x20000, kSize = 1u << 20, kSections = 1000;
+  auto image_with = [&](uint32_t sections, uint32_t step) {
+    MachOImageBuilder b(true);
+    MachOSegment text;
+    text.vm_size = kCode + kSize;
+    text.file_size = kCode + kSize;
+    for (uint32_t i = 0; i < sections; ++i) {
+      MachOSection s;
+      s.address = s.offset = kCode + i * step;
+      s.size = kSize - i * step;
+      text.sections.push_back(s);
+    }
+    b.AddSegment(text);
+    std::string image = b.Build(kCode + kSize);
+    EXPECT_LE(b.CommandsEnd(), kCode);
+    // A call every 5 bytes to the start of the code.
+    for (uint32_t at = kCode; at + 5 <= kCode + kSize; at += 5) {
+      image[at] = static_cast<char>(0xE8);
+      Poke32(&image, at + 1, kCode - (at + 5));
+    }
+    return image;
+  };
+  const ProgramLayout single = [&] {
+    const std::string image = image_with(1, 0);
+    DisassembledProgram* raw = nullptr;
+    EXPECT_EQ(C_OK, DisassembleExecutable(image.data(), image.size(), &raw));
+    std::unique_ptr<DisassembledProgram> program(raw);
+    return raw != nullptr ? LayoutOf(*program) : ProgramLayout();
+  }();
+  ASSERT_EQ(kSize / 5, single.rel32.size());
+  struct Case {
+    const char* label;
+    uint32_t step;  // how far each section starts behind the one before
+  };
+  for (const Case& c : {Case{"same range", 0}, Case{"nested ranges", 5}}) {
+    SCOPED_TRACE(c.label);
+    const std::string image = image_with(kSections, c.step);
+    DisassembledProgram* raw = nullptr;
+    ASSERT_EQ(C_OK, DisassembleExecutable(image.data(), image.size(), &raw));
+    std::unique_ptr<DisassembledProgram> program(raw);
+    const ProgramLayout layout = LayoutOf(*program);
+    EXPECT_EQ(single.bytes, layout.bytes);
+    EXPECT_TRUE(single.rel32 == layout.rel32);
+    program.reset();
+    const ChildOutcome child = RunInChild([&] {
+      DisassembledProgram* p = nullptr;
+      const int status = DisassembleExecutable(image.data(), image.size(), &p);
+      delete p;
+      return status;
+    });
+    ASSERT_TRUE(child.finished);
+    EXPECT_EQ(C_OK, child.result);
+    EXPECT_LT(child.peak_growth_kib, 64 * 1024);
+  }
 }

@@ -71,13 +71,18 @@ struct Outcome {
   std::string output;
 };
 
-Outcome Apply(const std::string& old_file, const std::string& patch) {
+// Without a limit the plain entry is used, with one the limited entry.
+Outcome Apply(const std::string& old_file, const std::string& patch,
+              uint64_t limit = UINT64_MAX) {
   TempDir dir;
   WriteFile(dir.File("old"), old_file);
   WriteFile(dir.File("patch"), patch);
   Outcome o;
-  o.status = ApplyPatchFiles(dir.File("old").c_str(), dir.File("patch").c_str(),
-                             dir.File("new").c_str());
+  o.status = limit == UINT64_MAX
+                 ? ApplyPatchFiles(dir.File("old").c_str(), dir.File("patch").c_str(),
+                                   dir.File("new").c_str())
+                 : ApplyPatchFiles(dir.File("old").c_str(), dir.File("patch").c_str(),
+                                   dir.File("new").c_str(), limit);
   o.written = Exists(dir.File("new"));
   if (o.written) o.output = ReadFile(dir.File("new"));
   return o;
@@ -496,3 +501,101 @@ TEST(EnsemblePatchStatus, Files) {
   EXPECT_EQ(C_OK, ApplyPatchFiles(old_path.c_str(), patch_path.c_str(), new_path.c_str()));
   EXPECT_TRUE(ReadFile(new_path) == new_file);
 }
+
+// --- Untrusted patches within a limit --------------------------------------------
+
+TEST(EnsemblePatchLimit, NewFileLargerThanTheLimitIsNeverWritten) {
+  const std::string old_file = RandomBytes(20000, 11);
+  std::string new_file = old_file + RandomBytes(5000, 12);
+  const std::string macho_old = ReadFixture("macho64_exe_v1");
+  const std::string macho_new = ReadFixture("macho64_exe_v2");
+  struct Case {
+    const char* label;
+    std::string old_file, new_file;
+    std::vector<ElementSpec> elements;
+  };
+  const std::vector<Case> cases = {
+      {"no elements", old_file, new_file, {}},
+      {"Mach-O element", macho_old, macho_new, {WholeFile(EXE_MACHO_X64, macho_old, macho_new)}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    EnsemblePatchParts parts;
+    ASSERT_TRUE(MakeEnsemblePatch(c.old_file, c.new_file, c.elements, &parts));
+    const std::string patch = SerializeEnsemblePatch(parts);
+    const Outcome fits = Apply(c.old_file, patch, c.new_file.size());
+    EXPECT_EQ(C_OK, fits.status);
+    EXPECT_TRUE(fits.output == c.new_file);
+    for (uint64_t limit : {uint64_t{0}, uint64_t{c.new_file.size() - 1}}) {
+      const Outcome o = Apply(c.old_file, patch, limit);
+      EXPECT_EQ(C_GENERAL_ERROR, o.status) << limit;
+      EXPECT_FALSE(o.written) << limit;
+    }
+  }
+}
+
+TEST(EnsemblePatchStatus, OverlappingElementRanges) {
+  const std::string fat = ReadFixture("macho_fat_v1");
+  const auto slices = FatSlices(fat);
+  ASSERT_GE(slices.size(), 2u);
+  const uint32_t a = slices[0].first, a_len = slices[0].second;
+  const uint32_t b = slices[1].first, b_len = slices[1].second;
+  struct Case {
+    const char* label;
+    std::vector<std::pair<uint32_t, uint32_t>> ranges;
+    PatchStatus expected;
+  };
+  const std::vector<Case> cases = {
+      {"disjoint", {{a, a_len}, {b, b_len}}, C_OK},
+      {"disjoint, listed backwards", {{b, b_len}, {a, a_len}}, C_OK},
+      {"same range twice", {{a, a_len}, {a, a_len}}, C_BAD_TRANSFORM},
+      {"whole file and a slice", {{0, static_cast<uint32_t>(fat.size())}, {b, b_len}},
+       C_BAD_TRANSFORM},
+      {"one byte shared", {{a, b - a + 1}, {b, b_len}}, C_BAD_TRANSFORM},
+      {"empty range inside another", {{a, a_len}, {a + 1, 0}}, C_INPUT_NOT_RECOGNIZED},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    EnsemblePatchParts parts;
+    ASSERT_TRUE(MakeEnsemblePatch(fat, fat, {}, &parts));
+    std::vector<uint32_t> kinds(c.ranges.size(), EXE_MACHO_X64);
+    parts.streams[0] = ElementDescriptions(static_cast<uint32_t>(c.ranges.size()), kinds, c.ranges);
+    parts.streams[1] = DiffBytes(PredictionBytes(c.ranges.size()), PredictionBytes(c.ranges.size()));
+    std::string transformed;
+    if (c.expected == C_OK) {
+      ASSERT_TRUE(TransformedBytes(fat, c.ranges, &transformed));
+      parts.streams[2] = DiffBytes(transformed, transformed);
+      std::string final_input;
+      ASSERT_TRUE(FinalInput(fat, transformed, c.ranges.size(), &final_input));
+      parts.streams[3] = DiffBytes(final_input, fat);
+    }
+    const Outcome o = Apply(fat, SerializeEnsemblePatch(parts));
+    EXPECT_EQ(c.expected, o.status);
+    EXPECT_EQ(c.expected == C_OK, o.written);
+  }
+}
+
+// Every PE and ELF fixture pair: the element is disassembled by its own
+// disassembler on both sides.
+INSTANTIATE_TEST_SUITE_P(
+    PeElfFixtures, EnsembleVersionTest,
+    ::testing::Values(
+        VersionCase{"pe32_lld_exe", EXE_WIN_32_X86}, VersionCase{"pe32_lld_dll", EXE_WIN_32_X86},
+        VersionCase{"pe64_lld_exe", EXE_WIN_32_X64}, VersionCase{"pe64_lld_dll", EXE_WIN_32_X64},
+        VersionCase{"pe32_mingw_exe", EXE_WIN_32_X86},
+        VersionCase{"pe32_mingw_exe_strip", EXE_WIN_32_X86},
+        VersionCase{"pe32_mingw_dll", EXE_WIN_32_X86},
+        VersionCase{"pe64_mingw_exe", EXE_WIN_32_X64},
+        VersionCase{"pe64_mingw_exe_strip", EXE_WIN_32_X64},
+        VersionCase{"pe64_mingw_dll", EXE_WIN_32_X64},
+        VersionCase{"elf32_lld_pie", EXE_ELF_32_X86}, VersionCase{"elf32_lld_so", EXE_ELF_32_X86},
+        VersionCase{"elf32_lld_static", EXE_ELF_32_X86},
+        VersionCase{"elf32_gcc_pie", EXE_ELF_32_X86}, VersionCase{"elf32_gcc_so", EXE_ELF_32_X86},
+        VersionCase{"elf32_gcc_static", EXE_ELF_32_X86},
+        VersionCase{"elf64_lld_pie", EXE_ELF_64_X64}, VersionCase{"elf64_lld_so", EXE_ELF_64_X64},
+        VersionCase{"elf64_lld_static", EXE_ELF_64_X64},
+        VersionCase{"arm_lld_pie", EXE_ELF_32_ARM}, VersionCase{"arm_lld_so", EXE_ELF_32_ARM},
+        VersionCase{"arm_lld_static", EXE_ELF_32_ARM}, VersionCase{"arm_gcc_arm", EXE_ELF_32_ARM},
+        VersionCase{"arm_gcc_thumb", EXE_ELF_32_ARM}, VersionCase{"arm_gcc_mixed", EXE_ELF_32_ARM},
+        VersionCase{"arm_branches", EXE_ELF_32_ARM}),
+    [](const ::testing::TestParamInfo<VersionCase>& info) { return std::string(info.param.name); });

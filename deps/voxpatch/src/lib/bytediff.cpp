@@ -20,6 +20,11 @@ namespace {
 const char kDiffMagic[8] = {'V', 'X', 'D', 'I', 'F', 'F', '1', '0'};
 constexpr uint64_t kMaxDiffInput = 0x7FFFFFFF;
 
+// Room for control triples beyond one per new byte.
+constexpr uint64_t kControlSlack = 1u << 16;
+
+size_t ClampSize(uint64_t n) { return n > SIZE_MAX ? SIZE_MAX : static_cast<size_t>(n); }
+
 // Reads the three lengths of a raw body and makes windows over the three
 // parts behind them.
 bool LocateRawParts(ByteReader* body, ByteReader* control, ByteReader* diffs,
@@ -82,11 +87,26 @@ bool ApplyByteDiff(const ByteReader& old, const ByteReader& old_tail, ByteReader
   }
   uint32_t new_size = 0;
   if (!diff->GetVarint(&new_size)) return false;
+  // A result larger than the sink may take fails before anything is
+  // decoded or reserved for it.
+  if (new_size > new_sink->Room()) {
+    LogMessage(kLogError, "diff result larger than allowed");
+    return false;
+  }
 
+  // Every new byte comes from one diff byte or one extra byte, so neither
+  // part may outgrow the result; a control triple takes at most 15 bytes
+  // and moves at least one byte in any diff the maker writes.
+  const size_t part_limit = static_cast<size_t>(new_size);
+  const size_t control_limit = ClampSize(15 * (static_cast<uint64_t>(new_size) + 1) + kControlSlack);
   ByteWriter unpacked;
   ByteWriter control_sink;
   ByteWriter diff_sink;
   ByteWriter extra_sink;
+  unpacked.SetLimit(ClampSize(static_cast<uint64_t>(control_limit) + 2 * part_limit + 15));
+  control_sink.SetLimit(control_limit);
+  diff_sink.SetLimit(part_limit);
+  extra_sink.SetLimit(part_limit);
   ByteReader control;
   ByteReader diffs;
   ByteReader extra;

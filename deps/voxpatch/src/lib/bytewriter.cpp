@@ -6,6 +6,8 @@
 namespace voxpatch {
 
 bool ByteWriter::Write(const void* data, size_t n) {
+  if (n > Room()) return false;
+  if (!bytes_.EnsureRoom(n, limit_)) return false;
   return bytes_.append(static_cast<const uint8_t*>(data), n);
 }
 
@@ -30,6 +32,7 @@ bool ByteWriter::PutSizeVarint(uint64_t value) {
 bool ByteWriter::Append(ByteWriter* other) {
   if (other == this) return false;
   if (other->Failed() || Failed()) return false;
+  if (other->Length() > Room()) return false;
   if (Length() == 0 && bytes_.capacity() <= other->bytes_.capacity()) {
     // Nothing here to keep and no larger reservation to lose.
     bytes_ = static_cast<GrowableArray<uint8_t>&&>(other->bytes_);
@@ -40,11 +43,17 @@ bool ByteWriter::Append(ByteWriter* other) {
   return true;
 }
 
-bool ByteWriter::Reserve(size_t n) { return bytes_.reserve(n); }
+bool ByteWriter::Reserve(size_t n) {
+  if (n > limit_) return false;
+  return bytes_.reserve(n);
+}
 
 uint8_t* ByteWriter::PrepareTail(size_t n) {
   // Room for at least one byte, so that the result is a real address.
-  if (!bytes_.EnsureRoom(n == 0 ? 1 : n)) return nullptr;
+  if (n > Room()) return nullptr;
+  size_t cap = limit_;
+  if (n == 0 && cap <= Length()) cap = Length() + 1;
+  if (!bytes_.EnsureRoom(n == 0 ? 1 : n, cap)) return nullptr;
   return bytes_.data() + bytes_.size();
 }
 

@@ -36,6 +36,15 @@ class ByteWriter {
   // Makes room for n bytes in total.
   bool Reserve(size_t n);
 
+  // Caps the sink at n bytes in total.  A write, reservation or growth
+  // that would take it past the cap fails before anything is allocated for
+  // it, and leaves the sink as it was.  Without a cap a sink may grow as
+  // far as memory allows.
+  void SetLimit(size_t n) { limit_ = n; }
+  size_t Limit() const { return limit_; }
+  // Bytes that may still be added under the cap.
+  size_t Room() const { return limit_ > Length() ? limit_ - Length() : 0; }
+
   size_t Length() const { return bytes_.size(); }
   const uint8_t* Buffer() const { return bytes_.data(); }
   void ReleaseBuffer() { bytes_.clear(); }
@@ -51,6 +60,7 @@ class ByteWriter {
 
  private:
   GrowableArray<uint8_t> bytes_;
+  size_t limit_ = GrowableArray<uint8_t>::kMaxElements;
 };
 
 }  // namespace voxpatch

@@ -1,5 +1,7 @@
 #include "compressedfile.h"
 
+#include <memory>
+#include <new>
 #include <utility>
 
 #include "bytediff.h"
@@ -8,8 +10,11 @@
 #include "crc.h"
 #include "executablecontainer.h"
 #include "logstream.h"
+#include "lzma2blockreader.h"
 #include "lzmaioout.h"
 #include "mappedfile.h"
+#include "outputbudget.h"
+#include "stagedoutputfile.h"
 #include "streambundlereader.h"
 
 namespace voxpatch {
@@ -24,8 +29,10 @@ bool AssembleProgram(ByteReader* program_source, ByteWriter* programs) {
 
 // Directive 2: the body is a stream set of encoded programs followed by a
 // diff that turns their assembled bytes into the file.
-bool UnpackExecutableAware(ByteReader* container, ByteWriter* output) {
+bool UnpackExecutableAware(ByteReader* container, const OutputBudget& budget,
+                           ByteWriter* output) {
   ByteWriter body;
+  body.SetLimit(budget.decoded());
   if (!ReadLzma2Block(container, &body)) {
     LogMessage(kLogError, "could not decompress file");
     return false;
@@ -41,6 +48,7 @@ bool UnpackExecutableAware(ByteReader* container, ByteWriter* output) {
     return false;
   }
   ByteWriter programs;
+  programs.SetLimit(budget.programs());
   for (size_t i = 0; i + 1 < count; ++i) {
     if (!AssembleProgram(dis_and_diff.stream(i), &programs)) return false;
   }
@@ -48,6 +56,68 @@ bool UnpackExecutableAware(ByteReader* container, ByteWriter* output) {
   old.Attach(programs);
   if (!ApplyByteDiff(old, dis_and_diff.stream(count - 1), output, false)) {
     LogMessage(kLogError, "could not apply diff");
+    return false;
+  }
+  return true;
+}
+
+// Output of the plain decoder per round: the checksum and the write take
+// each piece while it is still in the cache.
+constexpr size_t kPlainChunk = 1u << 20;
+
+// Directive 1, decoded as a stream: fixed-size pieces are checksummed and
+// written as they come, into a file that takes the output's place only when
+// the whole file matched its checksum.
+bool UnpackPlain(const ByteReader& container, uint32_t checksum, const OutputBudget& budget,
+                 const char* output_path) {
+  Lzma2BlockReader reader;
+  if (!reader.Open(container)) {
+    LogMessage(kLogError, "could not decompress file");
+    return false;
+  }
+  const uint64_t size = reader.declared_size();
+  if (size > budget.output()) {
+    LogMessage(kLogError, "LZMA2 block larger than allowed");
+    LogMessage(kLogError, "could not decompress file");
+    return false;
+  }
+  const size_t chunk = size < kPlainChunk ? static_cast<size_t>(size) : kPlainChunk;
+  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[chunk == 0 ? 1 : chunk]);
+  if (!buffer) {
+    LogMessage(kLogError, "could not decompress file");
+    return false;
+  }
+  StagedOutputFile output;
+  if (!output.Open(output_path)) {
+    LogMessage(kLogError, "could not write output file");
+    return false;
+  }
+  uint32_t crc = ComputeCrc(nullptr, 0);
+  for (uint64_t left = size; left != 0;) {
+    const size_t n = left < chunk ? static_cast<size_t>(left) : chunk;
+    if (!reader.ReadInto(buffer.get(), n)) {
+      LogMessage(kLogError, "could not decompress file");
+      return false;
+    }
+    crc = ExtendCrc(crc, buffer.get(), n);
+    if (!output.Write(buffer.get(), n)) {
+      LogMessage(kLogError, "could not write output file");
+      return false;
+    }
+    left -= n;
+  }
+  size_t block_length = 0;
+  if (!reader.Finish(&block_length)) {
+    LogMessage(kLogError, "could not decompress file");
+    return false;
+  }
+  reader.Close();
+  if (crc != checksum) {
+    LogMessage(kLogError, "crc mismatch");
+    return false;
+  }
+  if (!output.Commit()) {
+    LogMessage(kLogError, "could not write output file");
     return false;
   }
   return true;
@@ -90,6 +160,11 @@ bool BuildPlainContainer(const uint8_t* data, size_t length, uint32_t checksum,
 }  // namespace
 
 bool DecompressLzmaFile(const char* input_path, const char* output_path) {
+  return DecompressLzmaFile(input_path, output_path, UINT64_MAX, true);
+}
+
+bool DecompressLzmaFile(const char* input_path, const char* output_path,
+                        uint64_t max_output_size, bool allow_executable_aware) {
   MappedFile input(input_path, 0, MappedFile::kNormal);
   if (!input.IsValid()) {
     LogMessage(kLogError, "could not open lzma file");
@@ -108,24 +183,25 @@ bool DecompressLzmaFile(const char* input_path, const char* output_path) {
     LogMessage(kLogError, "not lzma file");
     return false;
   }
-  ByteWriter output;
-  if (directive == kDirectiveExecutableAware) {
-    if (!UnpackExecutableAware(&container, &output)) return false;
-  } else if (directive == kDirectivePlain) {
-    if (!ReadLzma2Block(&container, &output)) {
-      LogMessage(kLogError, "could not decompress file");
-      return false;
-    }
-  } else {
+  if (directive == kDirectiveExecutableAware && !allow_executable_aware) {
+    LogMessage(kLogError, "executable-aware container not allowed here");
+    return false;
+  }
+  const OutputBudget budget(max_output_size);
+  if (directive == kDirectivePlain)
+    return UnpackPlain(container, checksum, budget, output_path);
+  if (directive != kDirectiveExecutableAware) {
     LogMessage(kLogError, "Unknown preprocessing dirrective");
     return false;
   }
+  ByteWriter output;
+  output.SetLimit(budget.output());
+  if (!UnpackExecutableAware(&container, budget, &output)) return false;
   if (ComputeCrc(output.Buffer(), output.Length()) != checksum) {
     LogMessage(kLogError, "crc mismatch");
     return false;
   }
-  if (WriteBufferToFile(output_path, output.Buffer(), output.Length()) <
-      output.Length()) {
+  if (!StagedOutputFile::WriteWhole(output_path, output.Buffer(), output.Length())) {
     LogMessage(kLogError, "could not write output file");
     return false;
   }

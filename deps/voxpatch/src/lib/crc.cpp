@@ -12,4 +12,11 @@ uint32_t ComputeCrc(const void* data, size_t length) {
   return ~static_cast<uint32_t>(crc);
 }
 
+uint32_t ExtendCrc(uint32_t crc, const void* data, size_t length) {
+  // The stored value is the complement of zlib's, which zlib continues from.
+  if (length == 0) return crc;
+  return ~static_cast<uint32_t>(
+      crc32_z(static_cast<uLong>(~crc), static_cast<const Bytef*>(data), length));
+}
+
 }  // namespace voxpatch

@@ -12,6 +12,9 @@
 namespace voxpatch {
 
 uint32_t ComputeCrc(const void* data, size_t length);
+// The checksum of bytes that follow bytes whose checksum is crc:
+// ExtendCrc(ComputeCrc(a), b) is the checksum of a followed by b.
+uint32_t ExtendCrc(uint32_t crc, const void* data, size_t length);
 
 }  // namespace voxpatch
 

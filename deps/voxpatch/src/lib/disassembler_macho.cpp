@@ -308,9 +308,9 @@ bool DisassemblerMacho::ComputeSectionRVAs(GrowableArray<uint32_t>* rvas) const 
   return true;
 }
 
-bool DisassemblerMacho::FindRel32(const Section& section, uint32_t start_rva) {
-  const uint8_t* const begin = PointerAtOffset(section.file_offset);
-  const uint8_t* const end = begin + section.size;
+bool DisassemblerMacho::FindRel32(uint64_t file_offset, uint64_t size, uint32_t start_rva) {
+  const uint8_t* const begin = PointerAtOffset(file_offset);
+  const uint8_t* const end = begin + size;
 
   const uint8_t* p = begin;
   while (p < end) {
@@ -410,9 +410,21 @@ bool DisassemblerMacho::BuildProgram(DisassembledProgram* program) {
   GrowableArray<uint32_t> section_rvas;
   if (!BuildSegmentRanges() || !ComputeSectionRVAs(&section_rvas)) return false;
 
+  // Sections that overlap in the file are scanned as one range, from the
+  // first one's start address: no byte is scanned twice, however many
+  // sections claim it, so the scan (and the reference list) stays linear
+  // in the file size.  Only crafted files have overlapping code sections.
   rel32_locations_.clear();
-  for (size_t i = 0; i < code_sections_.size(); ++i) {
-    if (!FindRel32(code_sections_[i], section_rvas[i])) return false;
+  const size_t sections = code_sections_.size();
+  for (size_t i = 0; i < sections;) {
+    const uint64_t start = code_sections_[i].file_offset;
+    uint64_t end = start + code_sections_[i].size;
+    size_t j = i + 1;
+    for (; j < sections && code_sections_[j].file_offset < end; ++j)
+      end = std::max(end, static_cast<uint64_t>(code_sections_[j].file_offset) +
+                              code_sections_[j].size);
+    if (!FindRel32(start, end - start, section_rvas[i])) return false;
+    i = j;
   }
   std::sort(rel32_locations_.begin(), rel32_locations_.end());
 

@@ -60,7 +60,9 @@ class DisassemblerMacho : public Disassembler {
   bool ComputeSectionRVAs(GrowableArray<uint32_t>* rvas) const;
   // Merges the segments' virtual ranges for IsRVAInSegment.
   bool BuildSegmentRanges();
-  bool FindRel32(const Section& section, uint32_t start_rva);
+  // Records the rel32 operands of the code in [file_offset, file_offset +
+  // size), whose first byte lies at start_rva.
+  bool FindRel32(uint64_t file_offset, uint64_t size, uint32_t start_rva);
   bool EmitSection(const Section& section, uint32_t start_rva, DisassembledProgram* program);
 
   uint32_t Read32(uint64_t offset) const;

@@ -1,5 +1,6 @@
 #include "ensembleapplier.h"
 
+#include <algorithm>
 #include <new>
 
 #include "bytediff.h"
@@ -11,6 +12,7 @@
 #include "mappedfile.h"
 #include "patchbodyreader.h"
 #include "patcherx86_32.h"
+#include "stagedoutputfile.h"
 #include "streambundlereader.h"
 #include "streambundlewriter.h"
 
@@ -25,6 +27,7 @@ const size_t kMinRangeBytes = 2;
 // and read back as a set.
 PatchStatus Correct(const ByteWriter& flat, ByteReader* correction, ByteWriter* storage,
                     StreamBundleReader* corrected) {
+  // storage comes with its limit; the diff fails before passing it.
   ByteReader old_bytes;
   old_bytes.Attach(flat);
   if (!ApplyByteDiff(old_bytes, correction, storage, false)) return C_GENERAL_ERROR;
@@ -70,9 +73,11 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
   // A body that turns out damaged further on still fails with a stream
   // error before anything is written.
   PatchBodyReader body;
-  if (!body.Open(*patch) || body.count() < 4) return C_STREAM_ERROR;
+  if (!body.Open(*patch, budget_.decoded()) || body.count() < 4) return C_STREAM_ERROR;
   ByteWriter description_bytes;
   ByteWriter parameter_correction_bytes;
+  description_bytes.SetLimit(budget_.decoded());
+  parameter_correction_bytes.SetLimit(budget_.decoded());
   if (!body.ReadStream(0, &description_bytes) ||
       !body.ReadStream(1, &parameter_correction_bytes))
     return C_STREAM_ERROR;
@@ -100,25 +105,45 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
   } catch (...) {
     return C_GENERAL_ERROR;
   }
+  std::vector<const PatcherX86_32*> ranges;
+  try {
+    ranges.reserve(element_count);
+  } catch (...) {
+    return C_GENERAL_ERROR;
+  }
   for (uint32_t i = 0; i < element_count; ++i) {
     uint32_t kind = 0;
     descriptions.GetVarint(&kind);
     // Every kind is served by the same patcher; the element's real type is
     // detected again when it is transformed.
-    TransformationPatcher* patcher = new (std::nothrow) PatcherX86_32(base_, base_length_);
+    PatcherX86_32* patcher = new (std::nothrow) PatcherX86_32(base_, base_length_);
     if (patcher == nullptr) return C_GENERAL_ERROR;
     patchers_.emplace_back(patcher);
+    ranges.push_back(patcher);
   }
   for (auto& patcher : patchers_) {
     status = patcher->Setup(&descriptions);
     if (status != C_OK) return status;
   }
   if (!descriptions.Empty()) return C_BAD_ENSEMBLE_HEADER;
+  // The patch maker finds each executable once, so element ranges never
+  // overlap; overlapping ones only come from crafted patches, which would
+  // have the same bytes disassembled over and over.
+  std::sort(ranges.begin(), ranges.end(), [](const PatcherX86_32* a, const PatcherX86_32* b) {
+    return a->base_offset() < b->base_offset();
+  });
+  uint64_t covered_to = 0;
+  for (const PatcherX86_32* range : ranges) {
+    if (range->base_length() == 0) continue;
+    if (range->base_offset() < covered_to) return C_BAD_TRANSFORM;
+    covered_to = static_cast<uint64_t>(range->base_offset()) + range->base_length();
+  }
   const bool with_elements = !patchers_.empty();
 
   // Predicted parameters, then their correction.
   StreamBundleReader parameters;
   ByteWriter parameter_storage;
+  parameter_storage.SetLimit(budget_.decoded());
   {
     StreamBundleWriter prediction;
     for (auto& patcher : patchers_) {
@@ -138,6 +163,7 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
   // Transform the old elements, then correct them into the new ones.
   StreamBundleReader elements;
   ByteWriter element_storage;
+  element_storage.SetLimit(budget_.decoded());
   {
     ByteWriter flat;
     {
@@ -158,6 +184,7 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
     }
     parameter_storage.ReleaseBuffer();
     ByteWriter correction_bytes;
+    correction_bytes.SetLimit(budget_.decoded());
     if (!body.ReadStream(2, &correction_bytes)) return C_STREAM_ERROR;
     if (with_elements) body.Suspend();
     ByteReader correction;
@@ -170,6 +197,7 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
   // followed by them; the old file is read where it is mapped instead of
   // being copied in front of them.
   ByteWriter rebuilt;
+  rebuilt.SetLimit(budget_.programs());
   if (with_elements) {
     // The prediction is only a hint: never reserve more than the corrected
     // elements, which the rebuilt bytes follow closely.
@@ -177,6 +205,7 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
                            ? header_.final_size_prediction - base_length_
                            : 0;
     if (reserve > element_storage.Length()) reserve = element_storage.Length();
+    if (reserve > rebuilt.Limit()) reserve = rebuilt.Limit();
     if (!rebuilt.Reserve(static_cast<size_t>(reserve))) return C_STREAM_ERROR;
     for (auto& patcher : patchers_) {
       StreamBundleReader element;
@@ -193,6 +222,7 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
 
   // Final correction, after the rest of the body was checked.
   ByteWriter final_correction_bytes;
+  final_correction_bytes.SetLimit(budget_.decoded());
   if (!body.ReadStream(3, &final_correction_bytes) || !body.Finish()) return C_STREAM_ERROR;
   body.Suspend();
   ByteReader final_correction;
@@ -211,6 +241,11 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
 
 PatchStatus ApplyPatchFiles(const oschar* old_path, const oschar* patch_path,
                             const oschar* new_path) {
+  return ApplyPatchFiles(old_path, patch_path, new_path, UINT64_MAX);
+}
+
+PatchStatus ApplyPatchFiles(const oschar* old_path, const oschar* patch_path,
+                            const oschar* new_path, uint64_t max_output_size) {
   MappedFile patch_file(patch_path, 0, MappedFile::kNormal);
   if (!patch_file.IsValid()) return C_PATCH_NOT_OPENED;
 
@@ -225,11 +260,14 @@ PatchStatus ApplyPatchFiles(const oschar* old_path, const oschar* patch_path,
   MappedFile old_file(old_path, 0, MappedFile::kNormal);
   if (!old_file.IsValid()) return C_OLD_FILE_ERROR;
 
+  const OutputBudget budget(max_output_size);
   ByteWriter output;
+  output.SetLimit(budget.output());
   PatchStatus status = C_OK;
   {
     EnsembleApplier applier(old_file.Data(), static_cast<size_t>(old_file.Length()));
     applier.SetBaseFile(&old_file);
+    applier.SetBudget(budget);
     ByteReader patch_stream(patch_file.Data(), static_cast<size_t>(patch_file.Length()));
     status = applier.Apply(&patch_stream, &output);
   }
@@ -237,7 +275,9 @@ PatchStatus ApplyPatchFiles(const oschar* old_path, const oschar* patch_path,
   patch_file.Close();
   if (status != C_OK) return status;
 
-  if (WriteBufferToFile(new_path, output.Buffer(), output.Length()) < output.Length())
+  // Written beside the new path and put in place whole, so that a failed
+  // write leaves the path untouched as well.
+  if (!StagedOutputFile::WriteWhole(new_path, output.Buffer(), output.Length()))
     return C_OLD_FILE_ERROR;
   return C_OK;
 }

@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "outputbudget.h"
 #include "patchstatus.h"
 #include "transformationpatcher.h"
 
@@ -53,12 +54,17 @@ class EnsembleApplier {
   // the transform and the final correction) and read in again after.
   void SetBaseFile(const MappedFile* file) { base_file_ = file; }
 
+  // Caps every buffer grown from the patch's data by budgets derived from
+  // the largest new file expected (the caller caps output itself).
+  void SetBudget(const OutputBudget& budget) { budget_ = budget; }
+
  private:
   void ReleaseBase();
 
   const uint8_t* base_;
   size_t base_length_;
   const MappedFile* base_file_ = nullptr;
+  OutputBudget budget_;
   EnsemblePatchHeader header_;
   std::vector<std::unique_ptr<TransformationPatcher>> patchers_;
 };
@@ -68,6 +74,12 @@ class EnsembleApplier {
 // new path is left alone unless the result matched its checksum.
 PatchStatus ApplyPatchFiles(const oschar* old_path, const oschar* patch_path,
                             const oschar* new_path);
+
+// The same for untrusted patches: fails with the step's usual status, and
+// without touching new_path, as soon as the new file or any buffer grown
+// from the patch's data would pass a budget derived from max_output_size.
+PatchStatus ApplyPatchFiles(const oschar* old_path, const oschar* patch_path,
+                            const oschar* new_path, uint64_t max_output_size);
 
 }  // namespace voxpatch
 

@@ -101,20 +101,24 @@ class GrowableArray {
   bool push_back(const T& value) { return append(&value, 1); }
 
   // Makes room for n more elements behind the ones in use, growing by
-  // doubling; returns false (and may enter the failed state) otherwise.
-  bool EnsureRoom(size_t n) {
+  // doubling but never past cap elements in total; returns false (and may
+  // enter the failed state) otherwise.  Asking for more than cap allows
+  // fails without allocating and without entering the failed state.
+  bool EnsureRoom(size_t n, size_t cap = kMaxElements) {
     if (failed_) return false;
-    if (n > kMaxElements - size_) return false;
+    if (cap > kMaxElements) cap = kMaxElements;
+    if (size_ > cap || n > cap - size_) return false;
     if (n <= capacity_ - size_) return true;
     size_t wanted = size_ + n;
     size_t grown = capacity_ != 0 ? capacity_ : kStartCapacity;
     while (grown < wanted) {
-      if (grown > kMaxElements / 2) {
-        grown = kMaxElements;
+      if (grown > cap / 2) {
+        grown = cap;
         break;
       }
       grown *= 2;
     }
+    if (grown > cap) grown = cap;
     return reserve(grown);
   }
 

@@ -78,6 +78,12 @@ bool ReadLzma2Block(ByteReader* source, ByteWriter* destination) {
   // to: a hostile size then fails on its own data instead of claiming
   // gigabytes.
   const uint64_t declared = reader.declared_size();
+  // A block larger than the destination may take is refused before a
+  // single byte is decoded.
+  if (declared > destination->Room()) {
+    LogMessage(kLogError, "LZMA2 block larger than allowed");
+    return false;
+  }
   const uint64_t reachable = reader.reachable_size();
   const size_t room = static_cast<size_t>(declared < reachable ? declared : reachable);
   uint64_t total = static_cast<uint64_t>(destination->Length()) + room;

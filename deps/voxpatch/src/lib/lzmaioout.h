@@ -32,7 +32,8 @@ uint32_t Lzma2DictionarySize(uint8_t property);
 
 // Decodes the block at source's position and appends its bytes to
 // destination; on success source stands right behind the block.  On failure
-// destination's length is unchanged.
+// destination's length is unchanged.  A block declaring more bytes than the
+// destination's limit leaves is refused before anything is decoded.
 bool ReadLzma2Block(ByteReader* source, ByteWriter* destination);
 
 // Encodes every byte left in source (read to its end) as one block.

@@ -14,7 +14,7 @@ bool PatchBodyReader::DecodeVarint(uint32_t* value) {
   return voxpatch::DecodeVarint(bytes, bytes + n, value) == bytes + n;
 }
 
-bool PatchBodyReader::Open(const ByteReader& body) {
+bool PatchBodyReader::Open(const ByteReader& body, uint64_t max_stream) {
   body_ = body;
   count_ = 0;
   if (!decoder_.Open(body_)) return false;
@@ -30,7 +30,7 @@ bool PatchBodyReader::Open(const ByteReader& body) {
   uint32_t lengths[kMaxStreams] = {};
   uint64_t total = 0;
   for (uint32_t i = 0; i < count; ++i) {
-    if (!DecodeVarint(&lengths[i])) return false;
+    if (!DecodeVarint(&lengths[i]) || lengths[i] > max_stream) return false;
     total += lengths[i];
   }
   uint64_t offset = decoder_.position();

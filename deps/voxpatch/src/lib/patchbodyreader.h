@@ -26,8 +26,9 @@ class PatchBodyReader {
   // Opens the block at body's position (its bytes must outlive the reader)
   // and reads the set's header: false when the block cannot be decoded that
   // far, or when the header is not a stream set's whose lengths add up to
-  // the rest of the block.
-  bool Open(const ByteReader& body);
+  // the rest of the block, or when one of its streams is longer than
+  // max_stream bytes.
+  bool Open(const ByteReader& body, uint64_t max_stream = UINT64_MAX);
   size_t count() const { return count_; }
   uint64_t stream_length(size_t i) const { return i < count_ ? lengths_[i] : 0; }
 

@@ -283,6 +283,25 @@ TEST_F(ModuleDialog, WithoutConfigFileEveryModuleIsOn)
     EXPECT_EQ(recordedModules(), (Recorded{{"on", "alpha"}, {"on", "Beta"}}));
 }
 
+TEST_F(ModuleDialog, PathsWithNonAsciiNamesAreReadAsUtf8)
+{
+    // A home folder named "Jürgen": the client hands over its paths in UTF-8.
+    const QString home = m_root.path() + QStringLiteral("/J\u00fcrgen/");
+    const QString scripts = home + QStringLiteral("p/scriptling/");
+    QDir().mkpath(scripts + QStringLiteral("m\u00f6dule"));
+    QDir().mkpath(home + QStringLiteral("config"));
+    writeText(scripts + QStringLiteral("m\u00f6dule/init.lua"), "return {}\n");
+    StandinClient& client = StandinClient::get();
+    client.answers[182].text = (home + QStringLiteral("p/")).toUtf8().toStdString();
+    client.answers[181].text = (home + QStringLiteral("config/")).toUtf8().toStdString();
+    configure();
+    EXPECT_EQ(shownModules(), (Shown{{QStringLiteral("m\u00f6dule"), Qt::Checked}}));
+    press(QDialogButtonBox::Ok);
+    m_configFile = home + QStringLiteral("config/luaconfig.ini");
+    EXPECT_TRUE(QFile::exists(m_configFile));
+    EXPECT_EQ(recordedModules(), (Recorded{{"on", QStringLiteral("m\u00f6dule")}}));
+}
+
 TEST_F(ModuleDialog, MissingScriptFolderListsNothing)
 {
     QDir(m_scripts).removeRecursively();

@@ -1,0 +1,45 @@
+// An output file that appears at its path only when it is complete: the
+// bytes go to a temporary file in the same folder, which replaces the path
+// (keeping an existing file's permissions) only on Commit.  A failure at any
+// point leaves the path as it was.  A path that exists and is not a regular
+// file (a device such as /dev/null, a pipe) is written directly instead and
+// never replaced.
+
+#ifndef VOXPATCH_STAGEDOUTPUTFILE_H
+#define VOXPATCH_STAGEDOUTPUTFILE_H
+
+#include <cstddef>
+#include <string>
+
+namespace voxpatch {
+
+class StagedOutputFile {
+ public:
+  StagedOutputFile() = default;
+  // Removes the temporary file unless Commit succeeded.
+  ~StagedOutputFile();
+  StagedOutputFile(const StagedOutputFile&) = delete;
+  StagedOutputFile& operator=(const StagedOutputFile&) = delete;
+
+  bool Open(const char* path);
+  // Writes all n bytes or fails.
+  bool Write(const void* data, size_t n);
+  // Closes the file and puts it in place.
+  bool Commit();
+  // Closes and removes the temporary file; the path is left alone.
+  void Abort();
+
+  // Writes length bytes to path in one go; true when the file is in place
+  // whole.
+  static bool WriteWhole(const char* path, const void* data, size_t length);
+
+ private:
+  int fd_ = -1;
+  bool direct_ = false;
+  std::string path_;
+  std::string temp_path_;
+};
+
+}  // namespace voxpatch
+
+#endif  // VOXPATCH_STAGEDOUTPUTFILE_H
