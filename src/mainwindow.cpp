@@ -1,7 +1,8 @@
 #include "mainwindow.h"
-#include "processtools.h"
 
+#include "banner.h"
 #include "configuration.h"
+#include "processtools.h"
 #include "updateengine.h"
 
 #include <QApplication>
@@ -21,7 +22,6 @@
 namespace {
 
 // The programs that follow a finished update step, and the banner cache in the temp folder.
-// HAND-OVER-AND-CACHE
 void startClient(const QString &installDir)
 {
     ProcessTools::startVx3Client(installDir);
@@ -30,22 +30,6 @@ void startClient(const QString &installDir)
 void startNextUpdater(const QString &tempDir, const QStringList &args)
 {
     ProcessTools::startClientUpdater(tempDir, args);
-}
-
-void writeBannerCache(const QByteArray &image, const QString &clickUrl)
-{
-    QFile imageFile(QDir::tempPath() + QStringLiteral("/voxtrel_banner.jpg"));
-    if (imageFile.open(QIODevice::WriteOnly))
-        imageFile.write(image);
-    QFile linkFile(QDir::tempPath() + QStringLiteral("/voxtrel_banner.txt"));
-    if (linkFile.open(QIODevice::WriteOnly))
-        linkFile.write(QUrl::toPercentEncoding(clickUrl));
-}
-
-void removeBannerCache()
-{
-    QFile::remove(QDir::tempPath() + QStringLiteral("/voxtrel_banner.jpg"));
-    QFile::remove(QDir::tempPath() + QStringLiteral("/voxtrel_banner.txt"));
 }
 
 // The tool applications inside the client bundle whose Qt frameworks are links into the
@@ -302,7 +286,7 @@ void MainWindow::onBannerFound(const QByteArray &bannerImage, const QString &cli
     QByteArray jpeg;
     QBuffer buffer(&jpeg);
     if (buffer.open(QIODevice::WriteOnly) && pixmap.save(&buffer, "JPG"))
-        writeBannerCache(jpeg, clickUrl);
+        Banner::writeCache(jpeg, clickUrl);
 }
 
 void MainWindow::onDetailsPressed()
@@ -334,7 +318,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
         handOver();
     if (m_Config->m_ClientUpdate == 1) {
         qDebug() << "*** Deleting temp banner";
-        removeBannerCache();
+        Banner::removeCache();
     }
     if (m_UpdateFailed) {
         // Closing after a failed update must not look like success to whoever started us.

@@ -2,6 +2,7 @@
 // the clickable labels, the start guards, the close / abort / cancel flows, the hand-over to the
 // next program and the framework-link repair.  The window's engine runs against a local image
 // server; boxes are answered by a MessageBoxCloser.
+#include "banner.h"
 #include "common/clientbundle.h"
 #include "common/httptestserver.h"
 #include "common/messageboxcloser.h"
@@ -65,8 +66,10 @@ QByteArray pngBytes(int width, int height)
 // updater, the arguments file it was handed.
 void writeFakeProgram(const QString &path, const QString &marker)
 {
-    const QByteArray script = "#!/bin/sh\necho \"started $*\" > '" + marker.toUtf8() + "'\n"
-                              "cat \"${TMPDIR:-/tmp}/vx3clientupdateargs\" >> '" + marker.toUtf8() + "' 2>/dev/null\n";
+    const QByteArray m = marker.toUtf8();
+    const QByteArray script = "#!/bin/sh\necho \"started $*\" > '" + m + ".part'\n"
+                              "cat \"${TMPDIR:-/tmp}/vx3clientupdateargs\" >> '" + m + ".part' 2>/dev/null\n"
+                              "mv '" + m + ".part' '" + m + "'\n";
     QVERIFY(ClientBundle::writeFile(path, script));
     QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
@@ -133,6 +136,8 @@ private slots:
     {
         for (const char *scheme : {"http", "https", "file", "javascript", "ftp"})
             QDesktopServices::setUrlHandler(QLatin1String(scheme), this, "recordUrl");
+        // Should a test go without the cached banner, the lookup asks a local port nobody serves.
+        Banner::setServerForTesting(QStringLiteral("127.0.0.1"), 9);
     }
 
     void init()
@@ -154,6 +159,15 @@ private slots:
 
     void cleanup()
     {
+        if (m_window && m_window->engine()->state() == UpdateEngine::RUNNING) {
+            // Let a running update fail before its window goes: the server drops what it holds
+            // and refuses the retries.
+            MessageBoxCloser closer;
+            QSignalSpy canceled(m_window->engine(), &UpdateEngine::updateCanceled);
+            m_server->setDefaultResponse(HttpTestServer::Response::withStatus(404));
+            m_server->closeAllConnections();
+            QVERIFY(canceled.wait(10000));
+        }
         m_window.reset();
         m_config.reset();
         m_server.reset();
@@ -450,9 +464,11 @@ private slots:
         emit m_config->ready();
         QCOMPARE(m_window->engine()->state(), int(UpdateEngine::RUNNING));
         QVERIFY(m_server->waitForRequests(1));
+        QTest::qWait(200);
+        const int requests = m_server->requestCount();
         QMetaObject::invokeMethod(m_window.get(), "onStartUpdate"); // the start single shot, later
         QTest::qWait(200);
-        QCOMPARE(m_server->requestCount(), 1);
+        QCOMPARE(m_server->requestCount(), requests);
         QCOMPARE(m_window->engine()->state(), int(UpdateEngine::RUNNING));
     }
 
