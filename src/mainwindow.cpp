@@ -21,17 +21,6 @@
 
 namespace {
 
-// The programs that follow a finished update step, and the banner cache in the temp folder.
-void startClient(const QString &installDir)
-{
-    ProcessTools::startVx3Client(installDir);
-}
-
-void startNextUpdater(const QString &tempDir, const QStringList &args)
-{
-    ProcessTools::startClientUpdater(tempDir, args);
-}
-
 // The tool applications inside the client bundle whose Qt frameworks are links into the
 // client's own Frameworks folder.
 const char *const kToolApps[] = {"update", "wareloader", "glitchpost"};
@@ -163,9 +152,9 @@ bool MainWindow::handOver()
         const QStringList args{QStringLiteral("--clientupdate"), Configuration::defaultClientType(true),
                                QString::number(m_Config->m_Version),
                                m_Config->m_VersionString.isEmpty() ? QStringLiteral("#") : m_Config->m_VersionString};
-        startNextUpdater(m_Config->m_TempDir, args);
+        ProcessTools::startClientUpdater(m_Config->m_TempDir, args);
     } else if (m_Config->m_ClientUpdate == 1) {
-        startClient(m_Config->m_InstallDir);
+        ProcessTools::startVx3Client(m_Config->m_InstallDir);
     } else {
         return false;
     }
