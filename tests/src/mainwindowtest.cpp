@@ -482,10 +482,12 @@ private slots:
         clock.start();
         const int status = runUntilExit([&] {
             emit m_window->engine()->updateFinished();
+            QMetaObject::invokeMethod(m_window.get(), "onStartUpdate"); // after the end: ignored
             if (closeEarly)
                 QVERIFY(m_window->close());
         });
         QCOMPARE(status, 0);
+        QCOMPARE(m_window->engine()->state(), int(UpdateEngine::PRE_INIT));
         QVERIFY(!m_window->isVisible());
         QVERIFY(closeEarly ? clock.elapsed() < 1000 : clock.elapsed() >= 1000);
         QTRY_VERIFY(QFile::exists(marker));
