@@ -534,6 +534,23 @@ TEST(ComputeCrc, KnownAnswersAndBitwiseReference) {
   }
 }
 
+TEST(ComputeCrc, ExtendingMatchesTheWholeAtAnyAlignmentAndSplit) {
+  // Lengths around the wide path's block sizes, at unaligned starts, and
+  // split anywhere: the pieces' checksum equals the whole's.
+  const Bytes data = Random(70000 + 16, 9);
+  for (size_t n : {255u, 256u, 257u, 271u, 320u, 1023u, 4096u, 65536u, 70000u}) {
+    for (size_t offset : {0u, 1u, 8u, 13u}) {
+      const uint8_t* p = data.data() + offset;
+      const uint32_t expected = ReferenceCrc(p, n);
+      EXPECT_EQ(ComputeCrc(p, n), expected) << n << " at " << offset;
+      for (size_t split : {size_t{0}, size_t{1}, n / 3, n - 300 < n ? n - 300 : 0, n}) {
+        EXPECT_EQ(ExtendCrc(ComputeCrc(p, split), p + split, n - split), expected)
+            << n << " at " << offset << " split " << split;
+      }
+    }
+  }
+}
+
 TEST(ComputeCrc, TwoThreadsAtOnceGetTheSameResults) {
   const Bytes a = Random(1 << 20, 1);
   const Bytes b = Random(1 << 20, 2);
