@@ -1,12 +1,14 @@
 # vx_library(NAME DIR <dir> [EXCLUDE <files>...] [PUBLIC_LIBS ...] [PRIVATE_LIBS ...]
 #            [DEFINITIONS ...] [AUTOMOC])
-# One static library made of every .cpp/.c file directly inside DIR.
+# One static library made of every .cpp/.c file directly inside DIR (EXCLUDE names sources or
+# headers to leave out).
 function(vx_library name)
   cmake_parse_arguments(L "AUTOMOC" "DIR" "EXCLUDE;PUBLIC_LIBS;PRIVATE_LIBS;DEFINITIONS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${L_DIR}/*.cpp ${L_DIR}/*.c)
   file(GLOB headers CONFIGURE_DEPENDS ${L_DIR}/*.h)
   foreach(ex IN LISTS L_EXCLUDE)
     list(REMOVE_ITEM sources ${L_DIR}/${ex})
+    list(REMOVE_ITEM headers ${L_DIR}/${ex})
   endforeach()
   if(NOT sources)
     # Nothing to compile yet: the target still carries its include folder and links.

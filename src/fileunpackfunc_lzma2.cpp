@@ -4,8 +4,11 @@
 
 #include <QDebug>
 
-FileUnpackFunc_lzma2::FileUnpackFunc_lzma2(const QString& source, const QString& destination)
+FileUnpackFunc_lzma2::FileUnpackFunc_lzma2(const QString& source, const QString& destination,
+                                           quint64 maxOutputSize, bool allowExecutableAware)
     : SlowFileOpFunc(source, destination)
+    , m_MaxOutputSize(maxOutputSize)
+    , m_AllowExecutableAware(allowExecutableAware)
 {
 }
 
@@ -18,7 +21,8 @@ bool FileUnpackFunc_lzma2::unpackFile(const QString& source, const QString& dest
 {
     const QByteArray src = source.toUtf8();
     const QByteArray dst = destination.toUtf8();
-    const bool ok = DecompressLzmaFile(src.constData(), dst.constData());
+    const bool ok = DecompressLzmaFile(src.constData(), dst.constData(), m_MaxOutputSize,
+                                       m_AllowExecutableAware);
     qDebug() << Q_FUNC_INFO << "unpackFile" << source << destination << (ok ? "true" : "false");
     return ok;
 }

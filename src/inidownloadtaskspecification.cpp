@@ -44,7 +44,9 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
                                                        localPacked, -1, 0.3333, this);
         download->setMaximumSize(kMaxPackedIniSize);
         addSubTask(download);
-        addSubTask(new FileUnpackTaskSpecification_lzma2(nullptr, localPacked, localIni, this, 1.0));
+        // The list is plain text: an executable-aware container is never a product list.
+        addSubTask(new FileUnpackTaskSpecification_lzma2(nullptr, localPacked, localIni, this, 1.0,
+                                                         kMaxIniSize, false));
         checkWeight = 0.6667;
     }
     if (m_Attempts >= 1 || !QFileInfo::exists(localSig)) {

@@ -19,6 +19,9 @@ public:
     // The packed product list and its signature are read into memory whole later on; larger
     // downloads are refused as they arrive.
     static constexpr qint64 kMaxPackedIniSize = 64 * 1024 * 1024;
+    // The unpacked product list is read whole as well; a container that unpacks to more is
+    // refused while it is unpacked.
+    static constexpr quint64 kMaxIniSize = 64 * 1024 * 1024;
 
     IniDownloadTaskSpecification(QNetworkAccessManager* manager, Configuration* config,
                                  QObject* parent, qreal weight);

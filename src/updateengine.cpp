@@ -1,9 +1,24 @@
 #include "updateengine.h"
 
+#include "banner.h"
+#include "configuration.h"
+#include "crypt_exception.h"
+#include "cryptwrapper.h"
+#include "fileinstalltaskspecification.h"
+#include "maintaskspecification.h"
+#include "updateinidata.h"
+
+#include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QRegularExpression>
+#include <QTimer>
+#include <QUrl>
 
 namespace {
 
@@ -37,6 +52,288 @@ const char *const kCompanionApps[] = {
 };
 
 } // namespace
+
+UpdateEngine::UpdateEngine(Configuration *config, QObject *parent)
+    : QObject(parent)
+    , m_Config(config)
+{
+    connect(m_Config, &Configuration::message, this, &UpdateEngine::message);
+    m_Timer = new QTimer(this);
+    connect(m_Timer, &QTimer::timeout, this, &UpdateEngine::onTimer);
+    m_Nam = new QNetworkAccessManager(this);
+    m_Config->readUpdateSettings();
+
+    QNetworkProxy proxy;
+    if (parseProxy(m_Config->m_Proxy, &proxy))
+        m_Nam->setProxy(proxy);
+    else
+        // The window connects after the constructor: the report waits for initialize.
+        m_ProxyError = QStringLiteral("'%1' is an invalid proxy specification").arg(m_Config->m_Proxy);
+}
+
+UpdateEngine::~UpdateEngine() = default;
+
+bool UpdateEngine::parseProxy(const QString &text, QNetworkProxy *proxy)
+{
+    const QString trimmed = text.trimmed();
+    if (trimmed.isEmpty()) {
+        *proxy = QNetworkProxy(QNetworkProxy::NoProxy);
+        return true;
+    }
+    // "host" and "host:port" carry no scheme; QUrl would take the host for one.
+    const QString withScheme = trimmed.contains(QLatin1String("://"))
+        ? trimmed : QStringLiteral("http://") + trimmed;
+    const QUrl url(withScheme, QUrl::TolerantMode);
+    const QString host = url.host(QUrl::FullyDecoded);
+    if (!url.isValid() || host.isEmpty())
+        return false;
+    *proxy = QNetworkProxy(QNetworkProxy::HttpProxy, host, static_cast<quint16>(url.port(3128)),
+                           QString(), QString());
+    return true;
+}
+
+bool UpdateEngine::initialize()
+{
+    Q_ASSERT_X(m_State == PRE_INIT, Q_FUNC_INFO, "m_State == PRE_INIT");
+    if (m_State != PRE_INIT)
+        return false;
+    if (!m_ProxyError.isEmpty()) {
+        emit fatalError(m_ProxyError);
+        return false;
+    }
+    try {
+        initCrypt();
+    } catch (const crypt_exception &e) {
+        emit fatalError(QString::fromUtf8(e.what()));
+        return false;
+    }
+    qsrand(static_cast<uint>(QDateTime::currentSecsSinceEpoch()));
+
+    int version = 0;
+    QString sessionDir;
+    QString clientDir;
+    if (UpdateIniData::get(&version, nullptr, &sessionDir, &clientDir)) {
+        if (version == m_Config->m_Version) {
+            emit message(QStringLiteral("Previous update session for v. %1 found").arg(version));
+        } else {
+            emit message(QStringLiteral("Cleanup previous session (v. %1, %2) files...")
+                             .arg(version)
+                             .arg(sessionDir));
+            emit message(removeSessionDir(sessionDir) ? QStringLiteral("Ok")
+                                                      : QStringLiteral("Failed to remove directory"));
+            sessionDir.clear();
+            clientDir.clear();
+            UpdateIniData::removeCurrent();
+        }
+    } else {
+        sessionDir.clear();
+        clientDir.clear();
+    }
+
+    if (!m_Config->initalizeStart(sessionDir, clientDir))
+        return false;
+    if (m_Config->m_ClientUpdate) {
+        // A client step that was killed while it replaced files left them moved aside.
+        const int restored = FileInstallTaskSpecification::restoreInterrupted(m_Config->m_InstallDir);
+        if (restored > 0)
+            emit message(QStringLiteral("Restored %1 files of an interrupted update").arg(restored));
+    }
+    UpdateIniData::modify(m_Config->m_Version, m_Config->m_TempDir, m_Config->m_InstallDir,
+                          m_Config->m_ClientType);
+    m_State = POST_INIT;
+    return true;
+}
+
+bool UpdateEngine::startUpdate()
+{
+    Q_ASSERT_X(m_State == POST_INIT, Q_FUNC_INFO, "m_State == POST_INIT");
+    if (m_State != POST_INIT)
+        return false;
+    m_MainTask = new MainTaskSpecification(m_Nam, m_Config, this, 1.0);
+    connect(m_MainTask, &TaskSpecification::finished, this, &UpdateEngine::onTaskFinished);
+    connect(m_MainTask, &TaskSpecification::canceled, this, &UpdateEngine::onTaskCanceled);
+    connect(m_MainTask, &TaskSpecification::error, this, &UpdateEngine::error);
+    connect(m_MainTask, &TaskSpecification::updateProgress, this, &UpdateEngine::updateProgress);
+    connect(m_MainTask, &TaskSpecification::message, this, &UpdateEngine::message);
+    m_State = RUNNING;
+    m_Timer->start(1000);
+    m_MainTask->execute();
+    return true;
+}
+
+bool UpdateEngine::isActive() const
+{
+    return m_State == POST_INIT || m_State == RUNNING;
+}
+
+void UpdateEngine::cancelUpdate()
+{
+    if (m_State == RUNNING && m_MainTask)
+        m_MainTask->requestCancel();
+}
+
+void UpdateEngine::onTimer()
+{
+    if (m_State != RUNNING || !m_MainTask)
+        return;
+    qulonglong done = 0, total = 0, speed = 0;
+    bool downloading = false;
+    m_MainTask->getDownloadStats(done, total, speed, downloading);
+    emit downloadProgress(done, total, speed, downloading);
+}
+
+void UpdateEngine::onTaskFinished()
+{
+    m_Timer->stop();
+    cleanup();
+    m_State = FINISHED;
+    emit message(QStringLiteral("Update successfully finished"));
+    releaseMainTask();
+    emit downloadProgress(0, 0, 0, false);
+    emit updateFinished();
+}
+
+void UpdateEngine::onTaskCanceled()
+{
+    m_Timer->stop();
+    m_State = CANCELED;
+    if (m_MainTask && m_MainTask->m_State == TaskSpecification::STATE_CANCELLED)
+        emit message(QStringLiteral("User aborted update"));
+    releaseMainTask();
+    emit downloadProgress(0, 0, 0, false);
+    emit updateCanceled();
+}
+
+void UpdateEngine::reset()
+{
+    Q_ASSERT_X(m_State == CANCELED, Q_FUNC_INFO, "m_State==CANCELED");
+    m_State = PRE_INIT;
+    releaseMainTask();
+}
+
+void UpdateEngine::releaseMainTask()
+{
+    if (!m_MainTask)
+        return;
+    disconnect(m_MainTask, nullptr, this, nullptr);
+    m_MainTask->deleteLater();
+    m_MainTask = nullptr;
+}
+
+void UpdateEngine::cleanup()
+{
+    if (m_Config->m_ClientUpdate) {
+        emit message(QStringLiteral("Remove temporary files..."));
+        QString sessionDir;
+        if (UpdateIniData::get(nullptr, nullptr, &sessionDir, nullptr)) {
+            removeSessionDir(sessionDir);
+            UpdateIniData::removeCurrent();
+        }
+        QFile::remove(Configuration::argsFilePath());
+        emit message(QStringLiteral("Temporary files removed."));
+    } else {
+        UpdateIniData::removeCurrent();
+        emit message(QStringLiteral("Removed temporary update.ini"));
+    }
+}
+
+bool UpdateEngine::removeSessionDir(const QString &dir)
+{
+    // "update.ini" can be edited by hand: only a folder this updater makes is ever removed.
+    static const QRegularExpression sessionName(QStringLiteral("^voxtrel_temp_[0-9]+$"));
+    const QFileInfo info(dir);
+    if (info.isSymLink() || !info.isDir())
+        return false;
+    const QString tempRoot = QFileInfo(QDir::tempPath()).canonicalFilePath();
+    const QString parent = QFileInfo(info.absolutePath()).canonicalFilePath();
+    if (tempRoot.isEmpty() || parent != tempRoot || !sessionName.match(info.fileName()).hasMatch())
+        return false;
+    removeDirContents(info.absoluteFilePath());
+    return QDir(parent).rmdir(info.fileName());
+}
+
+void UpdateEngine::removeDirContents(const QString &path)
+{
+    const QDir dir(path);
+    const QFileInfoList entries = dir.entryInfoList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QFileInfo &entry : entries) {
+        if (entry.isSymLink()) {
+            // A link goes as an entry of its own; what it points to is never touched.
+            QFile::remove(entry.absoluteFilePath());
+        } else if (entry.isDir()) {
+            removeDirContents(entry.absoluteFilePath());
+            QDir(path).rmdir(entry.fileName());
+        } else {
+            QFile::remove(entry.absoluteFilePath());
+        }
+    }
+}
+
+void UpdateEngine::getBanner()
+{
+    QByteArray image;
+    QString clickUrl;
+    if (Banner::readCache(&image, &clickUrl)) {
+        emit bannerFound(image, clickUrl);
+        return;
+    }
+    if (p_BannerReply)
+        return;
+    Banner *banner = new Banner(this);
+    connect(banner, &Banner::bannerFound, this, &UpdateEngine::onBannerFound);
+    banner->run();
+}
+
+void UpdateEngine::onBannerFound(const QString &bannerUrl, const QString &clickUrl)
+{
+    // One image request at a time: a late second answer must not replace the one in flight.
+    if (p_BannerReply)
+        return;
+    const QUrl url(bannerUrl, QUrl::TolerantMode);
+    if (!url.isValid() || !Banner::isWebUrl(url))
+        return;
+    m_ClickUrl = clickUrl;
+    p_BannerReply = m_Nam->get(QNetworkRequest(url));
+    connect(p_BannerReply, &QNetworkReply::finished, this, &UpdateEngine::onBannerDownloadFinished);
+    connect(p_BannerReply, &QNetworkReply::metaDataChanged, this,
+            &UpdateEngine::onBannermetaDataChanged);
+    connect(p_BannerReply, &QNetworkReply::readyRead, this, &UpdateEngine::onBannerReadyRead);
+}
+
+void UpdateEngine::onBannermetaDataChanged()
+{
+    if (!p_BannerReply)
+        return;
+    const QVariant length = p_BannerReply->header(QNetworkRequest::ContentLengthHeader);
+    if (length.isValid() && length.toLongLong() > Banner::kMaxImageSize)
+        dropBannerReply();
+}
+
+void UpdateEngine::onBannerReadyRead()
+{
+    // A reply without Content-Length is held to the same cap as it arrives.
+    if (p_BannerReply && p_BannerReply->bytesAvailable() > Banner::kMaxImageSize)
+        dropBannerReply();
+}
+
+void UpdateEngine::onBannerDownloadFinished()
+{
+    if (!p_BannerReply)
+        return;
+    const QByteArray bytes = p_BannerReply->readAll();
+    p_BannerReply->deleteLater();
+    p_BannerReply = nullptr;
+    emit bannerFound(bytes, m_ClickUrl);
+}
+
+void UpdateEngine::dropBannerReply()
+{
+    disconnect(p_BannerReply, nullptr, this, nullptr);
+    p_BannerReply->abort();
+    p_BannerReply->deleteLater();
+    p_BannerReply = nullptr;
+}
 
 void UpdateEngine::removeOldFiles(const QString &dir)
 {

@@ -1,14 +1,35 @@
 #pragma once
-// The update engine: runs one update session for the window.  For now it carries the start-up
-// clean-up of what earlier installations left beside the updater.
+// The update engine: runs one update session for the window.  It owns the network access manager
+// (with the proxy from "update.ini") and the statistics timer, prepares the session (crypto
+// set-up, continuation or clean-up of an interrupted session, the session folder), runs the main
+// task, relays its texts and progress, cleans up after success and fetches the banner image.
+// It also carries the start-up clean-up of what earlier installations left beside the updater.
 
+#include <QByteArray>
+#include <QNetworkProxy>
 #include <QObject>
 #include <QString>
+
+class Configuration;
+class MainTaskSpecification;
+class QNetworkAccessManager;
+class QNetworkReply;
+class QTimer;
 
 class UpdateEngine : public QObject {
     Q_OBJECT
 public:
-    using QObject::QObject;
+    enum State { PRE_INIT = 0, POST_INIT = 1, RUNNING = 2, FINISHED = 3, CANCELED = 4 };
+
+    UpdateEngine(Configuration *config, QObject *parent);
+    ~UpdateEngine() override;
+
+    bool initialize();
+    bool startUpdate();
+    bool isActive() const;
+    void reset();
+    void getBanner();
+    int state() const { return m_State; }
 
     // Deletes the "_old_"-prefixed leftovers of earlier updates inside `dir`.  Silent; failures
     // are passed over.
@@ -18,4 +39,52 @@ public:
     // frameworks folder beside `dir`, and links or files of those names inside the companion
     // applications in `dir`.  Silent; failures are passed over.
     static void removeQt4Files(const QString &dir);
+
+    // Empties a folder recursively; links are removed as entries and never followed.
+    static void removeDirContents(const QString &path);
+
+    // The proxy that a proxy text of "update.ini" names: "" gives no proxy; "host", "host:port"
+    // and "scheme://host[:port]" give an HTTP proxy (port 3128 when none is given).  False for a
+    // text that names no host.
+    static bool parseProxy(const QString &text, QNetworkProxy *proxy);
+
+signals:
+    void fatalError(QString errorMessage);
+    void error(QString errorMessage);
+    void updateProgress(qreal doneFrac);
+    void downloadProgress(qulonglong downloadDone, qulonglong downloadTotal, qulonglong speed,
+                          bool downloading);
+    void message(QString message);
+    void updateFinished();
+    void updateCanceled();
+    void bannerFound(QByteArray bannerImage, QString clickUrl);
+
+public slots:
+    void cancelUpdate();
+
+private slots:
+    void onTimer();
+    void onTaskFinished();
+    void onTaskCanceled();
+    void onBannerFound(const QString &bannerUrl, const QString &clickUrl);
+    void onBannerDownloadFinished();
+    void onBannermetaDataChanged();
+    void onBannerReadyRead();
+
+private:
+    void cleanup();
+    // Removes a session folder, but only one the updater made: "voxtrel_temp_<n>" directly
+    // inside the temp folder.
+    bool removeSessionDir(const QString &dir);
+    void dropBannerReply();
+    void releaseMainTask();
+
+    int m_State = PRE_INIT;
+    Configuration *m_Config = nullptr;
+    MainTaskSpecification *m_MainTask = nullptr;
+    QTimer *m_Timer = nullptr;
+    QNetworkAccessManager *m_Nam = nullptr;
+    QString m_ClickUrl;
+    QNetworkReply *p_BannerReply = nullptr;
+    QString m_ProxyError;
 };

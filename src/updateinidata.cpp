@@ -55,6 +55,20 @@ void UpdateIniData::modify(int version, const QString &dir, const QString &vx3di
     settings.setValue(QStringLiteral("type"), type);
 }
 
+void UpdateIniData::removeCurrent()
+{
+    const QString path = iniPath();
+    bool empty = false;
+    {
+        QSettings settings(path, QSettings::IniFormat);
+        settings.remove(QLatin1String(kCurrent));
+        settings.sync();
+        empty = settings.allKeys().isEmpty();
+    }
+    if (empty)
+        QFile::remove(path);
+}
+
 void UpdateIniData::modifyTempIni(const QString &folder)
 {
     const QString target = folder + QLatin1Char('/') + QStringLiteral("update.ini");

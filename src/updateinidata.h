@@ -21,6 +21,10 @@ public:
     // runs with the same proxy, stream count and channel.
     static void modifyTempIni(const QString &folder);
 
+    // Forgets the session: removes [current] from the own copy and keeps the user's other groups
+    // (proxy, streams, channel); the file goes only when nothing else is left in it.
+    static void removeCurrent();
+
 private:
     static void copyGroup(const QString &fromPath, const QString &group, const QString &toPath);
 };

@@ -11,6 +11,8 @@
 #include "common/clientbundle.h"
 #include "common/httptestserver.h"
 #include "common/imageservertest.h"
+#include "common/taskrunner.h"
+#include "common/updatefiles.h"
 #include "common/testsigner.h"
 
 #include <QFileInfo>
@@ -78,23 +80,8 @@ class IniDownloadTest : public ImageServerTest
         return true;
     }
 
-    // Runs the step until it ends; returns its state (-1 when it did not end in time). A real
-    // event loop, so that the many queued hops of a long retry series are not slowed down.
-    int run(IniDownloadTaskSpecification& task, int timeoutMs = 30000)
-    {
-        QEventLoop loop;
-        QTimer timer;
-        timer.setSingleShot(true);
-        connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-        connect(&task, &TaskSpecification::finished, &loop, &QEventLoop::quit);
-        connect(&task, &TaskSpecification::canceled, &loop, &QEventLoop::quit);
-        timer.start(timeoutMs);
-        task.execute();
-        if (task.m_State == TaskSpecification::STATE_RUNNING)
-            loop.exec();
-        disconnect(&task, nullptr, &loop, nullptr);
-        return task.m_State == TaskSpecification::STATE_RUNNING ? -1 : task.m_State;
-    }
+    // A real event loop, so that the many queued hops of a long retry series are not slowed down.
+    int run(IniDownloadTaskSpecification& task, int timeoutMs = 30000) { return runTask(task, timeoutMs); }
 
     bool builtInKeyIsTestKey()
     {
@@ -259,6 +246,43 @@ private slots:
         QVERIFY(!texts(messages).contains("Could not verify the product ini file. Retrying"));
         // The signature was never fetched: the step stops at the failed unpack.
         QCOMPARE(m_Server->requestCount(), 1);
+    }
+
+    // A packed list that would unpack to more than a list may hold, or an executable-aware
+    // container, is refused unread: the step fails on the first try and on every retry, and the
+    // session's list stays as it was.
+    void hostilePackedList_data()
+    {
+        QTest::addColumn<bool>("executableAware");
+        QTest::newRow("declares more than 64 MiB") << false;
+        QTest::newRow("executable-aware container") << true;
+    }
+
+    void hostilePackedList()
+    {
+        QFETCH(bool, executableAware);
+        const QByteArray content = executableAware ? UpdateFiles::fixture("macho64_exe_v1")
+                                                   : QByteArray(int(IniDownloadTaskSpecification::kMaxIniSize) + 1, '\n');
+        const QByteArray packed = UpdateFiles::container(content, executableAware, m_Dir->path());
+        QVERIFY(!packed.isEmpty() && packed.size() < 1024 * 1024);
+        m_Server->setResponse(kPrefix + kIni.toUtf8() + "._lzma2_", Response::ok(packed));
+        m_Server->setResponse(kPrefix + kIni.toUtf8() + ".sig", Response::ok(TestSigner::sign(content)));
+        // A stale list of the session that does not verify: the step retries with the download.
+        const QByteArray stale = iniText(30);
+        QVERIFY(ClientBundle::writeFile(temp(kIni), stale));
+        QVERIFY(ClientBundle::writeFile(temp(kIni + ".sig"), TestSigner::sign(iniText(29))));
+        IniDownloadTaskSpecification task(m_Nam.get(), &m_Config, nullptr, 0.1);
+        for (int run = 0; run < 2; ++run) {
+            QSignalSpy messages(&task, &TaskSpecification::message);
+            QCOMPARE(runTask(task), int(TaskSpecification::STATE_FAILED));
+            QCOMPARE(spyTexts(messages).count("Could not verify the product ini file. Retrying"), 1);
+            QVERIFY(spyTexts(messages).contains(QStringLiteral("Could not unpack '%1' to '%2'")
+                                                    .arg(temp(kIni + "._lzma2_"), temp(kIni))));
+            QCOMPARE(ClientBundle::readFile(temp(kIni)), stale);
+            QCOMPARE(QDir(m_Config.m_TempDir).entryList(QDir::Files | QDir::Hidden).size(), 3);
+            task.reset();
+        }
+        QCOMPARE(m_Server->requestCount(kPrefix + kIni.toUtf8() + "._lzma2_"), 2);
     }
 
     void resetDropsSubTasks()

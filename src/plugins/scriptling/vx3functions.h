@@ -204,7 +204,7 @@ struct VX3Functions {
     /* 184 */ void (*printMessage)(uint64_t serverConnectionHandlerID, const char* message, int messageTarget);
     /* 185 */ void (*printMessageToCurrentTab)(const char* message);
     /* 186 */ void (*urlsToBB)(const char* text, char* result, size_t maxLen);
-    /* 187 */ void (*sendPluginCommand)(uint64_t serverConnectionHandlerID, const char* pluginID, const char* command, uint64_t targetMode, const anyID* targetIDs, const char* returnCode);
+    /* 187 */ unsigned int (*sendPluginCommand)(uint64_t serverConnectionHandlerID, const char* pluginID, const char* command, uint64_t targetMode, const anyID* targetIDs, const char* returnCode);
     /* 188 */ void (*getDirectories)(const char* path, char* result, size_t maxLen);
     /* 189 */ void (*reserved189)(void);
     /* 190 */ void (*reserved190)(void);

@@ -4,14 +4,16 @@
 
 #include "disassembledprogram.h"
 #include "disassembler.h"
+#include "disassembler_elf32arm.h"
+#include "disassembler_elf32x86.h"
+#include "disassembler_elf64x64.h"
 #include "disassembler_macho.h"
+#include "disassembler_win32.h"
 
 namespace voxpatch {
 
 namespace {
 
-// Candidates in the order they are tried.  The PE and ELF disassemblers
-// come before the Mach-O one when they are present.
 template <typename T>
 Disassembler* Try(const void* start, size_t length) {
   Disassembler* candidate = new (std::nothrow) T(start, length);
@@ -24,7 +26,15 @@ Disassembler* Try(const void* start, size_t length) {
 }  // namespace
 
 Disassembler* FindDisassembler(const void* start, size_t length) {
-  return Try<DisassemblerMacho>(start, length);
+  // Candidates in the order they are tried.
+  Disassembler* (*const candidates[])(const void*, size_t) = {
+      Try<DisassemblerWin32X86>, Try<DisassemblerWin32X64>, Try<DisassemblerElf32X86>,
+      Try<DisassemblerElf64X64>,  Try<DisassemblerElf32ARM>,  Try<DisassemblerMacho>};
+  for (auto candidate : candidates) {
+    Disassembler* found = candidate(start, length);
+    if (found != nullptr) return found;
+  }
+  return nullptr;
 }
 
 PatchStatus IdentifyExecutable(const void* start, size_t length,

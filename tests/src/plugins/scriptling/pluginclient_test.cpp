@@ -502,6 +502,33 @@ TEST_F(Lifecycle, InitAsksForThePluginPathOnly)
     EXPECT_EQ(down.out(), "SCRIPTLING: shutdown\nShutting down Lua interpreter\n");
 }
 
+TEST_F(Lifecycle, StartupScriptReachesTheClientBeforeRegistration)
+{
+    // The start-up script runs before the client registers the plug-in's
+    // id: the calls that need the id fail without reaching the client.
+    writeRecordingScript({}, "logLine(table.concat({vx3.getClientID(4294967298)}, ' '))\n"
+                             "logLine(tostring(vx3.sendPluginCommand(1, 'hello', 0, {7})))\n"
+                             "logLine(tostring(vx3.setPluginMenuEnabled(3, 1)))\n"
+                             "function onServerUpdatedEvent(conn)\n"
+                             "  logLine(tostring(vx3.sendPluginCommand(conn, 'hello', 0, {7})))\n"
+                             "end\n");
+    StandinClient::get().answers[73].number = 65535;
+    OutputCapture capture;
+    EXPECT_EQ(init(), 0);
+    exported<void (*)(const char*)>("vx3plugin_registerPluginID")("id-9");
+    EXPECT_EQ(exported<int (*)(uint64_t)>("vx3plugin_onServerUpdatedEvent")(1), 0);
+    capture.stop();
+    EXPECT_EQ(logLines(), (std::vector<std::string>{"65535 0", "1541", "1541", "0"}));
+    EXPECT_EQ(StandinClient::get().calls,
+              (std::vector<std::string>{"182 getPluginPath(buffer, size:128)", "73 getClientID(u64:4294967298, out)",
+                                        "187 sendPluginCommand(u64:1, text:'id-9', text:'hello', u64:0, "
+                                        "list[7,0], null)"}));
+    EXPECT_EQ(capture.out(), "SCRIPTLING: init\nInitializing Lua interpreter\n"
+                             "No plugin ID registered yet in sendPluginCommand\n"
+                             "No plugin ID registered yet in setPluginMenuEnabled\n"
+                             "SCRIPTLING: registerPluginID: id-9\n");
+}
+
 TEST_F(Lifecycle, SecondInitReplacesTheInterpreter)
 {
     writeRecordingScript({"onServerUpdatedEvent"},

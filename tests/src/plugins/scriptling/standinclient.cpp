@@ -286,7 +286,7 @@ StandinClient::StandinClient()
     install<184, void(uint64_t, const char*, int)>(table); // printMessage
     install<185, void(const char*)>(table); // printMessageToCurrentTab
     install<186, void(const char*, char*, size_t)>(table); // urlsToBB
-    install<187, void(uint64_t, const char*, const char*, uint64_t, const ClientId*, const char*)>(table); // sendPluginCommand
+    install<187, unsigned(uint64_t, const char*, const char*, uint64_t, const ClientId*, const char*)>(table); // sendPluginCommand
     install<188, void(const char*, char*, size_t)>(table); // getDirectories
     install<197, void(const char*, int, int)>(table); // setPluginMenuEnabled
     install<201, unsigned(uint64_t, ClientId, char*, size_t)>(table); // getClientDisplayName

@@ -1,0 +1,138 @@
+#include "filereplacetaskspecification.h"
+
+#include "checksignaturetaskspecification.h"
+#include "configuration.h"
+#include "filecopytaskspecification.h"
+#include "fileinstalltaskspecification.h"
+#include "filetaskspecification_patch.h"
+#include "fileunpacktaskspecification_lzma2.h"
+#include "fileunpacktaskspecification_zip.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+const QStringList FileReplaceTaskSpecification::kExecutableNames = {
+    QStringLiteral("vx3client_mac"), QStringLiteral("update"),       QStringLiteral("glitchpost"),
+    QStringLiteral("wareloader"),    QStringLiteral("libQt5Core"),   QStringLiteral("libQt5Gui"),
+    QStringLiteral("libQt5Network"), QStringLiteral("libQt5PrintSupport"),
+    QStringLiteral("libQt5Sql"),     QStringLiteral("libQt5Widgets")};
+const QStringList FileReplaceTaskSpecification::kExecutableSuffixes = {QStringLiteral("dylib")};
+
+FileReplaceTaskSpecification::FileReplaceTaskSpecification(const ReplaceEntry& entry,
+                                                           QList<DeleteEntry>* deleteList,
+                                                           RollbackDataList* sharedRollbackList,
+                                                           Configuration* config, QObject* parent,
+                                                           qreal weight)
+    : ComposedTaskSpecification(1, parent, weight)
+    , m_Entry(entry)
+    , m_DeleteList(deleteList)
+    , m_SharedRollbackList(sharedRollbackList)
+    , m_Config(config)
+{
+}
+
+void FileReplaceTaskSpecification::execute()
+{
+    emit message(tr("add/replace %1").arg(m_Entry.name));
+    makeSubtasksAndStart();
+}
+
+QString FileReplaceTaskSpecification::installedPath() const
+{
+    return QFileInfo(QDir(m_Config->m_InstallDir), m_Entry.relativePath(QString())).filePath();
+}
+
+QString FileReplaceTaskSpecification::newFilePath() const
+{
+    return installedPath() + FileInstallTaskSpecification::kNewSuffix;
+}
+
+void FileReplaceTaskSpecification::makeSubtasksAndStart()
+{
+    const QString rel = m_Entry.relativePath(QString());
+    const QString download = QFileInfo(QDir(m_Config->m_TempDir), m_Entry.name).filePath();
+    const QString installed = installedPath();
+    const QString newFile = newFilePath();
+    const QString oldCopy = m_Config->m_TempDir + QLatin1Char('/') + rel + QStringLiteral("_old");
+    const QString patchFile = m_Config->m_TempDir + QLatin1Char('/') + m_Entry.patch;
+    qDebug() << "FileReplaceTaskSpecification: spec:" << m_Entry.name << " src:" << download
+             << " dstFile:" << installed << " hasPatch:" << (m_Entry.hasPatch() ? "true" : "false")
+             << " patchFile:" << m_Entry.patch;
+
+    QFile::remove(newFile); // left by an interrupted run
+    if (m_Entry.hasTarget()) {
+        if (m_Entry.hasPatch()) {
+            qDebug() << "HAS PATCH" << m_Entry.patch;
+            qDebug() << "Remove" << oldCopy << QFile::remove(oldCopy);
+            const QString oldFolder = QFileInfo(oldCopy).absolutePath();
+            const bool existed = QFileInfo::exists(oldFolder);
+            qDebug() << "tempOldAbsPath" << oldFolder << existed;
+            if (!existed)
+                qDebug() << "Created" << oldFolder << QDir().mkpath(oldFolder);
+            // A missing installed file makes the patch fail below.
+            qDebug() << "Copy" << installed << "->" << oldCopy << QFile::copy(installed, oldCopy);
+            emit message(tr("Patching %1").arg(rel));
+            addSubTask(new FileTaskSpecification_patch(&m_RollbackList, oldCopy, patchFile, newFile,
+                                                       this, 0.8, m_Entry.unpackedSize));
+        } else {
+            addSubTask(makeUnpackTask(&m_RollbackList, download, newFile, this, 0.8, m_Entry.unpackedSize));
+        }
+        addSubTask(new CheckSignatureTaskSpecification(newFile, m_Entry.unpackedHash, true, this, 0.2));
+    } else {
+        addSubTask(new FileCopyTaskSpecification(&m_RollbackList, download, newFile, this, 1.0));
+    }
+    addSubTask(new FileInstallTaskSpecification(newFile, installed, &m_RollbackList, this, 0.0));
+    m_State = STATE_RUNNING;
+    startSubTasks();
+}
+
+void FileReplaceTaskSpecification::subtasksDone()
+{
+    if (aggregateState() == STATE_FINISHED) {
+        if (m_SharedRollbackList)
+            m_SharedRollbackList->append(m_RollbackList);
+        setExecutablePermissions(installedPath());
+    } else {
+        m_RollbackList.rollback(this);
+        // What a failed copy, unpack or patch may have left half-written.
+        QFile::remove(newFilePath());
+    }
+    ComposedTaskSpecification::subtasksDone();
+}
+
+void FileReplaceTaskSpecification::reset()
+{
+    dropSubTasks();
+    m_RollbackList.rollback(this);
+    TaskSpecification::reset();
+}
+
+SlowFileOpSpecification* FileReplaceTaskSpecification::makeUnpackTask(RollbackDataList* rollbackList,
+                                                                     const QString& download,
+                                                                     const QString& destination,
+                                                                     QObject* parent, qreal weight,
+                                                                     quint64 maxOutputSize)
+{
+    if (QFileInfo(download).suffix() == QLatin1String("_lzma2_"))
+        return new FileUnpackTaskSpecification_lzma2(rollbackList, download, destination, parent,
+                                                     weight, maxOutputSize);
+    return new FileUnpackTaskSpecification_zip(rollbackList, download, destination, parent, weight,
+                                               maxOutputSize);
+}
+
+void FileReplaceTaskSpecification::setExecutablePermissions(const QString& path)
+{
+    const QFileInfo info(path);
+    if (kExecutableNames.contains(info.fileName()) || kExecutableSuffixes.contains(info.completeSuffix()))
+        makeExecutable(path);
+}
+
+bool FileReplaceTaskSpecification::makeExecutable(const QString& path)
+{
+    return QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                           | QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser
+                                           | QFileDevice::ReadGroup | QFileDevice::ExeGroup
+                                           | QFileDevice::ReadOther | QFileDevice::ExeOther);
+}

@@ -1,0 +1,77 @@
+// Start-up of the updater: checks the protocol-buffers runtime, silences Qt's logging, removes
+// what earlier installations left beside the updater, installs the translations, builds the
+// run's configuration and window, parses the command line and runs the event loop.
+//
+// Exit status: 1 when the command line cannot be parsed or after a fatal configuration error,
+// 2 after a fatal engine error or when the window is closed after a failed update, otherwise
+// the event loop's result (0).
+
+#include "configuration.h"
+#include "mainwindow.h"
+#include "privatetempdir.h"
+#include "protobufhelper.h"
+#include "updateengine.h"
+#include "updateversions.h"
+
+#include <QApplication>
+#include <QDebug>
+#include <QDir>
+#include <QLocale>
+#include <QString>
+#include <QTimer>
+#include <QTranslator>
+
+namespace {
+
+// The details log of the window is the only record of a run: Qt's own logging goes nowhere.
+void discardMessageHandler(QtMsgType, const QMessageLogContext &, const QString &)
+{
+}
+
+// Every fixed file name the updater uses lies in the temp folder; it must be the user's own.
+bool setUpTempFolder()
+{
+    return PrivateTempDir::setUp();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (!setUpTempFolder())
+        return 1;
+    initProtobuf();
+    qRegisterMetaType<UpdateVersions>("UpdateVersions");
+    qInstallMessageHandler(discardMessageHandler);
+    QApplication app(argc, argv);
+
+    const QString appDir = Configuration::appDirBase();
+    qDebug() << "Voxtrel updater started";
+    UpdateEngine::removeQt4Files(appDir);
+    for (const char *sub : {"", "/old", "/imageformats", "/accessible", "/sqldrivers"})
+        UpdateEngine::removeOldFiles(appDir + QLatin1String(sub));
+    QDir().rmdir(appDir + QStringLiteral("/old"));
+    qDebug() << "Removing old files done";
+
+    // "update_de_DE" falls back to "update_de" (QTranslator's default search).
+    const QString locale = QLocale::system().name();
+    QTranslator updateTranslator;
+    updateTranslator.load(appDir + QStringLiteral("/translations/update_") + locale);
+    app.installTranslator(&updateTranslator);
+    QTranslator qtTranslator;
+    qtTranslator.load(appDir + QStringLiteral("/translations/qt_") + locale);
+    app.installTranslator(&qtTranslator);
+
+    Configuration configuration;
+    MainWindow window(&configuration);
+    if (!configuration.parseCommandLineOptions()) {
+        qDebug() << "Failed to parse command line options, aborting";
+        return 1;
+    }
+    QTimer::singleShot(2000, &window, SLOT(onStartUpdate()));
+    window.setHeaderTexts();
+    window.show();
+    const int status = app.exec();
+    shutdownProtobuf();
+    return status;
+}

@@ -1,0 +1,23 @@
+#pragma once
+// Real update files for tests, made with the engine's own writers: gzip files, compressed-file
+// containers (plain or executable-aware) and ensemble patches, and the Mach-O fixtures of the
+// patch engine's tests.
+
+#include <QByteArray>
+#include <QString>
+
+class UpdateFiles
+{
+public:
+    // The content as a gzip file.
+    static QByteArray gzip(const QByteArray& content);
+    // The content as a compressed-file container; scratch is a folder for the writer's files.
+    // Empty on failure.
+    static QByteArray container(const QByteArray& content, bool executableAware,
+                                const QString& scratch);
+    // An ensemble patch from oldFile to newFile.  With machO the whole file is one Mach-O
+    // x86-64 element, else the patch is a plain byte diff.  Empty on failure.
+    static QByteArray patch(const QByteArray& oldFile, const QByteArray& newFile, bool machO = false);
+    // A fixture of the patch engine's tests ("macho64_exe_v1", ...); empty when missing.
+    static QByteArray fixture(const QString& name);
+};

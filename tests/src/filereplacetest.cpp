@@ -1,0 +1,320 @@
+// The client step's replacement on a real bundle with real patches, containers and gzip files:
+// every kind of replacement hash-checked, the folders and weights it builds, and a failure or a
+// cancel at every position leaving the bundle byte for byte (and mode for mode) as it was.
+#include "configuration.h"
+#include "filereplacelisttaskspecification.h"
+#include "filereplacetaskspecification.h"
+#include "fileinstalltaskspecification.h"
+
+#include "common/clientbundle.h"
+#include "common/taskrunner.h"
+#include "common/treesnapshot.h"
+#include "common/updatefiles.h"
+
+#include <QLoggingCategory>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/stat.h>
+
+#include <memory>
+
+namespace
+{
+bool setMode(const QString& path, int mode)
+{
+    return chmod(QFile::encodeName(path).constData(), mode_t(mode)) == 0;
+}
+
+// One file of the scenario: what is installed (null: nothing), what it becomes, how it comes.
+struct FileCase
+{
+    enum How { Patch, Container, Gzip, Plain } how;
+    QString group;
+    QString rel;         // installed path below the Contents folder
+    QString target;      // the entry's target (empty for a plain file)
+    QByteArray before;   // null: not installed
+    int modeBefore;
+    QByteArray after;
+    int modeAfter;
+};
+} // namespace
+
+class FileReplaceTest : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_Dir;
+    std::unique_ptr<ClientBundle> m_Bundle;
+    Configuration m_Config;
+    QList<FileCase> m_Cases;
+    QList<ReplaceEntry> m_Entries;
+    QList<DeleteEntry> m_Deletes;
+
+    QString temp(const QString& name) const { return m_Config.m_TempDir + "/" + name; }
+
+    // The bundle, the session folder with the downloads, and the replace list.
+    bool makeScenario()
+    {
+        m_Dir = std::make_unique<QTemporaryDir>();
+        if (!m_Dir->isValid())
+            return false;
+        m_Bundle = std::make_unique<ClientBundle>(m_Dir->path());
+        m_Config.m_InstallDir = m_Bundle->contentsDir();
+        m_Config.m_TempDir = m_Dir->path() + "/session";
+        const QByteArray exe1 = UpdateFiles::fixture("macho64_exe_v1");
+        const QByteArray exe2 = UpdateFiles::fixture("macho64_exe_v2");
+        if (exe1.isEmpty() || exe2.isEmpty())
+            return false;
+        m_Cases = {
+            {FileCase::Patch, ".", "MacOS/vx3client_mac", "MacOS/vx3client_mac", exe1, 0700, exe2, 0755},
+            {FileCase::Container, ".", "Frameworks/libvoice.dylib", "Frameworks/libvoice.dylib",
+             "old voice library", 0644, QByteArray(70000, 'v') + "new voice library", 0755},
+            {FileCase::Gzip, ".", "Frameworks/libfoo.1.dylib", "Frameworks/libfoo.1.dylib",
+             "old foo", 0640, "new foo, a little longer", 0640},
+            {FileCase::Plain, ".", "Resources/readme.txt", QString(), "damaged locally", 0600,
+             "the readme", 0600},
+            {FileCase::Container, ".", "Resources/lang/new/inner/extra.txt", "Resources/lang/new/inner/extra.txt",
+             QByteArray(), 0, "an extra file", -1},
+            {FileCase::Gzip, ".", "Resources/lang/new/other.txt", "Resources/lang/new/other.txt",
+             QByteArray(), 0, "another new file", -1},
+            {FileCase::Gzip, "common_client", "SharedSupport/update.app/Contents/MacOS/update",
+             "update.app/Contents/MacOS/update", "old updater", 0700, "new updater", 0755},
+        };
+        if (!m_Bundle->addFile("Resources/lang/de.qm", "kept") || !m_Bundle->addFile("Info.plist", "plist"))
+            return false;
+        m_Entries.clear();
+        for (const FileCase& c : m_Cases) {
+            if (!c.before.isNull() && (!m_Bundle->addFile(c.rel, c.before) || !setMode(m_Bundle->path(c.rel), c.modeBefore)))
+                return false;
+            ReplaceEntry e;
+            e.group = c.group;
+            e.target = c.target;
+            const QString base = c.target.isEmpty() ? c.rel : c.target;
+            QByteArray download;
+            switch (c.how) {
+            case FileCase::Patch:
+                e.name = base + "._lzma2_";
+                e.patch = base + "_patch_";
+                download = UpdateFiles::patch(c.before, c.after, true);
+                break;
+            case FileCase::Container:
+                e.name = base + "._lzma2_";
+                download = UpdateFiles::container(c.after, false, m_Dir->path());
+                break;
+            case FileCase::Gzip:
+                e.name = base + ".gz";
+                download = UpdateFiles::gzip(c.after);
+                break;
+            case FileCase::Plain:
+                e.name = base;
+                download = c.after;
+                break;
+            }
+            if (download.isEmpty() || !ClientBundle::writeFile(temp(e.patch.isEmpty() ? e.name : e.patch), download))
+                return false;
+            if (c.how != FileCase::Plain) {
+                e.unpackedHash = ClientBundle::sha512Hex(c.after).toUpper();
+                e.unpackedSize = quint64(c.after.size());
+            }
+            m_Entries << e;
+        }
+        return true;
+    }
+
+    // The download an entry's task reads.
+    QString downloadOf(const ReplaceEntry& e) const { return temp(e.hasPatch() ? e.patch : e.name); }
+
+private slots:
+    void initTestCase()
+    {
+        QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
+        qRegisterMetaType<TaskSpecification*>();
+    }
+
+    void init() { QVERIFY(makeScenario()); }
+
+    void replacesEveryKind()
+    {
+        const TreeSnapshot before = TreeSnapshot::take(m_Bundle->contentsDir());
+        FileReplaceListTaskSpecification task(&m_Entries, &m_Deletes, &m_Config, nullptr, 0.4);
+        QSignalSpy messages(&task, &TaskSpecification::message);
+        QCOMPARE(runTask(task), int(TaskSpecification::STATE_FINISHED));
+        QCOMPARE(task.m_Progress, 0.4);
+        const QStringList texts = spyTexts(messages);
+        QCOMPARE(texts.first(), QStringLiteral("Starting file updates"));
+        QVERIFY(texts.contains("Patching MacOS/vx3client_mac"));
+        QVERIFY(!texts.contains("rolling back file updates"));
+
+        // Two folder tasks for the two missing levels, then one task per file.
+        QCOMPARE(task.m_SubTasks.size(), 2 + m_Entries.size());
+        QCOMPARE(task.m_SubTasks.at(0)->m_Weight, 0.05);
+        QCOMPARE(task.m_SubTasks.at(2)->m_Weight, 0.9 / m_Entries.size());
+
+        const TreeSnapshot after = TreeSnapshot::take(m_Bundle->contentsDir());
+        QStringList expected;
+        for (const FileCase& c : m_Cases) {
+            QCOMPARE(after.node(c.rel).content, c.after);
+            if (c.modeAfter >= 0)
+                QCOMPARE(after.node(c.rel).mode, c.modeAfter);
+            expected << c.rel;
+        }
+        expected << "Resources/lang/new" << "Resources/lang/new/inner";
+        // Nothing else changed and nothing was left behind (no temporary or moved-aside files).
+        QStringList diff;
+        for (const QString& d : before.differences(after))
+            diff << d.section(": ", 0, 0);
+        std::sort(diff.begin(), diff.end());
+        std::sort(expected.begin(), expected.end());
+        QCOMPARE(diff, expected);
+        // The patched file's previous content stays as the old copy; the step is final.
+        QCOMPARE(ClientBundle::readFile(temp("MacOS/vx3client_mac_old")), m_Cases.first().before);
+        QVERIFY(task.m_RollbackList.isEmpty());
+        task.reset();
+        QCOMPARE(TreeSnapshot::take(m_Bundle->contentsDir()).differences(after), QStringList{});
+    }
+
+    void failureAtEveryPosition_data()
+    {
+        QTest::addColumn<int>("position");
+        QTest::addColumn<QString>("fault");
+        const char* faults[] = {"download missing", "wrong hash", "over the limit"};
+        for (int i = 0; i < 7; ++i) {
+            for (const char* f : faults) {
+                if (i == 3 && QByteArray(f) != "download missing")
+                    continue; // a plain file has neither hash nor size
+                QTest::newRow(qPrintable(QString("%1 at %2").arg(f).arg(i))) << i << QString(f);
+            }
+        }
+    }
+
+    void failureAtEveryPosition()
+    {
+        QFETCH(int, position);
+        QFETCH(QString, fault);
+        ReplaceEntry& e = m_Entries[position];
+        if (fault == "download missing")
+            QVERIFY(QFile::remove(downloadOf(e)));
+        else if (fault == "wrong hash")
+            e.unpackedHash = ClientBundle::sha512Hex("something else");
+        else
+            e.unpackedSize -= 1;
+        const TreeSnapshot before = TreeSnapshot::take(m_Bundle->contentsDir());
+        FileReplaceListTaskSpecification task(&m_Entries, &m_Deletes, &m_Config, nullptr, 0.4);
+        QSignalSpy messages(&task, &TaskSpecification::message);
+        QCOMPARE(runTask(task), int(TaskSpecification::STATE_FAILED));
+        QVERIFY(spyTexts(messages).contains("rolling back file updates"));
+        QCOMPARE(TreeSnapshot::take(m_Bundle->contentsDir()).differences(before), QStringList{});
+        QVERIFY(task.m_RollbackList.isEmpty());
+    }
+
+    // Cancel requested at each step of a run (each progress report of the step): the bundle is
+    // as before whenever the step ends cancelled, and fully updated when the request came too late.
+    void cancelAtEveryPosition()
+    {
+        const TreeSnapshot before = TreeSnapshot::take(m_Bundle->contentsDir());
+        int reports = 0;
+        {
+            FileReplaceListTaskSpecification probe(&m_Entries, &m_Deletes, &m_Config, nullptr, 0.4);
+            connect(&probe, &TaskSpecification::updateProgress, [&] { ++reports; });
+            QCOMPARE(runTask(probe), int(TaskSpecification::STATE_FINISHED));
+        }
+        const TreeSnapshot updated = TreeSnapshot::take(m_Bundle->contentsDir());
+        QVERIFY(!updated.differences(before).isEmpty());
+        // Back to the old bundle for the cancelled runs.
+        QVERIFY(makeScenario());
+        QCOMPARE(TreeSnapshot::take(m_Bundle->contentsDir()).differences(before), QStringList{});
+        int cancelled = 0;
+        for (int at = 1; at <= reports; ++at) {
+            FileReplaceListTaskSpecification task(&m_Entries, &m_Deletes, &m_Config, nullptr, 0.4);
+            int seen = 0;
+            connect(&task, &TaskSpecification::updateProgress, [&] {
+                if (++seen == at)
+                    task.requestCancel();
+            });
+            const int state = runTask(task);
+            const TreeSnapshot now = TreeSnapshot::take(m_Bundle->contentsDir());
+            if (state == TaskSpecification::STATE_FINISHED) {
+                QVERIFY2(now.differences(updated).isEmpty(), qPrintable(QString::number(at)));
+                QVERIFY(makeScenario());
+                continue;
+            }
+            QVERIFY2(state == TaskSpecification::STATE_CANCELLED, qPrintable(QString::number(at)));
+            ++cancelled;
+            QVERIFY2(now.differences(before).isEmpty(),
+                     qPrintable(QString::number(at) + ": " + now.differences(before).join(", ")));
+        }
+        QVERIFY(cancelled >= m_Entries.size());
+    }
+
+    // The new client binary takes the place of the one that is running.
+    void runningExecutableReplaced()
+    {
+        const QString exe = m_Bundle->path("MacOS/vx3client_mac");
+        QVERIFY(QFile::remove(exe));
+        QVERIFY(QFile::copy("/bin/sleep", exe));
+        QVERIFY(setMode(exe, 0755));
+        QProcess running;
+        running.start(exe, {"30"});
+        QVERIFY(running.waitForStarted());
+        const QByteArray next = ClientBundle::readFile("/bin/sleep") + "trailer";
+        ReplaceEntry e;
+        e.group = ".";
+        e.name = "MacOS/vx3client_mac.gz";
+        e.target = "MacOS/vx3client_mac";
+        e.unpackedHash = ClientBundle::sha512Hex(next);
+        e.unpackedSize = quint64(next.size());
+        QVERIFY(ClientBundle::writeFile(temp(e.name), UpdateFiles::gzip(next)));
+        QList<ReplaceEntry> list{e};
+        FileReplaceListTaskSpecification task(&list, &m_Deletes, &m_Config, nullptr, 0.4);
+        QCOMPARE(runTask(task), int(TaskSpecification::STATE_FINISHED));
+        QCOMPARE(ClientBundle::readFile(exe), next);
+        QCOMPARE(TreeSnapshot::take(m_Bundle->contentsDir()).node("MacOS/vx3client_mac").mode, 0755);
+        QCOMPARE(running.state(), QProcess::Running);
+        running.kill();
+        running.waitForFinished();
+    }
+
+    // What a killed replacement leaves: new files beside the installed ones and installed files
+    // moved aside, some already replaced.  Everything goes back to the installed version; a
+    // linked folder outside the bundle is not entered.
+    void interruptedReplacementRestored()
+    {
+        QTemporaryDir dir;
+        const QString root = dir.path() + "/Contents";
+        const QString outside = dir.path() + "/outside";
+        const QString aside = FileInstallTaskSpecification::kAsideSuffix;
+        const QString fresh = FileInstallTaskSpecification::kNewSuffix;
+        QVERIFY(ClientBundle::writeFile(root + "/MacOS/replaced", "new"));
+        QVERIFY(ClientBundle::writeFile(root + "/MacOS/replaced" + aside, "old"));
+        QVERIFY(ClientBundle::writeFile(root + "/Resources/moved" + aside, "old moved"));
+        QVERIFY(ClientBundle::writeFile(root + "/Resources/pending" + fresh, "half"));
+        QVERIFY(ClientBundle::writeFile(root + "/Resources/pending", "untouched"));
+        QVERIFY(ClientBundle::writeFile(outside + "/kept" + aside, "not ours"));
+        QVERIFY(QFile::link(outside, root + "/Resources/link"));
+
+        QCOMPARE(FileInstallTaskSpecification::restoreInterrupted(root), 2);
+        QCOMPARE(TreeSnapshot::take(root).nodes().keys(),
+                 (QStringList{"MacOS", "MacOS/replaced", "Resources", "Resources/link", "Resources/moved",
+                              "Resources/pending"}));
+        QCOMPARE(ClientBundle::readFile(root + "/MacOS/replaced"), QByteArray("old"));
+        QCOMPARE(ClientBundle::readFile(root + "/Resources/moved"), QByteArray("old moved"));
+        QCOMPARE(ClientBundle::readFile(root + "/Resources/pending"), QByteArray("untouched"));
+        QCOMPARE(ClientBundle::readFile(outside + "/kept" + aside), QByteArray("not ours"));
+        QCOMPARE(FileInstallTaskSpecification::restoreInterrupted(root), 0);
+    }
+
+    void emptyList()
+    {
+        QList<ReplaceEntry> none;
+        FileReplaceListTaskSpecification task(&none, &m_Deletes, &m_Config, nullptr, 0.4);
+        QSignalSpy messages(&task, &TaskSpecification::message);
+        QCOMPARE(runTask(task), int(TaskSpecification::STATE_FINISHED));
+        QCOMPARE(spyTexts(messages), QStringList{"Starting file updates"});
+        QCOMPARE(task.m_Progress, 0.4);
+    }
+};
+
+QTEST_MAIN(FileReplaceTest)
+#include "filereplacetest.moc"

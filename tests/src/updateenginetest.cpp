@@ -1,0 +1,337 @@
+// The update engine's session handling, clean-up, proxy set-up and banner image fetch, on
+// temporary trees and against a local HTTP server.
+#include "configuration.h"
+#include "updateengine.h"
+#include "updateinidata.h"
+
+#include "common/clientbundle.h"
+#include "common/httptestserver.h"
+
+#include <QDir>
+#include <QFile>
+#include <QNetworkProxy>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+bool present(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
+}
+
+} // namespace
+
+class UpdateEngineTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_root;
+    QString m_temp;       // what QDir::tempPath() gives during the test
+    QString m_shared;     // the client bundle's SharedSupport folder, where update.app lives
+    QByteArray m_oldTmp;
+
+    QString sessionDir(int n) const { return m_temp + "/voxtrel_temp_" + QString::number(n); }
+
+    static QStringList texts(const QSignalSpy &spy)
+    {
+        QStringList out;
+        for (const QList<QVariant> &args : spy)
+            out << args.at(0).toString();
+        return out;
+    }
+
+private slots:
+    void init()
+    {
+        m_root = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_root->isValid());
+        m_temp = m_root->filePath("tmp");
+        QDir().mkpath(m_temp);
+        m_oldTmp = qgetenv("TMPDIR");
+        qputenv("TMPDIR", m_temp.toUtf8());
+        QCOMPARE(QFileInfo(QDir::tempPath()).canonicalFilePath(), QFileInfo(m_temp).canonicalFilePath());
+        qputenv("VX3_CONFIG_DIR", m_root->filePath("config").toUtf8());
+        QDir().mkpath(m_root->filePath("config"));
+        m_shared = m_root->filePath("Voxtrel 3 Client.app/Contents/SharedSupport");
+        QDir().mkpath(m_shared + "/update.app/Contents/MacOS");
+        Configuration::setApplicationDirForTesting(m_shared + "/update.app/Contents/MacOS");
+    }
+
+    void cleanup()
+    {
+        Configuration::setApplicationDirForTesting(QString());
+        qputenv("TMPDIR", m_oldTmp);
+    }
+
+    void proxyTexts_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("valid");
+        QTest::addColumn<int>("type");
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<int>("port");
+        QTest::newRow("empty") << QString("") << true << int(QNetworkProxy::NoProxy) << QString("") << 0;
+        QTest::newRow("host") << QString("proxy.example") << true << int(QNetworkProxy::HttpProxy) << QString("proxy.example") << 3128;
+        QTest::newRow("host:port") << QString("proxy.example:8080") << true << int(QNetworkProxy::HttpProxy) << QString("proxy.example") << 8080;
+        QTest::newRow("url") << QString("http://10.1.2.3:81") << true << int(QNetworkProxy::HttpProxy) << QString("10.1.2.3") << 81;
+        QTest::newRow("url without port") << QString("http://proxy.example/") << true << int(QNetworkProxy::HttpProxy) << QString("proxy.example") << 3128;
+        QTest::newRow("spaces around") << QString("  proxy.example:3 ") << true << int(QNetworkProxy::HttpProxy) << QString("proxy.example") << 3;
+        QTest::newRow("no host") << QString("http://:8080") << false << 0 << QString("") << 0;
+        QTest::newRow("scheme only") << QString("http://") << false << 0 << QString("") << 0;
+        QTest::newRow("bad port") << QString("proxy.example:notaport") << false << 0 << QString("") << 0;
+    }
+
+    void proxyTexts()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, valid);
+        QNetworkProxy proxy(QNetworkProxy::Socks5Proxy, "unchanged", 1);
+        QCOMPARE(UpdateEngine::parseProxy(text, &proxy), valid);
+        if (!valid)
+            return;
+        QFETCH(int, type);
+        QFETCH(QString, host);
+        QFETCH(int, port);
+        QCOMPARE(int(proxy.type()), type);
+        if (type == QNetworkProxy::HttpProxy) {
+            QCOMPARE(proxy.hostName(), host);
+            QCOMPARE(int(proxy.port()), port);
+        }
+    }
+
+    void invalidProxyIsFatalOnInitialize()
+    {
+        QVERIFY(ClientBundle::writeFile(UpdateIniData::iniPath(), "[update]\nproxy=http://:1\n"));
+        Configuration config;
+        config.m_Version = 5;
+        UpdateEngine engine(&config, nullptr);
+        QSignalSpy fatal(&engine, &UpdateEngine::fatalError);
+        QVERIFY(!engine.initialize());
+        QCOMPARE(texts(fatal), QStringList{"'http://:1' is an invalid proxy specification"});
+        QCOMPARE(engine.state(), int(UpdateEngine::PRE_INIT));
+    }
+
+    void removeDirContentsRemovesLinksWithoutFollowing()
+    {
+        const QString outside = m_root->filePath("outside");
+        QVERIFY(ClientBundle::writeFile(outside + "/keep.txt", "keep"));
+        const QString dir = sessionDir(3);
+        QVERIFY(ClientBundle::writeFile(dir + "/a/b/file", "x"));
+        QVERIFY(ClientBundle::writeFile(dir + "/.hidden", "x"));
+        QVERIFY(QFile::link(outside, dir + "/a/linkToDir"));
+        QVERIFY(QFile::link(outside + "/keep.txt", dir + "/linkToFile"));
+        QVERIFY(QFile::link(dir + "/nowhere", dir + "/dangling"));
+
+        UpdateEngine::removeDirContents(dir);
+        QVERIFY(QDir(dir).exists());
+        QVERIFY(QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot).isEmpty());
+        QCOMPARE(ClientBundle::readFile(outside + "/keep.txt"), QByteArray("keep"));
+    }
+
+    // A recorded session of another version: its folder goes only when it is one the updater made.
+    void staleSessionCleanup_data()
+    {
+        QTest::addColumn<QString>("recorded");  // relative to the test root
+        QTest::addColumn<bool>("removed");
+        QTest::newRow("session folder") << QString("tmp/voxtrel_temp_7") << true;
+        QTest::newRow("user folder") << QString("Documents") << false;
+        QTest::newRow("session name elsewhere") << QString("other/voxtrel_temp_7") << false;
+        QTest::newRow("name with suffix") << QString("tmp/voxtrel_temp_7x") << false;
+        QTest::newRow("below a session folder") << QString("tmp/voxtrel_temp_7/inner") << false;
+    }
+
+    void staleSessionCleanup()
+    {
+        QFETCH(QString, recorded);
+        QFETCH(bool, removed);
+        const QString dir = m_root->filePath(recorded);
+        QVERIFY(ClientBundle::writeFile(dir + "/SharedSupport/update.app/Contents/MacOS/update", "bin"));
+        QVERIFY(QFile::link(m_root->filePath("config"), dir + "/linkOut"));
+        QVERIFY(ClientBundle::writeFile(UpdateIniData::iniPath(),
+                                        "[Channel]\nbeta=true\n\n[update]\nstreams=3\n"));
+        UpdateIniData::modify(41, dir, m_root->filePath("Voxtrel 3 Client.app/Contents"), "update_macosx");
+
+        Configuration config;
+        config.m_Version = 42;
+        config.m_ClientType = "update_macosx";
+        UpdateEngine engine(&config, nullptr);
+        QSignalSpy messages(&engine, &UpdateEngine::message);
+        QVERIFY(engine.initialize());
+        QVERIFY(texts(messages).contains(QString("Cleanup previous session (v. 41, %1) files...").arg(dir)));
+        QCOMPARE(present(dir), !removed);
+        QVERIFY(texts(messages).contains(removed ? "Ok" : "Failed to remove directory"));
+        QVERIFY(QDir(m_root->filePath("config")).exists());
+
+        // A fresh session is recorded; the user's settings survive.
+        QVERIFY(config.m_TempDir != dir);
+        QVERIFY(QFileInfo(config.m_TempDir).isDir());
+        int version = 0;
+        QString recordedDir;
+        QVERIFY(UpdateIniData::get(&version, nullptr, &recordedDir, nullptr));
+        QCOMPARE(version, 42);
+        QCOMPARE(recordedDir, config.m_TempDir);
+        QSettings settings(UpdateIniData::iniPath(), QSettings::IniFormat);
+        QCOMPARE(settings.value("Channel/beta").toString(), QString("true"));
+        QCOMPARE(settings.value("update/streams").toInt(), 3);
+        QCOMPARE(engine.state(), int(UpdateEngine::POST_INIT));
+        QVERIFY(engine.isActive());
+    }
+
+    void sameVersionContinuesTheSession()
+    {
+        const QString dir = sessionDir(2);
+        QVERIFY(ClientBundle::writeFile(dir + "/MacOS/partial", "kept"));
+        const QString client = m_root->filePath("elsewhere/Voxtrel 3 Client.app/Contents");
+        UpdateIniData::modify(42, dir, client, "client_macosx");
+
+        Configuration config;
+        config.m_Version = 42;
+        config.m_ClientType = "client_macosx";
+        UpdateEngine engine(&config, nullptr);
+        QSignalSpy messages(&engine, &UpdateEngine::message);
+        QVERIFY(engine.initialize());
+        QVERIFY(texts(messages).contains("Previous update session for v. 42 found"));
+        QCOMPARE(config.m_TempDir, dir);
+        QCOMPARE(config.m_InstallDir, client);
+        QCOMPARE(ClientBundle::readFile(dir + "/MacOS/partial"), QByteArray("kept"));
+    }
+
+    void missingSessionFolderCountsAsNone()
+    {
+        UpdateIniData::modify(42, sessionDir(9), "/nowhere", "client_macosx");
+        Configuration config;
+        config.m_Version = 42;
+        UpdateEngine engine(&config, nullptr);
+        QSignalSpy messages(&engine, &UpdateEngine::message);
+        QVERIFY(engine.initialize());
+        QVERIFY(!texts(messages).contains("Previous update session for v. 42 found"));
+        QVERIFY(config.m_TempDir != sessionDir(9));
+        QVERIFY(QFileInfo(config.m_TempDir).isDir());
+    }
+
+    // After a finished run: the updater step forgets only its [current] record; the client step
+    // also removes the session folder (links and all) and the arguments file.
+    void cleanupAfterSuccess_data()
+    {
+        QTest::addColumn<int>("clientStep");
+        QTest::newRow("updater step") << 0;
+        QTest::newRow("client step") << 1;
+    }
+
+    void cleanupAfterSuccess()
+    {
+        QFETCH(int, clientStep);
+        const QString dir = sessionDir(4);
+        QVERIFY(ClientBundle::writeFile(dir + "/SharedSupport/update.app/Contents/MacOS/update", "bin"));
+        QVERIFY(QFile::link(m_shared, dir + "/SharedSupport/linkBack"));
+        QVERIFY(ClientBundle::writeFile(UpdateIniData::iniPath(), "[update]\nstreams=2\n"));
+        UpdateIniData::modify(42, dir, m_root->filePath("Voxtrel 3 Client.app/Contents"), "client_macosx");
+        QVERIFY(Configuration::writeArgsFile({"--clientupdate", "client_macosx", "42"}));
+
+        Configuration config;
+        config.m_ClientUpdate = clientStep;
+        UpdateEngine engine(&config, nullptr);
+        QSignalSpy messages(&engine, &UpdateEngine::message);
+        QSignalSpy finished(&engine, &UpdateEngine::updateFinished);
+        QVERIFY(QMetaObject::invokeMethod(&engine, "onTaskFinished"));
+        QCOMPARE(finished.count(), 1);
+        QCOMPARE(engine.state(), int(UpdateEngine::FINISHED));
+        QVERIFY(!UpdateIniData::get(nullptr, nullptr, nullptr, nullptr));
+        QSettings settings(UpdateIniData::iniPath(), QSettings::IniFormat);
+        QCOMPARE(settings.value("update/streams").toInt(), 2);
+        QVERIFY(QFileInfo(m_shared).isDir());
+        if (clientStep) {
+            QVERIFY(!present(dir));
+            QVERIFY(!present(Configuration::argsFilePath()));
+            QVERIFY(texts(messages).contains("Temporary files removed."));
+        } else {
+            QVERIFY(present(dir + "/SharedSupport/update.app/Contents/MacOS/update"));
+            QVERIFY(present(Configuration::argsFilePath()));
+            QVERIFY(texts(messages).contains("Removed temporary update.ini"));
+        }
+        QCOMPARE(texts(messages).last(), QString("Update successfully finished"));
+    }
+
+    void cachedBannerIsFoundAtOnce()
+    {
+        QVERIFY(ClientBundle::writeFile(m_temp + "/voxtrel_banner.jpg", "JPEGDATA"));
+        QVERIFY(ClientBundle::writeFile(m_temp + "/voxtrel_banner.txt", "https%3A//example.org/caf%C3%A9"));
+        Configuration config;
+        UpdateEngine engine(&config, nullptr);
+        QSignalSpy found(&engine, &UpdateEngine::bannerFound);
+        engine.getBanner();
+        QCOMPARE(found.count(), 1);
+        QCOMPARE(found.at(0).at(0).toByteArray(), QByteArray("JPEGDATA"));
+        QCOMPARE(found.at(0).at(1).toString(), QString::fromUtf8("https://example.org/caf\xc3\xa9"));
+    }
+
+    // The image named by the banner service: the size cap with and without Content-Length, and
+    // addresses that are not web addresses.
+    void bannerImageFetch_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("size");
+        QTest::addColumn<bool>("withLength");
+        QTest::addColumn<bool>("delivered");
+        QTest::newRow("at the cap") << QString("/b.jpg") << 270000 << true << true;
+        QTest::newRow("one byte over") << QString("/b.jpg") << 270001 << true << false;
+        QTest::newRow("no length, small") << QString("/b.jpg") << 1000 << false << true;
+        QTest::newRow("no length, over") << QString("/b.jpg") << 400000 << false << false;
+    }
+
+    void bannerImageFetch()
+    {
+        QFETCH(QString, path);
+        QFETCH(int, size);
+        QFETCH(bool, withLength);
+        QFETCH(bool, delivered);
+        HttpTestServer server;
+        HttpTestServer::Response response = HttpTestServer::Response::ok(QByteArray(size, 'j'), "image/jpeg");
+        response.sendContentLength = withLength;
+        if (!withLength)
+            response.headers.append(qMakePair(QByteArray("Connection"), QByteArray("close")));
+        server.setResponse(path.toUtf8(), response);
+
+        Configuration config;
+        UpdateEngine engine(&config, nullptr);
+        QSignalSpy found(&engine, &UpdateEngine::bannerFound);
+        QVERIFY(QMetaObject::invokeMethod(&engine, "onBannerFound", Q_ARG(QString, server.url(path)),
+                                          Q_ARG(QString, QString("https://example.org/"))));
+        // A second answer while the first image is on its way is passed over.
+        QVERIFY(QMetaObject::invokeMethod(&engine, "onBannerFound", Q_ARG(QString, server.url("/other.jpg")),
+                                          Q_ARG(QString, QString("https://example.org/x"))));
+        QVERIFY(server.waitForRequests(1));
+        if (delivered) {
+            QTRY_COMPARE(found.count(), 1);
+            QCOMPARE(found.at(0).at(0).toByteArray().size(), size);
+            QCOMPARE(found.at(0).at(1).toString(), QString("https://example.org/"));
+        } else {
+            QTest::qWait(500);
+            QCOMPARE(found.count(), 0);
+        }
+        QCOMPARE(server.requestCount("/other.jpg"), 0);
+    }
+
+    void bannerImageOnlyFromWebAddresses()
+    {
+        const QString file = m_root->filePath("image.jpg");
+        QVERIFY(ClientBundle::writeFile(file, "local"));
+        Configuration config;
+        UpdateEngine engine(&config, nullptr);
+        QSignalSpy found(&engine, &UpdateEngine::bannerFound);
+        for (const QString &url : {QUrl::fromLocalFile(file).toString(), QString("ftp://127.0.0.1/x.jpg"),
+                                   QString("not a url at all ::")})
+            QVERIFY(QMetaObject::invokeMethod(&engine, "onBannerFound", Q_ARG(QString, url),
+                                              Q_ARG(QString, QString("https://example.org/"))));
+        QTest::qWait(200);
+        QCOMPARE(found.count(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(UpdateEngineTest)
+#include "updateenginetest.moc"
