@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <cstdio>
 #include <limits>
 #include <random>
@@ -257,6 +259,42 @@ TEST(ByteWriter, FailedSinkRefusesEverything) {
   // A failed source lost its bytes: appending it must not pass for success.
   EXPECT_FALSE(other.Append(&w));
   EXPECT_EQ(other.Length(), 2u);
+}
+
+TEST(ByteWriter, ACapRefusesWhatWouldPassItAndKeepsTheSink) {
+  // Every way of adding bytes, one byte within and one byte past a cap of
+  // 1000 when 600 bytes are already held.
+  const Bytes held = Random(600, 3);
+  const Bytes more = Random(401, 4);
+  struct Way {
+    const char* name;
+    std::function<bool(ByteWriter*, size_t)> add;  // adds n bytes
+  };
+  const std::vector<Way> ways = {
+      {"Write", [&](ByteWriter* w, size_t n) { return w->Write(more.data(), n); }},
+      {"Reserve", [&](ByteWriter* w, size_t n) { return w->Reserve(w->Length() + n); }},
+      {"PrepareTail",
+       [&](ByteWriter* w, size_t n) { return w->PrepareTail(n) != nullptr && w->CommitTail(n); }},
+      {"Append",
+       [&](ByteWriter* w, size_t n) {
+         ByteWriter other;
+         other.Write(more.data(), n);
+         return w->Append(&other);
+       }},
+  };
+  for (const Way& way : ways) {
+    for (size_t n : {size_t{400}, size_t{401}}) {
+      ByteWriter w;
+      w.SetLimit(1000);
+      ASSERT_TRUE(w.Write(held.data(), held.size()));
+      EXPECT_EQ(w.Room(), 400u);
+      EXPECT_EQ(way.add(&w, n), n == 400) << way.name << " " << n;
+      EXPECT_FALSE(w.Failed()) << way.name;
+      EXPECT_LE(w.Length() + w.TailCapacity(), 1000u) << way.name << ": nothing allocated past the cap";
+      EXPECT_TRUE(std::equal(held.begin(), held.end(), w.Buffer())) << way.name;
+      if (n == 401) EXPECT_EQ(w.Length(), 600u) << way.name;
+    }
+  }
 }
 
 TEST(ByteWriter, AppendMovesBytesAndEmptiesSource) {
