@@ -14,6 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   voxpatch::ByteReader old(data + 2, old_length);
   voxpatch::ByteReader diff(data + 2 + old_length, size - 2 - old_length);
   voxpatch::ByteWriter out;
+  out.SetLimit(16u << 20);
   voxpatch::ApplyByteDiff(old, &diff, &out, with_header);
   return 0;
 }

@@ -12,6 +12,7 @@
 
 #include "bytewriter.h"
 #include "compressedfile.h"
+#include "fuzzlimits.h"
 #include "lzma2rawblock.h"
 #include "mappedfile.h"
 
@@ -44,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (voxpatch::WriteBufferToFile(input.c_str(), container.Buffer(), container.Length()) !=
       container.Length())
     return 0;
-  voxpatch::DecompressLzmaFile(input.c_str(), output.c_str());
+  voxpatch::DecompressLzmaFile(input.c_str(), output.c_str(), voxpatch_fuzz::kOutputLimit);
   std::remove(output.c_str());
   return 0;
 }

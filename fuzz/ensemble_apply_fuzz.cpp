@@ -17,6 +17,7 @@
 #include "bytewriter.h"
 #include "crc.h"
 #include "ensembleapplier.h"
+#include "fuzzlimits.h"
 #include "lzma2rawblock.h"
 #include "mappedfile.h"
 
@@ -71,12 +72,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     voxpatch_fuzz::AppendRawLzma2Block(data, size, &patch);
     voxpatch::EnsembleApplier applier(reinterpret_cast<const uint8_t*>(old_file.data()),
                                       old_file.size());
+    const voxpatch::OutputBudget budget(voxpatch_fuzz::kOutputLimit);
+    applier.SetBudget(budget);
     voxpatch::ByteReader stream(patch.Buffer(), patch.Length());
     voxpatch::ByteWriter output;
+    output.SetLimit(budget.output());
     applier.Apply(&stream, &output);
   } else {
     if (voxpatch::WriteBufferToFile(patch_path.c_str(), data, size) != size) return 0;
-    voxpatch::ApplyPatchFiles(old_path.c_str(), patch_path.c_str(), new_path.c_str());
+    voxpatch::ApplyPatchFiles(old_path.c_str(), patch_path.c_str(), new_path.c_str(),
+                              voxpatch_fuzz::kOutputLimit);
     std::remove(new_path.c_str());
   }
   return 0;

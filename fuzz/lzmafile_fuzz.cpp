@@ -8,6 +8,7 @@
 #include <string>
 
 #include "compressedfile.h"
+#include "fuzzlimits.h"
 #include "mappedfile.h"
 
 namespace {
@@ -24,7 +25,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::string input = ScratchPath("in");
   static const std::string output = ScratchPath("out");
   if (voxpatch::WriteBufferToFile(input.c_str(), data, size) != size) return 0;
-  voxpatch::DecompressLzmaFile(input.c_str(), output.c_str());
+  // Either form of the limited entry: as for client files and as for the product list.
+  const bool allow_executable_aware = size == 0 || (data[size - 1] & 1) == 0;
+  voxpatch::DecompressLzmaFile(input.c_str(), output.c_str(), voxpatch_fuzz::kOutputLimit,
+                               allow_executable_aware);
   std::remove(output.c_str());
   return 0;
 }

@@ -56,6 +56,18 @@ Banner::Banner(QObject *parent)
 void Banner::run()
 {
     qDebug() << "Looking up banner server";
+#ifdef VX_TEST_ENDPOINTS
+    // Development builds carry the test key and may be pointed at a local banner service
+    // ("host:port"), so that end-to-end runs never reach the real one.
+    if (g_testHost.isEmpty()) {
+        const QString local = QString::fromLocal8Bit(qgetenv("VX3_TEST_BANNER_SERVER"));
+        const int colon = local.lastIndexOf(QLatin1Char(':'));
+        bool portOk = false;
+        const uint port = colon > 0 ? local.mid(colon + 1).toUInt(&portOk) : 0;
+        if (portOk && port > 0 && port < 65536)
+            setServerForTesting(local.left(colon), quint16(port));
+    }
+#endif
     const QString host = g_testHost.isEmpty() ? bannerServer : g_testHost;
     m_port = g_testHost.isEmpty() ? kServerPort : g_testPort;
     QHostInfo::lookupHost(host, this, SLOT(onResolved(QHostInfo)));

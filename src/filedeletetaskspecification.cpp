@@ -26,7 +26,9 @@ bool FileDeleteTaskSpecification::doOp()
         ok = QDir(m_Path).removeRecursively();
         qDebug() << Q_FUNC_INFO << "Recursively deleted directory" << m_Path << ok;
     } else {
-        ok = QDir().rmpath(m_Path);
+        // Only the folder itself: its parents may lie outside the installation.
+        const QFileInfo folder(QDir::cleanPath(m_Path));
+        ok = folder.dir().rmdir(folder.fileName());
         qDebug() << Q_FUNC_INFO << "Deleted directory" << m_Path << ok;
     }
     if (m_FailOnError && !ok) {

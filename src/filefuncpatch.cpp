@@ -4,22 +4,12 @@
 #include "patchstatus.h"
 
 #include <QDebug>
-#include <QFile>
-#include <QFileInfo>
 
 bool ApplyEnsemblePatch(const char* oldPath, const char* patchPath, const char* newPath,
                         quint64 maxOutputSize)
 {
-    // Until the engine takes the limit itself it is checked after the apply.
-    const QString out = QString::fromUtf8(newPath);
-    const QString part = out + QStringLiteral(".part");
-    QFile::remove(part);
-    voxpatch::PatchStatus status = voxpatch::ApplyPatchFiles(oldPath, patchPath, part.toUtf8().constData());
-    if (status == voxpatch::C_OK
-        && (quint64(QFileInfo(part).size()) > maxOutputSize
-            || (QFileInfo::exists(out) && !QFile::remove(out)) || !QFile::rename(part, out)))
-        status = voxpatch::C_GENERAL_ERROR;
-    QFile::remove(part);
+    const voxpatch::PatchStatus status =
+        voxpatch::ApplyPatchFiles(oldPath, patchPath, newPath, maxOutputSize);
     qDebug() << "ApplyEnsemblePatch status =" << status;
     switch (status) {
     case voxpatch::C_OK:

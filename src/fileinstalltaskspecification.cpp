@@ -3,6 +3,8 @@
 #include "rollbackdatalist.h"
 
 #include <QDebug>
+#include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 
@@ -48,4 +50,30 @@ bool FileInstallTaskSpecification::doOp()
     }
     addRollback(RollbackData(RollbackData::FILE_CREATE, m_Path));
     return true;
+}
+
+int FileInstallTaskSpecification::restoreInterrupted(const QString& dir)
+{
+    QStringList leftovers;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (path.endsWith(kNewSuffix) || path.endsWith(kAsideSuffix))
+            leftovers << path;
+    }
+    int restored = 0;
+    for (const QString& path : qAsConst(leftovers)) {
+        if (path.endsWith(kNewSuffix)) {
+            QFile::remove(path);
+            continue;
+        }
+        const QString installed = path.left(path.size() - kAsideSuffix.size());
+        const QFileInfo info(installed);
+        if ((info.exists() || info.isSymLink()) && !QFile::remove(installed))
+            continue;
+        if (QFile::rename(path, installed))
+            ++restored;
+    }
+    return restored;
 }

@@ -20,9 +20,6 @@ public:
 
     quint64 m_MaxOutputSize;
     bool m_AllowExecutableAware;
-
-private:
-    bool decompress(const char* src, const char* dst) const;
 };
 
 #endif // FILEUNPACKFUNC_LZMA2_H

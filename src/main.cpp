@@ -8,6 +8,7 @@
 
 #include "configuration.h"
 #include "mainwindow.h"
+#include "privatetempdir.h"
 #include "protobufhelper.h"
 #include "updateengine.h"
 #include "updateversions.h"
@@ -30,7 +31,7 @@ void discardMessageHandler(QtMsgType, const QMessageLogContext &, const QString 
 // Every fixed file name the updater uses lies in the temp folder; it must be the user's own.
 bool setUpTempFolder()
 {
-    return true;
+    return PrivateTempDir::setUp();
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "mainwindow.h"
+#include "processtools.h"
 
 #include "configuration.h"
 #include "updateengine.h"
@@ -23,13 +24,12 @@ namespace {
 // HAND-OVER-AND-CACHE
 void startClient(const QString &installDir)
 {
-    Q_UNUSED(installDir);
+    ProcessTools::startVx3Client(installDir);
 }
 
 void startNextUpdater(const QString &tempDir, const QStringList &args)
 {
-    Q_UNUSED(tempDir);
-    Q_UNUSED(args);
+    ProcessTools::startClientUpdater(tempDir, args);
 }
 
 void writeBannerCache(const QByteArray &image, const QString &clickUrl)

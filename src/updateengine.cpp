@@ -4,6 +4,7 @@
 #include "configuration.h"
 #include "crypt_exception.h"
 #include "cryptwrapper.h"
+#include "fileinstalltaskspecification.h"
 #include "maintaskspecification.h"
 #include "updateinidata.h"
 
@@ -131,6 +132,12 @@ bool UpdateEngine::initialize()
 
     if (!m_Config->initalizeStart(sessionDir, clientDir))
         return false;
+    if (m_Config->m_ClientUpdate) {
+        // A client step that was killed while it replaced files left them moved aside.
+        const int restored = FileInstallTaskSpecification::restoreInterrupted(m_Config->m_InstallDir);
+        if (restored > 0)
+            emit message(QStringLiteral("Restored %1 files of an interrupted update").arg(restored));
+    }
     UpdateIniData::modify(m_Config->m_Version, m_Config->m_TempDir, m_Config->m_InstallDir,
                           m_Config->m_ClientType);
     m_State = POST_INIT;

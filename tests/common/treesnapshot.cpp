@@ -8,22 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace
-{
-const char* kindName(TreeSnapshot::Node::Kind kind)
-{
-    switch (kind) {
-    case TreeSnapshot::Node::File:
-        return "file";
-    case TreeSnapshot::Node::Dir:
-        return "folder";
-    case TreeSnapshot::Node::Link:
-        return "link";
-    }
-    return "?";
-}
-} // namespace
-
 TreeSnapshot TreeSnapshot::take(const QString& root)
 {
     TreeSnapshot snapshot;
@@ -65,7 +49,8 @@ QStringList TreeSnapshot::differences(const TreeSnapshot& other) const
         if (there == other.m_Nodes.cend()) {
             out << it.key() + QStringLiteral(": only in the first tree");
         } else if (there->kind != it->kind) {
-            out << it.key() + QStringLiteral(": %1 became %2").arg(kindName(it->kind), kindName(there->kind));
+            static const char* const kinds[] = {"file", "folder", "link"};
+            out << it.key() + QStringLiteral(": %1 became %2").arg(kinds[it->kind], kinds[there->kind]);
         } else if (there->mode != it->mode) {
             out << it.key() + QStringLiteral(": mode %1 became %2").arg(it->mode, 0, 8).arg(there->mode, 0, 8);
         } else if (there->content != it->content) {

@@ -8,6 +8,8 @@
 # pid file, logs, temp folders) below <state-dir>; nothing under /etc, /var or /run is touched.
 # "start" returns once the server answers (exit 1 with the error log when it does not);
 # "stop" returns once the master process is gone. The access log is <state-dir>/logs/access.log.
+# VX_NGINX_LIMIT_RATE (for example "16k") caps every response's speed, so that a run can be
+# watched mid-update.
 set -euo pipefail
 
 usage() {
@@ -110,6 +112,7 @@ http {
         autoindex off;
         location / {
             try_files \$uri =404;
+            limit_rate ${VX_NGINX_LIMIT_RATE:-0};
         }
     }
 }

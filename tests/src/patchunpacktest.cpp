@@ -44,7 +44,8 @@ private slots:
     void task_data()
     {
         // kind: "gzip", "lzma2", "lzma2 plain only" (executable-aware refused) or "patch".
-        // input: the downloaded file (the patch for "patch"); old: the file a patch starts from.
+        // input: the downloaded file (the patch for "patch"; null: missing); old: the file a patch
+        // starts from.
         // result: the expected destination content, or empty when the task must fail.
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QByteArray>("input");
@@ -63,6 +64,7 @@ private slots:
         QTest::newRow("gzip: plain file copied as it stands") << "gzip" << text << QByteArray() << n << text;
         QTest::newRow("gzip: truncated") << "gzip" << gz.left(gz.size() / 2) << QByteArray() << n << QByteArray();
         QTest::newRow("gzip: over the limit") << "gzip" << gz << QByteArray() << n - 1 << QByteArray();
+        QTest::newRow("gzip: no source") << "gzip" << QByteArray() << QByteArray() << n << QByteArray();
         QTest::newRow("gzip: empty") << "gzip" << UpdateFiles::gzip("") << QByteArray() << qint64(0) << QByteArray("");
 
         const QByteArray plain = UpdateFiles::container(text, false, scratch);
@@ -101,7 +103,9 @@ private slots:
         QFETCH(QByteArray, result);
         const bool ok = !result.isNull();
         const QString in = at("in"), oldFile = at("old");
-        QVERIFY(ClientBundle::writeFile(in, input));
+        QFile::remove(in);
+        if (!input.isNull())
+            QVERIFY(ClientBundle::writeFile(in, input));
         QVERIFY(ClientBundle::writeFile(oldFile, old));
         for (const bool existing : {false, true}) {
             const QString folder = at(existing ? "onto-existing" : "onto-fresh");

@@ -8,12 +8,17 @@
 //   vx_release build --old <bundle> --new <bundle> --version <N+1> --out <dir>
 //                    [--old-updater <update.app>] [--new-updater <update.app>] [--jobs <J>]
 //       writes the served tree <dir>/<N+1>/... (signed product lists, files, patches).
+//
+//   vx_release banner --reply "<image url>,<click url>" --port-file <file>
+//       answers banner lookups on 127.0.0.1 (port written to <file>) until it is stopped.
 
+#include "common/bannerresponder.h"
 #include "common/bundlegenerator.h"
 #include "common/releasebuilder.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
 #include <QMap>
 #include <QTextStream>
 
@@ -106,6 +111,28 @@ int build(const QStringList& arguments)
 }
 } // namespace
 
+int banner(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Answers banner lookups on 127.0.0.1."));
+    parser.addHelpOption();
+    parser.addOptions({
+        {QStringLiteral("reply"), QStringLiteral("The reply: image URL, comma, click URL."), QStringLiteral("text")},
+        {QStringLiteral("port-file"), QStringLiteral("File that receives the UDP port."), QStringLiteral("file")},
+    });
+    parser.process(arguments);
+    static BannerResponder responder;
+    responder.setReply(parser.value(QStringLiteral("reply")).toUtf8());
+    QFile portFile(parser.value(QStringLiteral("port-file")));
+    if (!portFile.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        || portFile.write(QByteArray::number(responder.port())) <= 0) {
+        QTextStream(stderr) << "vx_release banner: cannot write the port file\n";
+        return 1;
+    }
+    portFile.close();
+    return QCoreApplication::exec();
+}
+
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
@@ -115,6 +142,8 @@ int main(int argc, char* argv[])
         return generate(arguments);
     if (mode == QLatin1String("build"))
         return build(arguments);
-    QTextStream(stderr) << "usage: vx_release generate|build [--help]\n";
+    if (mode == QLatin1String("banner"))
+        return banner(arguments);
+    QTextStream(stderr) << "usage: vx_release generate|build|banner [--help]\n";
     return 2;
 }

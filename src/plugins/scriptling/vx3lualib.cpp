@@ -13,7 +13,6 @@ extern "C" {
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 // Every binding checks its Lua arguments first, calls one slot of the
 // client's function table and turns the answer into Lua results.

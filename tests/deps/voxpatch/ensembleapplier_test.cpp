@@ -574,3 +574,28 @@ TEST(EnsemblePatchStatus, OverlappingElementRanges) {
     EXPECT_EQ(c.expected == C_OK, o.written);
   }
 }
+
+// Every PE and ELF fixture pair: the element is disassembled by its own
+// disassembler on both sides.
+INSTANTIATE_TEST_SUITE_P(
+    PeElfFixtures, EnsembleVersionTest,
+    ::testing::Values(
+        VersionCase{"pe32_lld_exe", EXE_WIN_32_X86}, VersionCase{"pe32_lld_dll", EXE_WIN_32_X86},
+        VersionCase{"pe64_lld_exe", EXE_WIN_32_X64}, VersionCase{"pe64_lld_dll", EXE_WIN_32_X64},
+        VersionCase{"pe32_mingw_exe", EXE_WIN_32_X86},
+        VersionCase{"pe32_mingw_exe_strip", EXE_WIN_32_X86},
+        VersionCase{"pe32_mingw_dll", EXE_WIN_32_X86},
+        VersionCase{"pe64_mingw_exe", EXE_WIN_32_X64},
+        VersionCase{"pe64_mingw_exe_strip", EXE_WIN_32_X64},
+        VersionCase{"pe64_mingw_dll", EXE_WIN_32_X64},
+        VersionCase{"elf32_lld_pie", EXE_ELF_32_X86}, VersionCase{"elf32_lld_so", EXE_ELF_32_X86},
+        VersionCase{"elf32_lld_static", EXE_ELF_32_X86},
+        VersionCase{"elf32_gcc_pie", EXE_ELF_32_X86}, VersionCase{"elf32_gcc_so", EXE_ELF_32_X86},
+        VersionCase{"elf32_gcc_static", EXE_ELF_32_X86},
+        VersionCase{"elf64_lld_pie", EXE_ELF_64_X64}, VersionCase{"elf64_lld_so", EXE_ELF_64_X64},
+        VersionCase{"elf64_lld_static", EXE_ELF_64_X64},
+        VersionCase{"arm_lld_pie", EXE_ELF_32_ARM}, VersionCase{"arm_lld_so", EXE_ELF_32_ARM},
+        VersionCase{"arm_lld_static", EXE_ELF_32_ARM}, VersionCase{"arm_gcc_arm", EXE_ELF_32_ARM},
+        VersionCase{"arm_gcc_thumb", EXE_ELF_32_ARM}, VersionCase{"arm_gcc_mixed", EXE_ELF_32_ARM},
+        VersionCase{"arm_branches", EXE_ELF_32_ARM}),
+    [](const ::testing::TestParamInfo<VersionCase>& info) { return std::string(info.param.name); });

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "imagepoke.h"
+
 namespace voxpatch_test {
 
 constexpr uint32_t kSectionCode = 0x80000400u;  // pure + some instructions, regular
@@ -169,11 +171,6 @@ class MachOImageBuilder {
   bool is64_;
   std::vector<std::string> commands_;
 };
-
-// Writes a 32-bit little-endian value into an image.
-inline void Poke32(std::string* image, size_t offset, uint32_t v) {
-  for (int i = 0; i < 4; ++i) (*image)[offset + i] = static_cast<char>(v >> (8 * i));
-}
 
 }  // namespace voxpatch_test
 

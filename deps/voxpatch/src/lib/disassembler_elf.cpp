@@ -118,6 +118,7 @@ bool DisassemblerElf<Layout>::CheckHeader() {
   // The section-name table is noted only when the index names a section.
   section_names_ = shstrndx < shnum ? &sections_[shstrndx] : nullptr;
   TrimLength(content);
+  if (!BuildIndexes()) return MarkInvalid("out of memory");
   return MarkValid();
 }
 
@@ -244,7 +245,7 @@ bool DisassemblerElf<Layout>::BuildProgram(DisassembledProgram* program) {
   if (!IsValid()) return false;
   program->SetBaseAddress(0);
   relocs_emitted_ = false;
-  if (!BuildIndexes() || !PlanSections() || !CollectAbs32Locations()) return false;
+  if (!PlanSections() || !CollectAbs32Locations()) return false;
 
   ClearRel32Locations();
   for (size_t i = 0; i < sections_.size(); ++i) {

@@ -76,19 +76,21 @@ bool WriteAddressTable(ByteWriter* out, const GrowableArray<uint32_t>& table) {
   return true;
 }
 
-// Reads a count and checks it against what the stream can hold: every entry
-// takes at least one byte, so a larger count is malformed.
-bool ReadCount(ByteReader* in, uint32_t* count) {
+// Reads a count and checks it against what the stream can hold (every entry
+// takes at least one byte, so a larger count is malformed) and against the
+// entries the program may still hold in all, which it then takes from.
+bool ReadCount(ByteReader* in, uint32_t* count, size_t* entries_left) {
   uint32_t value = 0;
   if (!in->GetVarint(&value)) return false;
-  if (value > in->BytesLeft()) return false;
+  if (value > in->BytesLeft() || value > *entries_left) return false;
+  *entries_left -= value;
   *count = value;
   return true;
 }
 
-bool ReadTable(ByteReader* in, GrowableArray<uint32_t>* table) {
+bool ReadTable(ByteReader* in, GrowableArray<uint32_t>* table, size_t* entries_left) {
   uint32_t count = 0;
-  if (!ReadCount(in, &count)) return false;
+  if (!ReadCount(in, &count, entries_left)) return false;
   table->clear();
   if (!table->reserve(count)) return false;
   for (uint32_t i = 0; i < count; ++i) {
@@ -99,9 +101,9 @@ bool ReadTable(ByteReader* in, GrowableArray<uint32_t>* table) {
   return true;
 }
 
-bool ReadAddressTable(ByteReader* in, GrowableArray<uint32_t>* table) {
+bool ReadAddressTable(ByteReader* in, GrowableArray<uint32_t>* table, size_t* entries_left) {
   uint32_t count = 0;
-  if (!ReadCount(in, &count)) return false;
+  if (!ReadCount(in, &count, entries_left)) return false;
   table->clear();
   if (!table->reserve(count)) return false;
   uint32_t sum = 0;
@@ -114,9 +116,9 @@ bool ReadAddressTable(ByteReader* in, GrowableArray<uint32_t>* table) {
   return true;
 }
 
-bool ReadBytes(ByteReader* in, GrowableArray<uint8_t>* table) {
+bool ReadBytes(ByteReader* in, GrowableArray<uint8_t>* table, size_t* entries_left) {
   uint32_t count = 0;
-  if (!ReadCount(in, &count)) return false;
+  if (!ReadCount(in, &count, entries_left)) return false;
   table->clear();
   if (!table->reserve(count)) return false;
   if (count != 0 && !in->Read(table->data(), count)) return false;
@@ -350,21 +352,22 @@ bool EncodedProgram::SerializeReleasing(StreamBundleWriter* sink) {
   return ok;
 }
 
-bool EncodedProgram::Deserialize(StreamBundleReader* source) {
+bool EncodedProgram::Deserialize(StreamBundleReader* source, size_t max_entries) {
+  size_t left = max_entries;
   if (source->count() < 8) return false;
   ByteReader* origins = source->stream(kStreamOrigins);
   uint32_t base = 0;
   if (!origins->GetVarint(&base)) return false;
   image_base_ = base;
 
-  if (!ReadAddressTable(source->stream(kStreamAbs32Addresses), &abs32_rva_) ||
-      !ReadAddressTable(source->stream(kStreamRel32Addresses), &rel32_rva_) ||
-      !ReadTable(origins, &origins_) ||
-      !ReadTable(source->stream(kStreamOps), &ops_) ||
-      !ReadTable(source->stream(kStreamCopyCounts), &copy_counts_) ||
-      !ReadBytes(source->stream(kStreamCopyBytes), &copy_bytes_) ||
-      !ReadTable(source->stream(kStreamAbs32Indexes), &abs32_ix_) ||
-      !ReadTable(source->stream(kStreamRel32Indexes), &rel32_ix_))
+  if (!ReadAddressTable(source->stream(kStreamAbs32Addresses), &abs32_rva_, &left) ||
+      !ReadAddressTable(source->stream(kStreamRel32Addresses), &rel32_rva_, &left) ||
+      !ReadTable(origins, &origins_, &left) ||
+      !ReadTable(source->stream(kStreamOps), &ops_, &left) ||
+      !ReadTable(source->stream(kStreamCopyCounts), &copy_counts_, &left) ||
+      !ReadBytes(source->stream(kStreamCopyBytes), &copy_bytes_, &left) ||
+      !ReadTable(source->stream(kStreamAbs32Indexes), &abs32_ix_, &left) ||
+      !ReadTable(source->stream(kStreamRel32Indexes), &rel32_ix_, &left))
     return false;
 
   for (size_t i = 0; i <= kStreamUnused; ++i) {
@@ -385,7 +388,10 @@ bool EncodedProgram::Rebuild(ByteWriter* output) {
   bool elf_pending = false;
   uint16_t pe_type = 3;
   uint32_t elf_type = 8;
+  // Bytes behind a relocation table wait here until the table is made; they
+  // count against the same cap as the output.
   ByteWriter side;
+  side.SetLimit(output->Room());
   ByteWriter* out = output;
 
   abs32_relocs_.clear();
@@ -557,16 +563,26 @@ PatchStatus StoreEncodedProgramReleasing(EncodedProgram* program, StreamBundleWr
   return program->SerializeReleasing(sink) ? C_OK : C_STREAM_ERROR;
 }
 
-PatchStatus LoadEncodedProgram(StreamBundleReader* source, EncodedProgram** output) {
+PatchStatus LoadEncodedProgram(StreamBundleReader* source, EncodedProgram** output,
+                               size_t max_table_entries) {
   *output = nullptr;
   EncodedProgram* program = new (std::nothrow) EncodedProgram();
   if (program == nullptr) return C_DESERIALIZATION_FAILED;
-  if (!program->Deserialize(source)) {
+  if (!program->Deserialize(source, max_table_entries)) {
     delete program;
     return C_DESERIALIZATION_FAILED;
   }
   *output = program;
   return C_OK;
+}
+
+size_t TableEntriesFor(size_t output_room) {
+  // A program spends at most two table entries per byte it assembles (a
+  // reference every two bytes of ARM code takes an op, an index and an
+  // address), plus a few for origins and empty tables.
+  constexpr size_t kSpare = 1u << 16;
+  if (output_room > (SIZE_MAX - kSpare) / 2) return SIZE_MAX;
+  return 2 * output_room + kSpare;
 }
 
 PatchStatus RebuildExecutable(EncodedProgram* program, ByteWriter* output) {

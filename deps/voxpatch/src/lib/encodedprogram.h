@@ -75,7 +75,8 @@ class EncodedProgram {
   bool SerializeReleasing(StreamBundleWriter* sink);
   // Reads what Serialize wrote; false on a short, malformed or oversized
   // stream, or data left over.
-  bool Deserialize(StreamBundleReader* source);
+  // Fails when the tables would hold more than max_entries entries in all.
+  bool Deserialize(StreamBundleReader* source, size_t max_entries = SIZE_MAX);
   // Assembles the executable's bytes into output.
   bool Rebuild(ByteWriter* output);
 
@@ -120,7 +121,13 @@ PatchStatus StoreEncodedProgram(EncodedProgram* program, StreamBundleWriter* sin
 // The same through SerializeReleasing: the program is left empty, only fit
 // to be freed.
 PatchStatus StoreEncodedProgramReleasing(EncodedProgram* program, StreamBundleWriter* sink);
-PatchStatus LoadEncodedProgram(StreamBundleReader* source, EncodedProgram** output);
+// A program read from untrusted data may hold at most max_table_entries
+// entries in all its tables (see TableEntriesFor).
+PatchStatus LoadEncodedProgram(StreamBundleReader* source, EncodedProgram** output,
+                               size_t max_table_entries = SIZE_MAX);
+// The table entries a program may hold that assembles into a sink with
+// output_room bytes of room left.
+size_t TableEntriesFor(size_t output_room);
 PatchStatus RebuildExecutable(EncodedProgram* program, ByteWriter* output);
 void FreeEncodedProgram(EncodedProgram* program);
 

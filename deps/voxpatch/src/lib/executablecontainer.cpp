@@ -124,7 +124,7 @@ bool AssembleContainerProgram(ByteReader* program_source, ByteWriter* programs) 
   StreamBundleReader program_set;
   if (!program_set.Parse(*program_source)) return Fail("could not init program_source set");
   EncodedProgram* program = nullptr;
-  if (LoadEncodedProgram(&program_set, &program) != C_OK)
+  if (LoadEncodedProgram(&program_set, &program, TableEntriesFor(programs->Room())) != C_OK)
     return Fail("could not read encoded program");
   const PatchStatus status = RebuildExecutable(program, programs);
   FreeEncodedProgram(program);

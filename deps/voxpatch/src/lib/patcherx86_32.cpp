@@ -56,7 +56,7 @@ PatchStatus PatcherX86_32::TransformElement(StreamBundleReader* parameters,
 PatchStatus PatcherX86_32::RebuildElement(StreamBundleReader* transformed,
                                           ByteWriter* output) {
   EncodedProgram* encoded = nullptr;
-  PatchStatus status = LoadEncodedProgram(transformed, &encoded);
+  PatchStatus status = LoadEncodedProgram(transformed, &encoded, TableEntriesFor(output->Room()));
   if (status != C_OK) return status;
   status = RebuildExecutable(encoded, output);
   FreeEncodedProgram(encoded);

@@ -1,0 +1,180 @@
+// Writes the seed corpora of the fuzz targets (fuzz/corpus/<target>/) from
+// the engine's own writers and the Mach-O test fixtures, so that every
+// target starts from valid inputs that reach its deep code:
+//   make_fuzz_seeds <fixture folder> <corpus folder>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "bytediff.h"
+#include "bytereader.h"
+#include "bytewriter.h"
+#include "compressedfile.h"
+#include "ensemblepatchbuilder.h"
+#include "executablekind.h"
+#include "lzmaioout.h"
+
+using namespace voxpatch;
+using voxpatch_test::ElementSpec;
+using voxpatch_test::EnsemblePatchParts;
+
+namespace {
+
+std::string g_fixtures;
+std::string g_corpus;
+bool g_failed = false;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::string Fixture(const std::string& name) {
+  const std::string data = ReadFile(g_fixtures + "/" + name);
+  if (data.empty()) {
+    std::fprintf(stderr, "missing fixture %s\n", name.c_str());
+    g_failed = true;
+  }
+  return data;
+}
+
+std::string Str(const ByteWriter& w) {
+  return std::string(reinterpret_cast<const char*>(w.Buffer()), w.Length());
+}
+
+void Seed(const std::string& target, const std::string& name, const std::string& data) {
+  const std::string folder = g_corpus + "/" + target;
+  ::mkdir(folder.c_str(), 0755);
+  std::ofstream(folder + "/" + name, std::ios::binary | std::ios::trunc) << data;
+}
+
+// The container CompressLzmaFile writes for data.
+std::string Container(const std::string& data, bool executable_aware) {
+  const std::string in = g_corpus + "/.seed-in";
+  const std::string out = g_corpus + "/.seed-out";
+  std::ofstream(in, std::ios::binary | std::ios::trunc) << data;
+  std::string container;
+  if (CompressLzmaFile(in.c_str(), out.c_str(), executable_aware)) container = ReadFile(out);
+  std::remove(in.c_str());
+  std::remove(out.c_str());
+  if (container.empty()) g_failed = true;
+  return container;
+}
+
+// The decoded body of a container (behind its three header varints).
+std::string ContainerBody(const std::string& container) {
+  ByteReader r(reinterpret_cast<const uint8_t*>(container.data()), container.size());
+  uint32_t ignored = 0;
+  ByteWriter body;
+  if (!r.GetVarint(&ignored) || !r.GetVarint(&ignored) || !r.GetVarint(&ignored) ||
+      !ReadLzma2Block(&r, &body))
+    g_failed = true;
+  return Str(body);
+}
+
+std::string Text(size_t n) {
+  std::string s;
+  while (s.size() < n) s += "[Frameworks]\nlib.dylib=0123456789abcdef::4096\n";
+  return s.substr(0, n);
+}
+
+void ContainerSeeds() {
+  const std::vector<std::string> executables = {"macho64_exe_v1", "macho32_dylib_v1",
+                                                "macho_fat_v1"};
+  Seed("lzmafile_fuzz", "plain_text", Container(Text(2000), false));
+  for (const std::string& name : executables) {
+    const std::string container = Container(Fixture(name), true);
+    Seed("lzmafile_fuzz", "aware_" + name, container);
+    Seed("container_directive2_fuzz", "file_" + name, std::string(1, '\0') + container);
+    Seed("container_directive2_fuzz", "body_" + name, std::string(1, '\1') + ContainerBody(container));
+  }
+}
+
+void EnsembleSeeds() {
+  // The target patches this old file.
+  const std::string old_file = Fixture("macho64_exe_v1");
+  const std::string new_file = Fixture("macho64_exe_v2");
+  struct Variant {
+    const char* name;
+    std::vector<ElementSpec> elements;
+  };
+  const std::vector<Variant> variants = {
+      {"no_elements", {}},
+      {"macho_element",
+       {{EXE_MACHO_X64, 0, static_cast<uint32_t>(old_file.size()), 0,
+         static_cast<uint32_t>(new_file.size())}}},
+  };
+  for (const Variant& v : variants) {
+    EnsemblePatchParts parts;
+    if (!voxpatch_test::MakeEnsemblePatch(old_file, new_file, v.elements, &parts)) {
+      g_failed = true;
+      continue;
+    }
+    Seed("ensemble_apply_fuzz", std::string("patch_") + v.name,
+         std::string(1, '\0') + voxpatch_test::SerializeEnsemblePatch(parts));
+    Seed("ensemble_apply_fuzz", std::string("body_") + v.name,
+         std::string(1, '\1') + voxpatch_test::StreamSetBytes(parts.streams));
+  }
+}
+
+void DiffSeeds() {
+  // flags (bit 0: header form), old length, old bytes, diff.
+  const std::string old_bytes = Text(200);
+  std::string new_bytes = old_bytes.substr(20, 120) + "inserted" + old_bytes.substr(150);
+  new_bytes[7] ^= 0x20;
+  for (int method = 0; method <= 2; ++method) {
+    for (bool header : {false, true}) {
+      ByteReader old_reader(reinterpret_cast<const uint8_t*>(old_bytes.data()), old_bytes.size());
+      ByteReader new_reader(reinterpret_cast<const uint8_t*>(new_bytes.data()), new_bytes.size());
+      ByteWriter diff;
+      if (!CreateByteDiff(&old_reader, &new_reader, &diff, header, method)) g_failed = true;
+      Seed("bytediff_fuzz", "method" + std::to_string(method) + (header ? "_header" : ""),
+           std::string(1, header ? '\1' : '\0') + std::string(1, static_cast<char>(old_bytes.size())) +
+               old_bytes + Str(diff));
+    }
+  }
+}
+
+void BlockSeeds() {
+  auto block = [](const std::string& data) {
+    ByteWriter w;
+    if (!WriteLzma2Block(reinterpret_cast<const uint8_t*>(data.data()), data.size(), &w))
+      g_failed = true;
+    return Str(w);
+  };
+  Seed("lzma2block_fuzz", "text", block(Text(3000)));
+  Seed("lzma2block_fuzz", "empty_then_text", block("") + block(Text(500)));
+  Seed("lzma2block_fuzz", "fixture", block(Fixture("macho32_exe_v1")));
+}
+
+void MachOSeeds() {
+  for (const char* name : {"macho32_exe_v1", "macho32_dylib_v2", "macho32_bundle_v1",
+                           "macho64_exe_v1", "macho64_dylib_v2", "macho64_bundle_v1",
+                           "macho64_dataonly"})
+    Seed("macho_disassembler_fuzz", name, Fixture(name));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: %s <fixture folder> <corpus folder>\n", argv[0]);
+    return 2;
+  }
+  g_fixtures = argv[1];
+  g_corpus = argv[2];
+  ::mkdir(g_corpus.c_str(), 0755);
+  ContainerSeeds();
+  EnsembleSeeds();
+  DiffSeeds();
+  BlockSeeds();
+  MachOSeeds();
+  return g_failed ? 1 : 0;
+}

@@ -1,0 +1,426 @@
+// ELF disassemblers (i386, x86-64, ARM): toolchain fixtures and hand-made
+// images.
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "disassembler_elf32arm.h"
+#include "disassembler_elf32x86.h"
+#include "disassembler_elf64x64.h"
+#include "logcapture.h"
+#include "peelftesthelpers.h"
+
+using namespace voxpatch;
+using namespace voxpatch_test;
+
+namespace {
+
+struct ElfSection {
+  uint32_t type;
+  uint32_t address;
+  uint32_t offset;
+  uint32_t size;
+  uint32_t entry_size = 0;
+};
+
+struct ElfSegment {
+  uint32_t type;
+  uint32_t offset;
+  uint32_t address;
+  uint32_t file_size;
+  uint32_t memory_size;
+};
+
+// A 32-bit ELF image: header, program headers at 52, the bytes up to
+// file_size, then the section header table (the last thing in the file).
+struct ElfImage {
+  uint16_t machine = 3;
+  uint16_t type = 3;
+  uint32_t version = 1;
+  uint16_t section_header_size = 40;
+  uint16_t names_index = 0;
+  std::vector<ElfSegment> segments = {{1, 0, 0, 0x1000, 0x1000}};
+  std::vector<ElfSection> sections = {{0, 0, 0, 0}};
+  size_t file_size = 0x1000;
+
+  std::string Build() const {
+    std::string image(file_size + 40 * sections.size(), '\0');
+    image.replace(0, 4, "\x7F" "ELF");
+    image[4] = 1;
+    image[5] = 1;
+    Poke16(&image, 16, type);
+    Poke16(&image, 18, machine);
+    Poke32(&image, 20, version);
+    Poke32(&image, 28, 52);
+    Poke32(&image, 32, static_cast<uint32_t>(file_size));
+    Poke16(&image, 42, 32);
+    Poke16(&image, 44, static_cast<uint16_t>(segments.size()));
+    Poke16(&image, 46, section_header_size);
+    Poke16(&image, 48, static_cast<uint16_t>(sections.size()));
+    Poke16(&image, 50, names_index);
+    for (size_t i = 0; i < segments.size(); ++i) {
+      const size_t at = 52 + 32 * i;
+      Poke32(&image, at, segments[i].type);
+      Poke32(&image, at + 4, segments[i].offset);
+      Poke32(&image, at + 8, segments[i].address);
+      Poke32(&image, at + 16, segments[i].file_size);
+      Poke32(&image, at + 20, segments[i].memory_size);
+    }
+    for (size_t i = 0; i < sections.size(); ++i) {
+      const size_t at = file_size + 40 * i;
+      Poke32(&image, at + 4, sections[i].type);
+      Poke32(&image, at + 12, sections[i].address);
+      Poke32(&image, at + 16, sections[i].offset);
+      Poke32(&image, at + 20, sections[i].size);
+      Poke32(&image, at + 36, sections[i].entry_size);
+    }
+    return image;
+  }
+};
+
+const uint32_t kProgBits = 1, kRel = 9, kNoBits = 8, kInitArray = 14;
+
+// .text at 0x100 (0x100 bytes), .data at 0x200 (0x40 bytes), and a
+// relocation section at 0x300 with the given entries.
+ElfImage Standard(uint16_t machine, size_t reloc_entries) {
+  ElfImage spec;
+  spec.machine = machine;
+  spec.sections = {{0, 0, 0, 0},
+                   {kProgBits, 0x100, 0x100, 0x100},
+                   {kProgBits, 0x200, 0x200, 0x40},
+                   {kRel, 0, 0x300, static_cast<uint32_t>(8 * reloc_entries), 8}};
+  return spec;
+}
+
+void PutReloc(std::string* image, size_t at, uint32_t offset, uint32_t info) {
+  Poke32(image, at, offset);
+  Poke32(image, at + 4, info);
+}
+
+std::string Bytes(std::initializer_list<int> values) {
+  std::string s;
+  for (int v : values) s.push_back(static_cast<char>(v));
+  return s;
+}
+
+template <typename D>
+const char* CheckReason(const std::string& image) {
+  static std::string reason;
+  D d(image.data(), image.size());
+  if (d.CheckHeader()) return nullptr;
+  reason = d.failure_reason();
+  return reason.c_str();
+}
+
+}  // namespace
+
+// --- Fixtures ------------------------------------------------------------------
+
+TEST(ElfFixtures, ArmLibraryKeepsAllFiveBranchTypesAfterTrimming) {
+  for (const char* name : {"arm_branches_v1", "arm_branches_v2"}) {
+    const std::string image = ReadFixture(name);
+    auto program = Disassemble(image);
+    ASSERT_NE(nullptr, program) << name;
+    ASSERT_EQ(C_OK, TrimLabels(program.get()));
+    const ProgramCounts counts = CountsOf(*program);
+    EXPECT_EQ((std::set<uint32_t>{1, 2, 3, 4, 5}), counts.arm_types) << name;
+    // The trimmed program still rebuilds the library exactly.
+    std::string rebuilt;
+    ASSERT_EQ(C_OK, RoundTrip(image, &rebuilt));
+    EXPECT_TRUE(rebuilt == image) << name;
+  }
+}
+
+TEST(ElfFixtures, EachFileGoesToItsOwnClass) {
+  const std::string arm = ReadFixture("arm_lld_pie_v1");
+  EXPECT_STREQ("Not a supported architecture", CheckReason<DisassemblerElf32X86>(arm));
+  EXPECT_EQ(nullptr, CheckReason<DisassemblerElf32ARM>(arm));
+  const std::string x64 = ReadFixture("elf64_lld_so_v1");
+  EXPECT_STREQ("Not a supported architecture", CheckReason<DisassemblerElf32X86>(x64));
+  EXPECT_EQ(nullptr, CheckReason<DisassemblerElf64X64>(x64));
+  // The 64-bit header checks on a real file.
+  std::string broken = x64;
+  Poke16(&broken, 58, 40);
+  EXPECT_STREQ("Unexpected section header size", CheckReason<DisassemblerElf64X64>(broken));
+  EXPECT_STREQ("Too small", CheckReason<DisassemblerElf64X64>(x64.substr(0, 63)));
+  broken = x64;
+  Poke32(&broken, 40, static_cast<uint32_t>(x64.size()));
+  EXPECT_STREQ("Out of bounds section header table offset",
+               CheckReason<DisassemblerElf64X64>(broken));
+  broken = x64;
+  Poke32(&broken, 32, static_cast<uint32_t>(x64.size()) - 8);
+  EXPECT_STREQ("Out of bounds program header table", CheckReason<DisassemblerElf64X64>(broken));
+}
+
+// --- Header checks ------------------------------------------------------------
+
+TEST(ElfHeader, EveryCheckGivesItsReason) {
+  struct Case {
+    const char* label;
+    std::string image;
+    const char* reason;
+  };
+  const std::string good = ElfImage().Build();
+  auto poke16 = [&good](size_t at, uint16_t v) {
+    std::string s = good;
+    Poke16(&s, at, v);
+    return s;
+  };
+  auto poke32 = [&good](size_t at, uint32_t v) {
+    std::string s = good;
+    Poke32(&s, at, v);
+    return s;
+  };
+  ElfImage many_sections;
+  many_sections.sections.resize(3, many_sections.sections[0]);
+  const std::string three = many_sections.Build();
+  const std::vector<Case> cases = {
+      // The section header table ends exactly at the end of the file.
+      {"good", good, nullptr},
+      {"too_small", good.substr(0, 51), "Too small"},
+      {"magic", poke32(0, 0x464C457E), "No Magic Number"},
+      {"relocatable", poke16(16, 1), "Not an executable file or shared library"},
+      {"executable", poke16(16, 2), nullptr},
+      {"arm_machine", poke16(18, 40), "Not a supported architecture"},
+      {"version", poke32(20, 2), "Unknown file version"},
+      {"section_header_64", poke16(46, 64), "Unexpected section header size"},
+      {"section_table_offset", poke32(32, static_cast<uint32_t>(good.size())),
+       "Out of bounds section header table offset"},
+      {"section_table_end", poke32(32, static_cast<uint32_t>(good.size()) - 39),
+       "Out of bounds section header table"},
+      {"section_table_count", three.substr(0, three.size() - 1),
+       "Out of bounds section header table"},
+      {"program_table_offset", poke32(28, static_cast<uint32_t>(good.size())),
+       "Out of bounds program header table offset"},
+      {"program_table_end", poke32(28, static_cast<uint32_t>(good.size()) - 31),
+       "Out of bounds program header table"},
+      // 0x1000 program headers do not fit.
+      {"program_table_count", poke16(44, 0x1000), "Out of bounds program header table"},
+      // An e_shstrndx past the sections is never read.
+      {"names_index_out_of_range", poke16(50, 0xFFF0), nullptr},
+  };
+  for (const Case& c : cases) {
+    ExpectReason(c.label, c.reason, CheckReason<DisassemblerElf32X86>(c.image));
+  }
+}
+
+TEST(ElfHeader, LengthEndsWithTheLastContent) {
+  // Trailing bytes after the section header table are cut; a NOBITS
+  // section at a far offset does not count.
+  ElfImage spec = Standard(3, 0);
+  spec.sections.push_back({kNoBits, 0x400, 0x7FFFF000u, 0x1000});
+  const std::string image = spec.Build() + std::string(100, 'x');
+  DisassemblerElf32X86 d(image.data(), image.size());
+  ASSERT_TRUE(d.CheckHeader());
+  EXPECT_EQ(image.size() - 100, d.length());
+
+  // A section whose end wraps in 32 bits reaches past the input: the length
+  // stays the input's and the disassembly fails.
+  spec = Standard(3, 0);
+  spec.sections[1].offset = 0xFFFFFF00u;
+  spec.sections[1].size = 0x200;
+  const std::string wraps = spec.Build();
+  ExecutableKind kind = EXE_UNKNOWN;
+  size_t length = 0;
+  ASSERT_EQ(C_OK, IdentifyExecutable(wraps.data(), wraps.size(), &kind, &length));
+  EXPECT_EQ(wraps.size(), length);
+  DisassembledProgram* program = nullptr;
+  EXPECT_EQ(C_DISASSEMBLY_FAILED, DisassembleExecutable(wraps.data(), wraps.size(), &program));
+}
+
+// --- Relocations and emission -------------------------------------------------
+
+TEST(ElfRelocs, I386TableBecomesOneInstruction) {
+  struct Case {
+    const char* label;
+    std::vector<std::pair<uint32_t, uint32_t>> entries;  // r_offset, r_info
+    size_t abs32;
+    bool table;
+  };
+  const std::vector<Case> cases = {
+      {"matching", {{0x200, 8}, {0x204, 8}, {0x208, 0x101}}, 2, true},
+      // The first entry's location lies outside every segment: it is no
+      // absolute location, so the table stays plain bytes.
+      {"first_not_location", {{0x5000, 8}, {0x200, 8}}, 1, false},
+      {"wrong_order", {{0x204, 8}, {0x200, 8}}, 2, false},
+      // A location in the last 2 bytes of .data stays plain.
+      {"operand_past_section", {{0x23E, 8}}, 0, true},
+  };
+  for (const Case& c : cases) {
+    ElfImage spec = Standard(3, c.entries.size());
+    std::string image = spec.Build();
+    for (size_t i = 0; i < c.entries.size(); ++i)
+      PutReloc(&image, 0x300 + 8 * i, c.entries[i].first, c.entries[i].second);
+    Poke32(&image, 0x200, 0x100);
+    Poke32(&image, 0x204, 0x110);
+    auto program = Disassemble(image);
+    ASSERT_NE(nullptr, program) << c.label;
+    const ProgramCounts counts = CountsOf(*program);
+    EXPECT_EQ(c.abs32, counts.abs32) << c.label;
+    EXPECT_EQ(c.table ? 1u : 0u, counts.reloc_tables) << c.label;
+    if (c.abs32 == 2 || !c.table) {
+      std::string rebuilt;
+      ASSERT_EQ(C_OK, RoundTrip(image, &rebuilt)) << c.label;
+      EXPECT_TRUE(rebuilt == image) << c.label;
+    }
+  }
+}
+
+TEST(ElfRelocs, EntriesAreReadWholeAndInsideTheirSection) {
+  // sh_entsize 4 would count two entries in 8 bytes; only one whole 8-byte
+  // entry lies in the section, the bytes after it are not read as one.
+  ElfImage spec = Standard(3, 1);
+  spec.sections[3].entry_size = 4;
+  std::string image = spec.Build();
+  PutReloc(&image, 0x300, 0x200, 8);
+  PutReloc(&image, 0x308, 0x204, 8);
+  auto program = Disassemble(image);
+  ASSERT_NE(nullptr, program);
+  EXPECT_EQ(1u, CountsOf(*program).abs32);
+
+  // sh_entsize 0 gives no entries.
+  spec.sections[3].entry_size = 0;
+  image = spec.Build();
+  PutReloc(&image, 0x300, 0x200, 8);
+  program = Disassemble(image);
+  ASSERT_NE(nullptr, program);
+  EXPECT_EQ(0u, CountsOf(*program).abs32);
+}
+
+TEST(ElfRelocs, InitArrayLocationIsDroppedWithItsLine) {
+  // .init_array shares its bytes with a PROGBITS section listed after it.
+  ElfImage spec = Standard(3, 1);
+  spec.sections.insert(spec.sections.begin() + 3, ElfSection{kInitArray, 0x240, 0x240, 8});
+  spec.sections.insert(spec.sections.begin() + 4, ElfSection{kProgBits, 0x240, 0x240, 8});
+  std::string image = spec.Build();
+  PutReloc(&image, 0x300, 0x240, 8);
+  LogCapture log;
+  auto program = Disassemble(image);
+  ASSERT_NE(nullptr, program);
+  EXPECT_EQ(0u, CountsOf(*program).abs32);
+  EXPECT_TRUE(log.contains("Skipping relocation entry for unsupported section: 14"));
+}
+
+TEST(ElfEmission, FarAndWrappingOffsetsStayInsideTheInput) {
+  // A NOBITS section between the others names an offset far past the input.
+  ElfImage spec = Standard(3, 0);
+  spec.sections.insert(spec.sections.begin() + 2, ElfSection{kNoBits, 0x180, 0xFFFFFF00u, 0x100});
+  std::string image = spec.Build();
+  std::string rebuilt;
+  ASSERT_EQ(C_OK, RoundTrip(image, &rebuilt));
+  EXPECT_TRUE(rebuilt == image);
+
+  // A segment whose end lies beyond 32 bits still holds its targets.
+  spec = Standard(3, 0);
+  spec.segments.push_back({1, 0, 0xFFFFF000u, 0, 0x2000});
+  image = spec.Build();
+  image.replace(0x100, 5, Bytes({0xE8, 0xFB, 0xF7, 0xFF, 0xFF}));  // 0x105 + disp = 0xFFFFF900
+  auto program = Disassemble(image);
+  ASSERT_NE(nullptr, program);
+  EXPECT_EQ((std::map<uint64_t, uint32_t>{{0x101, 0xFFFFF900u}}), LayoutOf(*program).rel32);
+}
+
+TEST(ElfEmission, CallRunningIntoAnAbsoluteLocationStaysPlain) {
+  ElfImage spec = Standard(3, 1);
+  std::string image = spec.Build();
+  image.replace(0x200, 5, Bytes({0xE8, 0x00, 0x00, 0x00, 0x00}));
+  PutReloc(&image, 0x300, 0x203, 8);
+  auto program = Disassemble(image);
+  ASSERT_NE(nullptr, program);
+  const ProgramCounts counts = CountsOf(*program);
+  EXPECT_EQ(1u, counts.abs32);
+  EXPECT_EQ(0u, counts.rel32);
+}
+
+TEST(ElfEmission, OverlappingSectionsAreScannedOnce) {
+  ElfImage spec = Standard(3, 0);
+  spec.sections.insert(spec.sections.begin() + 2, ElfSection{kProgBits, 0x100, 0x100, 0x100});
+  std::string image = spec.Build();
+  image.replace(0x100, 5, Bytes({0xE8, 0x10, 0x00, 0x00, 0x00}));
+  auto program = Disassemble(image);
+  ASSERT_NE(nullptr, program);
+  EXPECT_EQ(1u, CountsOf(*program).rel32);
+  std::string rebuilt;
+  ASSERT_EQ(C_OK, RoundTrip(image, &rebuilt));
+  EXPECT_TRUE(rebuilt == image);
+}
+
+// --- ARM ----------------------------------------------------------------------
+
+TEST(ElfArm, LeadingEntriesStayPlainBeforeTheTable) {
+  ElfImage spec = Standard(40, 4);
+  std::string image = spec.Build();
+  PutReloc(&image, 0x300, 0x208, 0x102);  // R_ARM_ABS32 with a symbol
+  PutReloc(&image, 0x308, 0x20C, 0x216);  // R_ARM_JUMP_SLOT
+  PutReloc(&image, 0x310, 0x200, 23);
+  PutReloc(&image, 0x318, 0x204, 23);
+  auto program = Disassemble(image);
+  ASSERT_NE(nullptr, program);
+  const ProgramCounts counts = CountsOf(*program);
+  EXPECT_EQ(2u, counts.abs32);
+  EXPECT_EQ(1u, counts.reloc_tables);
+  std::string rebuilt;
+  ASSERT_EQ(C_OK, RoundTrip(image, &rebuilt));
+  EXPECT_TRUE(rebuilt == image);
+}
+
+TEST(ElfArm, RunningOutOfEntriesIsAMismatch) {
+  // The first relocation section ends after the entry of the first
+  // location; the second holds the other.
+  ElfImage spec = Standard(40, 2);
+  spec.sections.push_back({kRel, 0, 0x310, 8, 8});
+  std::string image = spec.Build();
+  PutReloc(&image, 0x300, 0x20C, 0x216);
+  PutReloc(&image, 0x308, 0x200, 23);
+  PutReloc(&image, 0x310, 0x204, 23);
+  auto program = Disassemble(image);
+  ASSERT_NE(nullptr, program);
+  const ProgramCounts counts = CountsOf(*program);
+  EXPECT_EQ(0u, counts.reloc_tables);
+  // The entry of 0x200 is left out of the program.
+  EXPECT_EQ(image.size() - 8, LayoutOf(*program).bytes);
+}
+
+TEST(ElfArm, ShortBranchNeedsThreeBytesLeft) {
+  for (uint32_t size : {4u, 6u}) {
+    ElfImage spec = Standard(40, 0);
+    spec.sections[1].size = size;
+    std::string image = spec.Build();
+    image.replace(0x100, 4, Bytes({0x00, 0xBF, 0xFE, 0xE7}));  // nop; b .
+    auto program = Disassemble(image);
+    ASSERT_NE(nullptr, program);
+    EXPECT_EQ(size == 6 ? 1u : 0u, CountsOf(*program).arm) << size;
+  }
+}
+
+TEST(ElfEmission, SectionsAndSegmentsSharingTheirBytesAreReadOnce) {
+  // 20000 PROGBITS sections over the same 1 MiB of calls, 20000 relocation
+  // sections over the same 1 MiB of entries and 20000 program headers:
+  // reading every section, or walking every header per lookup, would take
+  // minutes, past the test's time limit.
+  const uint32_t kCount = 20000;
+  const uint32_t kCode = 0x100000, kRelocs = 0x200000, kData = 0x300000, kSize = 0x100000;
+  ElfImage spec;
+  spec.segments.assign(kCount, ElfSegment{1, 0x400000, 0x400000, 0x10, 0x10});
+  spec.segments[kCount - 1] = ElfSegment{1, 0, 0, 0x400000, 0x400000};
+  spec.sections = {{0, 0, 0, 0}};
+  spec.sections.resize(1 + kCount, ElfSection{kProgBits, kCode, kCode, kSize});
+  spec.sections.resize(1 + 2 * kCount, ElfSection{kRel, 0, kRelocs, kSize, 8});
+  spec.sections.push_back({kProgBits, kData, kData, kSize});
+  spec.file_size = 0x400010;
+  std::string image = spec.Build();
+  ASSERT_LT(52u + 32 * kCount, kCode);
+  for (uint32_t at = kCode; at + 5 <= kCode + kSize; at += 5) image[at] = '\xE8';
+  const uint32_t entries = kSize / 8;
+  for (uint32_t i = 0; i < entries; ++i) PutReloc(&image, kRelocs + 8 * i, kData + 8 * i, 8);
+  auto program = Disassemble(image);
+  ASSERT_NE(nullptr, program);
+  const ProgramCounts counts = CountsOf(*program);
+  EXPECT_EQ(kSize / 5, counts.rel32);
+  EXPECT_EQ(entries, counts.abs32);
+  EXPECT_EQ(1u, counts.reloc_tables);
+}
