@@ -71,7 +71,20 @@ UpdateEngine::UpdateEngine(Configuration *config, QObject *parent)
         m_ProxyError = QStringLiteral("'%1' is an invalid proxy specification").arg(m_Config->m_Proxy);
 }
 
-UpdateEngine::~UpdateEngine() = default;
+UpdateEngine::~UpdateEngine()
+{
+    // The task tree uses the network access manager's replies: it goes first.
+    if (m_MainTask) {
+        disconnect(m_MainTask, nullptr, this, nullptr);
+        delete m_MainTask;
+        m_MainTask = nullptr;
+    }
+    if (p_BannerReply) {
+        disconnect(p_BannerReply, nullptr, this, nullptr);
+        delete p_BannerReply;
+        p_BannerReply = nullptr;
+    }
+}
 
 bool UpdateEngine::parseProxy(const QString &text, QNetworkProxy *proxy)
 {
@@ -201,7 +214,9 @@ void UpdateEngine::onTaskCanceled()
         emit message(QStringLiteral("User aborted update"));
     releaseMainTask();
     emit downloadProgress(0, 0, 0, false);
-    emit updateCanceled();
+    // The end is reported from the event loop: a cancel request may still be walking the task
+    // tree, and the receiver may open a dialog whose loop would delete the tree under it.
+    QMetaObject::invokeMethod(this, &UpdateEngine::updateCanceled, Qt::QueuedConnection);
 }
 
 void UpdateEngine::reset()

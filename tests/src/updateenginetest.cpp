@@ -13,6 +13,7 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 #include <memory>
@@ -255,6 +256,52 @@ private slots:
             QVERIFY(texts(messages).contains("Removed temporary update.ini"));
         }
         QCOMPARE(texts(messages).last(), QString("Update successfully finished"));
+    }
+
+    // A run whose product list never arrives: the engine is torn down mid-run, or the run is
+    // cancelled from outside any event loop while the receiver of the end opens a loop of its own.
+    void endsOfARunningSession_data()
+    {
+        QTest::addColumn<bool>("destroy");
+        QTest::newRow("engine destroyed mid-run") << true;
+        QTest::newRow("cancel, then a nested loop") << false;
+    }
+
+    void endsOfARunningSession()
+    {
+        QFETCH(bool, destroy);
+        HttpTestServer server;
+        server.setDefaultResponse(HttpTestServer::Response::silent());
+        imageBaseUrl = server.baseUrl() + "/";
+        Configuration config;
+        config.m_Version = 43;
+        config.m_ClientType = "update_macosx";
+        auto engine = std::make_unique<UpdateEngine>(&config, nullptr);
+        QSignalSpy messages(engine.get(), &UpdateEngine::message);
+        QSignalSpy canceled(engine.get(), &UpdateEngine::updateCanceled);
+        QVERIFY(engine->initialize());
+        QVERIFY(engine->startUpdate());
+        QVERIFY(server.waitForRequests(1));
+        if (destroy) {
+            engine.reset();
+            return;
+        }
+        int nestedLoops = 0;
+        connect(engine.get(), &UpdateEngine::updateCanceled, this, [&nestedLoops] {
+            // As a message box does: deferred deletions run in this loop.
+            QEventLoop loop;
+            QTimer::singleShot(50, &loop, &QEventLoop::quit);
+            loop.exec();
+            ++nestedLoops;
+        });
+        engine->cancelUpdate();
+        QCOMPARE(canceled.count(), 0); // reported from the event loop, not inside the request
+        QTRY_COMPARE(canceled.count(), 1);
+        QCOMPARE(nestedLoops, 1);
+        QCOMPARE(engine->state(), int(UpdateEngine::CANCELED));
+        QVERIFY(texts(messages).contains("User aborted update"));
+        engine->reset();
+        QCOMPARE(engine->state(), int(UpdateEngine::PRE_INIT));
     }
 
     void cachedBannerIsFoundAtOnce()
