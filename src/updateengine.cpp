@@ -17,6 +17,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QRegularExpression>
+#include <QSettings>
 #include <QTimer>
 #include <QUrl>
 
@@ -129,11 +130,7 @@ bool UpdateEngine::initialize()
         if (version == m_Config->m_Version) {
             emit message(QStringLiteral("Previous update session for v. %1 found").arg(version));
         } else {
-            emit message(QStringLiteral("Cleanup previous session (v. %1, %2) files...")
-                             .arg(version)
-                             .arg(sessionDir));
-            emit message(removeSessionDir(sessionDir) ? QStringLiteral("Ok")
-                                                      : QStringLiteral("Failed to remove directory"));
+            dropSession(version, sessionDir);
             sessionDir.clear();
             clientDir.clear();
             UpdateIniData::removeCurrent();
@@ -141,6 +138,8 @@ bool UpdateEngine::initialize()
     } else {
         sessionDir.clear();
         clientDir.clear();
+        if (!m_Config->m_ClientUpdate)
+            takeOverAbandonedSessions(&sessionDir, &clientDir);
     }
 
     if (!m_Config->initalizeStart(sessionDir, clientDir))
@@ -250,6 +249,45 @@ void UpdateEngine::cleanup()
         UpdateIniData::removeCurrent();
         emit message(QStringLiteral("Removed temporary update.ini"));
     }
+}
+
+void UpdateEngine::takeOverAbandonedSessions(QString *sessionDir, QString *clientDir)
+{
+    // Once the updater step has finished it forgets its session; when the client step then
+    // never finishes, the session folder is known only to the record inside it.  Such a folder
+    // of this installation is continued for the same version and removed for another one.
+    static const QRegularExpression sessionName(QStringLiteral("^voxtrel_temp_[0-9]+$"));
+    const QString ownInstall = QFileInfo(Configuration::appDirBase() + QStringLiteral("../")).canonicalFilePath();
+    const QDir temp(QDir::tempPath());
+    const QFileInfoList entries = temp.entryInfoList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QFileInfo &entry : entries) {
+        if (entry.isSymLink() || !sessionName.match(entry.fileName()).hasMatch())
+            continue;
+        QSettings record(entry.absoluteFilePath() + QStringLiteral("/SharedSupport/update.ini"),
+                         QSettings::IniFormat);
+        record.beginGroup(QStringLiteral("current"));
+        bool versionOk = false;
+        const int version = record.value(QStringLiteral("version")).toInt(&versionOk);
+        const QString client = record.value(QStringLiteral("vx3dir")).toString();
+        const QString recordedDir = record.value(QStringLiteral("dir")).toString();
+        if (!versionOk || client.isEmpty() || ownInstall.isEmpty()
+            || QFileInfo(client).canonicalFilePath() != ownInstall
+            || QFileInfo(recordedDir).canonicalFilePath() != entry.canonicalFilePath())
+            continue;
+        if (version == m_Config->m_Version && sessionDir->isEmpty()) {
+            emit message(QStringLiteral("Previous update session for v. %1 found").arg(version));
+            *sessionDir = entry.absoluteFilePath();
+            *clientDir = client;
+        } else {
+            dropSession(version, entry.absoluteFilePath());
+        }
+    }
+}
+
+void UpdateEngine::dropSession(int version, const QString &dir)
+{
+    emit message(QStringLiteral("Cleanup previous session (v. %1, %2) files...").arg(version).arg(dir));
+    emit message(removeSessionDir(dir) ? QStringLiteral("Ok") : QStringLiteral("Failed to remove directory"));
 }
 
 bool UpdateEngine::removeSessionDir(const QString &dir)

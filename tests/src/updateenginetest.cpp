@@ -202,6 +202,47 @@ private slots:
         QCOMPARE(ClientBundle::readFile(dir + "/MacOS/partial"), QByteArray("kept"));
     }
 
+    // A session that only its own record still knows (its updater step had finished, the client
+    // step never did): the updater step of this installation continues it for the same version
+    // and removes it for another; sessions of other installations are left alone.
+    void abandonedSessions_data()
+    {
+        QTest::addColumn<int>("recordedVersion");
+        QTest::addColumn<bool>("ownInstallation");
+        QTest::addColumn<bool>("continued");
+        QTest::addColumn<bool>("kept");
+        QTest::newRow("same version") << 42 << true << true << true;
+        QTest::newRow("other version") << 41 << true << false << false;
+        QTest::newRow("other installation") << 42 << false << false << true;
+    }
+
+    void abandonedSessions()
+    {
+        QFETCH(int, recordedVersion);
+        QFETCH(bool, ownInstallation);
+        QFETCH(bool, continued);
+        QFETCH(bool, kept);
+        const QString dir = sessionDir(5);
+        const QString install = ownInstallation ? m_shared + "/update.app/Contents/MacOS/../../../../"
+                                                : m_root->filePath("Other.app/Contents");
+        QDir().mkpath(m_root->filePath("Other.app/Contents"));
+        QVERIFY(ClientBundle::writeFile(dir + "/SharedSupport/update.ini",
+                                        QString("[current]\ndir=%1\ntype=client_macosx\nversion=%2\nvx3dir=%3\n")
+                                            .arg(dir).arg(recordedVersion).arg(install).toUtf8()));
+        QVERIFY(ClientBundle::writeFile(dir + "/MacOS/downloaded", "kept"));
+
+        Configuration config;
+        config.m_Version = 42;
+        config.m_ClientType = "update_macosx";
+        UpdateEngine engine(&config, nullptr);
+        QVERIFY(engine.initialize());
+        QCOMPARE(config.m_TempDir == dir, continued);
+        QCOMPARE(present(dir + "/MacOS/downloaded"), kept);
+        if (continued)
+            QCOMPARE(QFileInfo(config.m_InstallDir).canonicalFilePath(),
+                     QFileInfo(m_shared + "/..").canonicalFilePath());
+    }
+
     void missingSessionFolderCountsAsNone()
     {
         UpdateIniData::modify(42, sessionDir(9), "/nowhere", "client_macosx");
