@@ -1,10 +1,11 @@
 // Speed and memory figures of the executable-aware side of the patch
 // engine.  Run by hand:
-//   ensemblepatch_bench [--benchmark_filter=...]
+//   ensemblepatch_bench [--benchmark_filter=...] [--rounds=N]
 // Prints, besides the benchmark table:
-//  - the ratio of ApplyPatchFiles (32 MiB file, patch without elements) to
-//    the sum of its unavoidable work (decoding the body, two checksum
-//    passes and writing the file), measured side by side;
+//  - ApplyPatchFiles (32 MiB file, patch without elements) and the sum of
+//    its unavoidable work (decoding the body, two checksum passes and
+//    writing the file), run in turn round after round, each with its speed
+//    relative to the other (BM_ApplyVsBaseline, counter vs_<other side>);
 //  - the peak resident memory of a separate process applying a patch to a
 //    32 MiB file, with and without an executable element.
 
@@ -29,6 +30,7 @@
 #include "encodedprogram.h"
 #include "ensembleapplier.h"
 #include "executableparser.h"
+#include "interleaved.h"
 #include "lzmaioout.h"
 #include "mappedfile.h"
 #include "patcherx86_32.h"
@@ -232,31 +234,43 @@ ElementPatch& Element() {
   return p;
 }
 
-void BM_ApplyPatchFiles_NoElements(benchmark::State& state) {
+int g_rounds = 9;
+
+bool ApplyNoElements() {
   PlainPatch& p = Plain();
-  for (auto _ : state) {
-    if (ApplyPatchFiles(p.old_path.c_str(), p.patch_path.c_str(), p.new_path.c_str()) != C_OK)
-      state.SkipWithError("apply failed");
-  }
-  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(kFileSize));
+  return ApplyPatchFiles(p.old_path.c_str(), p.patch_path.c_str(), p.new_path.c_str()) == C_OK;
 }
 
 // The work any apply must do: decode the body, checksum old and new, write.
-void BM_Baseline_DecodeCrcWrite(benchmark::State& state) {
+bool DecodeCrcWrite() {
   PlainPatch& p = Plain();
-  for (auto _ : state) {
+  {
     MappedFile patch(p.patch_path.c_str(), 0, MappedFile::kNormal);
     MappedFile old_file(p.old_path.c_str(), 0, MappedFile::kNormal);
     ByteReader in(patch.Data(), patch.Length());
     uint32_t v = 0;
     for (int i = 0; i < 5; ++i) in.GetVarint(&v);
     ByteWriter body;
-    if (!ReadLzma2Block(&in, &body)) state.SkipWithError("decode failed");
+    if (!ReadLzma2Block(&in, &body)) return false;
     benchmark::DoNotOptimize(ComputeCrc(old_file.Data(), old_file.Length()));
     benchmark::DoNotOptimize(ComputeCrc(p.new_file.data(), p.new_file.size()));
-    WriteBufferToFile(p.new_path.c_str(), p.new_file.data(), p.new_file.size());
+    return WriteBufferToFile(p.new_path.c_str(), p.new_file.data(), p.new_file.size()) ==
+           p.new_file.size();
   }
-  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(kFileSize));
+}
+
+// The apply and its baseline in turn; each reports its speed relative to
+// the other.
+void BM_ApplyVsBaseline(benchmark::State& state) {
+  static const std::vector<vxbench::Side> sides = {
+      {"ApplyPatchFiles", [](long*) { return ApplyNoElements(); }},
+      {"DecodeCrcWrite", [](long*) { return DecodeCrcWrite(); }},
+  };
+  static const std::vector<vxbench::SideResult> results =
+      vxbench::MeasureInterleaved(sides, g_rounds);
+  const size_t side = static_cast<size_t>(state.range(0));
+  vxbench::ReportSide(state, sides, results, side, static_cast<int64_t>(kFileSize));
+  state.SetLabel(sides[side].name);
 }
 
 void BM_ApplyPatchFiles_MachOElement(benchmark::State& state) {
@@ -313,8 +327,8 @@ void BM_StoreLoadRebuild_MachO(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(kMachOSize));
 }
 
-BENCHMARK(BM_Baseline_DecodeCrcWrite)->Unit(benchmark::kMillisecond)->MinTime(2.0);
-BENCHMARK(BM_ApplyPatchFiles_NoElements)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_ApplyVsBaseline)->DenseRange(0, 1)->UseManualTime()->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ApplyPatchFiles_MachOElement)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_DisassembleEncode_MachO)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_StoreLoadRebuild_MachO)->Unit(benchmark::kMillisecond)->MinTime(2.0);
@@ -376,6 +390,7 @@ int main(int argc, char** argv) {
                 Element().patch_path.c_str(), Element().new_path.c_str());
     return 0;
   }
+  g_rounds = vxbench::TakeRoundsArgument(&argc, argv, g_rounds);
   benchmark::Initialize(&argc, argv);
   Plain();
   Element();

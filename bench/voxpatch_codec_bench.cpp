@@ -1,7 +1,11 @@
-// Speed and memory figures of the patch engine's block decoder, byte diff
-// and checksum.  Run by hand:
-//   voxpatch_codec_bench [--benchmark_filter=...]
-// The xz comparison needs the xz program on the PATH.
+// Speed and memory figures of the patch engine's block decoder, container
+// unpacking, byte diff and checksum.  Run by hand:
+//   voxpatch_codec_bench [--benchmark_filter=...] [--rounds=N]
+// The container comparison needs the xz program on the PATH: a process
+// unpacking the 64 MiB container with DecompressLzmaFile and an xz process
+// decoding the identical LZMA2 bytes run in turn, both writing to
+// /dev/null, once with transparent huge pages off for both and once with
+// huge pages advised for both (xz through glibc's malloc tunable).
 
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
@@ -17,6 +21,8 @@
 #include <vector>
 
 #include "bytediff.h"
+#include "compressedfile.h"
+#include "interleaved.h"
 #include "crc.h"
 #include "lzmaioout.h"
 #include "mappedfile.h"
@@ -30,6 +36,7 @@ constexpr size_t kPayloadSize = 64u << 20;
 constexpr size_t kDiffSize = 32u << 20;
 
 std::string g_self;
+int g_rounds = 7;
 
 std::string ScratchDir() {
   const char* tmp = std::getenv("TMPDIR");
@@ -74,6 +81,7 @@ struct BlockFixture {
   ByteWriter block;
   std::string block_path;
   std::string raw_path;
+  std::string container_path;
   size_t header_length = 0;
 
   BlockFixture() {
@@ -91,10 +99,19 @@ struct BlockFixture {
     WriteBufferToFile(block_path.c_str(), block.Buffer(), block.Length());
     WriteBufferToFile(raw_path.c_str(), block.Buffer() + header_length,
                       block.Length() - header_length);
+    // The same block as a plain container.
+    ByteWriter container;
+    container.PutVarint(kContainerMagic);
+    container.PutVarint(ComputeCrc(payload.data(), payload.size()));
+    container.PutVarint(kDirectivePlain);
+    container.Write(block.Buffer(), block.Length());
+    container_path = ScratchDir() + "/voxpatch_bench_container." + std::to_string(getpid());
+    WriteBufferToFile(container_path.c_str(), container.Buffer(), container.Length());
   }
   ~BlockFixture() {
     std::remove(block_path.c_str());
     std::remove(raw_path.c_str());
+    std::remove(container_path.c_str());
   }
 };
 
@@ -118,16 +135,45 @@ void BM_ReadLzma2Block(benchmark::State& state) {
 }
 BENCHMARK(BM_ReadLzma2Block)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3);
 
-void BM_XzRawDecode(benchmark::State& state) {
-  BlockFixture& f = Block();
-  const std::string command =
-      "xz --format=raw --lzma2=dict=64MiB -d -T1 -c '" + f.raw_path + "' > /dev/null";
-  for (auto _ : state) {
-    if (std::system(command.c_str()) != 0) state.SkipWithError("xz failed");
-  }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * f.payload.size()));
+// Whole processes, side by side: DecompressLzmaFile in voxpatch_unpack
+// (beside this program) against xz on the same LZMA2 bytes, under one
+// huge-page policy.
+std::vector<vxbench::Side> UnpackSides(vxbench::HugePages policy) {
+  const std::string unpack = g_self.substr(0, g_self.find_last_of('/') + 1) + "voxpatch_unpack";
+  return {
+      {"DecompressLzmaFile",
+       [policy, unpack](long* peak) {
+         return vxbench::RunProcess({unpack, Block().container_path, "/dev/null",
+                                     std::to_string(kPayloadSize)},
+                                    policy, false, "/dev/null", peak);
+       }},
+      {"xz",
+       [policy](long* peak) {
+         return vxbench::RunProcess({"xz", "--format=raw", "--lzma2=dict=64MiB", "-d", "-T1",
+                                     "-c", Block().raw_path},
+                                    policy, true, "/dev/null", peak);
+       }},
+  };
 }
-BENCHMARK(BM_XzRawDecode)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3);
+
+void BM_UnpackProcess(benchmark::State& state) {
+  const auto policy = state.range(0) == 0 ? vxbench::HugePages::kOff : vxbench::HugePages::kOn;
+  static std::vector<vxbench::SideResult> results[2];
+  std::vector<vxbench::SideResult>& measured = results[state.range(0)];
+  const std::vector<vxbench::Side> sides = UnpackSides(policy);
+  if (measured.empty()) measured = vxbench::MeasureInterleaved(sides, g_rounds);
+  const size_t side = static_cast<size_t>(state.range(1));
+  vxbench::ReportSide(state, sides, measured, side,
+                      static_cast<int64_t>(Block().payload.size()));
+  state.SetLabel(sides[side].name + (policy == vxbench::HugePages::kOff ? ", huge pages off"
+                                                                         : ", huge pages on"));
+}
+BENCHMARK(BM_UnpackProcess)
+    ->ArgsProduct({{0, 1}, {0, 1}})
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
 
 // Decodes the block file in a fresh process and reports how much the peak
 // resident size grew while decoding.
@@ -229,6 +275,7 @@ int main(int argc, char** argv) {
   char self[4096];
   ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
   g_self = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string(argv[0]);
+  g_rounds = vxbench::TakeRoundsArgument(&argc, argv, g_rounds);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

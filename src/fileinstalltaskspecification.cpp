@@ -59,12 +59,14 @@ int FileInstallTaskSpecification::restoreInterrupted(const QString& dir)
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
-        if (path.endsWith(kNewSuffix) || path.endsWith(kAsideSuffix))
+        // New files carry the marker in their name, and so do the decoders' partial outputs
+        // beside them (".<name>._vxnew_.<n>.part", "<name>._vxnew_.<random>").
+        if (it.fileName().contains(kNewSuffix) || path.endsWith(kAsideSuffix))
             leftovers << path;
     }
     int restored = 0;
     for (const QString& path : qAsConst(leftovers)) {
-        if (path.endsWith(kNewSuffix)) {
+        if (!path.endsWith(kAsideSuffix)) {
             QFile::remove(path);
             continue;
         }

@@ -26,7 +26,7 @@ public:
     bool doOp() override;
 
     // Undoes what a replacement step that never ended (the process was killed) left below
-    // `dir`: new files not yet in place are removed, and every installed file that was moved
+    // `dir`: new files not yet in place (and partial outputs of them) are removed, and every installed file that was moved
     // aside is put back, so that the installation is again what it was before that step.
     // Links are never followed.  Returns the number of files put back.
     static int restoreInterrupted(const QString& dir);

@@ -28,17 +28,12 @@ void discardMessageHandler(QtMsgType, const QMessageLogContext &, const QString 
 {
 }
 
-// Every fixed file name the updater uses lies in the temp folder; it must be the user's own.
-bool setUpTempFolder()
-{
-    return PrivateTempDir::setUp();
-}
-
 } // namespace
 
 int main(int argc, char **argv)
 {
-    if (!setUpTempFolder())
+    // Every fixed file name the updater uses lies in the temp folder: it must be the user's own.
+    if (!PrivateTempDir::setUp())
         return 1;
     initProtobuf();
     qRegisterMetaType<UpdateVersions>("UpdateVersions");

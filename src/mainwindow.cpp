@@ -1,7 +1,8 @@
 #include "mainwindow.h"
-#include "processtools.h"
 
+#include "banner.h"
 #include "configuration.h"
+#include "processtools.h"
 #include "updateengine.h"
 
 #include <QApplication>
@@ -19,34 +20,6 @@
 #include <QUrl>
 
 namespace {
-
-// The programs that follow a finished update step, and the banner cache in the temp folder.
-// HAND-OVER-AND-CACHE
-void startClient(const QString &installDir)
-{
-    ProcessTools::startVx3Client(installDir);
-}
-
-void startNextUpdater(const QString &tempDir, const QStringList &args)
-{
-    ProcessTools::startClientUpdater(tempDir, args);
-}
-
-void writeBannerCache(const QByteArray &image, const QString &clickUrl)
-{
-    QFile imageFile(QDir::tempPath() + QStringLiteral("/voxtrel_banner.jpg"));
-    if (imageFile.open(QIODevice::WriteOnly))
-        imageFile.write(image);
-    QFile linkFile(QDir::tempPath() + QStringLiteral("/voxtrel_banner.txt"));
-    if (linkFile.open(QIODevice::WriteOnly))
-        linkFile.write(QUrl::toPercentEncoding(clickUrl));
-}
-
-void removeBannerCache()
-{
-    QFile::remove(QDir::tempPath() + QStringLiteral("/voxtrel_banner.jpg"));
-    QFile::remove(QDir::tempPath() + QStringLiteral("/voxtrel_banner.txt"));
-}
 
 // The tool applications inside the client bundle whose Qt frameworks are links into the
 // client's own Frameworks folder.
@@ -179,9 +152,9 @@ bool MainWindow::handOver()
         const QStringList args{QStringLiteral("--clientupdate"), Configuration::defaultClientType(true),
                                QString::number(m_Config->m_Version),
                                m_Config->m_VersionString.isEmpty() ? QStringLiteral("#") : m_Config->m_VersionString};
-        startNextUpdater(m_Config->m_TempDir, args);
+        ProcessTools::startClientUpdater(m_Config->m_TempDir, args);
     } else if (m_Config->m_ClientUpdate == 1) {
-        startClient(m_Config->m_InstallDir);
+        ProcessTools::startVx3Client(m_Config->m_InstallDir);
     } else {
         return false;
     }
@@ -302,7 +275,7 @@ void MainWindow::onBannerFound(const QByteArray &bannerImage, const QString &cli
     QByteArray jpeg;
     QBuffer buffer(&jpeg);
     if (buffer.open(QIODevice::WriteOnly) && pixmap.save(&buffer, "JPG"))
-        writeBannerCache(jpeg, clickUrl);
+        Banner::writeCache(jpeg, clickUrl);
 }
 
 void MainWindow::onDetailsPressed()
@@ -334,7 +307,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
         handOver();
     if (m_Config->m_ClientUpdate == 1) {
         qDebug() << "*** Deleting temp banner";
-        removeBannerCache();
+        Banner::removeCache();
     }
     if (m_UpdateFailed) {
         // Closing after a failed update must not look like success to whoever started us.

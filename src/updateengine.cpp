@@ -17,6 +17,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QRegularExpression>
+#include <QSettings>
 #include <QTimer>
 #include <QUrl>
 
@@ -71,7 +72,20 @@ UpdateEngine::UpdateEngine(Configuration *config, QObject *parent)
         m_ProxyError = QStringLiteral("'%1' is an invalid proxy specification").arg(m_Config->m_Proxy);
 }
 
-UpdateEngine::~UpdateEngine() = default;
+UpdateEngine::~UpdateEngine()
+{
+    // The task tree uses the network access manager's replies: it goes first.
+    if (m_MainTask) {
+        disconnect(m_MainTask, nullptr, this, nullptr);
+        delete m_MainTask;
+        m_MainTask = nullptr;
+    }
+    if (p_BannerReply) {
+        disconnect(p_BannerReply, nullptr, this, nullptr);
+        delete p_BannerReply;
+        p_BannerReply = nullptr;
+    }
+}
 
 bool UpdateEngine::parseProxy(const QString &text, QNetworkProxy *proxy)
 {
@@ -116,11 +130,7 @@ bool UpdateEngine::initialize()
         if (version == m_Config->m_Version) {
             emit message(QStringLiteral("Previous update session for v. %1 found").arg(version));
         } else {
-            emit message(QStringLiteral("Cleanup previous session (v. %1, %2) files...")
-                             .arg(version)
-                             .arg(sessionDir));
-            emit message(removeSessionDir(sessionDir) ? QStringLiteral("Ok")
-                                                      : QStringLiteral("Failed to remove directory"));
+            dropSession(version, sessionDir);
             sessionDir.clear();
             clientDir.clear();
             UpdateIniData::removeCurrent();
@@ -128,6 +138,8 @@ bool UpdateEngine::initialize()
     } else {
         sessionDir.clear();
         clientDir.clear();
+        if (!m_Config->m_ClientUpdate)
+            takeOverAbandonedSessions(&sessionDir, &clientDir);
     }
 
     if (!m_Config->initalizeStart(sessionDir, clientDir))
@@ -201,7 +213,9 @@ void UpdateEngine::onTaskCanceled()
         emit message(QStringLiteral("User aborted update"));
     releaseMainTask();
     emit downloadProgress(0, 0, 0, false);
-    emit updateCanceled();
+    // The end is reported from the event loop: a cancel request may still be walking the task
+    // tree, and the receiver may open a dialog whose loop would delete the tree under it.
+    QMetaObject::invokeMethod(this, &UpdateEngine::updateCanceled, Qt::QueuedConnection);
 }
 
 void UpdateEngine::reset()
@@ -235,6 +249,45 @@ void UpdateEngine::cleanup()
         UpdateIniData::removeCurrent();
         emit message(QStringLiteral("Removed temporary update.ini"));
     }
+}
+
+void UpdateEngine::takeOverAbandonedSessions(QString *sessionDir, QString *clientDir)
+{
+    // Once the updater step has finished it forgets its session; when the client step then
+    // never finishes, the session folder is known only to the record inside it.  Such a folder
+    // of this installation is continued for the same version and removed for another one.
+    static const QRegularExpression sessionName(QStringLiteral("^voxtrel_temp_[0-9]+$"));
+    const QString ownInstall = QFileInfo(Configuration::appDirBase() + QStringLiteral("../")).canonicalFilePath();
+    const QDir temp(QDir::tempPath());
+    const QFileInfoList entries = temp.entryInfoList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QFileInfo &entry : entries) {
+        if (entry.isSymLink() || !sessionName.match(entry.fileName()).hasMatch())
+            continue;
+        QSettings record(entry.absoluteFilePath() + QStringLiteral("/SharedSupport/update.ini"),
+                         QSettings::IniFormat);
+        record.beginGroup(QStringLiteral("current"));
+        bool versionOk = false;
+        const int version = record.value(QStringLiteral("version")).toInt(&versionOk);
+        const QString client = record.value(QStringLiteral("vx3dir")).toString();
+        const QString recordedDir = record.value(QStringLiteral("dir")).toString();
+        if (!versionOk || client.isEmpty() || ownInstall.isEmpty()
+            || QFileInfo(client).canonicalFilePath() != ownInstall
+            || QFileInfo(recordedDir).canonicalFilePath() != entry.canonicalFilePath())
+            continue;
+        if (version == m_Config->m_Version && sessionDir->isEmpty()) {
+            emit message(QStringLiteral("Previous update session for v. %1 found").arg(version));
+            *sessionDir = entry.absoluteFilePath();
+            *clientDir = client;
+        } else {
+            dropSession(version, entry.absoluteFilePath());
+        }
+    }
+}
+
+void UpdateEngine::dropSession(int version, const QString &dir)
+{
+    emit message(QStringLiteral("Cleanup previous session (v. %1, %2) files...").arg(version).arg(dir));
+    emit message(removeSessionDir(dir) ? QStringLiteral("Ok") : QStringLiteral("Failed to remove directory"));
 }
 
 bool UpdateEngine::removeSessionDir(const QString &dir)

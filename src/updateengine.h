@@ -76,6 +76,8 @@ private:
     // Removes a session folder, but only one the updater made: "voxtrel_temp_<n>" directly
     // inside the temp folder.
     bool removeSessionDir(const QString &dir);
+    void dropSession(int version, const QString &dir);
+    void takeOverAbandonedSessions(QString *sessionDir, QString *clientDir);
     void dropBannerReply();
     void releaseMainTask();
 

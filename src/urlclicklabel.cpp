@@ -1,5 +1,7 @@
 #include "urlclicklabel.h"
 
+#include "banner.h"
+
 #include <QDesktopServices>
 #include <QMouseEvent>
 #include <QUrl>
@@ -16,9 +18,7 @@ void UrlClickLabel::setUrl(const QString &url)
 
 bool UrlClickLabel::isOpenable(const QUrl &url)
 {
-    const QString scheme = url.scheme().toLower();
-    return url.isValid() && (scheme == QLatin1String("http") || scheme == QLatin1String("https"))
-        && !url.host().isEmpty();
+    return Banner::isWebUrl(url);
 }
 
 void UrlClickLabel::mousePressEvent(QMouseEvent *event)

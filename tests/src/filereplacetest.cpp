@@ -290,6 +290,8 @@ private slots:
         QVERIFY(ClientBundle::writeFile(root + "/MacOS/replaced" + aside, "old"));
         QVERIFY(ClientBundle::writeFile(root + "/Resources/moved" + aside, "old moved"));
         QVERIFY(ClientBundle::writeFile(root + "/Resources/pending" + fresh, "half"));
+        QVERIFY(ClientBundle::writeFile(root + "/Resources/.pending" + fresh + ".77.3.part", "part"));
+        QVERIFY(ClientBundle::writeFile(root + "/Resources/pending" + fresh + ".Ab12Cd", "part"));
         QVERIFY(ClientBundle::writeFile(root + "/Resources/pending", "untouched"));
         QVERIFY(ClientBundle::writeFile(outside + "/kept" + aside, "not ours"));
         QVERIFY(QFile::link(outside, root + "/Resources/link"));

@@ -13,6 +13,7 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 #include <memory>
@@ -201,6 +202,47 @@ private slots:
         QCOMPARE(ClientBundle::readFile(dir + "/MacOS/partial"), QByteArray("kept"));
     }
 
+    // A session that only its own record still knows (its updater step had finished, the client
+    // step never did): the updater step of this installation continues it for the same version
+    // and removes it for another; sessions of other installations are left alone.
+    void abandonedSessions_data()
+    {
+        QTest::addColumn<int>("recordedVersion");
+        QTest::addColumn<bool>("ownInstallation");
+        QTest::addColumn<bool>("continued");
+        QTest::addColumn<bool>("kept");
+        QTest::newRow("same version") << 42 << true << true << true;
+        QTest::newRow("other version") << 41 << true << false << false;
+        QTest::newRow("other installation") << 42 << false << false << true;
+    }
+
+    void abandonedSessions()
+    {
+        QFETCH(int, recordedVersion);
+        QFETCH(bool, ownInstallation);
+        QFETCH(bool, continued);
+        QFETCH(bool, kept);
+        const QString dir = sessionDir(5);
+        const QString install = ownInstallation ? m_shared + "/update.app/Contents/MacOS/../../../../"
+                                                : m_root->filePath("Other.app/Contents");
+        QDir().mkpath(m_root->filePath("Other.app/Contents"));
+        QVERIFY(ClientBundle::writeFile(dir + "/SharedSupport/update.ini",
+                                        QString("[current]\ndir=%1\ntype=client_macosx\nversion=%2\nvx3dir=%3\n")
+                                            .arg(dir).arg(recordedVersion).arg(install).toUtf8()));
+        QVERIFY(ClientBundle::writeFile(dir + "/MacOS/downloaded", "kept"));
+
+        Configuration config;
+        config.m_Version = 42;
+        config.m_ClientType = "update_macosx";
+        UpdateEngine engine(&config, nullptr);
+        QVERIFY(engine.initialize());
+        QCOMPARE(config.m_TempDir == dir, continued);
+        QCOMPARE(present(dir + "/MacOS/downloaded"), kept);
+        if (continued)
+            QCOMPARE(QFileInfo(config.m_InstallDir).canonicalFilePath(),
+                     QFileInfo(m_shared + "/..").canonicalFilePath());
+    }
+
     void missingSessionFolderCountsAsNone()
     {
         UpdateIniData::modify(42, sessionDir(9), "/nowhere", "client_macosx");
@@ -255,6 +297,52 @@ private slots:
             QVERIFY(texts(messages).contains("Removed temporary update.ini"));
         }
         QCOMPARE(texts(messages).last(), QString("Update successfully finished"));
+    }
+
+    // A run whose product list never arrives: the engine is torn down mid-run, or the run is
+    // cancelled from outside any event loop while the receiver of the end opens a loop of its own.
+    void endsOfARunningSession_data()
+    {
+        QTest::addColumn<bool>("destroy");
+        QTest::newRow("engine destroyed mid-run") << true;
+        QTest::newRow("cancel, then a nested loop") << false;
+    }
+
+    void endsOfARunningSession()
+    {
+        QFETCH(bool, destroy);
+        HttpTestServer server;
+        server.setDefaultResponse(HttpTestServer::Response::silent());
+        imageBaseUrl = server.baseUrl() + "/";
+        Configuration config;
+        config.m_Version = 43;
+        config.m_ClientType = "update_macosx";
+        auto engine = std::make_unique<UpdateEngine>(&config, nullptr);
+        QSignalSpy messages(engine.get(), &UpdateEngine::message);
+        QSignalSpy canceled(engine.get(), &UpdateEngine::updateCanceled);
+        QVERIFY(engine->initialize());
+        QVERIFY(engine->startUpdate());
+        QVERIFY(server.waitForRequests(1));
+        if (destroy) {
+            engine.reset();
+            return;
+        }
+        int nestedLoops = 0;
+        connect(engine.get(), &UpdateEngine::updateCanceled, this, [&nestedLoops] {
+            // As a message box does: deferred deletions run in this loop.
+            QEventLoop loop;
+            QTimer::singleShot(50, &loop, &QEventLoop::quit);
+            loop.exec();
+            ++nestedLoops;
+        });
+        engine->cancelUpdate();
+        QCOMPARE(canceled.count(), 0); // reported from the event loop, not inside the request
+        QTRY_COMPARE(canceled.count(), 1);
+        QCOMPARE(nestedLoops, 1);
+        QCOMPARE(engine->state(), int(UpdateEngine::CANCELED));
+        QVERIFY(texts(messages).contains("User aborted update"));
+        engine->reset();
+        QCOMPARE(engine->state(), int(UpdateEngine::PRE_INIT));
     }
 
     void cachedBannerIsFoundAtOnce()

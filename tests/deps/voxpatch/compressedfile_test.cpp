@@ -5,6 +5,7 @@
 #include <QTemporaryDir>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <random>
@@ -291,6 +292,20 @@ TEST_F(CompressedFileTest, PlainContainerIsDecodedIntoPlaceOnlyWhenComplete) {
   ASSERT_EQ(0, ::stat(out.c_str(), &st));
   EXPECT_EQ(0751u, st.st_mode & 07777) << "the replaced file keeps its permissions";
   EXPECT_EQ(QDir(dir_.path()).entryList(QDir::Files | QDir::Hidden), before);
+}
+
+TEST_F(CompressedFileTest, AnOutputLinkStaysALinkToTheNewFile) {
+  const Bytes payload = Text(5000);
+  const std::string packed =
+      Write("packed", Container(132781929, ComputeCrc(payload.data(), payload.size()), 1, payload));
+  const std::string target = Write("target", {'o', 'l', 'd'});
+  const std::string link = Path("link");
+  ASSERT_EQ(0, ::symlink("target", link.c_str()));
+  ASSERT_TRUE(DecompressLzmaFile(packed.c_str(), link.c_str()));
+  struct stat st;
+  ASSERT_EQ(0, ::lstat(link.c_str(), &st));
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_TRUE(Read(target) == payload);
 }
 
 TEST_F(CompressedFileTest, DevicesAndPipesAreWrittenDirectly) {

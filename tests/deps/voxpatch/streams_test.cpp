@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <cstdio>
 #include <limits>
 #include <random>
@@ -257,6 +259,42 @@ TEST(ByteWriter, FailedSinkRefusesEverything) {
   // A failed source lost its bytes: appending it must not pass for success.
   EXPECT_FALSE(other.Append(&w));
   EXPECT_EQ(other.Length(), 2u);
+}
+
+TEST(ByteWriter, ACapRefusesWhatWouldPassItAndKeepsTheSink) {
+  // Every way of adding bytes, one byte within and one byte past a cap of
+  // 1000 when 600 bytes are already held.
+  const Bytes held = Random(600, 3);
+  const Bytes more = Random(401, 4);
+  struct Way {
+    const char* name;
+    std::function<bool(ByteWriter*, size_t)> add;  // adds n bytes
+  };
+  const std::vector<Way> ways = {
+      {"Write", [&](ByteWriter* w, size_t n) { return w->Write(more.data(), n); }},
+      {"Reserve", [&](ByteWriter* w, size_t n) { return w->Reserve(w->Length() + n); }},
+      {"PrepareTail",
+       [&](ByteWriter* w, size_t n) { return w->PrepareTail(n) != nullptr && w->CommitTail(n); }},
+      {"Append",
+       [&](ByteWriter* w, size_t n) {
+         ByteWriter other;
+         other.Write(more.data(), n);
+         return w->Append(&other);
+       }},
+  };
+  for (const Way& way : ways) {
+    for (size_t n : {size_t{400}, size_t{401}}) {
+      ByteWriter w;
+      w.SetLimit(1000);
+      ASSERT_TRUE(w.Write(held.data(), held.size()));
+      EXPECT_EQ(w.Room(), 400u);
+      EXPECT_EQ(way.add(&w, n), n == 400) << way.name << " " << n;
+      EXPECT_FALSE(w.Failed()) << way.name;
+      EXPECT_LE(w.Length() + w.TailCapacity(), 1000u) << way.name << ": nothing allocated past the cap";
+      EXPECT_TRUE(std::equal(held.begin(), held.end(), w.Buffer())) << way.name;
+      if (n == 401) EXPECT_EQ(w.Length(), 600u) << way.name;
+    }
+  }
 }
 
 TEST(ByteWriter, AppendMovesBytesAndEmptiesSource) {
@@ -531,6 +569,23 @@ TEST(ComputeCrc, KnownAnswersAndBitwiseReference) {
   for (size_t n : {1u, 2u, 3u, 7u, 8u, 15u, 16u, 31u, 64u, 255u, 1000u, 4099u}) {
     Bytes data = Random(n, static_cast<uint32_t>(n));
     EXPECT_EQ(ComputeCrc(data.data(), n), ReferenceCrc(data.data(), n)) << n;
+  }
+}
+
+TEST(ComputeCrc, ExtendingMatchesTheWholeAtAnyAlignmentAndSplit) {
+  // Lengths around the wide path's block sizes, at unaligned starts, and
+  // split anywhere: the pieces' checksum equals the whole's.
+  const Bytes data = Random(70000 + 16, 9);
+  for (size_t n : {255u, 256u, 257u, 271u, 320u, 1023u, 4096u, 65536u, 70000u}) {
+    for (size_t offset : {0u, 1u, 8u, 13u}) {
+      const uint8_t* p = data.data() + offset;
+      const uint32_t expected = ReferenceCrc(p, n);
+      EXPECT_EQ(ComputeCrc(p, n), expected) << n << " at " << offset;
+      for (size_t split : {size_t{0}, size_t{1}, n / 3, n - 300 < n ? n - 300 : 0, n}) {
+        EXPECT_EQ(ExtendCrc(ComputeCrc(p, split), p + split, n - split), expected)
+            << n << " at " << offset << " split " << split;
+      }
+    }
   }
 }
 

@@ -63,7 +63,7 @@ bool UnpackExecutableAware(ByteReader* container, const OutputBudget& budget,
 
 // Output of the plain decoder per round: the checksum and the write take
 // each piece while it is still in the cache.
-constexpr size_t kPlainChunk = 1u << 20;
+constexpr size_t kPlainChunk = 256u << 10;
 
 // Directive 1, decoded as a stream: fixed-size pieces are checksummed and
 // written as they come, into a file that takes the output's place only when

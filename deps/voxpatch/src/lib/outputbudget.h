@@ -26,9 +26,6 @@ class OutputBudget {
   // A buffer of decoded body data (encoded programs, diff streams, stream
   // sets): encoded programs spend up to a few bytes per byte of code.
   size_t decoded() const { return decoded_; }
-  // Entries of one table of an encoded program: each table entry stands for
-  // at least one stored byte or one assembled byte.
-  size_t table_entries() const { return decoded_; }
 
  private:
   size_t output_;

@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 namespace voxpatch {
 
@@ -22,10 +24,17 @@ StagedOutputFile::~StagedOutputFile() { Abort(); }
 bool StagedOutputFile::Open(const char* path) {
   Abort();
   path_ = path;
+  // A symbolic link stays a link: the file it leads to is replaced, as a
+  // plain open for writing would have written it.
+  struct stat link;
+  if (::lstat(path, &link) == 0 && S_ISLNK(link.st_mode)) {
+    char resolved[PATH_MAX];
+    if (::realpath(path, resolved) != nullptr) path_ = resolved;
+  }
   struct stat existing;
-  const bool exists = ::stat(path, &existing) == 0;
+  const bool exists = ::stat(path_.c_str(), &existing) == 0;
   if (exists && !S_ISREG(existing.st_mode)) {
-    fd_ = ::open(path, O_WRONLY | O_CLOEXEC);
+    fd_ = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC);
     direct_ = fd_ >= 0;
     return direct_;
   }

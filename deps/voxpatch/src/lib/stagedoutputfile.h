@@ -3,7 +3,8 @@
 // (keeping an existing file's permissions) only on Commit.  A failure at any
 // point leaves the path as it was.  A path that exists and is not a regular
 // file (a device such as /dev/null, a pipe) is written directly instead and
-// never replaced.
+// never replaced; a symbolic link stays in place and the file it leads to is
+// replaced.
 
 #ifndef VOXPATCH_STAGEDOUTPUTFILE_H
 #define VOXPATCH_STAGEDOUTPUTFILE_H

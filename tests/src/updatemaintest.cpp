@@ -1,0 +1,147 @@
+// The `update` program as the client starts it: exit statuses, no window for an unusable command
+// line, nothing on standard error, and German texts under a German locale.  Each case runs a
+// copy of the built program inside a temporary client bundle, with its own TMPDIR, HOME and
+// VX3_CONFIG_DIR; the probe style plug-in (probestyle.cpp) answers its message boxes and reports
+// what it showed.
+#include "common/clientbundle.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+struct Run {
+    int status = -1;
+    QByteArray standardError;
+    QStringList probe; // what the program showed, in order
+};
+
+} // namespace
+
+class UpdateMainTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_root;
+    QString m_shared, m_tmp, m_config;
+    quint16 m_closedPort = 0;
+
+    Run runUpdate(const QStringList &args, const QStringList &env)
+    {
+        QFile::remove(m_root.path() + QStringLiteral("/probe.log"));
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        environment.insert(QStringLiteral("QT_PLUGIN_PATH"), QStringLiteral(VX_PROBE_PLUGIN_DIR));
+        environment.insert(QStringLiteral("QT_STYLE_OVERRIDE"), QStringLiteral("vxprobe"));
+        environment.insert(QStringLiteral("VXPROBE_LOG"), m_root.path() + QStringLiteral("/probe.log"));
+        environment.insert(QStringLiteral("TMPDIR"), m_tmp);
+        environment.insert(QStringLiteral("HOME"), m_root.path() + QStringLiteral("/home"));
+        environment.insert(QStringLiteral("VX3_CONFIG_DIR"), m_config);
+        environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+        for (const QString &entry : env)
+            environment.insert(entry.section(QLatin1Char('='), 0, 0), entry.section(QLatin1Char('='), 1));
+        process.setProcessEnvironment(environment);
+        process.start(m_shared + QStringLiteral("/update.app/Contents/MacOS/update"), args);
+        Run run;
+        if (!process.waitForFinished(30000)) {
+            process.kill();
+            process.waitForFinished();
+            return run;
+        }
+        run.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
+        run.standardError = process.readAllStandardError();
+        run.probe = QString::fromUtf8(ClientBundle::readFile(m_root.path() + QStringLiteral("/probe.log")))
+                        .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        return run;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_root.isValid());
+        m_shared = m_root.path() + QStringLiteral("/Voxtrel 3 Client.app/Contents/SharedSupport");
+        m_tmp = m_root.path() + QStringLiteral("/tmp");
+        m_config = m_root.path() + QStringLiteral("/config");
+        const QString program = m_shared + QStringLiteral("/update.app/Contents/MacOS/update");
+        QVERIFY(QDir().mkpath(QFileInfo(program).path()));
+        QVERIFY(QFile::copy(QStringLiteral(VX_UPDATE_PROGRAM), program));
+        QVERIFY(QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QVERIFY(QDir().mkpath(m_shared + QStringLiteral("/translations")));
+        QVERIFY(QFile::copy(QStringLiteral(VX_UPDATE_QM_DIR "/update_de.qm"), m_shared + QStringLiteral("/translations/update_de.qm")));
+        QVERIFY(QDir().mkpath(m_root.path() + QStringLiteral("/home")));
+
+        // Downloads go to a local port nobody listens on.
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        m_closedPort = probe.serverPort();
+        probe.close();
+    }
+
+    void init()
+    {
+        QDir(m_tmp).removeRecursively();
+        QDir(m_config).removeRecursively();
+        QFile::remove(m_shared + QStringLiteral("/update.ini"));
+        // A cached banner keeps the program's banner lookup off the network.
+        QVERIFY(ClientBundle::writeFile(m_tmp + QStringLiteral("/voxtrel_banner.jpg"), QByteArray("\xff\xd8\xff", 3)));
+        QVERIFY(ClientBundle::writeFile(m_tmp + QStringLiteral("/voxtrel_banner.txt"), "https%3A%2F%2Fbanner.example%2F"));
+        QVERIFY(ClientBundle::writeFile(m_config + QStringLiteral("/update.ini"),
+                                        QStringLiteral("[Channel]\nalpha=http://127.0.0.1:%1/\n").arg(m_closedPort).toUtf8()));
+    }
+
+    void exitStatus_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QStringList>("env");
+        QTest::addColumn<QString>("prepare");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QStringList>("probe");
+
+        const QStringList version{"--nouser", "update_macosx", "42"};
+        QTest::newRow("unusable command line: box, no window, 1")
+            << QStringList{"--nouser", "update_macosx", "4x2"} << QStringList() << QString() << 1
+            << QStringList{"box Error|Invalid version nr (4x2)"};
+        QTest::newRow("configuration error in the loop: 1")
+            << version << QStringList() << QStringLiteral("no-session-folder") << 1
+            << QStringList{"window Voxtrel 3 Client Update", "box Error|Unable to create temp directory."};
+        QTest::newRow("engine fatal error: 2")
+            << version << QStringList() << QStringLiteral("bad-proxy") << 2
+            << QStringList{"window Voxtrel 3 Client Update", "box Error|'http://' is an invalid proxy specification"};
+        QTest::newRow("failed update, window closed: 2")
+            << version << QStringList{"VXPROBE_CLOSE_AFTER_BOX=1"} << QString() << 2
+            << QStringList{"window Voxtrel 3 Client Update", "box Update|Update cancelled. Push \"Details\" to check reasons."};
+        QTest::newRow("closed before the start: 0")
+            << version << QStringList{"VXPROBE_CLOSE_MS=300"} << QString() << 0 << QStringList{"window Voxtrel 3 Client Update"};
+        QTest::newRow("German locale: German texts")
+            << version << QStringList{"VXPROBE_CLOSE_MS=300", "LC_ALL=de_DE.UTF-8", "LANG=de_DE.UTF-8"} << QString() << 0
+            << QStringList{"window Voxtrel 3 Client Aktualisierung"};
+    }
+
+    void exitStatus()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QStringList, env);
+        QFETCH(QString, prepare);
+        QFETCH(int, status);
+        QFETCH(QStringList, probe);
+        if (prepare == QLatin1String("no-session-folder")) {
+            // Every session folder name is taken.
+            for (int n = 0; n < 1000; ++n)
+                QVERIFY(ClientBundle::writeFile(m_tmp + QStringLiteral("/voxtrel_temp_%1").arg(n), QByteArray()));
+        } else if (prepare == QLatin1String("bad-proxy")) {
+            QVERIFY(ClientBundle::writeFile(m_shared + QStringLiteral("/update.ini"), "[update]\nproxy=http://\n"));
+        }
+        const Run run = runUpdate(args, env);
+        QCOMPARE(run.status, status);
+        QCOMPARE(run.probe, probe);
+        // Qt's own logging is discarded.
+        QCOMPARE(run.standardError, QByteArray());
+    }
+};
+
+QTEST_GUILESS_MAIN(UpdateMainTest)
+#include "updatemaintest.moc"
