@@ -8,6 +8,7 @@
 #include "makedownloadreplacelistfunc.h"
 
 #include <QDebug>
+#include <QFile>
 #include <QFileInfo>
 
 IniDownloadTaskSpecification::IniDownloadTaskSpecification(QNetworkAccessManager* manager,
@@ -64,6 +65,14 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
 
     m_State = STATE_RUNNING;
     startSubTasks();
+}
+
+void IniDownloadTaskSpecification::forgetLocalList(const Configuration* config)
+{
+    const QString local = config->m_TempDir + QLatin1Char('/')
+        + MakeDownloadReplaceListFunc::productIniName(config->m_ClientUpdate != 0);
+    for (const QString& suffix : {QString(), QStringLiteral("._lzma2_"), QStringLiteral(".sig")})
+        QFile::remove(local + suffix);
 }
 
 void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskSpecification* /*task*/)

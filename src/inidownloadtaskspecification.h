@@ -30,6 +30,10 @@ public:
     void reset() override;
     void makeSubtasksAndStart();
 
+    // Removes the session's copy of the product list and its signature, so that the next run
+    // of this session fetches them again instead of reusing a list that led to a failure.
+    static void forgetLocalList(const Configuration* config);
+
     QNetworkAccessManager* m_Manager;
     Configuration* m_Config;
     int m_Attempts;

@@ -46,3 +46,19 @@ void MainTaskSpecification::reset()
     m_Lists.clear();
     TaskSpecification::reset();
 }
+
+void MainTaskSpecification::requestCancel()
+{
+    const int replaceStep = 3;
+    if (m_Config->m_ClientUpdate == 1 && m_SubTasks.size() > replaceStep
+        && m_SubTasks.at(replaceStep)->m_State == STATE_FINISHED)
+        return;
+    ComposedTaskSpecification::requestCancel();
+}
+
+void MainTaskSpecification::subtasksDone()
+{
+    if (aggregateState() == STATE_FAILED)
+        IniDownloadTaskSpecification::forgetLocalList(m_Config);
+    ComposedTaskSpecification::subtasksDone();
+}

@@ -19,6 +19,11 @@ public:
     void execute() override;
     void reset() override;
     void makeSubtasksAndStart();
+    // Once the client's files are replaced the update is final (deleting obsolete files is never
+    // undone): a cancel request is then let pass, so that the run ends as the new version.
+    void requestCancel() override;
+    // A failed run drops the session's product list: the next run fetches it anew.
+    void subtasksDone() override;
 
     QNetworkAccessManager* m_Manager;
     Configuration* m_Config;
