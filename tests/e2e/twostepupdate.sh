@@ -162,7 +162,7 @@ say "   product lists fetched:  $(count '\.ini\._lzma2_$') (+ $(count '\.sig$') 
 say "   files patched:          $(count '\._patch_$')"
 say "   files unpacked:         $(( $(count '\._lzma2_$') - $(count '\.ini\._lzma2_$') )) containers, $(count '\.gz$') gzip"
 say "   files copied:           $(awk '$9 == 200 && $7 !~ /(\._lzma2_|\._patch_|\.gz|\.sig|banner\.jpg)$/' "$LOG" | wc -l)"
-say "   files deleted:          $(awk -F'\t' '$2 == "f" || $2 == "d" {print $1}' "$WORK/expected.txt" | sort > "$WORK/new.lst"; \
+say "   paths removed:          $(awk -F'\t' '$2 == "f" || $2 == "d" {print $1}' "$WORK/expected.txt" | sort > "$WORK/new.lst"; \
                                 tree_listing "$WORK/A/$BUNDLE" | awk -F'\t' '{print $1}' | sort | comm -23 - "$WORK/new.lst" | wc -l)"
 say "   bytes downloaded:       $BYTES"
 say "   time:                   $(python3 -c "print(f'{$END - $START:.1f} s')") (the updater waits 2 s before each step and 1 s before each hand-over)"
