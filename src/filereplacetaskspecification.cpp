@@ -57,7 +57,7 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     const QString newFile = newFilePath();
     const QString oldCopy = m_Config->m_TempDir + QLatin1Char('/') + rel + QStringLiteral("_old");
     const QString patchFile = m_Config->m_TempDir + QLatin1Char('/') + m_Entry.patch;
-    qDebug() << "FileReplaceTaskSpecification: spec:" << m_Entry.name << " src:" << download
+    qDebug() << "FileReplaceTaskSpecification: entry:" << m_Entry.name << " src:" << download
              << " dstFile:" << installed << " hasPatch:" << (m_Entry.hasPatch() ? "true" : "false")
              << " patchFile:" << m_Entry.patch;
 

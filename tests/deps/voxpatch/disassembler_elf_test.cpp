@@ -87,13 +87,13 @@ const uint32_t kProgBits = 1, kRel = 9, kNoBits = 8, kInitArray = 14;
 // .text at 0x100 (0x100 bytes), .data at 0x200 (0x40 bytes), and a
 // relocation section at 0x300 with the given entries.
 ElfImage Standard(uint16_t machine, size_t reloc_entries) {
-  ElfImage spec;
-  spec.machine = machine;
-  spec.sections = {{0, 0, 0, 0},
+  ElfImage img;
+  img.machine = machine;
+  img.sections = {{0, 0, 0, 0},
                    {kProgBits, 0x100, 0x100, 0x100},
                    {kProgBits, 0x200, 0x200, 0x40},
                    {kRel, 0, 0x300, static_cast<uint32_t>(8 * reloc_entries), 8}};
-  return spec;
+  return img;
 }
 
 void PutReloc(std::string* image, size_t at, uint32_t offset, uint32_t info) {
@@ -211,19 +211,19 @@ TEST(ElfHeader, EveryCheckGivesItsReason) {
 TEST(ElfHeader, LengthEndsWithTheLastContent) {
   // Trailing bytes after the section header table are cut; a NOBITS
   // section at a far offset does not count.
-  ElfImage spec = Standard(3, 0);
-  spec.sections.push_back({kNoBits, 0x400, 0x7FFFF000u, 0x1000});
-  const std::string image = spec.Build() + std::string(100, 'x');
+  ElfImage img = Standard(3, 0);
+  img.sections.push_back({kNoBits, 0x400, 0x7FFFF000u, 0x1000});
+  const std::string image = img.Build() + std::string(100, 'x');
   DisassemblerElf32X86 d(image.data(), image.size());
   ASSERT_TRUE(d.CheckHeader());
   EXPECT_EQ(image.size() - 100, d.length());
 
   // A section whose end wraps in 32 bits reaches past the input: the length
   // stays the input's and the disassembly fails.
-  spec = Standard(3, 0);
-  spec.sections[1].offset = 0xFFFFFF00u;
-  spec.sections[1].size = 0x200;
-  const std::string wraps = spec.Build();
+  img = Standard(3, 0);
+  img.sections[1].offset = 0xFFFFFF00u;
+  img.sections[1].size = 0x200;
+  const std::string wraps = img.Build();
   ExecutableKind kind = EXE_UNKNOWN;
   size_t length = 0;
   ASSERT_EQ(C_OK, IdentifyExecutable(wraps.data(), wraps.size(), &kind, &length));
@@ -251,8 +251,8 @@ TEST(ElfRelocs, I386TableBecomesOneInstruction) {
       {"operand_past_section", {{0x23E, 8}}, 0, true},
   };
   for (const Case& c : cases) {
-    ElfImage spec = Standard(3, c.entries.size());
-    std::string image = spec.Build();
+    ElfImage img = Standard(3, c.entries.size());
+    std::string image = img.Build();
     for (size_t i = 0; i < c.entries.size(); ++i)
       PutReloc(&image, 0x300 + 8 * i, c.entries[i].first, c.entries[i].second);
     Poke32(&image, 0x200, 0x100);
@@ -273,9 +273,9 @@ TEST(ElfRelocs, I386TableBecomesOneInstruction) {
 TEST(ElfRelocs, EntriesAreReadWholeAndInsideTheirSection) {
   // sh_entsize 4 would count two entries in 8 bytes; only one whole 8-byte
   // entry lies in the section, the bytes after it are not read as one.
-  ElfImage spec = Standard(3, 1);
-  spec.sections[3].entry_size = 4;
-  std::string image = spec.Build();
+  ElfImage img = Standard(3, 1);
+  img.sections[3].entry_size = 4;
+  std::string image = img.Build();
   PutReloc(&image, 0x300, 0x200, 8);
   PutReloc(&image, 0x308, 0x204, 8);
   auto program = Disassemble(image);
@@ -283,8 +283,8 @@ TEST(ElfRelocs, EntriesAreReadWholeAndInsideTheirSection) {
   EXPECT_EQ(1u, CountsOf(*program).abs32);
 
   // sh_entsize 0 gives no entries.
-  spec.sections[3].entry_size = 0;
-  image = spec.Build();
+  img.sections[3].entry_size = 0;
+  image = img.Build();
   PutReloc(&image, 0x300, 0x200, 8);
   program = Disassemble(image);
   ASSERT_NE(nullptr, program);
@@ -293,10 +293,10 @@ TEST(ElfRelocs, EntriesAreReadWholeAndInsideTheirSection) {
 
 TEST(ElfRelocs, InitArrayLocationIsDroppedWithItsLine) {
   // .init_array shares its bytes with a PROGBITS section listed after it.
-  ElfImage spec = Standard(3, 1);
-  spec.sections.insert(spec.sections.begin() + 3, ElfSection{kInitArray, 0x240, 0x240, 8});
-  spec.sections.insert(spec.sections.begin() + 4, ElfSection{kProgBits, 0x240, 0x240, 8});
-  std::string image = spec.Build();
+  ElfImage img = Standard(3, 1);
+  img.sections.insert(img.sections.begin() + 3, ElfSection{kInitArray, 0x240, 0x240, 8});
+  img.sections.insert(img.sections.begin() + 4, ElfSection{kProgBits, 0x240, 0x240, 8});
+  std::string image = img.Build();
   PutReloc(&image, 0x300, 0x240, 8);
   LogCapture log;
   auto program = Disassemble(image);
@@ -307,17 +307,17 @@ TEST(ElfRelocs, InitArrayLocationIsDroppedWithItsLine) {
 
 TEST(ElfEmission, FarAndWrappingOffsetsStayInsideTheInput) {
   // A NOBITS section between the others names an offset far past the input.
-  ElfImage spec = Standard(3, 0);
-  spec.sections.insert(spec.sections.begin() + 2, ElfSection{kNoBits, 0x180, 0xFFFFFF00u, 0x100});
-  std::string image = spec.Build();
+  ElfImage img = Standard(3, 0);
+  img.sections.insert(img.sections.begin() + 2, ElfSection{kNoBits, 0x180, 0xFFFFFF00u, 0x100});
+  std::string image = img.Build();
   std::string rebuilt;
   ASSERT_EQ(C_OK, RoundTrip(image, &rebuilt));
   EXPECT_TRUE(rebuilt == image);
 
   // A segment whose end lies beyond 32 bits still holds its targets.
-  spec = Standard(3, 0);
-  spec.segments.push_back({1, 0, 0xFFFFF000u, 0, 0x2000});
-  image = spec.Build();
+  img = Standard(3, 0);
+  img.segments.push_back({1, 0, 0xFFFFF000u, 0, 0x2000});
+  image = img.Build();
   image.replace(0x100, 5, Bytes({0xE8, 0xFB, 0xF7, 0xFF, 0xFF}));  // 0x105 + disp = 0xFFFFF900
   auto program = Disassemble(image);
   ASSERT_NE(nullptr, program);
@@ -325,8 +325,8 @@ TEST(ElfEmission, FarAndWrappingOffsetsStayInsideTheInput) {
 }
 
 TEST(ElfEmission, CallRunningIntoAnAbsoluteLocationStaysPlain) {
-  ElfImage spec = Standard(3, 1);
-  std::string image = spec.Build();
+  ElfImage img = Standard(3, 1);
+  std::string image = img.Build();
   image.replace(0x200, 5, Bytes({0xE8, 0x00, 0x00, 0x00, 0x00}));
   PutReloc(&image, 0x300, 0x203, 8);
   auto program = Disassemble(image);
@@ -337,9 +337,9 @@ TEST(ElfEmission, CallRunningIntoAnAbsoluteLocationStaysPlain) {
 }
 
 TEST(ElfEmission, OverlappingSectionsAreScannedOnce) {
-  ElfImage spec = Standard(3, 0);
-  spec.sections.insert(spec.sections.begin() + 2, ElfSection{kProgBits, 0x100, 0x100, 0x100});
-  std::string image = spec.Build();
+  ElfImage img = Standard(3, 0);
+  img.sections.insert(img.sections.begin() + 2, ElfSection{kProgBits, 0x100, 0x100, 0x100});
+  std::string image = img.Build();
   image.replace(0x100, 5, Bytes({0xE8, 0x10, 0x00, 0x00, 0x00}));
   auto program = Disassemble(image);
   ASSERT_NE(nullptr, program);
@@ -352,8 +352,8 @@ TEST(ElfEmission, OverlappingSectionsAreScannedOnce) {
 // --- ARM ----------------------------------------------------------------------
 
 TEST(ElfArm, LeadingEntriesStayPlainBeforeTheTable) {
-  ElfImage spec = Standard(40, 4);
-  std::string image = spec.Build();
+  ElfImage img = Standard(40, 4);
+  std::string image = img.Build();
   PutReloc(&image, 0x300, 0x208, 0x102);  // R_ARM_ABS32 with a symbol
   PutReloc(&image, 0x308, 0x20C, 0x216);  // R_ARM_JUMP_SLOT
   PutReloc(&image, 0x310, 0x200, 23);
@@ -371,9 +371,9 @@ TEST(ElfArm, LeadingEntriesStayPlainBeforeTheTable) {
 TEST(ElfArm, RunningOutOfEntriesIsAMismatch) {
   // The first relocation section ends after the entry of the first
   // location; the second holds the other.
-  ElfImage spec = Standard(40, 2);
-  spec.sections.push_back({kRel, 0, 0x310, 8, 8});
-  std::string image = spec.Build();
+  ElfImage img = Standard(40, 2);
+  img.sections.push_back({kRel, 0, 0x310, 8, 8});
+  std::string image = img.Build();
   PutReloc(&image, 0x300, 0x20C, 0x216);
   PutReloc(&image, 0x308, 0x200, 23);
   PutReloc(&image, 0x310, 0x204, 23);
@@ -387,9 +387,9 @@ TEST(ElfArm, RunningOutOfEntriesIsAMismatch) {
 
 TEST(ElfArm, ShortBranchNeedsThreeBytesLeft) {
   for (uint32_t size : {4u, 6u}) {
-    ElfImage spec = Standard(40, 0);
-    spec.sections[1].size = size;
-    std::string image = spec.Build();
+    ElfImage img = Standard(40, 0);
+    img.sections[1].size = size;
+    std::string image = img.Build();
     image.replace(0x100, 4, Bytes({0x00, 0xBF, 0xFE, 0xE7}));  // nop; b .
     auto program = Disassemble(image);
     ASSERT_NE(nullptr, program);
@@ -404,15 +404,15 @@ TEST(ElfEmission, SectionsAndSegmentsSharingTheirBytesAreReadOnce) {
   // minutes, past the test's time limit.
   const uint32_t kCount = 20000;
   const uint32_t kCode = 0x100000, kRelocs = 0x200000, kData = 0x300000, kSize = 0x100000;
-  ElfImage spec;
-  spec.segments.assign(kCount, ElfSegment{1, 0x400000, 0x400000, 0x10, 0x10});
-  spec.segments[kCount - 1] = ElfSegment{1, 0, 0, 0x400000, 0x400000};
-  spec.sections = {{0, 0, 0, 0}};
-  spec.sections.resize(1 + kCount, ElfSection{kProgBits, kCode, kCode, kSize});
-  spec.sections.resize(1 + 2 * kCount, ElfSection{kRel, 0, kRelocs, kSize, 8});
-  spec.sections.push_back({kProgBits, kData, kData, kSize});
-  spec.file_size = 0x400010;
-  std::string image = spec.Build();
+  ElfImage img;
+  img.segments.assign(kCount, ElfSegment{1, 0x400000, 0x400000, 0x10, 0x10});
+  img.segments[kCount - 1] = ElfSegment{1, 0, 0, 0x400000, 0x400000};
+  img.sections = {{0, 0, 0, 0}};
+  img.sections.resize(1 + kCount, ElfSection{kProgBits, kCode, kCode, kSize});
+  img.sections.resize(1 + 2 * kCount, ElfSection{kRel, 0, kRelocs, kSize, 8});
+  img.sections.push_back({kProgBits, kData, kData, kSize});
+  img.file_size = 0x400010;
+  std::string image = img.Build();
   ASSERT_LT(52u + 32 * kCount, kCode);
   for (uint32_t at = kCode; at + 5 <= kCode + kSize; at += 5) image[at] = '\xE8';
   const uint32_t entries = kSize / 8;

@@ -101,18 +101,18 @@ const char* CheckReason(const std::string& image, bool pe32plus) {
 // with the given relocation table.
 std::string ImageWithCode(bool pe32plus, const std::string& code, const std::string& relocs,
                           PeImage* spec_out = nullptr) {
-  PeImage spec;
-  spec.pe32plus = pe32plus;
-  spec.sections = {{".text", 0x1000, 0x200, 0x400, 0x200},
+  PeImage img;
+  img.pe32plus = pe32plus;
+  img.sections = {{".text", 0x1000, 0x200, 0x400, 0x200},
                    {".data", 0x2000, 0x200, 0x600, 0x200},
                    {".reloc", 0x3000, 0x200, 0x800, 0x200}};
-  spec.file_size = 0xA00;
-  spec.reloc_rva = 0x3000;
-  spec.reloc_size = static_cast<uint32_t>(relocs.size());
-  std::string image = spec.Build();
+  img.file_size = 0xA00;
+  img.reloc_rva = 0x3000;
+  img.reloc_size = static_cast<uint32_t>(relocs.size());
+  std::string image = img.Build();
   image.replace(0x400, code.size(), code);
   image.replace(0x800, relocs.size(), relocs);
-  if (spec_out != nullptr) *spec_out = spec;
+  if (spec_out != nullptr) *spec_out = img;
   return image;
 }
 
@@ -150,15 +150,15 @@ TEST(PeFixtures, PE32PlusIsLeftToTheSecondCandidate) {
 TEST(PeHeader, EveryCheckGivesItsReason) {
   struct Case {
     const char* label;
-    PeImage spec;
+    PeImage img;
     const char* reason;
-    std::string image = std::string();  // when set: used instead of spec
+    std::string image = std::string();  // when set: used instead of img
   };
   std::vector<Case> cases;
   auto with = [](auto change) {
-    PeImage spec;
-    change(&spec);
-    return spec;
+    PeImage img;
+    change(&img);
+    return img;
   };
   cases.push_back({"good", PeImage(), nullptr});
   cases.push_back({"good64", with([](PeImage* s) { s->pe32plus = true; }), nullptr});
@@ -214,10 +214,10 @@ TEST(PeHeader, EveryCheckGivesItsReason) {
   {
     // The optional header fits in the file, the record of directory 14
     // (bytes 208 to 216 of it) does not.
-    PeImage spec;
-    spec.optional_size = 96 + 8 * 14 + 1;
-    spec.file_size = spec.OptionalOffset() + spec.optional_size + 1;
-    cases.push_back({"record_outside_file", spec, "malformed data directory"});
+    PeImage img;
+    img.optional_size = 96 + 8 * 14 + 1;
+    img.file_size = img.OptionalOffset() + img.optional_size + 1;
+    cases.push_back({"record_outside_file", img, "malformed data directory"});
   }
   cases.push_back({"no_text", with([](PeImage* s) { s->sections[0].name = ".code"; }),
                    "Resource-only executables are not yet supported"});
@@ -236,15 +236,15 @@ TEST(PeHeader, EveryCheckGivesItsReason) {
                    "section outside image"});
 
   for (const Case& c : cases) {
-    const std::string image = c.image.empty() ? c.spec.Build() : c.image;
-    ExpectReason(c.label, c.reason, CheckReason(image, c.spec.pe32plus));
+    const std::string image = c.image.empty() ? c.img.Build() : c.image;
+    ExpectReason(c.label, c.reason, CheckReason(image, c.img.pe32plus));
   }
 }
 
 TEST(PeHeader, TrailingDataIsCutAndEmptyRangeRejected) {
-  PeImage spec;
-  spec.file_size = 0x900;
-  const std::string image = spec.Build();
+  PeImage img;
+  img.file_size = 0x900;
+  const std::string image = img.Build();
   DisassemblerWin32X86 d(image.data(), image.size());
   ASSERT_TRUE(d.CheckHeader());
   EXPECT_EQ(0x600u, d.length());
@@ -278,10 +278,10 @@ TEST(PeRelocs, BrokenTablesFailTheDisassembly) {
       {"table_outside", false, RelocBlock(0x1000, {0x3010, 0}), 0x201, ".relocs outside image"},
   };
   for (const Case& c : cases) {
-    PeImage spec;
-    std::string image = ImageWithCode(c.pe32plus, std::string(), c.relocs, &spec);
+    PeImage img;
+    std::string image = ImageWithCode(c.pe32plus, std::string(), c.relocs, &img);
     if (c.size_override != 0) {
-      const size_t directories = spec.OptionalOffset() + (c.pe32plus ? 112 : 96);
+      const size_t directories = img.OptionalOffset() + (c.pe32plus ? 112 : 96);
       Poke32(&image, directories + 5 * 8 + 4, c.size_override);
     }
     std::unique_ptr<DisassemblerWin32> d;
@@ -377,13 +377,13 @@ TEST(PeScan, PatternsAndTargets) {
 TEST(PeScan, OperandNearRvaZeroStillSeesAbsoluteAddresses) {
   // .text at RVA 0: the call's operand at RVA 1 overlaps the absolute
   // address at RVA 2 (1 - 3 must not wrap around and miss it).
-  PeImage spec;
-  spec.sections = {{".text", 0x0, 0x200, 0x400, 0x200}, {".reloc", 0x3000, 0x200, 0x600, 0x200}};
-  spec.file_size = 0x800;
-  spec.reloc_rva = 0x3000;
+  PeImage img;
+  img.sections = {{".text", 0x0, 0x200, 0x400, 0x200}, {".reloc", 0x3000, 0x200, 0x600, 0x200}};
+  img.file_size = 0x800;
+  img.reloc_rva = 0x3000;
   const std::string relocs = RelocBlock(0x0, {0x3002, 0});
-  spec.reloc_size = static_cast<uint32_t>(relocs.size());
-  std::string image = spec.Build();
+  img.reloc_size = static_cast<uint32_t>(relocs.size());
+  std::string image = img.Build();
   image.replace(0x400, 6, Bytes({0xE8, 0x00, 0x00, 0x00, 0x00, 0x00}));
   image.replace(0x600, relocs.size(), relocs);
   auto program = Disassemble(image);
@@ -396,10 +396,10 @@ TEST(PeScan, OperandNearRvaZeroStillSeesAbsoluteAddresses) {
 TEST(PeScan, SectionEndAboveFourGigabytesDoesNotWrap) {
   // .text at RVA 0xFFFFF000 of 0x2000 bytes: its end lies beyond 32 bits,
   // and a call to 0xFFFFF800 is inside it.
-  PeImage spec;
-  spec.sections = {{".text", 0xFFFFF000u, 0x2000, 0x400, 0x200}};
-  spec.size_of_image = 0xFFFFFFFFu;
-  std::string image = spec.Build();
+  PeImage img;
+  img.sections = {{".text", 0xFFFFF000u, 0x2000, 0x400, 0x200}};
+  img.size_of_image = 0xFFFFFFFFu;
+  std::string image = img.Build();
   image.replace(0x400, 5, Bytes({0xE8, 0xFB, 0x07, 0, 0}));
   auto program = Disassemble(image);
   ASSERT_NE(nullptr, program);
@@ -411,12 +411,12 @@ TEST(PeScan, SectionsSharingTheirBytesAreScannedOnce) {
   // them would take minutes, past the test's time limit.
   const uint32_t kSections = 60000;
   const uint32_t kCode = 0x300000, kCodeSize = 0x100000;
-  PeImage spec;
-  spec.sections.assign(kSections, PeSection{".text", 0x1000, kCodeSize, kCode, kCodeSize});
-  spec.size_of_image = 0x200000;
-  spec.file_size = kCode + kCodeSize;
-  std::string image = spec.Build();
-  ASSERT_LT(spec.OptionalOffset() + 224 + 40 * kSections, kCode);
+  PeImage img;
+  img.sections.assign(kSections, PeSection{".text", 0x1000, kCodeSize, kCode, kCodeSize});
+  img.size_of_image = 0x200000;
+  img.file_size = kCode + kCodeSize;
+  std::string image = img.Build();
+  ASSERT_LT(img.OptionalOffset() + 224 + 40 * kSections, kCode);
   for (uint32_t at = kCode; at + 5 <= kCode + kCodeSize; at += 5) image[at] = '\xE8';
   auto program = Disassemble(image);
   ASSERT_NE(nullptr, program);
