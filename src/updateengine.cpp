@@ -17,7 +17,6 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QRegularExpression>
-#include <QSettings>
 #include <QTimer>
 #include <QUrl>
 
@@ -51,6 +50,13 @@ const char *const kCompanionApps[] = {
     "wareloader",
     "update",
 };
+
+// The name of a session folder the updater makes in the temp folder.
+bool isSessionFolderName(const QString &name)
+{
+    static const QRegularExpression sessionName(QStringLiteral("^voxtrel_temp_[0-9]+$"));
+    return sessionName.match(name).hasMatch();
+}
 
 } // namespace
 
@@ -256,21 +262,18 @@ void UpdateEngine::takeOverAbandonedSessions(QString *sessionDir, QString *clien
     // Once the updater step has finished it forgets its session; when the client step then
     // never finishes, the session folder is known only to the record inside it.  Such a folder
     // of this installation is continued for the same version and removed for another one.
-    static const QRegularExpression sessionName(QStringLiteral("^voxtrel_temp_[0-9]+$"));
     const QString ownInstall = QFileInfo(Configuration::appDirBase() + QStringLiteral("../")).canonicalFilePath();
     const QDir temp(QDir::tempPath());
     const QFileInfoList entries = temp.entryInfoList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
     for (const QFileInfo &entry : entries) {
-        if (entry.isSymLink() || !sessionName.match(entry.fileName()).hasMatch())
+        if (entry.isSymLink() || !isSessionFolderName(entry.fileName()))
             continue;
-        QSettings record(entry.absoluteFilePath() + QStringLiteral("/SharedSupport/update.ini"),
-                         QSettings::IniFormat);
-        record.beginGroup(QStringLiteral("current"));
-        bool versionOk = false;
-        const int version = record.value(QStringLiteral("version")).toInt(&versionOk);
-        const QString client = record.value(QStringLiteral("vx3dir")).toString();
-        const QString recordedDir = record.value(QStringLiteral("dir")).toString();
-        if (!versionOk || client.isEmpty() || ownInstall.isEmpty()
+        int version = 0;
+        QString client;
+        QString recordedDir;
+        if (!UpdateIniData::getFrom(entry.absoluteFilePath() + QStringLiteral("/SharedSupport/update.ini"),
+                                    &version, nullptr, &recordedDir, &client)
+            || client.isEmpty() || ownInstall.isEmpty()
             || QFileInfo(client).canonicalFilePath() != ownInstall
             || QFileInfo(recordedDir).canonicalFilePath() != entry.canonicalFilePath())
             continue;
@@ -293,13 +296,12 @@ void UpdateEngine::dropSession(int version, const QString &dir)
 bool UpdateEngine::removeSessionDir(const QString &dir)
 {
     // "update.ini" can be edited by hand: only a folder this updater makes is ever removed.
-    static const QRegularExpression sessionName(QStringLiteral("^voxtrel_temp_[0-9]+$"));
     const QFileInfo info(dir);
     if (info.isSymLink() || !info.isDir())
         return false;
     const QString tempRoot = QFileInfo(QDir::tempPath()).canonicalFilePath();
     const QString parent = QFileInfo(info.absolutePath()).canonicalFilePath();
-    if (tempRoot.isEmpty() || parent != tempRoot || !sessionName.match(info.fileName()).hasMatch())
+    if (tempRoot.isEmpty() || parent != tempRoot || !isSessionFolderName(info.fileName()))
         return false;
     removeDirContents(info.absoluteFilePath());
     return QDir(parent).rmdir(info.fileName());

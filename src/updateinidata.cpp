@@ -19,7 +19,11 @@ QString UpdateIniData::iniPath()
 
 bool UpdateIniData::get(int *version, QString *type, QString *dir, QString *vx3dir)
 {
-    const QString path = iniPath();
+    return getFrom(iniPath(), version, type, dir, vx3dir);
+}
+
+bool UpdateIniData::getFrom(const QString &path, int *version, QString *type, QString *dir, QString *vx3dir)
+{
     QSettings settings(path, QSettings::IniFormat);
     settings.beginGroup(QLatin1String(kCurrent));
     bool versionOk = false;

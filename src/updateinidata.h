@@ -12,6 +12,8 @@ public:
     // Reads [current]; succeeds only when version is an integer, type is not empty and dir names
     // an existing folder.  Non-null pointers receive the values on success only.
     static bool get(int *version, QString *type, QString *dir, QString *vx3dir);
+    // The same for the record in another "update.ini" (a session folder's own copy).
+    static bool getFrom(const QString &path, int *version, QString *type, QString *dir, QString *vx3dir);
 
     // Writes [current] of the own copy; other groups stay.
     static void modify(int version, const QString &dir, const QString &vx3dir, const QString &type);

@@ -3,6 +3,7 @@
 #include "common/clientbundle.h"
 #include "common/productiniwriter.h"
 #include "common/testsigner.h"
+#include "common/updatefiles.h"
 #include "deps/voxpatch/ensemblepatchbuilder.h"
 
 #include "compressedfile.h"
@@ -17,7 +18,6 @@
 #include <QHash>
 #include <QSet>
 
-#include <zlib.h>
 
 #include <atomic>
 #include <mutex>
@@ -138,18 +138,9 @@ bool makePatch(const QString& oldPath, const QString& newPath, const QString& ou
 
 bool gzipFile(const QString& input, const QString& output)
 {
-    QFile in(input);
-    if (!in.open(QIODevice::ReadOnly))
-        return false;
-    gzFile out = gzopen(output.toUtf8().constData(), "wb9");
-    if (!out)
-        return false;
-    bool ok = true;
-    while (ok && !in.atEnd()) {
-        const QByteArray chunk = in.read(1 << 20);
-        ok = !chunk.isEmpty() && gzwrite(out, chunk.constData(), unsigned(chunk.size())) == chunk.size();
-    }
-    return gzclose(out) == Z_OK && ok;
+    // Only small files are served gzipped: the whole file is packed in memory.
+    const QByteArray packed = UpdateFiles::gzip(ClientBundle::readFile(input));
+    return !packed.isEmpty() && ClientBundle::writeFile(output, packed);
 }
 
 QString suffixFor(ReleaseBuilder::Kind kind)

@@ -6,6 +6,7 @@
 
 #include "common/clientbundle.h"
 #include "common/httptestserver.h"
+#include "common/taskrunner.h"
 
 #include <QDir>
 #include <QFile>
@@ -37,14 +38,6 @@ class UpdateEngineTest : public QObject {
     QByteArray m_oldTmp;
 
     QString sessionDir(int n) const { return m_temp + "/voxtrel_temp_" + QString::number(n); }
-
-    static QStringList texts(const QSignalSpy &spy)
-    {
-        QStringList out;
-        for (const QList<QVariant> &args : spy)
-            out << args.at(0).toString();
-        return out;
-    }
 
 private slots:
     void init()
@@ -113,7 +106,7 @@ private slots:
         UpdateEngine engine(&config, nullptr);
         QSignalSpy fatal(&engine, &UpdateEngine::fatalError);
         QVERIFY(!engine.initialize());
-        QCOMPARE(texts(fatal), QStringList{"'http://:1' is an invalid proxy specification"});
+        QCOMPARE(spyTexts(fatal), QStringList{"'http://:1' is an invalid proxy specification"});
         QCOMPARE(engine.state(), int(UpdateEngine::PRE_INIT));
     }
 
@@ -163,9 +156,9 @@ private slots:
         UpdateEngine engine(&config, nullptr);
         QSignalSpy messages(&engine, &UpdateEngine::message);
         QVERIFY(engine.initialize());
-        QVERIFY(texts(messages).contains(QString("Cleanup previous session (v. 41, %1) files...").arg(dir)));
+        QVERIFY(spyTexts(messages).contains(QString("Cleanup previous session (v. 41, %1) files...").arg(dir)));
         QCOMPARE(present(dir), !removed);
-        QVERIFY(texts(messages).contains(removed ? "Ok" : "Failed to remove directory"));
+        QVERIFY(spyTexts(messages).contains(removed ? "Ok" : "Failed to remove directory"));
         QVERIFY(QDir(m_root->filePath("config")).exists());
 
         // A fresh session is recorded; the user's settings survive.
@@ -196,7 +189,7 @@ private slots:
         UpdateEngine engine(&config, nullptr);
         QSignalSpy messages(&engine, &UpdateEngine::message);
         QVERIFY(engine.initialize());
-        QVERIFY(texts(messages).contains("Previous update session for v. 42 found"));
+        QVERIFY(spyTexts(messages).contains("Previous update session for v. 42 found"));
         QCOMPARE(config.m_TempDir, dir);
         QCOMPARE(config.m_InstallDir, client);
         QCOMPARE(ClientBundle::readFile(dir + "/MacOS/partial"), QByteArray("kept"));
@@ -251,7 +244,7 @@ private slots:
         UpdateEngine engine(&config, nullptr);
         QSignalSpy messages(&engine, &UpdateEngine::message);
         QVERIFY(engine.initialize());
-        QVERIFY(!texts(messages).contains("Previous update session for v. 42 found"));
+        QVERIFY(!spyTexts(messages).contains("Previous update session for v. 42 found"));
         QVERIFY(config.m_TempDir != sessionDir(9));
         QVERIFY(QFileInfo(config.m_TempDir).isDir());
     }
@@ -290,13 +283,13 @@ private slots:
         if (clientStep) {
             QVERIFY(!present(dir));
             QVERIFY(!present(Configuration::argsFilePath()));
-            QVERIFY(texts(messages).contains("Temporary files removed."));
+            QVERIFY(spyTexts(messages).contains("Temporary files removed."));
         } else {
             QVERIFY(present(dir + "/SharedSupport/update.app/Contents/MacOS/update"));
             QVERIFY(present(Configuration::argsFilePath()));
-            QVERIFY(texts(messages).contains("Removed temporary update.ini"));
+            QVERIFY(spyTexts(messages).contains("Removed temporary update.ini"));
         }
-        QCOMPARE(texts(messages).last(), QString("Update successfully finished"));
+        QCOMPARE(spyTexts(messages).last(), QString("Update successfully finished"));
     }
 
     // A run whose product list never arrives: the engine is torn down mid-run, or the run is
@@ -340,7 +333,7 @@ private slots:
         QTRY_COMPARE(canceled.count(), 1);
         QCOMPARE(nestedLoops, 1);
         QCOMPARE(engine->state(), int(UpdateEngine::CANCELED));
-        QVERIFY(texts(messages).contains("User aborted update"));
+        QVERIFY(spyTexts(messages).contains("User aborted update"));
         engine->reset();
         QCOMPARE(engine->state(), int(UpdateEngine::PRE_INIT));
     }
