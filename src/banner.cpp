@@ -1,9 +1,10 @@
 #include "banner.h"
 
+#include "nofollowfile.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFile>
-#include <QSaveFile>
 #include <QTimerEvent>
 #include <QUrl>
 
@@ -35,11 +36,6 @@ QByteArray readSmallFile(const QString &path, qint64 limit)
     return file.read(limit);
 }
 
-bool writeWholeFile(const QString &path, const QByteArray &data)
-{
-    QSaveFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.commit();
-}
 
 } // namespace
 
@@ -185,8 +181,8 @@ bool Banner::readCache(QByteArray *image, QString *clickUrl)
 
 bool Banner::writeCache(const QByteArray &image, const QString &clickUrl)
 {
-    const bool imageOk = writeWholeFile(cacheImagePath(), image);
-    return writeWholeFile(cacheLinkPath(), QUrl::toPercentEncoding(clickUrl)) && imageOk;
+    const bool imageOk = NoFollowFile::writeFresh(cacheImagePath(), image);
+    return NoFollowFile::writeFresh(cacheLinkPath(), QUrl::toPercentEncoding(clickUrl)) && imageOk;
 }
 
 void Banner::removeCache()

@@ -1,5 +1,6 @@
 #include "configuration.h"
 
+#include "nofollowfile.h"
 #include "updatechecker.h"
 #include "updateinidata.h"
 
@@ -11,6 +12,8 @@
 #include <QProcessEnvironment>
 #include <QSettings>
 #include <QStandardPaths>
+
+#include <sys/stat.h>
 
 QString imageBaseUrl;
 
@@ -226,12 +229,13 @@ bool Configuration::createTempDir()
     if (!base.endsWith(QLatin1Char('/')))
         base += QLatin1Char('/');
     base += QLatin1String("voxtrel_temp_");
+    QDir().mkpath(QFileInfo(base).path());
     for (int n = 0; n < 1000; ++n) {
         const QString candidate = base + QString::number(n);
-        // A name in use may belong to another session: never reuse it.
-        if (QFileInfo::exists(candidate) || QFileInfo(candidate).isSymLink())
-            continue;
-        if (QDir().mkpath(candidate)) {
+        const QByteArray native = QFile::encodeName(candidate);
+        // A name in use may belong to another session: never reuse it.  The folder is the
+        // user's alone, whatever the umask says.
+        if (::mkdir(native.constData(), 0700) == 0 && ::chmod(native.constData(), 0700) == 0) {
             m_TempDir = candidate;
             return true;
         }
@@ -276,13 +280,12 @@ QStringList Configuration::readArgsFile()
 
 bool Configuration::writeArgsFile(const QStringList &arguments)
 {
-    QFile file(argsFilePath());
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
-        return false;
-    bool ok = true;
+    // A fresh file renamed into place: a link planted under the fixed name is replaced, never
+    // written through.
+    QByteArray content;
     for (const QString &argument : arguments)
-        ok = file.write(argument.toUtf8() + '\n') >= 0 && ok;
-    return file.flush() && ok;
+        content += argument.toUtf8() + '\n';
+    return NoFollowFile::writeFresh(argsFilePath(), content);
 }
 
 QString Configuration::appDirBase()

@@ -1,6 +1,7 @@
 #include "downloadtaskspecification.h"
 
 #include "configuration.h"
+#include "nofollowfile.h"
 
 #include <QDebug>
 #include <QNetworkAccessManager>
@@ -80,7 +81,8 @@ void DownloadTaskSpecification::execute()
 
 void DownloadTaskSpecification::startDownload()
 {
-    if (!m_File.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    // Nothing is ever written through a link standing under the file's name.
+    if (NoFollowFile::isLink(m_File.fileName()) || !m_File.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         emit error(tr("Unable to create file %1 for saving").arg(m_File.fileName()));
         fail();
         return;

@@ -1,5 +1,7 @@
 #include "filefuncpatch.h"
 
+#include "nofollowfile.h"
+
 #include "ensembleapplier.h"
 #include "patchstatus.h"
 
@@ -53,6 +55,9 @@ bool FileFuncPatch::patchFile(const QString& source, const QString& patch,
     const QByteArray oldPath = source.toUtf8();
     const QByteArray patchPath = patch.toUtf8();
     const QByteArray newPath = destination.toUtf8();
+    // The patch engine writes through a link under the output's name: none may stand there.
+    if (NoFollowFile::isLink(destination))
+        return false;
     const bool ok = ApplyEnsemblePatch(oldPath.constData(), patchPath.constData(),
                                        newPath.constData(), m_MaxOutputSize);
     qDebug() << Q_FUNC_INFO << "Patch result" << (ok ? "true" : "false");

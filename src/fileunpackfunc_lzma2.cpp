@@ -1,6 +1,7 @@
 #include "fileunpackfunc_lzma2.h"
 
 #include "compressedfile.h"
+#include "nofollowfile.h"
 
 #include <QDebug>
 
@@ -21,6 +22,9 @@ bool FileUnpackFunc_lzma2::unpackFile(const QString& source, const QString& dest
 {
     const QByteArray src = source.toUtf8();
     const QByteArray dst = destination.toUtf8();
+    // The container reader writes through a link under the output's name: none may stand there.
+    if (NoFollowFile::isLink(destination))
+        return false;
     const bool ok = DecompressLzmaFile(src.constData(), dst.constData(), m_MaxOutputSize,
                                        m_AllowExecutableAware);
     qDebug() << Q_FUNC_INFO << "unpackFile" << source << destination << (ok ? "true" : "false");

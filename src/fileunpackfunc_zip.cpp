@@ -1,5 +1,7 @@
 #include "fileunpackfunc_zip.h"
 
+#include "nofollowfile.h"
+
 #include <QDebug>
 #include <QSaveFile>
 
@@ -27,6 +29,9 @@ bool FileUnpackFunc_Zip::run()
 bool FileUnpackFunc_Zip::unzipFile(const QString& destination, const QString& source,
                                    quint64 maxOutputSize)
 {
+    // QSaveFile writes to what a link under the destination's name leads to: none may stand there.
+    if (NoFollowFile::isLink(destination))
+        return false;
     gzFile in = gzopen(source.toUtf8().constData(), "rb");
     if (!in)
         return false;

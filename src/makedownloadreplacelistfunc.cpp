@@ -2,6 +2,7 @@
 
 #include "checksigfunc.h"
 #include "configuration.h"
+#include "nofollowfile.h"
 
 #include <QDebug>
 #include <QDir>
@@ -203,12 +204,18 @@ bool MakeDownloadReplaceListFunc::decideFile(const QString& group, const QString
             if (m_Config->m_ClientUpdate == 0) {
                 // The new updater is built in the temp folder: keep the unchanged file there.
                 const QString destination = m_Config->m_TempDir + QLatin1Char('/') + replace.relativePath(QString());
+                // A new updater missing one of its files must not be started: a failed copy
+                // ends the list building.  A copy left by an earlier run is replaced.
                 const QString folder = QFileInfo(destination).path();
                 if (!QFileInfo::exists(folder))
                     QDir().mkpath(folder);
-                const bool copied = QFile::copy(installedPath, destination);
+                const bool copied = NoFollowFile::copyFresh(installedPath, destination);
                 qDebug() << Q_FUNC_INFO << "Copying updater files:" << installedPath << "to"
                          << destination << (copied ? "true" : "false");
+                if (!copied) {
+                    emit message(tr("Could not copy '%1' to '%2'").arg(installedPath, destination));
+                    return false;
+                }
             }
             return true;
         }

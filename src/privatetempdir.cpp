@@ -3,6 +3,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <sys/stat.h>
@@ -20,6 +21,11 @@ bool isPrivateFolder(const QByteArray &path)
     return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 07777) == 0700;
 }
 
+bool isOwnUnsharedFolder(const struct stat &st)
+{
+    return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
 } // namespace
 
 QString PrivateTempDir::folderName()
@@ -29,9 +35,30 @@ QString PrivateTempDir::folderName()
 
 bool PrivateTempDir::setUp()
 {
-    if (!qEnvironmentVariableIsEmpty("TMPDIR"))
+    const QString temp = QDir::tempPath();
+    if (!qEnvironmentVariableIsEmpty("TMPDIR") && isOwnFolder(temp))
         return true;
-    return setUpIn(QDir::tempPath());
+    return setUpIn(temp);
+}
+
+bool PrivateTempDir::isOwnFolder(const QString &path)
+{
+    struct stat st {};
+    return !path.isEmpty() && lstat(QFile::encodeName(path).constData(), &st) == 0 && isOwnUnsharedFolder(st);
+}
+
+bool PrivateTempDir::isPrivateSessionFolder(const QString &path)
+{
+    if (!isOwnFolder(path))
+        return false;
+    // The holder is looked at through links (a temp path may well lead through one); what
+    // counts is that nobody else can rename or replace entries in it.
+    const QString holder = QFileInfo(QFileInfo(path).absolutePath()).canonicalFilePath();
+    struct stat st {};
+    if (holder.isEmpty() || stat(QFile::encodeName(holder).constData(), &st) != 0)
+        return false;
+    return S_ISDIR(st.st_mode) && (st.st_uid == geteuid() || st.st_uid == 0)
+        && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
 bool PrivateTempDir::setUpIn(const QString &base)

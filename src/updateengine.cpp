@@ -6,6 +6,7 @@
 #include "cryptwrapper.h"
 #include "fileinstalltaskspecification.h"
 #include "maintaskspecification.h"
+#include "privatetempdir.h"
 #include "updateinidata.h"
 
 #include <QDateTime>
@@ -133,7 +134,13 @@ bool UpdateEngine::initialize()
     QString sessionDir;
     QString clientDir;
     if (UpdateIniData::get(&version, nullptr, &sessionDir, &clientDir)) {
-        if (version == m_Config->m_Version) {
+        if (!PrivateTempDir::isPrivateSessionFolder(sessionDir)) {
+            // Somebody else could have put anything in there: neither used nor emptied.
+            emit message(QStringLiteral("Ignoring session folder %1: it is not a private folder of this user").arg(sessionDir));
+            sessionDir.clear();
+            clientDir.clear();
+            UpdateIniData::removeCurrent();
+        } else if (version == m_Config->m_Version) {
             emit message(QStringLiteral("Previous update session for v. %1 found").arg(version));
         } else {
             dropSession(version, sessionDir);
@@ -266,7 +273,8 @@ void UpdateEngine::takeOverAbandonedSessions(QString *sessionDir, QString *clien
     const QDir temp(QDir::tempPath());
     const QFileInfoList entries = temp.entryInfoList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
     for (const QFileInfo &entry : entries) {
-        if (entry.isSymLink() || !isSessionFolderName(entry.fileName()))
+        if (!isSessionFolderName(entry.fileName())
+            || !PrivateTempDir::isPrivateSessionFolder(entry.absoluteFilePath()))
             continue;
         int version = 0;
         QString client;
@@ -297,7 +305,7 @@ bool UpdateEngine::removeSessionDir(const QString &dir)
 {
     // "update.ini" can be edited by hand: only a folder this updater makes is ever removed.
     const QFileInfo info(dir);
-    if (info.isSymLink() || !info.isDir())
+    if (!PrivateTempDir::isPrivateSessionFolder(dir))
         return false;
     const QString tempRoot = QFileInfo(QDir::tempPath()).canonicalFilePath();
     const QString parent = QFileInfo(info.absolutePath()).canonicalFilePath();
