@@ -35,8 +35,11 @@ QString PrivateTempDir::folderName()
 
 bool PrivateTempDir::setUp()
 {
+    // QDir::tempPath() resolves links anew at every call: TMPDIR is kept only when it names the
+    // folder itself, so that nobody can point it elsewhere later.
     const QString temp = QDir::tempPath();
-    if (!qEnvironmentVariableIsEmpty("TMPDIR") && isOwnFolder(temp))
+    const QString given = QFile::decodeName(qgetenv("TMPDIR"));
+    if (!given.isEmpty() && isOwnFolder(given) && QDir::cleanPath(given) == temp)
         return true;
     return setUpIn(temp);
 }

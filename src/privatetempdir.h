@@ -10,7 +10,8 @@
 
 class PrivateTempDir {
 public:
-    // Keeps QDir::tempPath() when isOwnFolder holds for it; otherwise setUpIn(QDir::tempPath()).
+    // Keeps TMPDIR when it names a folder for which isOwnFolder holds (not through a link);
+    // otherwise setUpIn(QDir::tempPath()).
     // False when no safe folder could be had: the updater must not go on then.
     static bool setUp();
 

@@ -230,6 +230,48 @@ private slots:
         }
     }
 
+    void updaterCopies_data()
+    {
+        QTest::addColumn<QString>("inTheWay"); // what stands under the copy's name beforehand
+        QTest::addColumn<bool>("ok");
+        QTest::newRow("stale copy of an earlier run") << "stale" << true;
+        QTest::newRow("link to a file outside") << "link" << true;
+        QTest::newRow("folder that cannot be replaced") << "folder" << false;
+    }
+
+    // The up-to-date files of the new updater are copied into the session folder; the copy
+    // replaces what stands there, never writes through a link, and a copy that cannot be made
+    // ends the list building.
+    void updaterCopies()
+    {
+        QFETCH(QString, inTheWay);
+        QFETCH(bool, ok);
+        m_Config.m_ClientUpdate = 0;
+        QVERIFY(m_Bundle->addFile("SharedSupport/tool", "tool 3"));
+        const QString copy = m_Config.m_TempDir + "/SharedSupport/tool";
+        const QString outside = m_Root->path() + "/outside";
+        QVERIFY(ClientBundle::writeFile(outside, "not the updater's"));
+        QVERIFY(QDir().mkpath(m_Config.m_TempDir + "/SharedSupport"));
+        if (inTheWay == "stale")
+            QVERIFY(ClientBundle::writeFile(copy, "tool 2"));
+        else if (inTheWay == "link")
+            QVERIFY(QFile::link(outside, copy));
+        else
+            QVERIFY(ClientBundle::writeFile(copy + "/keep", "x"));
+        ProductIniWriter w;
+        w.add("common_client", "tool", ProductIniWriter::fileValue("tool 3"));
+        const Result r = writeAndBuild(w, true);
+        QCOMPARE(r.ok, ok);
+        QCOMPARE(ClientBundle::readFile(outside), QByteArray("not the updater's"));
+        if (ok) {
+            QVERIFY(!QFileInfo(copy).isSymLink());
+            QCOMPARE(ClientBundle::readFile(copy), QByteArray("tool 3"));
+        } else {
+            QCOMPARE(r.messages.last(), QStringLiteral("Could not copy '%1' to '%2'")
+                                            .arg(m_Config.m_InstallDir + "/SharedSupport/tool", copy));
+        }
+    }
+
     void patches_data()
     {
         QTest::addColumn<bool>("byHand");

@@ -73,6 +73,91 @@ private slots:
         }
     }
 
+    void setUpWithTmpdir_data()
+    {
+        QTest::addColumn<QString>("kind"); // what TMPDIR names
+        QTest::addColumn<bool>("kept");    // true: used as it is; false: voxtrel-<uid> inside it
+        QTest::newRow("own folder 0700") << "own700" << true;
+        QTest::newRow("own folder 0755") << "own755" << true;
+        QTest::newRow("group-writable") << "own770" << false;
+        QTest::newRow("other-writable, sticky") << "own1777" << false;
+        QTest::newRow("owned by another user") << "foreign" << false;
+        QTest::newRow("link to an own folder") << "link" << false;
+    }
+
+    // Whatever TMPDIR says, the updater ends up in a folder nobody else can write to.
+    void setUpWithTmpdir()
+    {
+        QFETCH(QString, kind);
+        QFETCH(bool, kept);
+        QTemporaryDir root;
+        QVERIFY(root.isValid());
+        QString tmpdir = root.filePath("tmp");
+        QVERIFY(QDir().mkpath(tmpdir));
+        const QByteArray native = QFile::encodeName(tmpdir);
+        if (kind.startsWith("own")) {
+            QVERIFY(chmod(native.constData(), kind.mid(3).toUInt(nullptr, 8)) == 0);
+        } else if (kind == "foreign") {
+            QVERIFY(chmod(native.constData(), 0755) == 0);
+            if (geteuid() != 0 || chown(native.constData(), 65534, 65534) != 0)
+                QSKIP("cannot give a folder to another user here");
+        } else {
+            QVERIFY(chmod(native.constData(), 0700) == 0);
+            QVERIFY(QFile::link(tmpdir, root.filePath("link")));
+            tmpdir = root.filePath("link");
+        }
+        qputenv("TMPDIR", QFile::encodeName(tmpdir));
+
+        QVERIFY(PrivateTempDir::setUp());
+        // A link is not kept: the folder is made in what it leads to, named by its real path.
+        const QString expected = kept ? tmpdir : QFileInfo(tmpdir).canonicalFilePath() + "/" + PrivateTempDir::folderName();
+        QCOMPARE(QDir::tempPath(), expected);
+        QVERIFY(PrivateTempDir::isOwnFolder(QDir::tempPath()));
+        QCOMPARE(QFile::exists(tmpdir + "/" + PrivateTempDir::folderName()), !kept);
+    }
+
+    void isPrivateSessionFolder_data()
+    {
+        QTest::addColumn<QString>("holderMode");
+        QTest::addColumn<QString>("folder"); // mode, "foreign" or "link"
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("0700 in 0700") << "700" << "700" << true;
+        QTest::newRow("0755 in 0755") << "755" << "755" << true;
+        QTest::newRow("group-writable folder") << "700" << "770" << false;
+        QTest::newRow("other-writable folder") << "700" << "757" << false;
+        QTest::newRow("folder of another user") << "700" << "foreign" << false;
+        QTest::newRow("link to an own folder") << "700" << "link" << false;
+        QTest::newRow("in a group-writable folder") << "770" << "700" << false;
+        QTest::newRow("in a shared sticky folder") << "1777" << "700" << false;
+    }
+
+    // Only a session folder nobody else could have planted or changed is continued or emptied.
+    void isPrivateSessionFolder()
+    {
+        QFETCH(QString, holderMode);
+        QFETCH(QString, folder);
+        QFETCH(bool, accepted);
+        QTemporaryDir root;
+        QVERIFY(root.isValid());
+        const QString holder = root.filePath("tmp");
+        const QString session = holder + "/voxtrel_temp_0";
+        QVERIFY(QDir().mkpath(session));
+        QVERIFY(chmod(QFile::encodeName(holder).constData(), holderMode.toUInt(nullptr, 8)) == 0);
+        const QByteArray native = QFile::encodeName(session);
+        if (folder == "foreign") {
+            QVERIFY(chmod(native.constData(), 0700) == 0);
+            if (geteuid() != 0 || chown(native.constData(), 65534, 65534) != 0)
+                QSKIP("cannot give a folder to another user here");
+        } else if (folder == "link") {
+            QVERIFY(QDir().rmdir(session));
+            QVERIFY(QDir().mkpath(holder + "/real"));
+            QVERIFY(QFile::link(holder + "/real", session));
+        } else {
+            QVERIFY(chmod(native.constData(), folder.toUInt(nullptr, 8)) == 0);
+        }
+        QCOMPARE(PrivateTempDir::isPrivateSessionFolder(session), accepted);
+    }
+
     void setUpKeepsGivenTmpdir()
     {
         QTemporaryDir base;

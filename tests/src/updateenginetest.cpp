@@ -19,6 +19,9 @@
 
 #include <memory>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 bool present(const QString &path)
@@ -234,6 +237,60 @@ private slots:
         if (continued)
             QCOMPARE(QFileInfo(config.m_InstallDir).canonicalFilePath(),
                      QFileInfo(m_shared + "/..").canonicalFilePath());
+    }
+
+    void sharedSessionFoldersAreLeftAlone_data()
+    {
+        QTest::addColumn<bool>("recorded"); // in the updater's own record, or only in its own
+        QTest::addColumn<int>("version");
+        QTest::addColumn<QString>("folder"); // how the session folder is open to others
+        for (const bool recorded : {true, false}) {
+            const char *how = recorded ? "recorded" : "abandoned";
+            QTest::newRow(qPrintable(QString("%1, group-writable").arg(how))) << recorded << 42 << "770";
+            QTest::newRow(qPrintable(QString("%1, other-writable").arg(how))) << recorded << 42 << "707";
+            QTest::newRow(qPrintable(QString("%1, other version, other-writable").arg(how))) << recorded << 41 << "777";
+            QTest::newRow(qPrintable(QString("%1, another user's").arg(how))) << recorded << 42 << "foreign";
+        }
+    }
+
+    // A session folder that somebody else could have filled is neither continued nor emptied;
+    // the run gets a fresh folder of its own that only the user can enter.
+    void sharedSessionFoldersAreLeftAlone()
+    {
+        QFETCH(bool, recorded);
+        QFETCH(int, version);
+        QFETCH(QString, folder);
+        const QString dir = sessionDir(0);
+        const QString install = m_shared + "/update.app/Contents/MacOS/../../../../";
+        QVERIFY(ClientBundle::writeFile(dir + "/SharedSupport/update.ini",
+                                        QString("[current]\ndir=%1\ntype=client_macosx\nversion=%2\nvx3dir=%3\n")
+                                            .arg(dir).arg(version).arg(install).toUtf8()));
+        QVERIFY(ClientBundle::writeFile(dir + "/SharedSupport/update.app/Contents/MacOS/update", "planted"));
+        if (recorded)
+            UpdateIniData::modify(version, dir, install, "update_macosx");
+        const QByteArray native = QFile::encodeName(dir);
+        if (folder == "foreign") {
+            if (geteuid() != 0 || chown(native.constData(), 65534, 65534) != 0)
+                QSKIP("cannot give a folder to another user here");
+        } else {
+            QVERIFY(chmod(native.constData(), folder.toUInt(nullptr, 8)) == 0);
+        }
+
+        Configuration config;
+        config.m_Version = 42;
+        config.m_ClientType = "update_macosx";
+        UpdateEngine engine(&config, nullptr);
+        QSignalSpy messages(&engine, &UpdateEngine::message);
+        QVERIFY(engine.initialize());
+        QVERIFY(!spyTexts(messages).contains("Previous update session for v. 42 found"));
+        QVERIFY(config.m_TempDir != dir);
+        QCOMPARE(ClientBundle::readFile(dir + "/SharedSupport/update.app/Contents/MacOS/update"), QByteArray("planted"));
+        struct stat st {};
+        QVERIFY(lstat(QFile::encodeName(config.m_TempDir).constData(), &st) == 0);
+        QCOMPARE(int(st.st_mode & 07777), 0700);
+        QString recordedDir;
+        QVERIFY(UpdateIniData::get(nullptr, nullptr, &recordedDir, nullptr));
+        QCOMPARE(recordedDir, config.m_TempDir);
     }
 
     void missingSessionFolderCountsAsNone()
