@@ -106,7 +106,7 @@ void FileReplaceTaskSpecification::reset()
 {
     dropSubTasks();
     m_RollbackList.rollback(this);
-    TaskSpecification::reset();
+    ComposedTaskSpecification::reset(); // no sub-tasks left: clears the end flags of the last run
 }
 
 SlowFileOpSpecification* FileReplaceTaskSpecification::makeUnpackTask(RollbackDataList* rollbackList,

@@ -92,5 +92,5 @@ void UpdateSelfUnzipTaskSpecification::copyTranslations()
 void UpdateSelfUnzipTaskSpecification::reset()
 {
     dropSubTasks();
-    TaskSpecification::reset();
+    ComposedTaskSpecification::reset(); // no sub-tasks left: clears the end flags of the last run
 }
