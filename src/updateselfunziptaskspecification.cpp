@@ -67,7 +67,8 @@ void UpdateSelfUnzipTaskSpecification::subtasksDone()
     for (const char* folder : {"Frameworks", "Plugins"}) {
         const QString target = temp + QLatin1String(folder);
         const QString link = bundle + QLatin1String(folder);
-        qDebug() << "Create symlink" << target << link << QFile::link(target, link);
+        const bool linked = QFile::link(target, link);
+        qDebug() << "Create symlink" << target << link << linked;
     }
     UpdateIniData::modifyTempIni(temp + QStringLiteral("SharedSupport"));
     copyTranslations();
