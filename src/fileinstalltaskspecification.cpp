@@ -37,13 +37,13 @@ void carryOwnerAndMode(const QString& newFile, const struct stat& original)
         return;
     struct stat now;
     if (fstat(fd, &now) == 0 && S_ISREG(now.st_mode)) {
+        mode_t mode = original.st_mode & 07777;
         if (now.st_uid != original.st_uid || now.st_gid != original.st_gid) {
             if (fchown(fd, original.st_uid, original.st_gid) != 0)
                 (void)fchown(fd, uid_t(-1), original.st_gid);
             if (fstat(fd, &now) != 0)
-                now.st_uid = original.st_uid + 1; // unknown: no set-id bits
+                mode &= ~mode_t(S_ISUID | S_ISGID);
         }
-        mode_t mode = original.st_mode & 07777;
         if (now.st_uid != original.st_uid)
             mode &= ~mode_t(S_ISUID);
         if (now.st_gid != original.st_gid)
