@@ -1,6 +1,7 @@
 #include "downloadtaskspecification.h"
 
 #include "configuration.h"
+#include "networklimits.h"
 #include "nofollowfile.h"
 
 #include <QDebug>
@@ -10,6 +11,7 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <iterator>
 
 DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* manager,
                                                      const QString& remotePath, int version,
@@ -28,7 +30,10 @@ DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* mana
     , m_InitialExpectedSize(expectedSize)
     , m_BytesReceived(0)
     , m_MaxSize(-1)
+    , m_AttemptPolls(0)
+    , m_DeadlinePolls(0)
 {
+    std::fill(std::begin(m_PollMarks), std::end(m_PollMarks), qint64(0));
 }
 
 DownloadTaskSpecification::~DownloadTaskSpecification()
@@ -66,6 +71,11 @@ void DownloadTaskSpecification::setMaximumSize(qint64 maxSize)
     m_MaxSize = maxSize;
 }
 
+void DownloadTaskSpecification::setAttemptDeadline(int polls)
+{
+    m_DeadlinePolls = polls;
+}
+
 qint64 DownloadTaskSpecification::sizeLimit() const
 {
     return m_InitialExpectedSize >= 0 ? m_InitialExpectedSize : m_MaxSize;
@@ -88,9 +98,10 @@ void DownloadTaskSpecification::startDownload()
         return;
     }
     const QUrl url = fileUrl(imageBaseUrl, m_Version, m_RemotePath);
-    QNetworkRequest request(url);
+    const QNetworkRequest request = NetworkLimits::request(url);
     qDebug() << Q_FUNC_INFO << "Requesting download of" << url;
     m_Reply = m_Manager ? m_Manager->get(request) : nullptr;
+    NetworkLimits::limit(m_Reply);
     if (!m_Reply) {
         m_File.close();
         m_File.remove();
@@ -115,8 +126,13 @@ void DownloadTaskSpecification::onMetaDataChanged()
     if (!m_Reply)
         return;
     const QVariant status = m_Reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!status.isNull() && status.toInt() != 200)
+    if (!status.isNull() && status.toInt() != 200) {
         retry(tr("%1 returned %2").arg(m_RemotePath).arg(status.toInt()));
+        return;
+    }
+    const QString refusal = NetworkLimits::refusal(m_Reply);
+    if (!refusal.isEmpty())
+        retry(tr("%1: %2").arg(m_RemotePath, refusal), true);
 }
 
 void DownloadTaskSpecification::onDownloadProgress(qint64 /*bytesReceived*/, qint64 bytesTotal)
@@ -235,6 +251,8 @@ void DownloadTaskSpecification::releaseTransfer(bool abortNow)
     }
     m_BytesAtLastPoll = 0;
     m_BytesReceived = 0;
+    m_AttemptPolls = 0;
+    std::fill(std::begin(m_PollMarks), std::end(m_PollMarks), qint64(0));
     m_ExpectedSize = m_InitialExpectedSize;
     setProgress(0.0);
 }
@@ -269,12 +287,24 @@ void DownloadTaskSpecification::getDownloadStats(qulonglong& done, qulonglong& t
     m_BytesAtLastPoll = m_BytesReceived;
     if (m_State != STATE_RUNNING || !m_Reply)
         return;
-    const int old = m_StallPolls++;
-    if (old < kStallPolls - 1) {
+    ++m_StallPolls;
+    if (!attemptTooSlow()) {
         downloading = true;
         return;
     }
     retry(tr("file %1 timed out").arg(m_RemotePath), true);
+}
+
+bool DownloadTaskSpecification::attemptTooSlow()
+{
+    // Counts this poll; a trickle of single bytes keeps the attempt no more alive than silence.
+    const int poll = ++m_AttemptPolls;
+    qint64& mark = m_PollMarks[poll % kStallPolls];
+    const qint64 bytesInWindow = m_BytesReceived - mark;
+    mark = m_BytesReceived;
+    if (poll >= kStallPolls && bytesInWindow < kMinWindowBytes)
+        return true;
+    return m_DeadlinePolls > 0 && poll >= m_DeadlinePolls;
 }
 
 void DownloadTaskSpecification::requestCancel()

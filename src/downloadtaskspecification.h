@@ -12,10 +12,11 @@ class QNetworkReply;
 
 // Fetches one file of the update image by HTTP GET into a local file.
 //
-// A failed attempt (network error, status other than 200, write error, more bytes than expected,
-// no data for 16 statistics polls) removes the partial file and starts over; five attempts are
-// made in all. Cancelling, or the failure of a sibling task, aborts the transfer at once.
-// The engine's once-a-second getDownloadStats poll is the clock of the stall detection.
+// A failed attempt (network error, status other than 200, a content-encoded reply or an over-long
+// header block, write error, more bytes than expected, fewer than kMinWindowBytes in the last 16
+// statistics polls, the attempt's deadline) removes the partial file and starts over; five
+// attempts are made in all. Cancelling, or the failure of a sibling task, aborts the transfer at
+// once. The engine's once-a-second getDownloadStats poll is the clock of the stall detection.
 class DownloadTaskSpecification : public TaskSpecification
 {
     Q_OBJECT
@@ -24,6 +25,9 @@ public:
     static constexpr int kMaxAttempts = 5;
     static constexpr int kStallPolls = 16;
     static constexpr qint64 kChunkSize = 4096;
+    // An attempt that receives fewer body bytes than this in kStallPolls polls is stalled, also
+    // while the headers have not ended yet.
+    static constexpr qint64 kMinWindowBytes = 4096;
 
     // expectedSize -1 when unknown. A known size is also the most the file may hold.
     DownloadTaskSpecification(QNetworkAccessManager* manager, const QString& remotePath, int version,
@@ -38,6 +42,8 @@ public:
     // Most bytes accepted when the expected size is unknown (-1: no limit). For files that end up
     // read into memory whole, such as the product list and its signature.
     void setMaximumSize(qint64 maxSize);
+    // Polls one attempt may last in all, however steadily data arrives (0: no such limit).
+    void setAttemptDeadline(int polls);
 
     void startDownload();
 
@@ -69,12 +75,17 @@ public:
     qint64 m_InitialExpectedSize;
     qint64 m_BytesReceived;
     qint64 m_MaxSize;
+    int m_AttemptPolls;
+    int m_DeadlinePolls;
+    // Bytes received at each of the last kStallPolls polls, indexed by poll number.
+    qint64 m_PollMarks[kStallPolls];
 
 private:
     bool readAvailable();
     void releaseTransfer(bool abortNow = false);
     void retry(const QString& text, bool abortNow = false);
     qint64 sizeLimit() const;
+    bool attemptTooSlow();
 };
 
 #endif // DOWNLOADTASKSPECIFICATION_H

@@ -1,5 +1,7 @@
 #include "httpdownloader.h"
 
+#include "networklimits.h"
+
 #include <QDebug>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -32,11 +34,18 @@ void HTTPDownloader::run()
         done = true;
         on_downloadFinished(reply);
     });
+    m_Body.clear();
+    m_Refused = false;
     QNetworkReply *reply = manager->get(m_Request);
-    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64 total) {
-        if (received > kMaxReplySize || total > kMaxReplySize)
+    NetworkLimits::limit(reply);
+    connect(reply, &QNetworkReply::metaDataChanged, reply, [this, reply] {
+        const QVariant total = reply->header(QNetworkRequest::ContentLengthHeader);
+        if (!NetworkLimits::refusal(reply).isEmpty() || (total.isValid() && total.toLongLong() > kMaxReplySize)) {
+            m_Refused = true;
             reply->abort();
+        }
     });
+    connect(reply, &QNetworkReply::readyRead, reply, [this, reply] { readBody(reply); });
     // The transfer time-out restarts with every byte; a server that trickles its reply would
     // keep the request alive without end. The deadline ends it whatever arrives.
     if (m_OverallTimeoutMs > 0) {
@@ -51,13 +60,29 @@ void HTTPDownloader::run()
     manager.reset();
 }
 
+void HTTPDownloader::readBody(QNetworkReply *reply)
+{
+    while (!m_Refused && reply->bytesAvailable() > 0) {
+        const QByteArray chunk = reply->read(qMin(reply->bytesAvailable(), kMaxReplySize + 1 - m_Body.size()));
+        if (chunk.isEmpty())
+            return;
+        m_Body += chunk;
+        if (m_Body.size() > kMaxReplySize) {
+            m_Refused = true;
+            m_Body.clear();
+            reply->abort();
+        }
+    }
+}
+
 void HTTPDownloader::on_downloadFinished(QNetworkReply *reply)
 {
     QByteArray data;
     if (reply->error() == QNetworkReply::NoError)
-        data = reply->read(kMaxReplySize + 1);
-    if (data.size() > kMaxReplySize)
-        data.clear();
+        readBody(reply);
+    if (reply->error() == QNetworkReply::NoError && !m_Refused)
+        data = m_Body;
+    m_Body.clear();
     qDebug() << Q_FUNC_INFO << reply->error() << data.size();
     emit download_available(data);
     quit();

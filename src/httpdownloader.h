@@ -15,7 +15,8 @@ class QNetworkReply;
 class HTTPDownloader : public QThread {
     Q_OBJECT
 public:
-    // Replies larger than this are not the version service's and are given up.
+    // Replies larger than this are not the version service's and are given up as they arrive;
+    // so are content-encoded replies. The body is read through a bounded read buffer.
     static constexpr qint64 kMaxReplySize = 1024 * 1024;
 
     explicit HTTPDownloader(const QNetworkRequest &request);
@@ -37,6 +38,12 @@ public slots:
     virtual void on_downloadFinished(QNetworkReply *reply);
 
 private:
+    // Takes what the reply holds into the body; gives the reply up once it is over the cap.
+    void readBody(QNetworkReply *reply);
+
     QNetworkRequest m_Request;
+    // Used in the download thread only.
+    QByteArray m_Body;
+    bool m_Refused = false;
     int m_OverallTimeoutMs = 0;
 };

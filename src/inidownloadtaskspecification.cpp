@@ -44,6 +44,7 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
         auto* download = new DownloadTaskSpecification(m_Manager, packedName, m_Config->m_Version,
                                                        localPacked, -1, 0.3333, this);
         download->setMaximumSize(kMaxPackedIniSize);
+        download->setAttemptDeadline(kAttemptDeadlinePolls);
         addSubTask(download);
         // The list is plain text: an executable-aware container is never a product list.
         addSubTask(new FileUnpackTaskSpecification_lzma2(nullptr, localPacked, localIni, this, 1.0,
@@ -55,6 +56,7 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
         auto* download = new DownloadTaskSpecification(m_Manager, sigName, m_Config->m_Version,
                                                        localSig, -1, 0.3333, this);
         download->setMaximumSize(CheckSigFunc::kMaxSignatureSize);
+        download->setAttemptDeadline(kAttemptDeadlinePolls);
         addSubTask(download);
         checkWeight -= 0.3333;
     }

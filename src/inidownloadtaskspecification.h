@@ -22,6 +22,8 @@ public:
     // The unpacked product list is read whole as well; a container that unpacks to more is
     // refused while it is unpacked.
     static constexpr quint64 kMaxIniSize = 64 * 1024 * 1024;
+    // Statistics polls (seconds) one attempt at the packed list or at its signature may last.
+    static constexpr int kAttemptDeadlinePolls = 120;
 
     IniDownloadTaskSpecification(QNetworkAccessManager* manager, Configuration* config,
                                  QObject* parent, qreal weight);

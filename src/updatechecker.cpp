@@ -1,6 +1,7 @@
 #include "updatechecker.h"
 
 #include "httpdownloader.h"
+#include "networklimits.h"
 #include "versionservice.h"
 
 #include <QDebug>
@@ -11,8 +12,9 @@
 
 namespace {
 
-// A version service that sends nothing for this long is treated as unreachable.
-constexpr int kDefaultTransferTimeoutMs = 30000;
+// A version service that sends nothing for this long (no header block, no body byte) is treated
+// as unreachable.
+constexpr int kDefaultTransferTimeoutMs = 16000;
 // No version check takes longer than this, even with a server that keeps sending.
 constexpr int kDefaultOverallTimeoutMs = 60000;
 
@@ -70,7 +72,7 @@ void UpdateChecker::start()
         getVersionServiceUrl(url);
         address = QString::fromUtf8(url.data(), int(url.size()));
     }
-    QNetworkRequest request(QUrl(address, QUrl::TolerantMode));
+    QNetworkRequest request = NetworkLimits::request(QUrl(address, QUrl::TolerantMode));
     request.setTransferTimeout(transferTimeout());
 
     auto *downloader = new HTTPDownloader(request);

@@ -6,6 +6,7 @@
 #include "cryptwrapper.h"
 #include "fileinstalltaskspecification.h"
 #include "maintaskspecification.h"
+#include "networklimits.h"
 #include "privatetempdir.h"
 #include "treeremover.h"
 #include "updateinidata.h"
@@ -345,7 +346,18 @@ void UpdateEngine::onBannerFound(const QString &bannerUrl, const QString &clickU
     if (!url.isValid() || !Banner::isWebUrl(url))
         return;
     m_ClickUrl = clickUrl;
-    p_BannerReply = m_Nam->get(QNetworkRequest(url));
+    m_BannerBytes.clear();
+    QNetworkRequest request = NetworkLimits::request(url);
+    // Headers or bytes that do not come for this long end the request.
+    request.setTransferTimeout(kBannerStallMs);
+    QNetworkReply *reply = m_Nam->get(request);
+    p_BannerReply = reply;
+    NetworkLimits::limit(reply);
+    // However steadily a server trickles, the image is given up after the deadline.
+    QTimer::singleShot(kBannerDeadlineMs, reply, [this, reply] {
+        if (p_BannerReply == reply)
+            dropBannerReply();
+    });
     connect(p_BannerReply, &QNetworkReply::finished, this, &UpdateEngine::onBannerDownloadFinished);
     connect(p_BannerReply, &QNetworkReply::metaDataChanged, this,
             &UpdateEngine::onBannermetaDataChanged);
@@ -357,22 +369,35 @@ void UpdateEngine::onBannermetaDataChanged()
     if (!p_BannerReply)
         return;
     const QVariant length = p_BannerReply->header(QNetworkRequest::ContentLengthHeader);
-    if (length.isValid() && length.toLongLong() > Banner::kMaxImageSize)
+    if ((length.isValid() && length.toLongLong() > Banner::kMaxImageSize)
+        || !NetworkLimits::refusal(p_BannerReply).isEmpty())
         dropBannerReply();
 }
 
 void UpdateEngine::onBannerReadyRead()
 {
-    // A reply without Content-Length is held to the same cap as it arrives.
-    if (p_BannerReply && p_BannerReply->bytesAvailable() > Banner::kMaxImageSize)
-        dropBannerReply();
+    // Read as it arrives, so that the reply's bounded buffer never fills; a reply without
+    // Content-Length is held to the same cap.
+    while (p_BannerReply && p_BannerReply->bytesAvailable() > 0) {
+        const qint64 room = Banner::kMaxImageSize + 1 - m_BannerBytes.size();
+        const QByteArray chunk = p_BannerReply->read(qMin(p_BannerReply->bytesAvailable(), room));
+        if (chunk.isEmpty())
+            return;
+        m_BannerBytes += chunk;
+        if (m_BannerBytes.size() > Banner::kMaxImageSize)
+            dropBannerReply();
+    }
 }
 
 void UpdateEngine::onBannerDownloadFinished()
 {
     if (!p_BannerReply)
         return;
-    const QByteArray bytes = p_BannerReply->readAll();
+    onBannerReadyRead();
+    if (!p_BannerReply)
+        return;
+    const QByteArray bytes = m_BannerBytes;
+    m_BannerBytes.clear();
     p_BannerReply->deleteLater();
     p_BannerReply = nullptr;
     emit bannerFound(bytes, m_ClickUrl);
@@ -384,6 +409,7 @@ void UpdateEngine::dropBannerReply()
     p_BannerReply->abort();
     p_BannerReply->deleteLater();
     p_BannerReply = nullptr;
+    m_BannerBytes.clear();
 }
 
 void UpdateEngine::removeOldFiles(const QString &dir)

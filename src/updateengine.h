@@ -88,5 +88,8 @@ private:
     QNetworkAccessManager *m_Nam = nullptr;
     QString m_ClickUrl;
     QNetworkReply *p_BannerReply = nullptr;
+    QByteArray m_BannerBytes; // the image read so far
+    static constexpr int kBannerStallMs = 16000;
+    static constexpr int kBannerDeadlineMs = 60000;
     QString m_ProxyError;
 };

@@ -78,12 +78,30 @@ HttpTestServer::Response HttpTestServer::Response::silent()
     return r;
 }
 
-HttpTestServer::Response HttpTestServer::Response::trickle(int intervalMs, const QByteArray &body)
+HttpTestServer::Response HttpTestServer::Response::trickle(int intervalMs, const QByteArray &body, int chunk)
 {
     Response r;
     r.body = body;
     r.mode = Mode::Trickle;
     r.trickleIntervalMs = intervalMs;
+    r.trickleChunk = qMax(1, chunk);
+    return r;
+}
+
+HttpTestServer::Response HttpTestServer::Response::headerFlood()
+{
+    Response r;
+    r.mode = Mode::HeaderFlood;
+    return r;
+}
+
+HttpTestServer::Response HttpTestServer::Response::endless(const QByteArray &pattern, qint64 announcedLength)
+{
+    Response r;
+    r.body = pattern.isEmpty() ? QByteArray(1, 'x') : pattern;
+    r.mode = Mode::Endless;
+    r.contentLength = announcedLength;
+    r.sendContentLength = announcedLength >= 0;
     return r;
 }
 
@@ -306,6 +324,12 @@ void HttpTestServer::answer(QTcpSocket *socket, const Request &request)
         socket->disconnectFromHost();
         return;
     }
+    if (response.mode == Response::Mode::HeaderFlood) {
+        socket->write("HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status)
+                      + "\r\nX-Flood: ");
+        stream(socket, QByteArray(64 * 1024, 'a'), response.streamLimit);
+        return;
+    }
 
     const bool head = request.method == "HEAD";
     const QByteArray body = head ? QByteArray() : response.body;
@@ -346,21 +370,47 @@ void HttpTestServer::answer(QTcpSocket *socket, const Request &request)
         break;
     case Response::Mode::Trickle:
         socket->write(out);
-        trickle(socket, body, response.trickleIntervalMs, closeAfter);
+        trickle(socket, body, response.trickleIntervalMs, response.trickleChunk, closeAfter);
         break;
+    case Response::Mode::Endless: {
+        socket->write(out);
+        QByteArray piece;
+        while (piece.size() < 64 * 1024)
+            piece += response.body;
+        stream(socket, piece, response.streamLimit);
+        break;
+    }
     case Response::Mode::CloseAtOnce:
+    case Response::Mode::HeaderFlood:
         break;
     }
 }
 
-void HttpTestServer::trickle(QTcpSocket *socket, const QByteArray &body, int intervalMs, bool closeAfter)
+void HttpTestServer::stream(QTcpSocket *socket, const QByteArray &piece, qint64 limit)
+{
+    // Keeps a little queued ahead of the peer, so that the server's own memory stays small.
+    auto sent = std::make_shared<qint64>(0);
+    auto fill = [socket, piece, limit, sent] {
+        while (*sent < limit && socket->bytesToWrite() < 4 * piece.size()
+               && socket->state() == QAbstractSocket::ConnectedState) {
+            const QByteArray out = piece.left(int(qMin<qint64>(piece.size(), limit - *sent)));
+            socket->write(out);
+            *sent += out.size();
+        }
+    };
+    connect(socket, &QTcpSocket::bytesWritten, socket, fill);
+    fill();
+}
+
+void HttpTestServer::trickle(QTcpSocket *socket, const QByteArray &body, int intervalMs, int chunk, bool closeAfter)
 {
     // The timer belongs to the socket, so a closed connection stops it.
     auto *timer = new QTimer(socket);
     auto sent = std::make_shared<int>(0);
-    connect(timer, &QTimer::timeout, socket, [this, socket, timer, body, sent, closeAfter] {
+    connect(timer, &QTimer::timeout, socket, [this, socket, timer, body, sent, chunk, closeAfter] {
         if (*sent < body.size()) {
-            socket->write(body.mid((*sent)++, 1));
+            socket->write(body.mid(*sent, chunk));
+            *sent += chunk;
             return;
         }
         timer->stop();

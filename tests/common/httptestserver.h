@@ -6,7 +6,8 @@
 // Per path the test scripts one response or a list of responses used in order (the last one
 // repeats).  A response can carry any status, body, headers and Content-Length (also a false one),
 // can stall after N body bytes (connection stays open, nothing more is sent), drop the
-// connection after N body bytes, or never answer at all.  Every request is logged in arrival
+// connection after N body bytes, or never answer at all, trickle its body, flood one header line
+// that never ends, or stream a body without end.  Every request is logged in arrival
 // order; open connections and requests in service are counted, with their peaks.
 
 #include <QByteArray>
@@ -33,7 +34,9 @@ public:
             DropAfter,  // send headers and `cutAfter` body bytes, then close the connection
             Silent,     // accept the request and never send a byte (until releaseStalled)
             CloseAtOnce, // close the connection without sending anything
-            Trickle     // send headers, then one body byte every `trickleIntervalMs`
+            Trickle,    // send headers, then `trickleChunk` body bytes every `trickleIntervalMs`
+            HeaderFlood, // send the status line and one header line that never ends
+            Endless     // send headers, then `body` over and over without end
         };
         int status = 200;
         QByteArray body;
@@ -42,7 +45,9 @@ public:
         bool sendContentLength = true;
         Mode mode = Mode::Complete;
         qint64 cutAfter = 0;          // body bytes sent before a stall or a drop
-        int trickleIntervalMs = 0;    // pause before each body byte of a trickle
+        int trickleIntervalMs = 0;    // pause before each piece of a trickle
+        int trickleChunk = 1;         // body bytes sent per piece of a trickle
+        qint64 streamLimit = qint64(4) << 30; // a flood or an endless body stops after this many bytes
 
         static Response ok(const QByteArray &body, const QByteArray &contentType = "application/octet-stream");
         static Response withStatus(int status, const QByteArray &body = QByteArray());
@@ -50,7 +55,10 @@ public:
         static Response dropAfter(qint64 bytes, const QByteArray &body);
         static Response silent();
         static Response closeAtOnce();
-        static Response trickle(int intervalMs, const QByteArray &body);
+        static Response trickle(int intervalMs, const QByteArray &body, int chunk = 1);
+        static Response headerFlood();
+        // Announces `announcedLength` (-1: no Content-Length) and repeats `pattern` for ever.
+        static Response endless(const QByteArray &pattern, qint64 announcedLength);
     };
 
     struct Request {
@@ -121,7 +129,9 @@ private:
     Response pickResponse(const Request &request);
     void answer(QTcpSocket *socket, const Request &request);
     void finishRequest(QTcpSocket *socket);
-    void trickle(QTcpSocket *socket, const QByteArray &body, int intervalMs, bool closeAfter);
+    void trickle(QTcpSocket *socket, const QByteArray &body, int intervalMs, int chunk, bool closeAfter);
+    // Writes `piece` over and over as fast as the peer takes it, `limit` bytes in all.
+    void stream(QTcpSocket *socket, const QByteArray &piece, qint64 limit);
 
     QTcpServer m_server;
     QHash<QByteArray, QList<Response>> m_scripts;

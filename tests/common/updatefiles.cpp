@@ -1,5 +1,7 @@
 #include "common/updatefiles.h"
 
+#include <QHash>
+
 #include "common/clientbundle.h"
 
 #include "compressedfile.h"
@@ -25,6 +27,40 @@ QByteArray UpdateFiles::gzip(const QByteArray& content)
     out.resize(int(zs.total_out));
     deflateEnd(&zs);
     return rc == Z_STREAM_END ? out : QByteArray();
+}
+
+QByteArray UpdateFiles::gzipBomb(qint64 inflatedSize)
+{
+    static QHash<qint64, QByteArray> made;
+    const auto known = made.constFind(inflatedSize);
+    if (known != made.constEnd())
+        return *known;
+    z_stream zs{};
+    if (deflateInit2(&zs, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        return QByteArray();
+    const QByteArray zeros(1 << 20, '\0');
+    QByteArray out;
+    char buffer[1 << 16];
+    qint64 left = inflatedSize;
+    int rc = Z_OK;
+    do {
+        const qint64 now = qMin<qint64>(left, zeros.size());
+        left -= now;
+        zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(zeros.constData()));
+        zs.avail_in = uInt(now);
+        const int flush = left > 0 ? Z_NO_FLUSH : Z_FINISH;
+        do {
+            zs.next_out = reinterpret_cast<Bytef*>(buffer);
+            zs.avail_out = sizeof(buffer);
+            rc = deflate(&zs, flush);
+            out.append(buffer, int(sizeof(buffer) - zs.avail_out));
+        } while (zs.avail_out == 0);
+    } while (left > 0);
+    deflateEnd(&zs);
+    if (rc != Z_STREAM_END)
+        return QByteArray();
+    made.insert(inflatedSize, out);
+    return out;
 }
 
 QByteArray UpdateFiles::container(const QByteArray& content, bool executableAware,

@@ -11,6 +11,9 @@ class UpdateFiles
 public:
     // The content as a gzip file.
     static QByteArray gzip(const QByteArray& content);
+    // A gzip file of `inflatedSize` zero bytes, made without holding them (about 1/1000 of it).
+    // The same bytes for the same size within one process.
+    static QByteArray gzipBomb(qint64 inflatedSize);
     // The content as a compressed-file container; scratch is a folder for the writer's files.
     // Empty on failure.
     static QByteArray container(const QByteArray& content, bool executableAware,

@@ -1,5 +1,7 @@
 #include "common/updatescenario.h"
 
+#include "common/updatefiles.h"
+
 #include "common/bundlegenerator.h"
 #include "common/clientbundle.h"
 
@@ -231,6 +233,12 @@ QString UpdateImageServer::faultName(Fault fault)
         return QStringLiteral("truncated");
     case Fault::Corrupted:
         return QStringLiteral("corrupted");
+    case Fault::GzipBomb:
+        return QStringLiteral("gzip bomb");
+    case Fault::Endless:
+        return QStringLiteral("endless");
+    case Fault::SlowDrip:
+        return QStringLiteral("slow drip");
     }
     return QString();
 }
@@ -259,6 +267,15 @@ HttpTestServer::Response UpdateImageServer::faultResponse(Fault fault, const QBy
             changed = "x";
         return Response::ok(changed);
     }
+    case Fault::GzipBomb: {
+        Response bomb = Response::ok(UpdateFiles::gzipBomb(qint64(1) << 30));
+        bomb.headers.append(qMakePair(QByteArray("Content-Encoding"), QByteArray("gzip")));
+        return bomb;
+    }
+    case Fault::Endless:
+        return Response::endless(body.isEmpty() ? QByteArray("x") : body, qint64(1) << 40);
+    case Fault::SlowDrip:
+        return Response::trickle(2000, body);
     }
     return Response::withStatus(500);
 }

@@ -76,7 +76,10 @@ public:
         Stall,       // half the body, then silence (the connection stays open)
         Drop,        // half the body, then the connection is closed
         Truncated,   // the first half of the body, sent as a complete answer
-        Corrupted    // the whole body with bytes in its middle changed
+        Corrupted,   // the whole body with bytes in its middle changed
+        GzipBomb,    // a gzip body of 1 GiB of zeros sent as Content-Encoding gzip
+        Endless,     // a Content-Length of 1 TiB and a body that never ends
+        SlowDrip     // the body one byte every 2 s
     };
 
     // Serves the files below root: a request for /<path> gets root/<path> (percent-decoded, dot

@@ -11,6 +11,7 @@
 // behind in the temp folder.
 
 #include "common/clientbundle.h"
+#include "common/peakmemory.h"
 #include "common/productiniwriter.h"
 #include "common/releasebuilder.h"
 #include "common/treesnapshot.h"
@@ -224,6 +225,8 @@ private slots:
     void stalls() { runDownloadFault(); }
     void persistentStall_data();
     void persistentStall() { runDownloadFault(); }
+    void hostileTransfers_data();
+    void hostileTransfers() { runDownloadFault(); }
 
     void signedLists_data();
     void signedLists();
@@ -356,6 +359,12 @@ QString UpdateFaultTest::faultText(Target target, Fault fault)
         return QStringLiteral(" timed out");
     case Fault::Drop:
         return QString();
+    case Fault::GzipBomb:
+        return QStringLiteral(": content encoding gzip refused");
+    case Fault::Endless:
+        return target == Target::List ? QStringLiteral(" is larger than the expected ") : QString();
+    case Fault::SlowDrip:
+        return QStringLiteral(" timed out");
     case Fault::Truncated:
     case Fault::Corrupted:
         if (target == Target::List)
@@ -400,6 +409,17 @@ void UpdateFaultTest::persistentStall_data()
     addFaultRow(true, Target::Patch, Fault::Stall, -1);
 }
 
+void UpdateFaultTest::hostileTransfers_data()
+{
+    // Replies that would take memory without bound or keep an attempt alive for ever; memory
+    // stays bounded and the step ends within its attempts.
+    downloadFaultColumns();
+    addFaultRow(false, Target::List, Fault::GzipBomb, -1);
+    addFaultRow(false, Target::List, Fault::Endless, -1);
+    addFaultRow(false, Target::List, Fault::SlowDrip, 1);
+    addFaultRow(true, Target::Plain, Fault::GzipBomb, 1);
+}
+
 void UpdateFaultTest::runDownloadFault()
 {
     QFETCH(bool, clientStep);
@@ -420,8 +440,11 @@ void UpdateFaultTest::runDownloadFault()
         return;
 
     server.addFault(file, fault, times);
+    PeakMemory memory;
+    QVERIFY(memory.start());
     const UpdateScenario::Run run = clientStep ? scenario.runClientStep(UpdateScenario::Watcher(), 200000)
                                                : scenario.runBothSteps(UpdateScenario::Watcher(), 200000);
+    QVERIFY2(memory.growth() < (qint64(64) << 20), qPrintable(QStringLiteral("memory grew by %1 bytes").arg(memory.growth())));
     QVERIFY2(server.faultsServed() > 0, qPrintable(QStringLiteral("%1 was never asked for").arg(file)));
     if (times > 0)
         QCOMPARE(server.faultsServed(), times);

@@ -6,6 +6,8 @@
 #include "common/clientbundle.h"
 #include "common/httptestserver.h"
 #include "common/imageservertest.h"
+#include "common/peakmemory.h"
+#include "common/updatefiles.h"
 
 #include <QFileInfo>
 #include <QLoggingCategory>
@@ -366,6 +368,108 @@ private slots:
         QVERIFY(!QFileInfo::exists(local("q.bin")));
         // A finished or failed task is no longer a download in progress.
         QCOMPARE(poll(task.get(), 20), repeated(20, false));
+    }
+
+    // Replies that would take memory without bound or never end their header block: the attempt
+    // fails, its connection is closed, and the retry on a fresh connection fetches the file.
+    void hostileReplyFailsItsAttempt_data()
+    {
+        QTest::addColumn<HttpTestServer::Response>("hostile");
+        QTest::addColumn<qint64>("expected");
+        QTest::addColumn<qint64>("maxSize");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("stalls");
+        const QString refused = QStringLiteral("h.bin: content encoding gzip refused");
+        Response bomb = Response::ok(UpdateFiles::gzipBomb(qint64(1) << 30));
+        bomb.headers.append(qMakePair(QByteArray("Content-Encoding"), QByteArray("gzip")));
+        const qint64 listCap = 64 << 20;
+        QTest::newRow("gzip bomb, listed size") << bomb << qint64(34) << qint64(-1) << refused << false;
+        QTest::newRow("gzip bomb, list") << bomb << qint64(-1) << listCap << refused << false;
+        QTest::newRow("endless body, huge length") << Response::endless(pattern(4096), qint64(1) << 40) << qint64(-1)
+                                                   << listCap << "h.bin is larger than the expected 67108864 bytes"
+                                                   << false;
+        QTest::newRow("endless header line") << Response::headerFlood() << qint64(34) << qint64(-1)
+                                             << "file h.bin timed out" << true;
+    }
+
+    void hostileReplyFailsItsAttempt()
+    {
+        QFETCH(HttpTestServer::Response, hostile);
+        QFETCH(qint64, expected);
+        QFETCH(qint64, maxSize);
+        QFETCH(QString, text);
+        QFETCH(bool, stalls);
+        const QByteArray body = pattern(34);
+        m_Server->setResponses(kPrefix + "h.bin", {hostile, Response::ok(body)});
+        PeakMemory memory;
+        QVERIFY(memory.start());
+        auto task = makeTask("h.bin", expected);
+        task->setMaximumSize(maxSize);
+        Watch w(task.get());
+        task->execute();
+        QVERIFY(m_Server->waitForRequests(1));
+        if (stalls) {
+            // The header block has not ended within the stall time.
+            for (int i = 0; i < DownloadTaskSpecification::kStallPolls; ++i) {
+                QTest::qWait(100);
+                poll(task.get(), 1);
+            }
+            QCOMPARE(w.texts().count(text), 1);
+            QEXPECT_FAIL("endless header line", "Qt's HTTP thread reads an endless header line byte by byte "
+                         "without returning to its event loop: neither the abort nor the retry gets through "
+                         "while the server keeps sending", Abort);
+            QVERIFY(m_Server->waitForRequests(2, 3000));
+        }
+        QVERIFY(w.finished.wait(20000));
+        QCOMPARE(ClientBundle::readFile(local("h.bin")), body);
+        QCOMPARE(w.texts().count(text), 1);
+        const QList<HttpTestServer::Request> requests = m_Server->requests();
+        QCOMPARE(requests.size(), 2);
+        QVERIFY(requests.at(1).connection != requests.at(0).connection);
+        for (const HttpTestServer::Request& r : requests)
+            QCOMPARE(r.header("Accept-Encoding"), QByteArray("identity"));
+        // The hostile connection is closed by the client: nothing more is read from it.
+        QTRY_VERIFY_WITH_TIMEOUT(m_Server->totalConnections() - m_Server->openConnections() >= 1, 5000);
+        QVERIFY2(memory.growth() < (qint64(64) << 20), qPrintable(QString::number(memory.growth())));
+    }
+
+    // A byte now and then keeps an attempt no more alive than silence: fewer than
+    // kMinWindowBytes in 16 polls is a stall.
+    void slowDripIsAStall()
+    {
+        const QByteArray body = pattern(3000);
+        m_Server->setResponses(kPrefix + "d.bin", {Response::trickle(100, body), Response::ok(body)});
+        auto task = makeTask("d.bin", body.size());
+        Watch w(task.get());
+        task->execute();
+        QVERIFY(m_Server->waitForRequests(1));
+        QList<bool> flags;
+        for (int i = 0; i < DownloadTaskSpecification::kStallPolls; ++i) {
+            QTest::qWait(150);
+            flags += poll(task.get(), 1);
+        }
+        QCOMPARE(flags, repeated(15, true) << false);
+        QCOMPARE(w.texts().count("file d.bin timed out"), 1);
+        QVERIFY(w.finished.wait(10000));
+        QCOMPARE(ClientBundle::readFile(local("d.bin")), body);
+        QCOMPARE(m_Server->requestCount(), 2);
+    }
+
+    // 64 KiB a second, polled once a second like the engine does: slow, but no stall.
+    void honestSlowLinkCompletes()
+    {
+        const QByteArray body = pattern(256 * 1024);
+        m_Server->setResponse(kPrefix + "slow.bin", Response::trickle(250, body, 16 * 1024));
+        auto task = makeTask("slow.bin", body.size());
+        Watch w(task.get());
+        task->execute();
+        for (int i = 0; i < 30 && w.ends() == 0; ++i) {
+            w.finished.wait(1000);
+            poll(task.get(), 1);
+        }
+        QCOMPARE(task->m_State, int(TaskSpecification::STATE_FINISHED));
+        QCOMPARE(task->m_Attempts, 0);
+        QCOMPARE(ClientBundle::readFile(local("slow.bin")), body);
     }
 
     void cancelAbortsAtOnce()

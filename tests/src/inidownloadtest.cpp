@@ -234,6 +234,35 @@ private slots:
         task.requestCancel();
     }
 
+    // A list that comes fast enough never to count as stalled still ends its attempt at the
+    // deadline; the next attempt asks again.
+    void attemptDeadline()
+    {
+        m_Server->setResponse(kPrefix + kIni.toUtf8() + "._lzma2_",
+                              Response::trickle(20, QByteArray(8 << 20, 'p'), 8192));
+        IniDownloadTaskSpecification task(m_Nam.get(), &m_Config, nullptr, 0.1);
+        task.execute();
+        auto* packed = qobject_cast<DownloadTaskSpecification*>(task.m_SubTasks.at(0));
+        QVERIFY(packed);
+        QSignalSpy messages(packed, &TaskSpecification::message);
+        QVERIFY(QTest::qWaitFor([&] { return packed->m_BytesReceived > 0; }, 10000));
+        const QString timedOut = "file " + kIni + "._lzma2_ timed out";
+        auto poll = [&] {
+            qulonglong done = 0, total = 0, speed = 0;
+            bool downloading = false;
+            task.getDownloadStats(done, total, speed, downloading);
+        };
+        for (int i = 1; i < IniDownloadTaskSpecification::kAttemptDeadlinePolls; ++i) {
+            poll();
+            QTest::qWait(20);
+        }
+        QVERIFY(!texts(messages).contains(timedOut));
+        poll();
+        QCOMPARE(texts(messages).count(timedOut), 1);
+        QVERIFY(m_Server->waitForRequests(2));
+        task.requestCancel();
+    }
+
     void brokenPackedListFailsWithoutRetry()
     {
         m_Server->setResponse(kPrefix + kIni.toUtf8() + "._lzma2_", Response::ok("not a container"));

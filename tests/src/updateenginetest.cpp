@@ -6,6 +6,8 @@
 
 #include "common/clientbundle.h"
 #include "common/httptestserver.h"
+#include "common/peakmemory.h"
+#include "common/updatefiles.h"
 #include "common/taskrunner.h"
 
 #include <QDir>
@@ -453,6 +455,48 @@ private slots:
             QCOMPARE(found.count(), 0);
         }
         QCOMPARE(server.requestCount("/other.jpg"), 0);
+    }
+
+    // Replies that the network layer would inflate, or that never end: the image is refused, the
+    // connection closed, and memory stays small whatever the server sends.
+    void bannerImageHostile_data()
+    {
+        using R = HttpTestServer::Response;
+        QTest::addColumn<HttpTestServer::Response>("response");
+        QTest::addColumn<bool>("endless");
+        const QByteArray gzip("Content-Encoding");
+        R bomb = R::ok(UpdateFiles::gzipBomb(qint64(200) << 20), "image/jpeg");
+        bomb.headers.append(qMakePair(gzip, QByteArray("gzip")));
+        QTest::newRow("gzip bomb") << bomb << false;
+        R encoded = R::ok(UpdateFiles::gzip(QByteArray(1000, 'j')), "image/jpeg");
+        encoded.headers.append(qMakePair(gzip, QByteArray("gzip")));
+        QTest::newRow("gzip-encoded image") << encoded << false;
+        QTest::newRow("endless, no length") << R::endless("jpeg", -1) << true;
+        QTest::newRow("endless, huge length") << R::endless("jpeg", qint64(1) << 40) << true;
+    }
+
+    void bannerImageHostile()
+    {
+        QFETCH(HttpTestServer::Response, response);
+        HttpTestServer server;
+        server.setResponse("/b.jpg", response);
+        PeakMemory memory;
+        QVERIFY(memory.start());
+
+        Configuration config;
+        UpdateEngine engine(&config, nullptr);
+        QSignalSpy found(&engine, &UpdateEngine::bannerFound);
+        QVERIFY(QMetaObject::invokeMethod(&engine, "onBannerFound", Q_ARG(QString, server.url("/b.jpg")),
+                                          Q_ARG(QString, QString("https://example.org/"))));
+        QVERIFY(server.waitForRequests(1));
+        QCOMPARE(server.requests().at(0).header("Accept-Encoding"), QByteArray("identity"));
+        QFETCH(bool, endless);
+        if (endless)
+            QTRY_COMPARE_WITH_TIMEOUT(server.openConnections(), 0, 10000);
+        else
+            QTest::qWait(500);
+        QCOMPARE(found.count(), 0);
+        QVERIFY2(memory.growth() < (qint64(64) << 20), qPrintable(QString::number(memory.growth())));
     }
 
     void bannerImageOnlyFromWebAddresses()

@@ -1,0 +1,36 @@
+#include "networklimits.h"
+
+#include <QCoreApplication>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QUrl>
+
+QNetworkRequest NetworkLimits::request(const QUrl& url)
+{
+    QNetworkRequest request(url);
+    // An Accept-Encoding of our own keeps Qt from offering gzip and inflating the reply unasked.
+    request.setRawHeader("Accept-Encoding", "identity");
+    return request;
+}
+
+void NetworkLimits::limit(QNetworkReply* reply)
+{
+    if (reply)
+        reply->setReadBufferSize(kReadBufferSize);
+}
+
+QString NetworkLimits::refusal(const QNetworkReply* reply)
+{
+    if (!reply)
+        return QString();
+    qint64 headerBytes = 0;
+    for (const QNetworkReply::RawHeaderPair& pair : reply->rawHeaderPairs())
+        headerBytes += qint64(pair.first.size()) + qint64(pair.second.size()) + 4;
+    if (headerBytes > kMaxHeaderBytes)
+        return QCoreApplication::translate("NetworkLimits", "header block of %1 bytes is too long").arg(headerBytes);
+    const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
+    if (!encoding.isEmpty() && encoding != "identity")
+        return QCoreApplication::translate("NetworkLimits", "content encoding %1 refused")
+            .arg(QString::fromLatin1(encoding));
+    return QString();
+}

@@ -1,0 +1,33 @@
+#ifndef NETWORKLIMITS_H
+#define NETWORKLIMITS_H
+
+#include <QString>
+
+class QNetworkReply;
+class QNetworkRequest;
+class QUrl;
+
+// The bounds every request of the updater is held to, whatever the server sends.
+//
+// Requests ask for the identity encoding, so the network layer never inflates a reply by itself
+// (only the updater's own unpackers do, under their budgets), and a reply that is content-encoded
+// anyway is refused. Replies are read through a bounded read buffer. A header block that is too
+// long is refused once it has arrived; one that does not end is given up by the caller's time
+// limits, and the abort closes its connection.
+class NetworkLimits
+{
+public:
+    // Bytes the network layer may hold for a reply before the updater has read them.
+    static constexpr qint64 kReadBufferSize = 64 * 1024;
+    // The longest header block accepted (names and values together).
+    static constexpr qint64 kMaxHeaderBytes = 64 * 1024;
+
+    // A GET request for the URL that asks for the identity encoding.
+    static QNetworkRequest request(const QUrl& url);
+    // Bounds the reply's read buffer; call right after get().
+    static void limit(QNetworkReply* reply);
+    // Empty when the reply's headers are acceptable, else what is wrong with them (for the log).
+    static QString refusal(const QNetworkReply* reply);
+};
+
+#endif // NETWORKLIMITS_H
