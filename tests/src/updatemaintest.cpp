@@ -33,7 +33,9 @@ class UpdateMainTest : public QObject {
     QString m_shared, m_tmp, m_config;
     quint16 m_closedPort = 0;
 
-    Run runUpdate(const QStringList &args, const QStringList &env)
+    // `env` entries are "NAME=value", or "-NAME" to leave the variable out; `wrapper` is a
+    // command line the program is started through.
+    Run runUpdate(const QStringList &args, const QStringList &env, const QStringList &wrapper = QStringList())
     {
         QFile::remove(m_root.path() + QStringLiteral("/probe.log"));
         QProcess process;
@@ -46,10 +48,18 @@ class UpdateMainTest : public QObject {
         environment.insert(QStringLiteral("HOME"), m_root.path() + QStringLiteral("/home"));
         environment.insert(QStringLiteral("VX3_CONFIG_DIR"), m_config);
         environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
-        for (const QString &entry : env)
-            environment.insert(entry.section(QLatin1Char('='), 0, 0), entry.section(QLatin1Char('='), 1));
+        for (const QString &entry : env) {
+            if (entry.startsWith(QLatin1Char('-')))
+                environment.remove(entry.mid(1));
+            else
+                environment.insert(entry.section(QLatin1Char('='), 0, 0), entry.section(QLatin1Char('='), 1));
+        }
         process.setProcessEnvironment(environment);
-        process.start(m_shared + QStringLiteral("/update.app/Contents/MacOS/update"), args);
+        const QString program = m_shared + QStringLiteral("/update.app/Contents/MacOS/update");
+        if (wrapper.isEmpty())
+            process.start(program, args);
+        else
+            process.start(wrapper.first(), wrapper.mid(1) + QStringList(program) + args);
         Run run;
         // The event loop keeps running meanwhile: the program may be talking to a test server.
         if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 30000)) {
@@ -145,6 +155,35 @@ private slots:
         QCOMPARE(run.probe, probe);
         // Qt's own logging is discarded.
         QCOMPARE(run.standardError, QByteArray());
+    }
+
+    void refusedTempFolderIsSilent_data()
+    {
+        QTest::addColumn<QString>("inTheWay");
+        QTest::newRow("a file") << ": > \"$d\"";
+        QTest::newRow("a folder others can enter") << "mkdir -m 755 \"$d\"";
+        QTest::newRow("a link to a private folder") << "mkdir -m 700 /tmp/elsewhere && ln -s /tmp/elsewhere \"$d\"";
+    }
+
+    // Without TMPDIR the program wants a private folder in /tmp; when something else holds its
+    // name the program ends with status 1 and writes nothing.  The run gets a /tmp of its own in
+    // a user and mount namespace, so the real /tmp is never touched.
+    void refusedTempFolderIsSilent()
+    {
+        QFETCH(QString, inTheWay);
+        if (m_root.path().startsWith(QLatin1String("/tmp/")))
+            QSKIP("the test folder would be hidden under the private /tmp");
+        QProcess probe;
+        probe.start(QStringLiteral("unshare"), {"-rm", "sh", "-c", "mount -t tmpfs tmpfs /tmp"});
+        if (!probe.waitForFinished(10000) || probe.exitStatus() != QProcess::NormalExit || probe.exitCode() != 0)
+            QSKIP("no unprivileged user and mount namespaces here");
+
+        const QString script = QStringLiteral("mount -t tmpfs tmpfs /tmp && d=/tmp/voxtrel-$(id -u) && %1 && exec \"$0\" \"$@\"")
+                                   .arg(inTheWay);
+        const Run run = runUpdate({"--nouser", "update_macosx", "42"}, {"-TMPDIR"}, {"unshare", "-rm", "sh", "-c", script});
+        QCOMPARE(run.status, 1);
+        QCOMPARE(run.standardError, QByteArray());
+        QCOMPARE(run.probe, QStringList());
     }
 
     void failedHandOver_data()
