@@ -3,6 +3,7 @@
 // next program and the framework-link repair.  The window's engine runs against a local image
 // server; boxes are answered by a MessageBoxCloser.
 #include "banner.h"
+#include "common/bannerresponder.h"
 #include "common/clientbundle.h"
 #include "common/httptestserver.h"
 #include "common/messageboxcloser.h"
@@ -334,6 +335,29 @@ private slots:
         QCOMPARE(reader.format(), QByteArray("jpeg"));
         QCOMPARE(reader.read().size(), QSize(100, 20));
         QCOMPARE(ClientBundle::readFile(tempFile(kCacheLink)), cachedLink);
+    }
+
+    // The banner service may name an image without a click address: the banner is shown, and a
+    // click on it opens nothing.
+    void bannerWithoutClickAddress()
+    {
+        QFile::remove(tempFile(kCacheImage));
+        QFile::remove(tempFile(kCacheLink));
+        BannerResponder responder;
+        responder.setReply(m_server->url(QStringLiteral("/b.png")).toUtf8() + ",");
+        m_server->setResponse("/b.png", HttpTestServer::Response::ok(pngBytes(468, 60), "image/png"));
+        Banner::setServerForTesting(responder.host(), responder.port());
+        makeWindow();
+        Banner::setServerForTesting(QStringLiteral("127.0.0.1"), 9);
+
+        auto *banner = child<UrlClickLabel>("banner");
+        QTRY_VERIFY_WITH_TIMEOUT(!banner->pixmap(Qt::ReturnByValue).isNull(), 10000);
+        QCOMPARE(banner->url(), QString());
+        QCOMPARE(banner->toolTip(), QString());
+        QTest::mouseClick(banner, Qt::LeftButton);
+        QCOMPARE(m_opened, QList<QUrl>());
+        QVERIFY(QFile::exists(tempFile(kCacheImage)));
+        QCOMPARE(ClientBundle::readFile(tempFile(kCacheLink)), QByteArray());
     }
 
     void bannerWithUnreadableImageIsIgnored()
