@@ -84,9 +84,9 @@ tree_listing() { # every entry with its type, mode, link target and content hash
 
 say "== Versions $OLD -> $NEW in $WORK"
 "$TOOL" generate --updater "$UPDATE" --old-root "$WORK/A" --new-root "$WORK/B" --old-version "$OLD" >/dev/null
-# The updater takes its translations from beside update.app, as it does when installed.
+# The updater takes its translations (ours and Qt's) from beside update.app, as installed.
 for tree in "$WORK/A" "$WORK/B"; do
-  cp "$BUILD"/src/translations/update_*.qm "$tree/$BUNDLE/Contents/SharedSupport/translations/" 2>/dev/null || true
+  cp "$BUILD"/src/translations/*.qm "$tree/$BUNDLE/Contents/SharedSupport/translations/" 2>/dev/null || true
 done
 "$TOOL" build --old "$WORK/A/$BUNDLE" --new "$WORK/B/$BUNDLE" --version "$NEW" --out "$WORK/srv" \
   > "$WORK/release.txt"
