@@ -132,11 +132,8 @@ if [ -n "$SHOT" ]; then
   wait_for 120 compgen -G "$TMPDIR/voxtrel_temp_*/vx3_client_macosx.ini" >/dev/null || true
   sleep 2
   mkdir -p "$(dirname "$SHOT")"
-  if [ -x "$SRC/tests/e2e/screenshot.sh" ]; then
-    "$SRC/tests/e2e/screenshot.sh" "$DISPLAY" "$SHOT" || say "screenshot failed"
-  else
-    import -display "$DISPLAY" -window root "$SHOT" || say "screenshot failed"
-  fi
+  # The window alone, found by its title, not the whole display.
+  "$SRC/tests/e2e/screenshot.sh" "$DISPLAY" "$SHOT" "Voxtrel 3 Client Update" || say "screenshot failed"
 fi
 wait "$STEP1" || fail "step one ended with status $?"
 say "== Step two runs in the fresh updater; waiting for the client"
