@@ -30,7 +30,7 @@ void CheckSignatureTaskSpecification::runFinished(bool pass)
             finish();
         return;
     }
-    emit message(tr("Signature check failed for %1").arg(m_File));
+    emit message(tr("Signature check failed for %1").arg(m_ShownName.isEmpty() ? m_File : m_ShownName));
     emit checkDone(false, this);
     if (m_State != STATE_RUNNING)
         return;

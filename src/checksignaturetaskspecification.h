@@ -20,6 +20,8 @@ public:
     void runFinished(bool pass) override;
 
     QString m_File;
+    // How the failure text names the file; empty: by its path.
+    QString m_ShownName;
     QString m_ExpectedHash;
     bool m_CancelOnFail;
 

@@ -6,7 +6,7 @@ FileCopyTaskSpecification::FileCopyTaskSpecification(RollbackDataList* rollbackL
                                                      const QString& source,
                                                      const QString& destination, QObject* parent,
                                                      qreal weight)
-    : SlowFileOpSpecification(tr("Could not copy '%1' to '%2'").arg(source, destination),
+    : SlowFileOpSpecification(tr("Could not copy '%1' to '%2'"),
                               rollbackList, source, destination, parent, weight)
 {
 }

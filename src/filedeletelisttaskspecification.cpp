@@ -36,5 +36,5 @@ void FileDeleteListTaskSpecification::makeSubtasksAndStart()
 void FileDeleteListTaskSpecification::reset()
 {
     dropSubTasks();
-    TaskSpecification::reset();
+    ComposedTaskSpecification::reset(); // no sub-tasks left: clears the end flags of the last run
 }

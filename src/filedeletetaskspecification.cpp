@@ -1,5 +1,7 @@
 #include "filedeletetaskspecification.h"
 
+#include "treeremover.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -23,7 +25,7 @@ bool FileDeleteTaskSpecification::doOp()
         ok = QFile::remove(m_Path);
         qDebug() << Q_FUNC_INFO << "Deleted file" << m_Path << ok;
     } else if (m_Recursive) {
-        ok = QDir(m_Path).removeRecursively();
+        ok = TreeRemover::removeTree(m_Path);
         qDebug() << Q_FUNC_INFO << "Recursively deleted directory" << m_Path << ok;
     } else {
         // Only the folder itself: its parents may lie outside the installation.

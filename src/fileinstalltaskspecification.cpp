@@ -8,6 +8,10 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 const QString FileInstallTaskSpecification::kNewSuffix = QStringLiteral("._vxnew_");
 const QString FileInstallTaskSpecification::kAsideSuffix = QStringLiteral("._vxold_");
 
@@ -20,14 +24,51 @@ FileInstallTaskSpecification::FileInstallTaskSpecification(const QString& newFil
 {
 }
 
+namespace
+{
+// Gives the new file the owner, the group and every mode bit of the installed file, set-id bits
+// included.  Owner and group go over where the system lets them (as root, or a group of the
+// user's); a set-id bit stays only with the owner or group it was set for.  Links are never
+// followed.
+void carryOwnerAndMode(const QString& newFile, const struct stat& original)
+{
+    const int fd = open(QFile::encodeName(newFile).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    struct stat now;
+    if (fstat(fd, &now) == 0 && S_ISREG(now.st_mode)) {
+        mode_t mode = original.st_mode & 07777;
+        if (now.st_uid != original.st_uid || now.st_gid != original.st_gid) {
+            if (fchown(fd, original.st_uid, original.st_gid) != 0)
+                (void)fchown(fd, uid_t(-1), original.st_gid);
+            if (fstat(fd, &now) != 0)
+                mode &= ~mode_t(S_ISUID | S_ISGID);
+        }
+        if (now.st_uid != original.st_uid)
+            mode &= ~mode_t(S_ISUID);
+        if (now.st_gid != original.st_gid)
+            mode &= ~mode_t(S_ISGID);
+        fchmod(fd, mode);
+    }
+    close(fd);
+}
+} // namespace
+
 bool FileInstallTaskSpecification::doOp()
 {
-    const QFileInfo installed(m_Path);
-    if (installed.exists() || installed.isSymLink()) {
+    struct stat installed;
+    if (lstat(QFile::encodeName(m_Path).constData(), &installed) == 0) {
         const QString aside = m_Path + kAsideSuffix;
-        QFile::remove(aside); // left by an interrupted run
-        if (!installed.isSymLink())
-            QFile::setPermissions(m_NewFile, QFile::permissions(m_Path));
+        const QFileInfo asideInfo(aside);
+        if (asideInfo.exists() || asideInfo.isSymLink()) {
+            // Made by an earlier install of this run (one file listed twice) or kept because an
+            // interrupted run could not be undone: either way it may be the only copy of the
+            // original, which a rollback has to put back.
+            emit message(tr("Could not move '%1' aside: '%2' already exists").arg(m_Path, aside));
+            return false;
+        }
+        if (!S_ISLNK(installed.st_mode))
+            carryOwnerAndMode(m_NewFile, installed);
         if (!QFile::rename(m_Path, aside)) {
             emit message(tr("Could not rename '%1' to '%2'").arg(m_Path, aside));
             return false;

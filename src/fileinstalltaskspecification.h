@@ -4,9 +4,10 @@
 #include "fastfileoptaskspecification.h"
 
 // Puts a finished new file in place of an installed one.  The installed file is first moved
-// aside in its own folder (a rename record, so that a rollback puts it back) and its permission
-// bits are given to the new file; then the new file takes its name.  The created-file record of
-// the new file moves with it: it names the installed path afterwards.
+// aside in its own folder (a rename record, so that a rollback puts it back) and its owner,
+// group and mode bits are given to the new file; then the new file takes its name.  The
+// created-file record of the new file moves with it: it names the installed path afterwards.
+// A moved-aside file that is already there is never replaced: the install fails instead.
 //
 // Nothing is written at the installed path until the new content is complete and checked, and
 // a running program keeps its own (moved) file.

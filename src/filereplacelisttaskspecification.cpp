@@ -3,6 +3,7 @@
 #include "configuration.h"
 #include "dircreatetaskspecification.h"
 #include "filereplacetaskspecification.h"
+#include "treeremover.h"
 
 #include <QDir>
 #include <QFile>
@@ -82,11 +83,7 @@ void FileReplaceListTaskSpecification::commit()
     for (const RollbackData& record : qAsConst(m_RollbackList)) {
         if (record.m_Op != RollbackData::FILE_RENAME)
             continue;
-        const QFileInfo aside(record.m_Path);
-        if (aside.isDir() && !aside.isSymLink())
-            QDir(record.m_Path).removeRecursively();
-        else
-            QFile::remove(record.m_Path);
+        TreeRemover::removeTree(record.m_Path);
     }
     m_RollbackList.clear();
 }
@@ -97,5 +94,5 @@ void FileReplaceListTaskSpecification::reset()
     // Work still running on the pool must not create files after the rollback.
     QThreadPool::globalInstance()->waitForDone(-1);
     m_RollbackList.rollback(this);
-    TaskSpecification::reset();
+    ComposedTaskSpecification::reset(); // no sub-tasks left: clears the end flags of the last run
 }

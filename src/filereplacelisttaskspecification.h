@@ -31,14 +31,14 @@ public:
     // One folder task per missing folder; returns how many were made.
     int makeDirCreateTasks();
     void makeReplaceTasks(bool dirTasksMade);
+    // Makes a finished step final: removes the originals that were moved aside and empties the
+    // rollback list.
+    void commit();
 
     QList<ReplaceEntry>* m_ReplaceList; // not owned
     QList<DeleteEntry>* m_DeleteList;   // not owned
     RollbackDataList m_RollbackList;
     Configuration* m_Config;            // not owned
-
-private:
-    void commit();
 };
 
 #endif // FILEREPLACELISTTASKSPECIFICATION_H

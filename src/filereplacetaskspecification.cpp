@@ -62,26 +62,38 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
              << " patchFile:" << m_Entry.patch;
 
     QFile::remove(newFile); // left by an interrupted run
+    // The new file is written under a temporary name: the texts name the file the user knows.
+    SlowFileOpSpecification* make = nullptr;
     if (m_Entry.hasTarget()) {
         if (m_Entry.hasPatch()) {
             qDebug() << "HAS PATCH" << m_Entry.patch;
-            qDebug() << "Remove" << oldCopy << QFile::remove(oldCopy);
+            const bool removed = QFile::remove(oldCopy);
+            qDebug() << "Remove" << oldCopy << removed;
             const QString oldFolder = QFileInfo(oldCopy).absolutePath();
             const bool existed = QFileInfo::exists(oldFolder);
             qDebug() << "tempOldAbsPath" << oldFolder << existed;
-            if (!existed)
-                qDebug() << "Created" << oldFolder << QDir().mkpath(oldFolder);
+            if (!existed) {
+                const bool created = QDir().mkpath(oldFolder);
+                qDebug() << "Created" << oldFolder << created;
+            }
             // A missing installed file makes the patch fail below.
-            qDebug() << "Copy" << installed << "->" << oldCopy << QFile::copy(installed, oldCopy);
+            const bool copied = QFile::copy(installed, oldCopy);
+            qDebug() << "Copy" << installed << "->" << oldCopy << copied;
             emit message(tr("Patching %1").arg(rel));
-            addSubTask(new FileTaskSpecification_patch(&m_RollbackList, oldCopy, patchFile, newFile,
-                                                       this, 0.8, m_Entry.unpackedSize));
+            make = new FileTaskSpecification_patch(&m_RollbackList, oldCopy, patchFile, newFile, this, 0.8,
+                                                   m_Entry.unpackedSize);
         } else {
-            addSubTask(makeUnpackTask(&m_RollbackList, download, newFile, this, 0.8, m_Entry.unpackedSize));
+            make = makeUnpackTask(&m_RollbackList, download, newFile, this, 0.8, m_Entry.unpackedSize);
         }
-        addSubTask(new CheckSignatureTaskSpecification(newFile, m_Entry.unpackedHash, true, this, 0.2));
+        make->showDestinationAs(rel);
+        addSubTask(make);
+        auto* check = new CheckSignatureTaskSpecification(newFile, m_Entry.unpackedHash, true, this, 0.2);
+        check->m_ShownName = rel;
+        addSubTask(check);
     } else {
-        addSubTask(new FileCopyTaskSpecification(&m_RollbackList, download, newFile, this, 1.0));
+        make = new FileCopyTaskSpecification(&m_RollbackList, download, newFile, this, 1.0);
+        make->showDestinationAs(rel);
+        addSubTask(make);
     }
     addSubTask(new FileInstallTaskSpecification(newFile, installed, &m_RollbackList, this, 0.0));
     m_State = STATE_RUNNING;
@@ -106,7 +118,7 @@ void FileReplaceTaskSpecification::reset()
 {
     dropSubTasks();
     m_RollbackList.rollback(this);
-    TaskSpecification::reset();
+    ComposedTaskSpecification::reset(); // no sub-tasks left: clears the end flags of the last run
 }
 
 SlowFileOpSpecification* FileReplaceTaskSpecification::makeUnpackTask(RollbackDataList* rollbackList,

@@ -10,7 +10,7 @@ FileTaskSpecification_patch::FileTaskSpecification_patch(RollbackDataList* rollb
                                                          const QString& destination,
                                                          QObject* parent, qreal weight,
                                                          quint64 maxOutputSize)
-    : SlowFileOpSpecification(tr("Could not patch '%1' to '%2'").arg(source, destination),
+    : SlowFileOpSpecification(tr("Could not patch '%1' to '%2'"),
                               rollbackList, source, patch, destination, parent, weight)
     , m_MaxOutputSize(maxOutputSize)
 {

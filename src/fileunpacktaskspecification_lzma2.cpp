@@ -5,7 +5,7 @@
 FileUnpackTaskSpecification_lzma2::FileUnpackTaskSpecification_lzma2(
     RollbackDataList* rollbackList, const QString& source, const QString& destination,
     QObject* parent, qreal weight, quint64 maxOutputSize, bool allowExecutableAware)
-    : SlowFileOpSpecification(tr("Could not unpack '%1' to '%2'").arg(source, destination),
+    : SlowFileOpSpecification(tr("Could not unpack '%1' to '%2'"),
                               rollbackList, source, destination, parent, weight)
     , m_MaxOutputSize(maxOutputSize)
     , m_AllowExecutableAware(allowExecutableAware)

@@ -7,7 +7,7 @@ FileUnpackTaskSpecification_zip::FileUnpackTaskSpecification_zip(RollbackDataLis
                                                                  const QString& destination,
                                                                  QObject* parent, qreal weight,
                                                                  quint64 maxOutputSize)
-    : SlowFileOpSpecification(tr("Could not unzip '%1' to '%2'").arg(source, destination),
+    : SlowFileOpSpecification(tr("Could not unzip '%1' to '%2'"),
                               rollbackList, source, destination, parent, weight)
     , m_MaxOutputSize(maxOutputSize)
 {

@@ -44,7 +44,7 @@ void MainTaskSpecification::reset()
 {
     dropSubTasks();
     m_Lists.clear();
-    TaskSpecification::reset();
+    ComposedTaskSpecification::reset(); // no sub-tasks left: clears the end flags of the last run
 }
 
 void MainTaskSpecification::requestCancel()

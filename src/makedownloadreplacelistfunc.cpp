@@ -67,6 +67,7 @@ bool MakeDownloadReplaceListFunc::run()
 {
     m_Lists->clear();
     m_TempClaims.clear();
+    m_InstalledClaims.clear();
     const bool clientStep = m_Config->m_ClientUpdate != 0;
     const QString prodIni = m_Config->m_TempDir + QLatin1Char('/') + productIniName(clientStep);
     qDebug() << Q_FUNC_INFO << "prodIni" << prodIni;
@@ -214,6 +215,9 @@ bool MakeDownloadReplaceListFunc::decideFile(const QString& group, const QString
         }
     }
 
+    if (!claimInstalledPath(group, key, replace.relativePath(QString())))
+        return false;
+
     // Two entries may share a fetched file only when it is the same file: it is then fetched
     // once. Different files under one name would overwrite each other (or be written at once).
     const auto claim = m_TempClaims.constFind(download.name);
@@ -235,5 +239,22 @@ bool MakeDownloadReplaceListFunc::decideFile(const QString& group, const QString
         return true;
     m_Lists->downloadList.append(download);
     qDebug() << Q_FUNC_INFO << "Queueing download:" << key;
+    return true;
+}
+
+bool MakeDownloadReplaceListFunc::claimInstalledPath(const QString& group, const QString& key,
+                                                     const QString& relativePath)
+{
+    // Names on a Mac disk match regardless of case.  The second install would move the first
+    // one's new file aside in place of the original, which a rollback could then no longer put
+    // back.
+    const QString folded = relativePath.toCaseFolded();
+    const auto claim = m_InstalledClaims.constFind(folded);
+    if (claim != m_InstalledClaims.constEnd()) {
+        emit message(tr("Product ini lists two files for %1: %2 in section %3 and %4 in section %5")
+                         .arg(claim->path, claim->key, claim->group, key, group));
+        return false;
+    }
+    m_InstalledClaims.insert(folded, InstalledClaim{group, key, relativePath});
     return true;
 }

@@ -57,6 +57,17 @@ private:
         QString hash;
     };
     QHash<QString, TempClaim> m_TempClaims;
+
+    // One installed file is put in place by one entry only.  False when another entry already
+    // claimed the path as macOS compares names (reported).
+    bool claimInstalledPath(const QString& group, const QString& key, const QString& relativePath);
+    struct InstalledClaim
+    {
+        QString group;
+        QString key;
+        QString path;
+    };
+    QHash<QString, InstalledClaim> m_InstalledClaims; // by the path as macOS compares it
 };
 
 #endif // MAKEDOWNLOADREPLACELISTFUNC_H

@@ -11,7 +11,8 @@ SlowFileOpSpecification::SlowFileOpSpecification(const QString& errorText,
     , m_RollbackList(rollbackList)
     , m_Source(source)
     , m_Destination(destination)
-    , m_ErrorText(errorText)
+    , m_ErrorFormat(errorText)
+    , m_ErrorText(errorText.arg(source, destination))
 {
 }
 
@@ -25,11 +26,17 @@ SlowFileOpSpecification::SlowFileOpSpecification(const QString& errorText,
     , m_Source(source)
     , m_Patch(patch)
     , m_Destination(destination)
-    , m_ErrorText(errorText)
+    , m_ErrorFormat(errorText)
+    , m_ErrorText(errorText.arg(source, destination))
 {
 }
 
 SlowFileOpSpecification::~SlowFileOpSpecification() = default;
+
+void SlowFileOpSpecification::showDestinationAs(const QString& name)
+{
+    m_ErrorText = m_ErrorFormat.arg(m_Source, name);
+}
 
 void SlowFileOpSpecification::runFinished(bool ok)
 {

@@ -6,6 +6,7 @@
 #include "cryptwrapper.h"
 #include "fileinstalltaskspecification.h"
 #include "maintaskspecification.h"
+#include "treeremover.h"
 #include "updateinidata.h"
 
 #include <QDateTime>
@@ -309,20 +310,7 @@ bool UpdateEngine::removeSessionDir(const QString &dir)
 
 void UpdateEngine::removeDirContents(const QString &path)
 {
-    const QDir dir(path);
-    const QFileInfoList entries = dir.entryInfoList(
-        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    for (const QFileInfo &entry : entries) {
-        if (entry.isSymLink()) {
-            // A link goes as an entry of its own; what it points to is never touched.
-            QFile::remove(entry.absoluteFilePath());
-        } else if (entry.isDir()) {
-            removeDirContents(entry.absoluteFilePath());
-            QDir(path).rmdir(entry.fileName());
-        } else {
-            QFile::remove(entry.absoluteFilePath());
-        }
-    }
+    TreeRemover::removeContents(path);
 }
 
 void UpdateEngine::getBanner()
@@ -414,10 +402,10 @@ void UpdateEngine::removeQt4Files(const QString &dir)
             // Only the link goes: what it points to is not ours to delete.
             qDebug() << "Remove Qt4 dir:" << path;
             QFile::remove(path);
-        } else if (info.exists()) {
+        } else if (info.isDir()) {
             qDebug() << "Remove Qt4 dir:" << path;
             // Only a folder is removed here; an entry of that name that is no folder stays.
-            QDir(path).removeRecursively();
+            TreeRemover::removeTree(path);
         }
     }
 

@@ -67,7 +67,8 @@ void UpdateSelfUnzipTaskSpecification::subtasksDone()
     for (const char* folder : {"Frameworks", "Plugins"}) {
         const QString target = temp + QLatin1String(folder);
         const QString link = bundle + QLatin1String(folder);
-        qDebug() << "Create symlink" << target << link << QFile::link(target, link);
+        const bool linked = QFile::link(target, link);
+        qDebug() << "Create symlink" << target << link << linked;
     }
     UpdateIniData::modifyTempIni(temp + QStringLiteral("SharedSupport"));
     copyTranslations();
@@ -92,5 +93,5 @@ void UpdateSelfUnzipTaskSpecification::copyTranslations()
 void UpdateSelfUnzipTaskSpecification::reset()
 {
     dropSubTasks();
-    TaskSpecification::reset();
+    ComposedTaskSpecification::reset(); // no sub-tasks left: clears the end flags of the last run
 }

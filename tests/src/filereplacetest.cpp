@@ -7,6 +7,7 @@
 #include "fileinstalltaskspecification.h"
 
 #include "common/clientbundle.h"
+#include "common/otheruser.h"
 #include "common/taskrunner.h"
 #include "common/treesnapshot.h"
 #include "common/updatefiles.h"
@@ -205,6 +206,19 @@ private slots:
         QSignalSpy messages(&task, &TaskSpecification::message);
         QCOMPARE(runTask(task), int(TaskSpecification::STATE_FAILED));
         QVERIFY(spyTexts(messages).contains("rolling back file updates"));
+        // The failure names the installed file as the user knows it, not a temporary one.
+        const FileCase& c = m_Cases[position];
+        QString text;
+        if (fault == "wrong hash")
+            text = "Signature check failed for " + c.rel;
+        else if (c.how == FileCase::Patch)
+            text = QString("Could not patch '%1' to '%2'").arg(temp(c.rel + "_old"), c.rel);
+        else
+            text = QString(c.how == FileCase::Container ? "Could not unpack '%1' to '%2'"
+                           : c.how == FileCase::Gzip    ? "Could not unzip '%1' to '%2'"
+                                                        : "Could not copy '%1' to '%2'")
+                       .arg(temp(e.name), c.rel);
+        QVERIFY2(spyTexts(messages).contains(text), qPrintable(spyTexts(messages).join("\n")));
         QCOMPARE(TreeSnapshot::take(m_Bundle->contentsDir()).differences(before), QStringList{});
         QVERIFY(task.m_RollbackList.isEmpty());
     }
@@ -248,6 +262,55 @@ private slots:
         QVERIFY(cancelled >= m_Entries.size());
     }
 
+    // A list that names one installed file twice, with a failing entry after the pair: the
+    // second install must not take the moved-aside original, so the rollback can put it back.
+    void onePathListedTwiceRolledBack_data()
+    {
+        QTest::addColumn<QString>("firstGroup");
+        QTest::addColumn<QString>("firstTarget");
+        QTest::addColumn<QString>("secondGroup");
+        QTest::addColumn<QString>("secondTarget");
+        QTest::addColumn<bool>("oneDownload");
+        QTest::newRow("same key in . and common_client")
+            << "." << "SharedSupport/tool" << "common_client" << "tool" << true;
+        QTest::newRow("two packed keys, one target") << "." << "Resources/readme.txt" << "." << "Resources/readme.txt"
+                                                     << false;
+    }
+
+    void onePathListedTwiceRolledBack()
+    {
+        QFETCH(QString, firstGroup);
+        QFETCH(QString, firstTarget);
+        QFETCH(QString, secondGroup);
+        QFETCH(QString, secondTarget);
+        QFETCH(bool, oneDownload);
+        const QByteArray next("the new content");
+        QList<ReplaceEntry> list;
+        for (int i = 0; i < 2; ++i) {
+            ReplaceEntry e;
+            e.group = i == 0 ? firstGroup : secondGroup;
+            e.target = i == 0 ? firstTarget : secondTarget;
+            e.name = oneDownload ? QString("shared.gz") : QString("copy%1.gz").arg(i);
+            e.unpackedHash = ClientBundle::sha512Hex(next);
+            e.unpackedSize = quint64(next.size());
+            QVERIFY(ClientBundle::writeFile(temp(e.name), UpdateFiles::gzip(next)));
+            list << e;
+        }
+        QCOMPARE(list[0].relativePath(QString()), list[1].relativePath(QString()));
+        QVERIFY(!list[0].relativePath(QString()).startsWith("MacOS/"));
+        QVERIFY(m_Bundle->addFile(list[0].relativePath(QString()), "the user's original"));
+        // A slower entry between the pair lets the first of them end before the second starts.
+        list.insert(1, m_Entries[0]);
+        ReplaceEntry failing = m_Entries[5]; // its download is gone
+        QVERIFY(QFile::remove(downloadOf(failing)));
+        list << failing;
+
+        const TreeSnapshot before = TreeSnapshot::take(m_Bundle->contentsDir());
+        FileReplaceListTaskSpecification task(&list, &m_Deletes, &m_Config, nullptr, 0.4);
+        QCOMPARE(runTask(task), int(TaskSpecification::STATE_FAILED));
+        QCOMPARE(TreeSnapshot::take(m_Bundle->contentsDir()).differences(before), QStringList{});
+    }
+
     // The new client binary takes the place of the one that is running.
     void runningExecutableReplaced()
     {
@@ -274,6 +337,54 @@ private slots:
         QCOMPARE(running.state(), QProcess::Running);
         running.kill();
         running.waitForFinished();
+    }
+
+    // The new file takes over every mode bit of the file it replaces, set-id bits included, also
+    // when the updater runs as root (to whom every file is readable and writable).
+    void modeCarriedOver_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<bool>("asUser");
+        QTest::addColumn<bool>("otherOwner"); // as root: the installed file is the user's
+        for (const int mode : {0444, 0400, 0555, 04755, 02711}) {
+            for (const bool asUser : {false, true})
+                QTest::newRow(qPrintable(QString("%1 as %2").arg(mode, 0, 8).arg(asUser ? "user" : "root")))
+                    << mode << asUser << false;
+        }
+        QTest::newRow("4755 of the user, as root") << 04755 << false << true;
+    }
+
+    void modeCarriedOver()
+    {
+        QFETCH(int, mode);
+        QFETCH(bool, asUser);
+        QFETCH(bool, otherOwner);
+        QTemporaryDir dir;
+        const QString installed = dir.path() + "/Contents/MacOS/tool";
+        const QString fresh = installed + FileInstallTaskSpecification::kNewSuffix;
+        QVERIFY(ClientBundle::writeFile(installed, "old"));
+        if (asUser || otherOwner)
+            QVERIFY(OtherUser::giveTree(dir.path()));
+        QVERIFY(ClientBundle::writeFile(fresh, "new"));
+        QVERIFY(setMode(fresh, 0600));
+        if (asUser)
+            QVERIFY(OtherUser::giveTree(dir.path()));
+        QVERIFY(setMode(installed, mode));
+        if (asUser && !OtherUser::unavailableReason(dir.path()).isEmpty())
+            QSKIP(qPrintable(OtherUser::unavailableReason(dir.path())));
+        struct stat original;
+        QCOMPARE(lstat(QFile::encodeName(installed).constData(), &original), 0);
+        const auto install = [&] {
+            FileInstallTaskSpecification task(fresh, installed, nullptr, nullptr, 0.0);
+            return task.doOp() ? 0 : 1;
+        };
+        QCOMPARE(asUser ? OtherUser::run(install) : install(), 0);
+        struct stat now;
+        QCOMPARE(lstat(QFile::encodeName(installed).constData(), &now), 0);
+        QCOMPARE(ClientBundle::readFile(installed), QByteArray("new"));
+        QCOMPARE(QString::number(now.st_mode & 07777, 8), QString::number(mode, 8));
+        QCOMPARE(now.st_uid, original.st_uid);
+        QCOMPARE(now.st_gid, original.st_gid);
     }
 
     // What a killed replacement leaves: new files beside the installed ones and installed files

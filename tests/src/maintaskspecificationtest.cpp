@@ -1,5 +1,6 @@
 // The pipeline of one run: which steps each update step builds, in which order and with which
-// weights, and that a failed first step leaves the later ones unstarted and the lists empty.
+// weights, that a failed first step leaves the later ones unstarted and the lists empty, and that
+// a reset task runs the whole pipeline again.
 #include "maintaskspecification.h"
 
 #include "common/imageservertest.h"
@@ -70,6 +71,11 @@ private slots:
         task.reset();
         QCOMPARE(task.m_State, int(TaskSpecification::STATE_IDLE));
         QVERIFY(task.m_SubTasks.isEmpty());
+        messages.clear();
+        QCOMPARE(runTask(task, 10000), int(TaskSpecification::STATE_FAILED));
+        QCOMPARE(spyTexts(messages).value(0), startText);
+        QCOMPARE(task.m_SubTasks.size(), steps.size());
+        QCOMPARE(task.m_SubTasks.first()->m_State, int(TaskSpecification::STATE_FAILED));
     }
 };
 

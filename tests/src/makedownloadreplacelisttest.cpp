@@ -347,6 +347,57 @@ private slots:
         }
     }
 
+    // Two entries that would be put in place at one installed path (macOS compares names without
+    // regard to case) would undo each other's replacement; the list is refused, naming both.
+    void onePathListedTwice_data()
+    {
+        QTest::addColumn<QStringList>("lines"); // section, key, value, ... in the order written
+        QTest::addColumn<QString>("installed");
+        QTest::addColumn<QString>("text"); // empty: the list is accepted
+        const QString upd = "SharedSupport/update.app/Contents/MacOS/update";
+        const QString lib = "Frameworks/libvoice.dylib";
+        const QString twice = "Product ini lists two files for %1: %2 in section %3 and %4 in section %5";
+        QTest::newRow("same key in . and common_client")
+            << QStringList{".", "update._lzma2_", ProductIniWriter::packedValue("packed", "new updater", upd),
+                           "common_client", "update._lzma2_",
+                           ProductIniWriter::packedValue("packed", "new updater", "update.app/Contents/MacOS/update")}
+            << upd << twice.arg(upd, "update._lzma2_", ".", "update._lzma2_", "common_client");
+        QTest::newRow("two packed keys, one target")
+            << QStringList{".", lib + ".gz", ProductIniWriter::packedValue("gz", "new voice", lib),
+                           ".", lib + "._lzma2_", ProductIniWriter::packedValue("lzma", "new voice", lib)}
+            << lib << twice.arg(lib, lib + "._lzma2_", ".", lib + ".gz", ".");
+        QTest::newRow("names differing in case")
+            << QStringList{".", "Resources/Readme.txt", ProductIniWriter::fileValue("readme"),
+                           "res", "resources/README.TXT", ProductIniWriter::fileValue("README")}
+            << "Resources/Readme.txt"
+            << twice.arg("Resources/Readme.txt", "Resources/Readme.txt", ".", "resources/README.TXT", "res");
+        QTest::newRow("different paths") << QStringList{".", "Resources/a.txt", ProductIniWriter::fileValue("a"),
+                                                        ".", "Resources/a.txt.bak", ProductIniWriter::fileValue("b")}
+                                         << "Resources/a.txt" << QString();
+        // Nothing is put in place when the installed file is already right.
+        QTest::newRow("listed twice, up to date")
+            << QStringList{".", lib + ".gz", ProductIniWriter::packedValue("gz", "old voice", lib),
+                           ".", lib + "._lzma2_", ProductIniWriter::packedValue("lzma", "old voice", lib)}
+            << lib << QString();
+    }
+
+    void onePathListedTwice()
+    {
+        QFETCH(QStringList, lines);
+        QFETCH(QString, installed);
+        QFETCH(QString, text);
+        QVERIFY(m_Bundle->addFile(installed, "old voice"));
+        ProductIniWriter w;
+        for (int i = 0; i + 2 < lines.size(); i += 3)
+            w.add(lines[i], lines[i + 1], lines[i + 2]);
+        // A later entry that is fine on its own.
+        w.add("res", "Resources/zz.txt", ProductIniWriter::fileValue("zz"));
+        const Result r = writeAndBuild(w, true);
+        QCOMPARE(r.ok, text.isEmpty());
+        if (!text.isEmpty())
+            QCOMPARE(r.messages.last(), text);
+    }
+
     void alreadyFetchedFileIsReused_data() { addWriteModes(); }
     void alreadyFetchedFileIsReused()
     {

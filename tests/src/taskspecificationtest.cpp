@@ -125,7 +125,7 @@ class CopyTask : public SlowFileOpSpecification
 {
 public:
     CopyTask(RollbackDataList* list, const QString& source, const QString& destination)
-        : SlowFileOpSpecification(QStringLiteral("copy %1 to %2 failed").arg(source, destination),
+        : SlowFileOpSpecification(QStringLiteral("copy %1 to %2 failed"),
                                   list, source, destination, nullptr, 0.25)
     {
     }
