@@ -131,8 +131,9 @@ void Banner::onReadyRead()
         const QString reply = QString::fromLatin1(buffer, int(length));
         qDebug() << "Reply from banner server:" << reply;
         const QStringList parts = reply.split(QLatin1Char(','), Qt::KeepEmptyParts, Qt::CaseSensitive);
+        // An empty click address is a banner that opens nothing when clicked.
         if (parts.size() == 2 && isWebUrl(QUrl(parts.at(0), QUrl::TolerantMode))
-            && isWebUrl(QUrl(parts.at(1), QUrl::TolerantMode))) {
+            && (parts.at(1).isEmpty() || isWebUrl(QUrl(parts.at(1), QUrl::TolerantMode)))) {
             // One banner per lookup: a later reply must not replace the one being fetched.
             m_done = true;
             m_socket->close();

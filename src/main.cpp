@@ -32,12 +32,13 @@ void discardMessageHandler(QtMsgType, const QMessageLogContext &, const QString 
 
 int main(int argc, char **argv)
 {
+    // First of all, so that nothing below can write to standard error.
+    qInstallMessageHandler(discardMessageHandler);
     // Every fixed file name the updater uses lies in the temp folder: it must be the user's own.
     if (!PrivateTempDir::setUp())
         return 1;
     initProtobuf();
     qRegisterMetaType<UpdateVersions>("UpdateVersions");
-    qInstallMessageHandler(discardMessageHandler);
     QApplication app(argc, argv);
 
     const QString appDir = Configuration::appDirBase();

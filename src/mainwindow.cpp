@@ -144,22 +144,39 @@ void MainWindow::onStartUpdate()
     }
 }
 
-bool MainWindow::handOver()
+void MainWindow::handOver()
 {
     if (m_HandedOver)
-        return true;
+        return;
+    ProcessTools::Failure failure;
+    bool started = false;
     if (m_Config->m_ClientUpdate == 0) {
         const QStringList args{QStringLiteral("--clientupdate"), Configuration::defaultClientType(true),
                                QString::number(m_Config->m_Version),
                                m_Config->m_VersionString.isEmpty() ? QStringLiteral("#") : m_Config->m_VersionString};
-        ProcessTools::startClientUpdater(m_Config->m_TempDir, args);
+        started = ProcessTools::startClientUpdater(m_Config->m_TempDir, args, &failure);
     } else if (m_Config->m_ClientUpdate == 1) {
-        ProcessTools::startVx3Client(m_Config->m_InstallDir);
+        started = ProcessTools::startVx3Client(m_Config->m_InstallDir, &failure);
     } else {
-        return false;
+        return; // no client update: there is nothing to start
     }
     m_HandedOver = true;
-    return true;
+    if (started)
+        return;
+    m_HandOverFailed = true;
+    const QString text = handOverFailureText(failure);
+    outputTextEdit->append(text);
+    showErrorBox(text);
+}
+
+QString MainWindow::handOverFailureText(const ProcessTools::Failure &failure) const
+{
+    const QString path = QDir::toNativeSeparators(failure.path);
+    if (failure.kind == ProcessTools::Failure::ArgsFileNotWritten)
+        return tr("The arguments file \"%1\" for the next update step could not be written.").arg(path);
+    if (m_Config->m_ClientUpdate == 0)
+        return tr("The new updater \"%1\" could not be started.").arg(path);
+    return tr("The Voxtrel client \"%1\" could not be started.").arg(path);
 }
 
 void MainWindow::onStartNewUpdater()
@@ -309,8 +326,9 @@ void MainWindow::closeEvent(QCloseEvent *event)
         qDebug() << "*** Deleting temp banner";
         Banner::removeCache();
     }
-    if (m_UpdateFailed) {
-        // Closing after a failed update must not look like success to whoever started us.
+    if (m_UpdateFailed || m_HandOverFailed) {
+        // Closing after a failed update or hand-over must not look like success to whoever
+        // started us.
         QApplication::setQuitOnLastWindowClosed(false);
         QCoreApplication::exit(2);
     }

@@ -6,6 +6,7 @@
 // applications (client step) and hands over to the next program: the fresh updater (updater
 // step) or the chat client (client step).
 
+#include "processtools.h"
 #include "ui_mainwindow.h"
 
 #include <QByteArray>
@@ -52,14 +53,17 @@ private slots:
 private:
     void showErrorBox(const QString &errorMessage);
     void repairToolFrameworkLinks();
-    // Starts the next program once: the fresh updater or the client.  False when there is
-    // nothing to start (the client step of a run that is no client update).
-    bool handOver();
+    // Starts the next program once: the fresh updater or the client.  When that fails the user
+    // is told what could not be written or started, and closing the window then ends the
+    // program with status 2: the client would otherwise never come back, unnoticed.
+    void handOver();
+    QString handOverFailureText(const ProcessTools::Failure &failure) const;
 
     Configuration *m_Config;
     UpdateEngine *m_Engine;
     bool m_Finished = false;
     bool m_AbortRequested = false;
-    bool m_HandedOver = false;   // the next program has been started
-    bool m_UpdateFailed = false; // the last attempt failed; closing then ends with status 2
+    bool m_HandedOver = false;     // the next program's start has been tried
+    bool m_HandOverFailed = false; // ... and failed; closing then ends with status 2
+    bool m_UpdateFailed = false;   // the last attempt failed; closing then ends with status 2
 };

@@ -9,14 +9,30 @@
 
 namespace {
 
-bool startVx3Client_mac(const QString &installDir)
+bool fail(ProcessTools::Failure *failure, ProcessTools::Failure::Kind kind, const QString &path)
+{
+    if (failure) {
+        failure->kind = kind;
+        failure->path = path;
+    }
+    return false;
+}
+
+bool launch(const QString &bundle, const QString &executableName, ProcessTools::Failure *failure)
+{
+    if (AppLauncher::launch(bundle, executableName))
+        return true;
+    return fail(failure, ProcessTools::Failure::NotStarted, AppLauncher::executablePath(bundle, executableName));
+}
+
+bool startVx3Client_mac(const QString &installDir, ProcessTools::Failure *failure)
 {
     qDebug() << "startVx3Client_mac" << installDir;
     const QString bundle = QDir(installDir).filePath(QStringLiteral("../../") + ProcessTools::clientBundleName());
-    return AppLauncher::launch(bundle, Configuration::clientExecutableName());
+    return launch(bundle, Configuration::clientExecutableName(), failure);
 }
 
-bool startNewUpdater_mac(const QString &tempDir, const QStringList &args)
+bool startNewUpdater_mac(const QString &tempDir, const QStringList &args, ProcessTools::Failure *failure)
 {
     qDebug() << "startNewUpdater_mac" << tempDir << args;
     // A file left by an earlier run must never reach the next updater: remove it first, and
@@ -26,10 +42,10 @@ bool startNewUpdater_mac(const QString &tempDir, const QStringList &args)
     if (!Configuration::writeArgsFile(args)) {
         qDebug() << "Failed to write the arguments file for the second update step";
         QFile::remove(argsFile);
-        return false;
+        return fail(failure, ProcessTools::Failure::ArgsFileNotWritten, argsFile);
     }
     const QString bundle = tempDir + QStringLiteral("/SharedSupport/update.app");
-    if (!AppLauncher::launch(bundle, ProcessTools::updaterExecutableName())) {
+    if (!launch(bundle, ProcessTools::updaterExecutableName(), failure)) {
         qDebug() << "Failed to start the updater for the second update step";
         return false;
     }
@@ -38,16 +54,16 @@ bool startNewUpdater_mac(const QString &tempDir, const QStringList &args)
 
 } // namespace
 
-bool ProcessTools::startVx3Client(const QString &installDir)
+bool ProcessTools::startVx3Client(const QString &installDir, Failure *failure)
 {
     qDebug() << "startVx3Client";
-    return startVx3Client_mac(installDir);
+    return startVx3Client_mac(installDir, failure);
 }
 
-bool ProcessTools::startClientUpdater(const QString &tempDir, const QStringList &args)
+bool ProcessTools::startClientUpdater(const QString &tempDir, const QStringList &args, Failure *failure)
 {
     qDebug() << "startClientUpdater" << tempDir << args;
-    return startNewUpdater_mac(tempDir, args);
+    return startNewUpdater_mac(tempDir, args, failure);
 }
 
 QString ProcessTools::clientBundleName()

@@ -84,6 +84,18 @@ vom Update-Server abgefragt werden.</translation>
         <source>&lt;p&gt;Update in progress.&lt;/p&gt;&lt;p&gt;Are you sure you want to abort?&lt;/p&gt;</source>
         <translation>&lt;p&gt;Die Aktualisierung läuft.&lt;/p&gt;&lt;p&gt;Wollen Sie sie wirklich abbrechen?&lt;/p&gt;</translation>
     </message>
+    <message>
+        <source>The arguments file &quot;%1&quot; for the next update step could not be written.</source>
+        <translation>Die Argumentdatei &quot;%1&quot; für den nächsten Aktualisierungsschritt konnte nicht geschrieben werden.</translation>
+    </message>
+    <message>
+        <source>The new updater &quot;%1&quot; could not be started.</source>
+        <translation>Das neue Aktualisierungsprogramm &quot;%1&quot; konnte nicht gestartet werden.</translation>
+    </message>
+    <message>
+        <source>The Voxtrel client &quot;%1&quot; could not be started.</source>
+        <translation>Der Voxtrel-Client &quot;%1&quot; konnte nicht gestartet werden.</translation>
+    </message>
 </context>
 <context>
     <name>QObject</name>

@@ -84,9 +84,9 @@ tree_listing() { # every entry with its type, mode, link target and content hash
 
 say "== Versions $OLD -> $NEW in $WORK"
 "$TOOL" generate --updater "$UPDATE" --old-root "$WORK/A" --new-root "$WORK/B" --old-version "$OLD" >/dev/null
-# The updater takes its translations from beside update.app, as it does when installed.
+# The updater takes its translations (ours and Qt's) from beside update.app, as installed.
 for tree in "$WORK/A" "$WORK/B"; do
-  cp "$BUILD"/src/translations/update_*.qm "$tree/$BUNDLE/Contents/SharedSupport/translations/" 2>/dev/null || true
+  cp "$BUILD"/src/translations/*.qm "$tree/$BUNDLE/Contents/SharedSupport/translations/" 2>/dev/null || true
 done
 "$TOOL" build --old "$WORK/A/$BUNDLE" --new "$WORK/B/$BUNDLE" --version "$NEW" --out "$WORK/srv" \
   > "$WORK/release.txt"
@@ -132,11 +132,8 @@ if [ -n "$SHOT" ]; then
   wait_for 120 compgen -G "$TMPDIR/voxtrel_temp_*/vx3_client_macosx.ini" >/dev/null || true
   sleep 2
   mkdir -p "$(dirname "$SHOT")"
-  if [ -x "$SRC/tests/e2e/screenshot.sh" ]; then
-    "$SRC/tests/e2e/screenshot.sh" "$DISPLAY" "$SHOT" || say "screenshot failed"
-  else
-    import -display "$DISPLAY" -window root "$SHOT" || say "screenshot failed"
-  fi
+  # The window alone, found by its title, not the whole display.
+  "$SRC/tests/e2e/screenshot.sh" "$DISPLAY" "$SHOT" "Voxtrel 3 Client Update" || say "screenshot failed"
 fi
 wait "$STEP1" || fail "step one ended with status $?"
 say "== Step two runs in the fresh updater; waiting for the client"

@@ -65,7 +65,8 @@ private slots:
         QTest::newRow("closing comma") << QByteArray("http://i.example/,http://c.example/,") << false << "" << "";
         QTest::newRow("no comma") << QByteArray("http://i.example/") << false << "" << "";
         QTest::newRow("empty image") << QByteArray(",http://c.example/") << false << "" << "";
-        QTest::newRow("empty click") << QByteArray("http://i.example/,") << false << "" << "";
+        QTest::newRow("empty click") << QByteArray("http://i.example/b.jpg,") << true << "http://i.example/b.jpg" << "";
+        QTest::newRow("blank click") << QByteArray("http://i.example/,  ") << false << "" << "";
         QTest::newRow("file image") << QByteArray("file:///etc/passwd,http://c.example/") << false << "" << "";
         QTest::newRow("script click") << QByteArray("http://i.example/,javascript:alert(1)") << false << "" << "";
         QTest::newRow("image without host") << QByteArray("http:///b.jpg,http://c.example/") << false << "" << "";

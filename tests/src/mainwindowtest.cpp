@@ -3,6 +3,7 @@
 // next program and the framework-link repair.  The window's engine runs against a local image
 // server; boxes are answered by a MessageBoxCloser.
 #include "banner.h"
+#include "common/bannerresponder.h"
 #include "common/clientbundle.h"
 #include "common/httptestserver.h"
 #include "common/messageboxcloser.h"
@@ -121,6 +122,16 @@ class MainWindowTest : public QObject {
         QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
     }
 
+    // A window whose update has a session folder and an install folder to hand over from; the
+    // programs it may start note their start in the returned marker file.
+    QString makeHandOverWindow(int clientUpdate)
+    {
+        makeWindow(clientUpdate);
+        m_config->m_TempDir = m_root->path() + QStringLiteral("/session");
+        m_config->m_InstallDir = m_contents + QLatin1Char('/');
+        return m_root->path() + QStringLiteral("/started");
+    }
+
     bool startRunning()
     {
         QMetaObject::invokeMethod(m_window.get(), "onStartUpdate");
@@ -170,6 +181,7 @@ private slots:
         m_window.reset();
         m_config.reset();
         m_server.reset();
+        QDir(Configuration::argsFilePath()).removeRecursively(); // a blocked arguments file
         Configuration::setApplicationDirForTesting(QString());
         QApplication::setQuitOnLastWindowClosed(true);
     }
@@ -325,6 +337,29 @@ private slots:
         QCOMPARE(ClientBundle::readFile(tempFile(kCacheLink)), cachedLink);
     }
 
+    // The banner service may name an image without a click address: the banner is shown, and a
+    // click on it opens nothing.
+    void bannerWithoutClickAddress()
+    {
+        QFile::remove(tempFile(kCacheImage));
+        QFile::remove(tempFile(kCacheLink));
+        BannerResponder responder;
+        responder.setReply(m_server->url(QStringLiteral("/b.png")).toUtf8() + ",");
+        m_server->setResponse("/b.png", HttpTestServer::Response::ok(pngBytes(468, 60), "image/png"));
+        Banner::setServerForTesting(responder.host(), responder.port());
+        makeWindow();
+        Banner::setServerForTesting(QStringLiteral("127.0.0.1"), 9);
+
+        auto *banner = child<UrlClickLabel>("banner");
+        QTRY_VERIFY_WITH_TIMEOUT(!banner->pixmap(Qt::ReturnByValue).isNull(), 10000);
+        QCOMPARE(banner->url(), QString());
+        QCOMPARE(banner->toolTip(), QString());
+        QTest::mouseClick(banner, Qt::LeftButton);
+        QCOMPARE(m_opened, QList<QUrl>());
+        QVERIFY(QFile::exists(tempFile(kCacheImage)));
+        QCOMPARE(ClientBundle::readFile(tempFile(kCacheLink)), QByteArray());
+    }
+
     void bannerWithUnreadableImageIsIgnored()
     {
         makeWindow();
@@ -471,10 +506,7 @@ private slots:
     {
         QFETCH(int, clientUpdate);
         QFETCH(bool, closeEarly);
-        makeWindow(clientUpdate);
-        const QString marker = m_root->path() + QStringLiteral("/started");
-        m_config->m_TempDir = m_root->path() + QStringLiteral("/session");
-        m_config->m_InstallDir = m_contents + QLatin1Char('/');
+        const QString marker = makeHandOverWindow(clientUpdate);
         writeFakeProgram(m_config->m_TempDir + QStringLiteral("/SharedSupport/update.app/Contents/MacOS/update"), marker);
         writeFakeProgram(m_contents + QStringLiteral("/MacOS/vx3client_mac"), marker);
 
@@ -498,6 +530,60 @@ private slots:
             QVERIFY(started.startsWith("started \n"));
         else
             QCOMPARE(started, QByteArray("started \n--clientupdate\nclient_macosx\n42\n#\n"));
+    }
+
+    void handOverFails_data()
+    {
+        QTest::addColumn<int>("clientUpdate");
+        QTest::addColumn<QString>("block"); // "args": a folder where the arguments file goes
+        QTest::addColumn<bool>("closeEarly");
+        QTest::addColumn<QString>("missing"); // the path the box names, relative to the root
+        QTest::addColumn<QString>("failure");
+        QTest::newRow("updater step, arguments file blocked")
+            << 0 << "args" << false << "" << "for the next update step could not be written.";
+        QTest::newRow("updater step, arguments file blocked, window closed at once")
+            << 0 << "args" << true << "" << "for the next update step could not be written.";
+        QTest::newRow("updater step, fresh updater missing")
+            << 0 << "" << false << "session/SharedSupport/update.app/Contents/MacOS/update" << "could not be started.";
+        QTest::newRow("client step, client missing")
+            << 1 << "" << false << "Voxtrel 3 Client.app/Contents/MacOS/vx3client_mac" << "could not be started.";
+        QTest::newRow("client step, client missing, window closed at once")
+            << 1 << "" << true << "Voxtrel 3 Client.app/Contents/MacOS/vx3client_mac" << "could not be started.";
+    }
+
+    // A hand-over that fails is never a silent success: the box says what could not be written
+    // or started, and the program ends with status 2.
+    void handOverFails()
+    {
+        QFETCH(int, clientUpdate);
+        QFETCH(QString, block);
+        QFETCH(bool, closeEarly);
+        QFETCH(QString, missing);
+        QFETCH(QString, failure);
+        const QString marker = makeHandOverWindow(clientUpdate);
+        QString named = m_root->path() + QLatin1Char('/') + missing;
+        if (block == QLatin1String("args")) {
+            writeFakeProgram(m_config->m_TempDir + QStringLiteral("/SharedSupport/update.app/Contents/MacOS/update"), marker);
+            QFile::remove(Configuration::argsFilePath());
+            QVERIFY(QDir().mkpath(Configuration::argsFilePath() + QStringLiteral("/blocked")));
+            named = Configuration::argsFilePath();
+        }
+
+        MessageBoxCloser closer;
+        const int status = runUntilExit([&] {
+            emit m_window->engine()->updateFinished();
+            if (closeEarly)
+                m_window->close();
+        });
+        QCOMPARE(status, 2);
+        QCOMPARE(closer.titles(), QStringList{"Error"});
+        const QString text = closer.boxes().first().text;
+        QVERIFY2(text.contains(QLatin1Char('"') + named + QLatin1Char('"')) && text.endsWith(failure), qPrintable(text));
+        QVERIFY(child<QTextEdit>("outputTextEdit")->toPlainText().endsWith(text));
+        QVERIFY(!m_window->isVisible());
+        m_window.reset();
+        QTest::qWait(300);
+        QVERIFY(!QFile::exists(marker));
     }
 
     void linkRepair_data()

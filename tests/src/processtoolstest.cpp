@@ -105,7 +105,10 @@ private slots:
         QVERIFY(makeStandIn(tempDir + "/SharedSupport/update.app", ProcessTools::updaterExecutableName(), record));
         QVERIFY(QDir().mkpath(Configuration::argsFilePath() + "/blocked"));
 
-        QVERIFY(!ProcessTools::startClientUpdater(tempDir, {"--clientupdate", "client_macosx", "3", "#"}));
+        ProcessTools::Failure failure;
+        QVERIFY(!ProcessTools::startClientUpdater(tempDir, {"--clientupdate", "client_macosx", "3", "#"}, &failure));
+        QCOMPARE(failure.kind, ProcessTools::Failure::ArgsFileNotWritten);
+        QCOMPARE(failure.path, Configuration::argsFilePath());
         QTest::qWait(500);
         QVERIFY(!QFile::exists(record));
     }
@@ -127,7 +130,18 @@ private slots:
 
     void missingUpdaterNotStarted()
     {
-        QVERIFY(!ProcessTools::startClientUpdater(path("nothing"), {"--clientupdate"}));
+        ProcessTools::Failure failure;
+        QVERIFY(!ProcessTools::startClientUpdater(path("nothing"), {"--clientupdate"}, &failure));
+        QCOMPARE(failure.kind, ProcessTools::Failure::NotStarted);
+        QCOMPARE(failure.path, path("nothing/SharedSupport/update.app/Contents/MacOS/update"));
+    }
+
+    void missingClientNotStarted()
+    {
+        ProcessTools::Failure failure;
+        QVERIFY(!ProcessTools::startVx3Client(path("Applications/Voxtrel 3 Client.app/Contents/"), &failure));
+        QCOMPARE(failure.kind, ProcessTools::Failure::NotStarted);
+        QCOMPARE(failure.path, path("Applications/Voxtrel 3 Client.app/Contents/MacOS/vx3client_mac"));
     }
 
     void startVx3Client_data()

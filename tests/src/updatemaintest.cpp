@@ -4,6 +4,10 @@
 // VX3_CONFIG_DIR; the probe style plug-in (probestyle.cpp) answers its message boxes and reports
 // what it showed.
 #include "common/clientbundle.h"
+#include "common/httptestserver.h"
+#include "common/productiniwriter.h"
+#include "common/testsigner.h"
+#include "common/updatefiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -29,7 +33,9 @@ class UpdateMainTest : public QObject {
     QString m_shared, m_tmp, m_config;
     quint16 m_closedPort = 0;
 
-    Run runUpdate(const QStringList &args, const QStringList &env)
+    // `env` entries are "NAME=value", or "-NAME" to leave the variable out; `wrapper` is a
+    // command line the program is started through.
+    Run runUpdate(const QStringList &args, const QStringList &env, const QStringList &wrapper = QStringList())
     {
         QFile::remove(m_root.path() + QStringLiteral("/probe.log"));
         QProcess process;
@@ -42,12 +48,21 @@ class UpdateMainTest : public QObject {
         environment.insert(QStringLiteral("HOME"), m_root.path() + QStringLiteral("/home"));
         environment.insert(QStringLiteral("VX3_CONFIG_DIR"), m_config);
         environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
-        for (const QString &entry : env)
-            environment.insert(entry.section(QLatin1Char('='), 0, 0), entry.section(QLatin1Char('='), 1));
+        for (const QString &entry : env) {
+            if (entry.startsWith(QLatin1Char('-')))
+                environment.remove(entry.mid(1));
+            else
+                environment.insert(entry.section(QLatin1Char('='), 0, 0), entry.section(QLatin1Char('='), 1));
+        }
         process.setProcessEnvironment(environment);
-        process.start(m_shared + QStringLiteral("/update.app/Contents/MacOS/update"), args);
+        const QString program = m_shared + QStringLiteral("/update.app/Contents/MacOS/update");
+        if (wrapper.isEmpty())
+            process.start(program, args);
+        else
+            process.start(wrapper.first(), wrapper.mid(1) + QStringList(program) + args);
         Run run;
-        if (!process.waitForFinished(30000)) {
+        // The event loop keeps running meanwhile: the program may be talking to a test server.
+        if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 30000)) {
             process.kill();
             process.waitForFinished();
             return run;
@@ -139,6 +154,87 @@ private slots:
         QCOMPARE(run.status, status);
         QCOMPARE(run.probe, probe);
         // Qt's own logging is discarded.
+        QCOMPARE(run.standardError, QByteArray());
+    }
+
+    void refusedTempFolderIsSilent_data()
+    {
+        QTest::addColumn<QString>("inTheWay");
+        QTest::newRow("a file") << ": > \"$d\"";
+        QTest::newRow("a folder others can enter") << "mkdir -m 755 \"$d\"";
+        QTest::newRow("a link to a private folder") << "mkdir -m 700 /tmp/elsewhere && ln -s /tmp/elsewhere \"$d\"";
+    }
+
+    // Without TMPDIR the program wants a private folder in /tmp; when something else holds its
+    // name the program ends with status 1 and writes nothing.  The run gets a /tmp of its own in
+    // a user and mount namespace, so the real /tmp is never touched.
+    void refusedTempFolderIsSilent()
+    {
+        QFETCH(QString, inTheWay);
+        if (m_root.path().startsWith(QLatin1String("/tmp/")))
+            QSKIP("the test folder would be hidden under the private /tmp");
+        QProcess probe;
+        probe.start(QStringLiteral("unshare"), {"-rm", "sh", "-c", "mount -t tmpfs tmpfs /tmp"});
+        if (!probe.waitForFinished(10000) || probe.exitStatus() != QProcess::NormalExit || probe.exitCode() != 0)
+            QSKIP("no unprivileged user and mount namespaces here");
+
+        const QString script = QStringLiteral("mount -t tmpfs tmpfs /tmp && d=/tmp/voxtrel-$(id -u) && %1 && exec \"$0\" \"$@\"")
+                                   .arg(inTheWay);
+        const Run run = runUpdate({"--nouser", "update_macosx", "42"}, {"-TMPDIR"}, {"unshare", "-rm", "sh", "-c", script});
+        QCOMPARE(run.status, 1);
+        QCOMPARE(run.standardError, QByteArray());
+        QCOMPARE(run.probe, QStringList());
+    }
+
+    void failedHandOver_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<bool>("blockArgsFile");
+        QTest::addColumn<QString>("named"); // the file the box names, relative to the root
+        QTest::addColumn<QString>("failure");
+
+        QTest::newRow("updater step, arguments file blocked")
+            << QStringList{"--nouser", "update_macosx", "42"} << true << "tmp/vx3clientupdateargs"
+            << "for the next update step could not be written.";
+        QTest::newRow("updater step, no fresh updater")
+            << QStringList{"--nouser", "update_macosx", "42"} << false
+            << "tmp/voxtrel_temp_0/SharedSupport/update.app/Contents/MacOS/update" << "could not be started.";
+        QTest::newRow("client step, client missing")
+            << QStringList{"--clientupdate", "client_macosx", "42", "#"} << false
+            << "Voxtrel 3 Client.app/Contents/MacOS/vx3client_mac" << "could not be started.";
+    }
+
+    // An update that finishes but cannot hand over tells the user so and ends with status 2.
+    // The product list names one file that is up to date, so the step finishes at once and
+    // nothing is there to start.
+    void failedHandOver()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(bool, blockArgsFile);
+        QFETCH(QString, named);
+        QFETCH(QString, failure);
+
+        const QString iniName = args.first() == QLatin1String("--clientupdate") ? QStringLiteral("vx3_client_macosx.ini")
+                                                                               : QStringLiteral("update_macosx.ini");
+        const QByteArray installed = ClientBundle::readFile(m_shared + QStringLiteral("/translations/update_de.qm"));
+        const QByteArray list = "[.]\nSharedSupport/translations/update_de.qm=" + ProductIniWriter::fileValue(installed).toUtf8() + "\n";
+        const QByteArray packed = UpdateFiles::container(list, false, m_root.path());
+        QVERIFY(!packed.isEmpty());
+        HttpTestServer server;
+        server.setResponse("/42/" + iniName.toUtf8() + "._lzma2_", HttpTestServer::Response::ok(packed));
+        server.setResponse("/42/" + iniName.toUtf8() + ".sig", HttpTestServer::Response::ok(TestSigner::sign(list)));
+        QVERIFY(ClientBundle::writeFile(m_config + QStringLiteral("/update.ini"),
+                                        QStringLiteral("[Channel]\nalpha=%1/\n").arg(server.baseUrl()).toUtf8()));
+        if (blockArgsFile)
+            QVERIFY(QDir().mkpath(m_tmp + QStringLiteral("/vx3clientupdateargs/blocked")));
+
+        const Run run = runUpdate(args, QStringList());
+        QCOMPARE(run.status, 2);
+        QCOMPARE(run.probe.size(), 2);
+        const QString box = QStringLiteral("box Error|");
+        const QString path = QLatin1Char('"') + m_root.path() + QLatin1Char('/') + named + QLatin1Char('"');
+        QVERIFY2(run.probe.at(1).startsWith(box) && run.probe.at(1).contains(path) && run.probe.at(1).endsWith(failure),
+                 qPrintable(run.probe.join(QLatin1Char('\n'))));
         QCOMPARE(run.standardError, QByteArray());
     }
 };
