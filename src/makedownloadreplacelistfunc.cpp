@@ -11,6 +11,9 @@
 #include <QHash>
 #include <QSettings>
 #include <QStringList>
+#include <QVector>
+
+#include <algorithm>
 
 namespace
 {
@@ -271,6 +274,12 @@ void MakeDownloadReplaceListFunc::queueHashes(QSettings& ini, const QStringList&
     // Only the client step leaves the temp folder alone while the lists are built; the updater
     // step copies unchanged files into it, so there a fetched file is hashed when it is reached.
     const bool hashFetched = m_Config->m_ClientUpdate != 0;
+    QVector<QPair<qint64, QString>> files; // size and path
+    const auto addIfPresent = [&files](const QString& path) {
+        const QFileInfo info(path);
+        if (info.exists())
+            files.append(qMakePair(info.size(), path));
+    };
     for (const QString& group : groups) {
         // Whatever the list building refuses is not touched here either.
         if (group == kDeleteSection || (group != kRootSection && !isSafeRelativePath(group)))
@@ -280,19 +289,23 @@ void MakeDownloadReplaceListFunc::queueHashes(QSettings& ini, const QStringList&
         for (const QString& key : keys) {
             if (!isSafeRelativePath(key))
                 continue;
-            const QString fetched = m_Config->m_TempDir + QLatin1Char('/') + key;
-            if (hashFetched && QFileInfo::exists(fetched))
-                m_Hasher->queue(fetched);
+            if (hashFetched)
+                addIfPresent(m_Config->m_TempDir + QLatin1Char('/') + key);
             if (key.endsWith(kPatchSuffix))
                 continue;
             const QStringList fields = ini.value(key).toString().split(kFieldSeparator);
             if ((fields.size() != 2 && fields.size() != 5)
                 || (fields.size() == 5 && !isSafeRelativePath(fields[4])))
                 continue;
-            const QString installedPath = installedPathOf(replaceEntryFor(group, key, fields));
-            if (QFileInfo::exists(installedPath))
-                m_Hasher->queue(installedPath);
+            addIfPresent(installedPathOf(replaceEntryFor(group, key, fields)));
         }
         ini.endGroup();
     }
+    // Largest first: the few big files then run side by side instead of last and alone.
+    std::stable_sort(files.begin(), files.end(),
+                     [](const QPair<qint64, QString>& a, const QPair<qint64, QString>& b) {
+                         return a.first > b.first;
+                     });
+    for (const auto& file : qAsConst(files))
+        m_Hasher->queue(file.second);
 }

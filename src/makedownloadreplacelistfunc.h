@@ -49,7 +49,7 @@ private:
 
     bool buildLists();
     // Starts hashing every installed file (and, in the client step, every fetched file) that the
-    // lists will be decided by, in the order the product list names them.
+    // lists will be decided by, the largest first.
     void queueHashes(QSettings& ini, const QStringList& groups) const;
     static ReplaceEntry replaceEntryFor(const QString& group, const QString& key,
                                         const QStringList& fields);
