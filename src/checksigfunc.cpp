@@ -28,8 +28,12 @@ QString CheckSigFunc::sha512Hex(const QString& path)
 
 bool CheckSigFunc::fileMatchesHash(const QString& path, const QString& expectedHash)
 {
-    const QString actual = sha512Hex(path);
-    return !actual.isEmpty() && actual.compare(expectedHash, Qt::CaseInsensitive) == 0;
+    return hexMatches(sha512Hex(path), expectedHash);
+}
+
+bool CheckSigFunc::hexMatches(const QString& actualHex, const QString& expectedHash)
+{
+    return !actualHex.isEmpty() && actualHex.compare(expectedHash, Qt::CaseInsensitive) == 0;
 }
 
 bool CheckSigFunc::checkHash()

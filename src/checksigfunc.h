@@ -28,6 +28,9 @@ public:
     // True when the file's SHA-512 equals expectedHash, ignoring letter case. An unreadable file
     // never matches.
     static bool fileMatchesHash(const QString& path, const QString& expectedHash);
+    // True when a digest from sha512Hex equals expectedHash, ignoring letter case; the empty
+    // digest of an unreadable file never matches.
+    static bool hexMatches(const QString& actualHex, const QString& expectedHash);
 
     QString m_File;
     QString m_ExpectedHash;

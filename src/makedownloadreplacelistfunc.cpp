@@ -3,6 +3,7 @@
 #include "checksigfunc.h"
 #include "configuration.h"
 #include "nofollowfile.h"
+#include "parallelfilehasher.h"
 
 #include <QDebug>
 #include <QDir>
@@ -11,6 +12,9 @@
 #include <QHash>
 #include <QSettings>
 #include <QStringList>
+#include <QVector>
+
+#include <algorithm>
 
 namespace
 {
@@ -66,6 +70,16 @@ void MakeDownloadReplaceListFunc::invalidLine(const QString& group)
 
 bool MakeDownloadReplaceListFunc::run()
 {
+    // Installed files are hashed ahead on a few threads while the lists are built in order here.
+    ParallelFileHasher hasher(ParallelFileHasher::defaultThreadCount());
+    m_Hasher = &hasher;
+    const bool ok = buildLists();
+    m_Hasher = nullptr;
+    return ok;
+}
+
+bool MakeDownloadReplaceListFunc::buildLists()
+{
     m_Lists->clear();
     m_TempClaims.clear();
     m_InstalledClaims.clear();
@@ -87,6 +101,7 @@ bool MakeDownloadReplaceListFunc::run()
         emit message(tr("No files in product ini"));
         return false;
     }
+    queueHashes(ini, groups);
 
     qint64 done = 0;
     for (const QString& group : groups) {
@@ -174,22 +189,14 @@ bool MakeDownloadReplaceListFunc::decideFile(const QString& group, const QString
     download.hash = fields[0];
     download.size = toSize(fields[1]);
 
-    ReplaceEntry replace;
-    replace.group = group;
-    replace.name = key;
-    if (fields.size() == 5) {
-        replace.unpackedHash = fields[2];
-        replace.unpackedSize = toSize(fields[3]);
-        replace.target = fields[4];
-    }
-
-    const QString installedPath = m_Config->m_InstallDir + QLatin1Char('/') + replace.relativePath(QString());
+    ReplaceEntry replace = replaceEntryFor(group, key, fields);
+    const QString installedPath = installedPathOf(replace);
     const bool installedExists = QFileInfo::exists(installedPath);
 
     bool patched = false;
     if (replace.hasTarget() && installedExists) {
         const auto it = patches.constFind(replace.target);
-        if (it != patches.constEnd() && CheckSigFunc::fileMatchesHash(installedPath, it->sourceHash)) {
+        if (it != patches.constEnd() && matches(installedPath, it->sourceHash)) {
             replace.patch = it->key;
             download.name = it->key;
             download.hash = it->hash;
@@ -201,7 +208,7 @@ bool MakeDownloadReplaceListFunc::decideFile(const QString& group, const QString
 
     if (!patched && installedExists) {
         const QString wanted = replace.hasTarget() ? replace.unpackedHash : download.hash;
-        if (CheckSigFunc::fileMatchesHash(installedPath, wanted)) {
+        if (matches(installedPath, wanted)) {
             if (m_Config->m_ClientUpdate == 0) {
                 // The new updater is built in the temp folder: keep the unchanged file there.
                 const QString destination = m_Config->m_TempDir + QLatin1Char('/') + replace.relativePath(QString());
@@ -242,7 +249,7 @@ bool MakeDownloadReplaceListFunc::decideFile(const QString& group, const QString
 
     m_Lists->replaceList.append(replace);
     const QString fetched = m_Config->m_TempDir + QLatin1Char('/') + download.name;
-    if (QFileInfo::exists(fetched) && CheckSigFunc::fileMatchesHash(fetched, download.hash))
+    if (QFileInfo::exists(fetched) && matches(fetched, download.hash))
         return true;
     m_Lists->downloadList.append(download);
     qDebug() << Q_FUNC_INFO << "Queueing download:" << key;
@@ -264,4 +271,69 @@ bool MakeDownloadReplaceListFunc::claimInstalledPath(const QString& group, const
     }
     m_InstalledClaims.insert(folded, InstalledClaim{group, key, relativePath});
     return true;
+}
+
+ReplaceEntry MakeDownloadReplaceListFunc::replaceEntryFor(const QString& group, const QString& key,
+                                                          const QStringList& fields)
+{
+    ReplaceEntry replace;
+    replace.group = group;
+    replace.name = key;
+    if (fields.size() == 5) {
+        replace.unpackedHash = fields[2];
+        replace.unpackedSize = toSize(fields[3]);
+        replace.target = fields[4];
+    }
+    return replace;
+}
+
+QString MakeDownloadReplaceListFunc::installedPathOf(const ReplaceEntry& replace) const
+{
+    return m_Config->m_InstallDir + QLatin1Char('/') + replace.relativePath(QString());
+}
+
+bool MakeDownloadReplaceListFunc::matches(const QString& path, const QString& expectedHash) const
+{
+    return CheckSigFunc::hexMatches(m_Hasher->sha512Hex(path), expectedHash);
+}
+
+void MakeDownloadReplaceListFunc::queueHashes(QSettings& ini, const QStringList& groups) const
+{
+    // Only the client step leaves the temp folder alone while the lists are built; the updater
+    // step copies unchanged files into it, so there a fetched file is hashed when it is reached.
+    const bool hashFetched = m_Config->m_ClientUpdate != 0;
+    QVector<QPair<qint64, QString>> files; // size and path
+    const auto addIfPresent = [&files](const QString& path) {
+        const QFileInfo info(path);
+        if (info.exists())
+            files.append(qMakePair(info.size(), path));
+    };
+    for (const QString& group : groups) {
+        // Whatever the list building refuses is not touched here either.
+        if (group == kDeleteSection || (group != kRootSection && !isSafeRelativePath(group)))
+            continue;
+        ini.beginGroup(group);
+        const QStringList keys = ini.allKeys();
+        for (const QString& key : keys) {
+            if (!isSafeRelativePath(key))
+                continue;
+            if (hashFetched)
+                addIfPresent(m_Config->m_TempDir + QLatin1Char('/') + key);
+            if (key.endsWith(kPatchSuffix))
+                continue;
+            const QStringList fields = ini.value(key).toString().split(kFieldSeparator);
+            if ((fields.size() != 2 && fields.size() != 5)
+                || (fields.size() == 5 && !isSafeRelativePath(fields[4])))
+                continue;
+            addIfPresent(installedPathOf(replaceEntryFor(group, key, fields)));
+        }
+        ini.endGroup();
+    }
+    // Largest first: the few big files then run side by side instead of last and alone.
+    std::stable_sort(files.begin(), files.end(),
+                     [](const QPair<qint64, QString>& a, const QPair<qint64, QString>& b) {
+                         return a.first > b.first;
+                     });
+    for (const auto& file : qAsConst(files))
+        m_Hasher->queue(file.second);
 }

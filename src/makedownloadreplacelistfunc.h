@@ -6,10 +6,13 @@
 
 #include <QHash>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
 class Configuration;
+class ParallelFileHasher;
+class QSettings;
 
 // Reads the verified product list in a pool thread and compares every listed file with the
 // installed product (by SHA-512 only), filling the download, replace and delete lists.
@@ -44,6 +47,16 @@ private:
         QString target;
     };
 
+    bool buildLists();
+    // Starts hashing every installed file (and, in the client step, every fetched file) that the
+    // lists will be decided by, the largest first.
+    void queueHashes(QSettings& ini, const QStringList& groups) const;
+    static ReplaceEntry replaceEntryFor(const QString& group, const QString& key,
+                                        const QStringList& fields);
+    QString installedPathOf(const ReplaceEntry& replace) const;
+    // The file's SHA-512 equals expectedHash (an unreadable file never matches).
+    bool matches(const QString& path, const QString& expectedHash) const;
+
     // False when the file cannot be fetched without clashing with another (reported).
     bool decideFile(const QString& group, const QString& key, const QStringList& fields,
                     const QHash<QString, PatchRecord>& patches);
@@ -68,6 +81,8 @@ private:
         QString path;
     };
     QHash<QString, InstalledClaim> m_InstalledClaims; // by the path as macOS compares it
+    // Set while run() builds the lists.
+    ParallelFileHasher* m_Hasher = nullptr;
 };
 
 #endif // MAKEDOWNLOADREPLACELISTFUNC_H

@@ -455,6 +455,79 @@ private slots:
         QCOMPARE(r.downloads, QStringList({dl(downloadEntryFor("res", "Resources/bad.dat", "fine"))}));
     }
 
+    void manyFilesKeepTheirOrder_data()
+    {
+        QTest::addColumn<int>("clientStep");
+        QTest::newRow("client step") << 1;
+        QTest::newRow("updater step") << 0;
+    }
+
+    // Enough files of very different sizes that they are hashed out of order: each file still
+    // gets the decision for its own content, and the lists follow the product list.
+    void manyFilesKeepTheirOrder()
+    {
+        QFETCH(int, clientStep);
+        m_Config.m_ClientUpdate = clientStep;
+        enum Kind { UpToDate, Outdated, Patched, Missing, FetchedBefore, KindCount };
+        const int count = 40;
+        ProductIniWriter w;
+        QStringList downloads, replaces, copied;
+        for (int i = 0; i < count; ++i) {
+            const QString section = QStringLiteral("S%1").arg(i / 10);
+            const QString name = QStringLiteral("f%1").arg(i, 2, 10, QLatin1Char('0'));
+            const QString target = section + "/" + name + ".dat";
+            const QString key = name + ".dat._lzma2_";
+            // The first files are large, so later ones are done first.
+            const QByteArray installed = QByteArray(i < 4 ? (4 << 20) : 100 + i, 'a' + i % 26) + name.toLatin1();
+            const QByteArray wanted = "new " + name.toLatin1();
+            const QByteArray packed = "packed " + name.toLatin1();
+            ReplaceEntry e;
+            e.group = section;
+            e.name = key;
+            e.unpackedHash = ClientBundle::sha512Hex(wanted);
+            e.unpackedSize = quint64(wanted.size());
+            e.target = target;
+            const Kind kind = Kind(i % KindCount);
+            if (kind != Missing)
+                QVERIFY(m_Bundle->addFile(target, kind == UpToDate ? wanted : installed));
+            w.add(section, key, ProductIniWriter::packedValue(packed, wanted, target));
+            switch (kind) {
+            case UpToDate:
+                copied << target;
+                continue;
+            case Patched: {
+                e.patch = name + "_patch_";
+                const QByteArray patch = "patch " + name.toLatin1();
+                w.add(section, e.patch, ProductIniWriter::patchValue(patch, installed, target));
+                downloads << dl(downloadEntryFor(section, e.patch, patch));
+                break;
+            }
+            case FetchedBefore:
+                QVERIFY(ClientBundle::writeFile(m_Config.m_TempDir + "/" + key, packed));
+                break;
+            case Outdated:
+            case Missing:
+            case KindCount:
+                downloads << dl(downloadEntryFor(section, key, packed));
+                break;
+            }
+            replaces << rp(e);
+        }
+        const Result r = writeAndBuild(w, true);
+        QVERIFY(r.ok);
+        QCOMPARE(r.downloads, downloads);
+        QCOMPARE(r.replaces, replaces);
+        QCOMPARE(r.progress.size(), count);
+        QCOMPARE(r.progress.last(), qreal(count) / (count + count / KindCount));
+        // In the updater step the unchanged files go into the new updater, each with its content.
+        for (const QString& target : copied) {
+            const QString copy = m_Config.m_TempDir + "/" + target;
+            QCOMPARE(QFileInfo::exists(copy), clientStep == 0);
+            if (clientStep == 0)
+                QCOMPARE(ClientBundle::readFile(copy), m_Bundle->read(target));
+        }
+    }
+
     void deleteSection_data() { addWriteModes(); }
     void deleteSection()
     {
