@@ -7,6 +7,7 @@
 // the victim's own folders may change, and the update completes: the bundle ends as N+1.
 
 #include "common/clientbundle.h"
+#include "common/otheruser.h"
 #include "common/updatescenario.h"
 
 #include "banner.h"
@@ -22,7 +23,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <memory>
@@ -30,7 +30,6 @@
 namespace
 {
 const int kOldVersion = 11;
-const uid_t kOtherUser = 65534;
 
 bool writeAs(const QByteArray& path, const QByteArray& content, mode_t mode)
 {
@@ -88,7 +87,7 @@ private slots:
     void plantedSessionNeverRuns()
     {
         if (geteuid() != 0)
-            QSKIP("planting as another user needs root to switch to uid 65534");
+            QSKIP("planting as another user needs root to switch to another uid");
         // The other user must reach the shared folder.
         QVERIFY(::chmod(QFile::encodeName(m_Dir->path()).constData(), 0755) == 0);
         UpdateImageServer server(m_Release.servedRoot());
@@ -116,16 +115,8 @@ private slots:
                                       .toUtf8();
         const QByteArray program = "#!/bin/sh\necho ran > '" + QFile::encodeName(marker) + "'\n";
 
-        const pid_t child = ::fork();
-        QVERIFY(child >= 0);
-        if (child == 0) {
-            const bool ok = ::setgid(kOtherUser) == 0 && ::setuid(kOtherUser) == 0
-                && plantAsOtherUser(p, record, program);
-            ::_exit(ok ? 0 : 1);
-        }
-        int status = 0;
-        QVERIFY(::waitpid(child, &status, 0) == child);
-        QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 0, "the other user could not plant its session");
+        QVERIFY2(OtherUser::run([&] { return plantAsOtherUser(p, record, program) ? 0 : 1; }) == 0,
+                 "the other user could not plant its session");
 
         // The victim's private folder gets the banner cache, so that no banner service is asked.
         const QString own = scenario.tmp() + "/" + PrivateTempDir::folderName();
