@@ -1,6 +1,6 @@
 // How long the limited entries take to refuse hostile input: every
-// container and patch case of the hostile-input tests, and Mach-O files
-// whose code sections overlap.  Run by hand:
+// container and patch case of the hostile-input tests, Mach-O files whose
+// code sections overlap, and ELF files whose sections share their bytes.  Run by hand:
 //   hostileinput_bench [--benchmark_filter=...]
 // Each case must stay well under a second.
 
@@ -105,6 +105,32 @@ void RegisterMachO() {
   }
 }
 
+void RegisterElf() {
+  struct Case {
+    const char* label;
+    uint32_t sections, segments;
+    int status;
+  };
+  for (const Case& c :
+       {Case{"20000 PROGBITS and REL sections over 1 MiB each", 20000, 1, C_DISASSEMBLY_FAILED},
+        Case{"20000 program headers over 1 MiB of code", 1, 20000, C_OK}}) {
+    const std::string image = OverlappingElfSectionsImage(c.sections, c.segments, 1u << 20);
+    benchmark::RegisterBenchmark((std::string("Elf/") + c.label).c_str(),
+                                 [image, c](benchmark::State& state) {
+                                   for (auto _ : state) {
+                                     DisassembledProgram* program = nullptr;
+                                     if (DisassembleExecutable(image.data(), image.size(),
+                                                               &program) != c.status)
+                                       state.SkipWithError("unexpected status");
+                                     FreeDisassembledProgram(program);
+                                   }
+                                   state.SetBytesProcessed(
+                                       state.iterations() * static_cast<int64_t>(image.size()));
+                                 })
+        ->Unit(benchmark::kMillisecond);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -112,6 +138,7 @@ int main(int argc, char** argv) {
   RegisterContainers();
   RegisterPatches();
   RegisterMachO();
+  RegisterElf();
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   // The scratch files share this process's prefix.

@@ -11,6 +11,8 @@
 #include "disassembler_elf32arm.h"
 #include "disassembler_elf32x86.h"
 #include "disassembler_elf64x64.h"
+#include "elfimagebuilder.h"
+#include "hostileinputs.h"
 #include "logcapture.h"
 #include "peelftesthelpers.h"
 
@@ -18,69 +20,6 @@ using namespace voxpatch;
 using namespace voxpatch_test;
 
 namespace {
-
-struct ElfSection {
-  uint32_t type;
-  uint32_t address;
-  uint32_t offset;
-  uint32_t size;
-  uint32_t entry_size = 0;
-};
-
-struct ElfSegment {
-  uint32_t type;
-  uint32_t offset;
-  uint32_t address;
-  uint32_t file_size;
-  uint32_t memory_size;
-};
-
-// A 32-bit ELF image: header, program headers at 52, the bytes up to
-// file_size, then the section header table (the last thing in the file).
-struct ElfImage {
-  uint16_t machine = 3;
-  uint16_t type = 3;
-  uint32_t version = 1;
-  uint16_t section_header_size = 40;
-  uint16_t names_index = 0;
-  std::vector<ElfSegment> segments = {{1, 0, 0, 0x1000, 0x1000}};
-  std::vector<ElfSection> sections = {{0, 0, 0, 0}};
-  size_t file_size = 0x1000;
-
-  std::string Build() const {
-    std::string image(file_size + 40 * sections.size(), '\0');
-    image.replace(0, 4, "\x7F" "ELF");
-    image[4] = 1;
-    image[5] = 1;
-    Poke16(&image, 16, type);
-    Poke16(&image, 18, machine);
-    Poke32(&image, 20, version);
-    Poke32(&image, 28, 52);
-    Poke32(&image, 32, static_cast<uint32_t>(file_size));
-    Poke16(&image, 42, 32);
-    Poke16(&image, 44, static_cast<uint16_t>(segments.size()));
-    Poke16(&image, 46, section_header_size);
-    Poke16(&image, 48, static_cast<uint16_t>(sections.size()));
-    Poke16(&image, 50, names_index);
-    for (size_t i = 0; i < segments.size(); ++i) {
-      const size_t at = 52 + 32 * i;
-      Poke32(&image, at, segments[i].type);
-      Poke32(&image, at + 4, segments[i].offset);
-      Poke32(&image, at + 8, segments[i].address);
-      Poke32(&image, at + 16, segments[i].file_size);
-      Poke32(&image, at + 20, segments[i].memory_size);
-    }
-    for (size_t i = 0; i < sections.size(); ++i) {
-      const size_t at = file_size + 40 * i;
-      Poke32(&image, at + 4, sections[i].type);
-      Poke32(&image, at + 12, sections[i].address);
-      Poke32(&image, at + 16, sections[i].offset);
-      Poke32(&image, at + 20, sections[i].size);
-      Poke32(&image, at + 36, sections[i].entry_size);
-    }
-    return image;
-  }
-};
 
 const uint32_t kProgBits = 1, kRel = 9, kNoBits = 8, kInitArray = 14;
 
@@ -336,7 +275,9 @@ TEST(ElfEmission, CallRunningIntoAnAbsoluteLocationStaysPlain) {
   EXPECT_EQ(0u, counts.rel32);
 }
 
-TEST(ElfEmission, OverlappingSectionsAreScannedOnce) {
+TEST(ElfEmission, OverlappingSectionIsEmittedAgainAsPlainBytes) {
+  // The second copy of .text sends the walk back to 0x100: its bytes are
+  // emitted twice, its call only the first time.
   ElfImage img = Standard(3, 0);
   img.sections.insert(img.sections.begin() + 2, ElfSection{kProgBits, 0x100, 0x100, 0x100});
   std::string image = img.Build();
@@ -346,7 +287,138 @@ TEST(ElfEmission, OverlappingSectionsAreScannedOnce) {
   EXPECT_EQ(1u, CountsOf(*program).rel32);
   std::string rebuilt;
   ASSERT_EQ(C_OK, RoundTrip(image, &rebuilt));
-  EXPECT_TRUE(rebuilt == image);
+  EXPECT_TRUE(rebuilt == image.substr(0, 0x200) + image.substr(0x100));
+}
+
+TEST(ElfEmission, CursorGoesBackToEverySection) {
+  // Each case lists the sections of Standard (with a call in .text and two
+  // absolute locations in .data) in another order, or adds one.
+  const ElfSection text{kProgBits, 0x100, 0x100, 0x100};
+  const ElfSection data{kProgBits, 0x200, 0x200, 0x40};
+  const ElfSection relocs{kRel, 0, 0x300, 16, 8};
+  struct Case {
+    const char* label;
+    std::vector<ElfSection> sections;
+    // The file ranges the rebuilt program holds, in order; none: the
+    // disassembly fails.
+    std::vector<std::pair<size_t, size_t>> rebuilt;
+    size_t rel32, abs32;
+  };
+  const size_t end = 0x1000 + 4 * 40;  // the section header table ends the file
+  const std::vector<Case> cases = {
+      {"in_order", {text, data, relocs}, {{0, end}}, 1, 2},
+      // .text after .data: its call lies behind the walk and stays plain.
+      {"text_last", {data, text, relocs}, {{0, 0x240}, {0x100, end - 0x100}}, 0, 2},
+      // The relocation section first: read where it is listed, then the
+      // walk goes back to .text.
+      {"relocs_first", {relocs, text, data}, {{0, 0x310}, {0x100, end - 0x100}}, 1, 2},
+      // .data before .text, which has no absolute location: fine.
+      {"data_then_relocs_then_text", {data, relocs, text}, {{0, 0x310}, {0x100, end - 0x100}},
+       0, 2},
+  };
+  for (const Case& c : cases) {
+    ElfImage img = Standard(3, 2);
+    img.sections.resize(1);
+    img.sections.insert(img.sections.end(), c.sections.begin(), c.sections.end());
+    std::string image = img.Build();
+    ASSERT_EQ(end, image.size());
+    image.replace(0x100, 5, Bytes({0xE8, 0x10, 0x00, 0x00, 0x00}));
+    PutReloc(&image, 0x300, 0x200, 8);
+    PutReloc(&image, 0x308, 0x204, 8);
+    auto program = Disassemble(image);
+    ASSERT_NE(nullptr, program) << c.label;
+    const ProgramCounts counts = CountsOf(*program);
+    EXPECT_EQ(c.rel32, counts.rel32) << c.label;
+    EXPECT_EQ(c.abs32, counts.abs32) << c.label;
+    EXPECT_EQ(1u, counts.reloc_tables) << c.label;
+    std::string expected;
+    for (const auto& range : c.rebuilt) expected += image.substr(range.first, range.second);
+    std::string rebuilt;
+    ASSERT_EQ(C_OK, RoundTrip(image, &rebuilt)) << c.label;
+    EXPECT_TRUE(rebuilt == expected) << c.label;
+  }
+}
+
+TEST(ElfEmission, EveryAbsoluteLocationMustBeEmitted) {
+  struct Case {
+    const char* label;
+    std::vector<ElfSection> sections;
+    std::vector<uint32_t> relative;  // r_offset of the R_386_RELATIVE entries
+  };
+  const ElfSection text{kProgBits, 0x100, 0x100, 0x100};
+  const ElfSection data{kProgBits, 0x200, 0x200, 0x40};
+  const ElfSection relocs{kRel, 0, 0x300, 16, 8};
+  const std::vector<Case> cases = {
+      // .data is emitted before .text, whose location the walk has passed.
+      {"passed_over", {data, text, relocs}, {0x110, 0x200}},
+      // A location inside the relocation section is never emitted.
+      {"in_relocation_section", {text, data, relocs}, {0x200, 0x308}},
+      // Two relocation sections over the same entries give every location
+      // twice; the second copy lies behind the walk.
+      {"relocations_read_twice", {text, data, relocs, relocs}, {0x200, 0x204}},
+  };
+  for (const Case& c : cases) {
+    ElfImage img = Standard(3, 2);
+    img.sections.resize(1);
+    img.sections.insert(img.sections.end(), c.sections.begin(), c.sections.end());
+    std::string image = img.Build();
+    for (size_t i = 0; i < c.relative.size(); ++i) PutReloc(&image, 0x300 + 8 * i, c.relative[i], 8);
+    DisassembledProgram* program = nullptr;
+    EXPECT_EQ(C_DISASSEMBLY_FAILED, DisassembleExecutable(image.data(), image.size(), &program))
+        << c.label;
+    EXPECT_EQ(nullptr, program) << c.label;
+  }
+}
+
+TEST(ElfEmission, SectionsPastTheInputFailTheDisassembly) {
+  // A section with file bytes past the end fails; a NOBITS one never counts.
+  struct Case {
+    const char* label;
+    ElfSection section;
+    PatchStatus status;
+  };
+  const std::vector<Case> cases = {
+      {"note_past_end", {7, 0, 0x380, 0x10000}, C_DISASSEMBLY_FAILED},
+      {"symbols_past_end", {2, 0, 0x1100, 0x10}, C_DISASSEMBLY_FAILED},
+      {"rel_past_end", {kRel, 0, 0xF00, 0x400, 8}, C_DISASSEMBLY_FAILED},
+      {"nobits_past_end", {kNoBits, 0x400, 0x1100, 0x10}, C_OK},
+      {"note_ending_at_end", {7, 0, 0x380, 0x1000 - 0x380 + 5 * 40}, C_OK},
+  };
+  for (const Case& c : cases) {
+    ElfImage img = Standard(3, 0);
+    img.sections.push_back(c.section);
+    const std::string image = img.Build();
+    DisassembledProgram* program = nullptr;
+    EXPECT_EQ(c.status, DisassembleExecutable(image.data(), image.size(), &program)) << c.label;
+    if (c.status == C_OK) {
+      std::string rebuilt;
+      ASSERT_EQ(C_OK, RoundTrip(image, &rebuilt)) << c.label;
+      EXPECT_TRUE(rebuilt == image) << c.label;
+    }
+    FreeDisassembledProgram(program);
+  }
+}
+
+TEST(ElfEmission, WalkMayEmitFourTimesTheLength) {
+  // Sections over the whole file send the walk back to 0 each time; a last
+  // one-byte section adds one byte.
+  using Elf32 = DisassemblerElf32;
+  ASSERT_EQ(4u, Elf32::kMaxWalkBytesPerByte);
+  for (bool one_more : {false, true}) {
+    ElfImage img;
+    img.file_size = 0x1000;
+    const uint32_t count = one_more ? 6 : 5;  // with the null section
+    const uint32_t length = static_cast<uint32_t>(img.file_size + 40 * count);
+    img.sections.resize(5, ElfSection{kProgBits, 0, 0, length});
+    if (one_more) img.sections.push_back({kProgBits, length - 1, length - 1, 1});
+    const std::string image = img.Build();
+    ASSERT_EQ(length, image.size());
+    DisassembledProgram* program = nullptr;
+    EXPECT_EQ(one_more ? C_DISASSEMBLY_FAILED : C_OK,
+              DisassembleExecutable(image.data(), image.size(), &program))
+        << one_more;
+    FreeDisassembledProgram(program);
+  }
 }
 
 // --- ARM ----------------------------------------------------------------------
@@ -397,30 +469,16 @@ TEST(ElfArm, ShortBranchNeedsThreeBytesLeft) {
   }
 }
 
-TEST(ElfEmission, SectionsAndSegmentsSharingTheirBytesAreReadOnce) {
-  // 20000 PROGBITS sections over the same 1 MiB of calls, 20000 relocation
-  // sections over the same 1 MiB of entries and 20000 program headers:
-  // reading every section, or walking every header per lookup, would take
-  // minutes, past the test's time limit.
-  const uint32_t kCount = 20000;
-  const uint32_t kCode = 0x100000, kRelocs = 0x200000, kData = 0x300000, kSize = 0x100000;
-  ElfImage img;
-  img.segments.assign(kCount, ElfSegment{1, 0x400000, 0x400000, 0x10, 0x10});
-  img.segments[kCount - 1] = ElfSegment{1, 0, 0, 0x400000, 0x400000};
-  img.sections = {{0, 0, 0, 0}};
-  img.sections.resize(1 + kCount, ElfSection{kProgBits, kCode, kCode, kSize});
-  img.sections.resize(1 + 2 * kCount, ElfSection{kRel, 0, kRelocs, kSize, 8});
-  img.sections.push_back({kProgBits, kData, kData, kSize});
-  img.file_size = 0x400010;
-  std::string image = img.Build();
-  ASSERT_LT(52u + 32 * kCount, kCode);
-  for (uint32_t at = kCode; at + 5 <= kCode + kSize; at += 5) image[at] = '\xE8';
-  const uint32_t entries = kSize / 8;
-  for (uint32_t i = 0; i < entries; ++i) PutReloc(&image, kRelocs + 8 * i, kData + 8 * i, 8);
+TEST(ElfEmission, ManyProgramHeadersAreLookedUpQuickly) {
+  // 20000 program headers before the one that maps the file, over 1 MiB of
+  // calls and 1 MiB of relocations: walking every header per lookup would
+  // take minutes, past the test's time limit.
+  const uint32_t kSize = 0x100000;
+  const std::string image = OverlappingElfSectionsImage(1, 20000, kSize);
   auto program = Disassemble(image);
   ASSERT_NE(nullptr, program);
   const ProgramCounts counts = CountsOf(*program);
   EXPECT_EQ(kSize / 5, counts.rel32);
-  EXPECT_EQ(entries, counts.abs32);
+  EXPECT_EQ(kSize / 8, counts.abs32);
   EXPECT_EQ(1u, counts.reloc_tables);
 }

@@ -21,6 +21,7 @@
 #include "ensemblepatchbuilder.h"
 #include "executablekind.h"
 #include "patchstatus.h"
+#include "peelftesthelpers.h"
 #include "programtesthelpers.h"
 
 using namespace voxpatch;
@@ -210,6 +211,47 @@ INSTANTIATE_TEST_SUITE_P(
                       VersionCase{"macho32_dylib", EXE_ELF_32_ARM},
                       VersionCase{"macho32_bundle", EXE_ELF_64_X64}),
     [](const ::testing::TestParamInfo<VersionCase>& info) { return std::string(info.param.name); });
+
+TEST(EnsemblePatch, ShuffledElfSectionTablesPatchAsTheirWalkRebuildsThem) {
+  // The final correction is made from the bytes the file walk emits for the
+  // target (elf_walks.txt), as any patch maker following the walk makes it;
+  // the element correction from the engine's own encodings.
+  const std::map<std::string, std::string> walks = ElfWalkBytes();
+  const std::pair<const char*, uint32_t> cases[] = {{"elf32_lld_pie_shuffled", EXE_ELF_32_X86},
+                                                    {"elf64_lld_pie_shuffled", EXE_ELF_64_X64},
+                                                    {"arm_lld_pie_shuffled", EXE_ELF_32_ARM}};
+  for (const auto& c : cases) {
+    const std::string v1 = std::string(c.first) + "_v1", v2 = std::string(c.first) + "_v2";
+    const std::string old_file = ReadFixture(v1);
+    ASSERT_FALSE(old_file.empty()) << v1;
+    // From version 1 to version 2, and the identity patch.
+    for (const std::string& target : {v2, v1}) {
+      const std::string new_file = ReadFixture(target);
+      EnsemblePatchParts parts;
+      ASSERT_TRUE(MakeEnsemblePatch(old_file, new_file, {WholeFile(c.second, old_file, new_file)},
+                                    &parts))
+          << target;
+      const std::string final_input = old_file + walks.at(target);
+      parts.prediction = static_cast<uint32_t>(final_input.size());
+      parts.streams[3] = DiffBytes(final_input, new_file);
+      const Outcome o = Apply(old_file, SerializeEnsemblePatch(parts));
+      EXPECT_EQ(C_OK, o.status) << v1 << " to " << target;
+      EXPECT_TRUE(o.output == new_file) << v1 << " to " << target;
+    }
+  }
+}
+
+TEST(EnsemblePatchStatus, ElementWithAbsoluteLocationBehindTheWalkGives25) {
+  for (const auto& c : {std::make_pair("elf32_lld_pie_passover_v1", EXE_ELF_32_X86),
+                        std::make_pair("arm_lld_pie_passover_v1", EXE_ELF_32_ARM)}) {
+    const std::string old_file = ReadFixture(c.first);
+    ASSERT_FALSE(old_file.empty()) << c.first;
+    const EnsemblePatchParts parts = WholeFileElementPatch(old_file, c.second);
+    const Outcome o = Apply(old_file, SerializeEnsemblePatch(parts));
+    EXPECT_EQ(C_DISASSEMBLY_FAILED, o.status) << c.first;
+    EXPECT_FALSE(o.written) << c.first;
+  }
+}
 
 TEST(EnsemblePatch, FatFileWithTwoElements) {
   const std::string old_file = ReadFixture("macho_fat_v1");

@@ -130,6 +130,17 @@ bool MakeEnsemblePatch(const std::string& old_file, const std::string& new_file,
   return true;
 }
 
+EnsemblePatchParts WholeFileElementPatch(const std::string& old_file, uint32_t kind) {
+  EnsemblePatchParts parts;
+  const uint32_t length = static_cast<uint32_t>(old_file.size());
+  parts.source_checksum = parts.target_checksum = ComputeCrc(old_file.data(), old_file.size());
+  parts.prediction = length;
+  parts.streams = {ElementDescriptions({{kind, 0, length, 0, length}}),
+                   DiffBytes(PredictionBytes(1), PredictionBytes(1)), DiffBytes("", ""),
+                   DiffBytes(old_file, old_file)};
+  return parts;
+}
+
 std::string StreamSetBytes(const std::vector<std::string>& streams) {
   StreamBundleWriter set;
   set.SetCount(streams.size());

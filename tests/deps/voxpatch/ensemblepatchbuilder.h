@@ -60,6 +60,11 @@ std::string DiffBytes(const std::string& old_bytes, const std::string& new_bytes
 bool MakeEnsemblePatch(const std::string& old_file, const std::string& new_file,
                        const std::vector<ElementSpec>& elements, EnsemblePatchParts* parts);
 
+// A patch whose one element is the whole old file, for old files whose
+// element fails before the corrections are used: the element correction is
+// empty, the final one the identity.
+EnsemblePatchParts WholeFileElementPatch(const std::string& old_file, uint32_t kind);
+
 // The patch file's bytes.
 std::string SerializeEnsemblePatch(const EnsemblePatchParts& parts);
 

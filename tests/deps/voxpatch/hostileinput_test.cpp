@@ -16,6 +16,8 @@
 #include "childprocess.h"
 #include "compressedfile.h"
 #include "ensembleapplier.h"
+#include "ensemblepatchbuilder.h"
+#include "executablekind.h"
 #include "hostileinputs.h"
 #include "logcapture.h"
 #include "programtesthelpers.h"
@@ -114,4 +116,23 @@ TEST(HostileInput, EnsemblePatchesFailWithinTheirBudget) {
     EXPECT_EQ("keep", TempFolder::Read(new_path));
     EXPECT_EQ(entries, folder.Entries());
   }
+}
+
+TEST(HostileInput, ElfSectionsOverTheSameBytesFailWithinTheBudget) {
+  // 20000 PROGBITS and 20000 relocation sections over 1 MiB each: a walk
+  // reading each where the table lists it would read 40,000 MiB.
+  const std::string old_file = OverlappingElfSectionsImage(20000, 1, 1u << 20);
+  TempFolder folder;
+  const std::string old_path = folder.Write("old", old_file);
+  const std::string patch_path = folder.Write(
+      "patch", SerializeEnsemblePatch(WholeFileElementPatch(old_file, EXE_ELF_32_X86)));
+  const std::string new_path = folder.Write("new", "keep");
+  const ChildOutcome child = RunInChild([&] {
+    return ApplyPatchFiles(old_path.c_str(), patch_path.c_str(), new_path.c_str(),
+                           kHostilePatchLimit);
+  });
+  ASSERT_TRUE(child.finished);
+  EXPECT_EQ(C_DISASSEMBLY_FAILED, child.result);
+  EXPECT_LT(child.peak_growth_kib, kMemoryBudgetKiB);
+  EXPECT_EQ("keep", TempFolder::Read(new_path));
 }

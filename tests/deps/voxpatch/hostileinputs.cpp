@@ -4,6 +4,7 @@
 #include "compressedfile.h"
 #include "crc.h"
 #include "ensemblepatchbuilder.h"
+#include "elfimagebuilder.h"
 #include "executablekind.h"
 #include "lzmaioout.h"
 #include "machoimagebuilder.h"
@@ -146,6 +147,28 @@ std::string OverlappingSectionsImage(uint32_t sections, uint32_t step, uint32_t 
   for (uint32_t at = code; at + 5 <= code + code_size; at += 5) {
     image[at] = static_cast<char>(0xE8);
     Poke32(&image, at + 1, code - (at + 5));
+  }
+  return image;
+}
+
+std::string OverlappingElfSectionsImage(uint32_t sections, uint32_t segments, uint32_t size) {
+  // Code, relocations and data lie behind the program headers, `size` apart.
+  const uint32_t code = (52 + 32 * segments + 0xFFFFF) & ~0xFFFFFu;
+  const uint32_t relocs = code + size, data = relocs + size, end = data + size;
+  ElfImage img;
+  // Every program header but the last maps a few bytes; the last the file.
+  img.segments.assign(segments, ElfSegment{1, end, end, 0x10, 0x10});
+  img.segments.back() = ElfSegment{1, 0, 0, end, end};
+  img.sections = {{0, 0, 0, 0}};
+  img.sections.resize(1 + sections, ElfSection{1, code, code, size});
+  img.sections.resize(1 + 2 * sections, ElfSection{9, 0, relocs, size, 8});
+  img.sections.push_back({1, data, data, size});
+  img.file_size = end + 0x10;
+  std::string image = img.Build();
+  for (uint32_t at = code; at + 5 <= code + size; at += 5) image[at] = '\xE8';
+  for (uint32_t i = 0; i < size / 8; ++i) {
+    Poke32(&image, relocs + 8 * i, data + 8 * i);
+    Poke32(&image, relocs + 8 * i + 4, 8);  // R_386_RELATIVE
   }
   return image;
 }

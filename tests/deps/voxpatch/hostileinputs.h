@@ -38,6 +38,12 @@ std::vector<HostilePatch> HostilePatches(const std::string& old_file, const std:
 // the one before (step 0: the same range again and again).
 std::string OverlappingSectionsImage(uint32_t sections, uint32_t step, uint32_t code_size);
 
+// An i386 ELF image whose `sections` PROGBITS sections all claim one stretch
+// of `size` bytes of calls, and as many relocation sections one stretch of
+// `size` bytes of RELATIVE entries; `segments` program headers (at least 1)
+// map the file.
+std::string OverlappingElfSectionsImage(uint32_t sections, uint32_t segments, uint32_t size);
+
 }  // namespace voxpatch_test
 
 #endif  // VOXPATCH_TESTS_HOSTILEINPUTS_H

@@ -8,8 +8,10 @@
 #include <fstream>
 
 #include <gtest/gtest.h>
+#include <map>
 #include <memory>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -36,6 +38,28 @@ inline std::vector<PeElfFixture> PeElfFixtures(const std::vector<std::string>& p
   while (in >> f.name >> f.kind >> f.abs32 >> f.op) {
     for (const std::string& prefix : prefixes) {
       if (f.name.compare(0, prefix.size(), prefix) == 0) result.push_back(f);
+    }
+  }
+  return result;
+}
+
+// The bytes the file walk emits for the fixtures whose section table is out
+// of file order (elf_walks.txt, made with the fixtures from their section
+// tables): what their rebuilt programs hold.  Fixtures without a line
+// rebuild to their own bytes.
+inline std::map<std::string, std::string> ElfWalkBytes() {
+  std::map<std::string, std::string> result;
+  std::ifstream in(FixturePath("elf_walks.txt"));
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string name, range;
+    fields >> name;
+    const std::string image = ReadFixture(name);
+    std::string& bytes = result[name];
+    while (fields >> range) {
+      const size_t colon = range.find(':');
+      bytes += image.substr(std::stoul(range.substr(0, colon)), std::stoul(range.substr(colon + 1)));
     }
   }
   return result;

@@ -110,9 +110,11 @@ inline ProgramLayout LayoutOf(const voxpatch::DisassembledProgram& program) {
 }
 
 // Disassemble, trim, encode, store, load and rebuild; returns the status of
-// the first failing step and the rebuilt bytes in *out.
+// the first failing step and the rebuilt bytes in *out (and, when asked,
+// the stored program's set of streams in *stored).
 inline voxpatch::PatchStatus RoundTrip(const std::string& input, std::string* out,
-                                       size_t* stored_size = nullptr) {
+                                       size_t* stored_size = nullptr,
+                                       std::string* stored = nullptr) {
   using namespace voxpatch;
   DisassembledProgram* program = nullptr;
   PatchStatus status = DisassembleExecutable(input.data(), input.size(), &program);
@@ -130,6 +132,8 @@ inline voxpatch::PatchStatus RoundTrip(const std::string& input, std::string* ou
   ByteWriter flat;
   if (!sink.SerializeTo(&flat)) return C_STREAM_ERROR;
   if (stored_size != nullptr) *stored_size = flat.Length();
+  if (stored != nullptr)
+    stored->assign(reinterpret_cast<const char*>(flat.Buffer()), flat.Length());
 
   StreamBundleReader source;
   if (!source.Parse(flat.Buffer(), flat.Length())) return C_STREAM_ERROR;

@@ -187,30 +187,45 @@ bool DisassemblerElf<Layout>::BuildIndexes() {
 }
 
 template <typename Layout>
-bool DisassemblerElf<Layout>::PlanSections() {
-  // The file walk of the emission, done ahead: a type 1 or 9 section is
-  // taken unless it starts before bytes already passed, and a taken one
-  // must lie inside the input.  Only taken sections are read, so no byte is
-  // scanned twice.
-  const uint64_t total = length();
+typename DisassemblerElf<Layout>::WalkStep DisassemblerElf<Layout>::StepOver(
+    const SectionHeader& section, uint64_t cursor) const {
+  WalkStep step = {false, cursor, false, section.offset};
+  // A NOBITS section has no bytes; one named past the detected length gives
+  // the walk nowhere to go.
+  if (section.type == kNoBits && section.offset > length()) {
+    step.skipped = true;
+    step.cursor_after = cursor;
+    return step;
+  }
+  step.gap_end = std::max(cursor, section.offset);
+  if (section.type == kProgBits || section.type == kRel) {
+    step.emits_section = true;
+    step.cursor_after = section.offset + section.size;
+  }
+  return step;
+}
+
+template <typename Layout>
+bool DisassemblerElf<Layout>::CheckWalk() const {
   const uint64_t input_size = static_cast<uint64_t>(end() - start());
-  taken_.clear();
-  if (!taken_.reserve(sections_.size())) return false;
+  for (const SectionHeader& section : sections_) {
+    if (section.type != kNoBits && AddClamped(section.offset, section.size) > input_size)
+      return false;
+  }
+  // Sections lie inside the input, so one step adds at most twice its size
+  // and the sum stops soon after the budget.
+  const uint64_t budget = kMaxWalkBytesPerByte * length();
+  uint64_t emitted = 0;
   uint64_t cursor = 0;
   for (const SectionHeader& section : sections_) {
-    const uint64_t offset = std::min(section.offset, total);
-    const bool read = section.type == kProgBits || section.type == kRel;
-    bool taken = false;
-    if (read && section.offset >= cursor) {
-      if (AddClamped(section.offset, section.size) > input_size) return false;
-      taken = true;
-      cursor = section.offset + section.size;
-    } else if (offset > cursor) {
-      cursor = offset;
-    }
-    taken_.push_back(taken ? 1 : 0);
+    const WalkStep step = StepOver(section, cursor);
+    emitted += step.gap_end - cursor;
+    if (step.emits_section) emitted += section.size;
+    if (emitted > budget) return false;
+    cursor = step.cursor_after;
   }
-  return true;
+  if (cursor < length()) emitted += length() - cursor;
+  return emitted <= budget;
 }
 
 template <typename Layout>
@@ -218,7 +233,7 @@ bool DisassemblerElf<Layout>::CollectAbs32Locations() {
   abs32_locations_.clear();
   for (size_t i = 0; i < sections_.size(); ++i) {
     const SectionHeader& section = sections_[i];
-    if (section.type != kRel || !taken_[i]) continue;
+    if (section.type != kRel) continue;
     const uint64_t count = RelocEntryCount(section);
     const uint8_t* entries = PointerAtOffset(section.offset);
     for (uint64_t e = 0; e < count; ++e) {
@@ -241,16 +256,87 @@ bool DisassemblerElf<Layout>::CollectAbs32Locations() {
 }
 
 template <typename Layout>
+bool DisassemblerElf<Layout>::PrepareAbs32Consumption() {
+  const size_t count = abs32_locations_.size();
+  abs32_by_offset_.clear();
+  abs32_position_.clear();
+  abs32_live_link_.clear();
+  if (!abs32_by_offset_.reserve(count) || !abs32_position_.reserve(count) ||
+      !abs32_position_.set_size(count) || !abs32_live_link_.reserve(count))
+    return false;
+  for (size_t i = 0; i < count; ++i) abs32_by_offset_.push_back(i);
+  std::stable_sort(abs32_by_offset_.begin(), abs32_by_offset_.end(),
+                   [this](size_t a, size_t b) { return abs32_offsets_[a] < abs32_offsets_[b]; });
+  for (size_t position = 0; position < count; ++position) {
+    abs32_position_[abs32_by_offset_[position]] = position;
+    abs32_live_link_.push_back(position);
+  }
+  abs32_consumed_ = 0;
+  next_abs32_ = 0;
+  return true;
+}
+
+template <typename Layout>
+size_t DisassemblerElf<Layout>::NextLiveByOffset(size_t position) {
+  const size_t count = abs32_live_link_.size();
+  size_t live = position;
+  while (live < count && abs32_live_link_[live] != live) live = abs32_live_link_[live];
+  while (position < count && position != live) {
+    const size_t next = abs32_live_link_[position];
+    abs32_live_link_[position] = live;
+    position = next;
+  }
+  return live;
+}
+
+template <typename Layout>
+void DisassemblerElf<Layout>::ConsumeAbs32(size_t index) {
+  const size_t position = abs32_position_[index];
+  if (abs32_live_link_[position] != position) return;
+  abs32_live_link_[position] = position + 1;
+  ++abs32_consumed_;
+}
+
+template <typename Layout>
+size_t DisassemblerElf<Layout>::NextAbs32() {
+  const size_t count = abs32_locations_.size();
+  while (next_abs32_ < count) {
+    const size_t position = abs32_position_[next_abs32_];
+    if (abs32_live_link_[position] == position) break;
+    ++next_abs32_;
+  }
+  return next_abs32_;
+}
+
+template <typename Layout>
+void DisassemblerElf<Layout>::DropAbs32In(const SectionHeader& section) {
+  const uint64_t section_end = AddClamped(section.offset, section.size);
+  const int64_t* offsets = abs32_offsets_.data();
+  size_t position = static_cast<size_t>(
+      std::lower_bound(abs32_by_offset_.begin(), abs32_by_offset_.end(), section.offset,
+                       [offsets](size_t index, uint64_t offset) {
+                         return static_cast<uint64_t>(offsets[index]) < offset;
+                       }) -
+      abs32_by_offset_.begin());
+  while ((position = NextLiveByOffset(position)) < abs32_by_offset_.size()) {
+    const size_t index = abs32_by_offset_[position];
+    if (static_cast<uint64_t>(offsets[index]) >= section_end) break;
+    LogStream(kLogDebug) << "Skipping relocation entry for unsupported section: "
+                         << section.type;
+    ConsumeAbs32(index);
+  }
+}
+
+template <typename Layout>
 bool DisassemblerElf<Layout>::BuildProgram(DisassembledProgram* program) {
   if (!IsValid()) return false;
   program->SetBaseAddress(0);
   relocs_emitted_ = false;
-  if (!PlanSections() || !CollectAbs32Locations()) return false;
+  if (!CheckWalk() || !CollectAbs32Locations()) return false;
 
   ClearRel32Locations();
-  for (size_t i = 0; i < sections_.size(); ++i) {
-    if (sections_[i].type == kProgBits && taken_[i] && !ScanRel32InSection(sections_[i]))
-      return false;
+  for (const SectionHeader& section : sections_) {
+    if (section.type == kProgBits && !ScanRel32InSection(section)) return false;
   }
   std::stable_sort(rel32_locations_.begin(), rel32_locations_.end(),
                    [](const TypedRVA* a, const TypedRVA* b) { return a->rva() < b->rva(); });
@@ -267,54 +353,40 @@ bool DisassemblerElf<Layout>::BuildProgram(DisassembledProgram* program) {
 
 template <typename Layout>
 bool DisassemblerElf<Layout>::EmitFile(DisassembledProgram* program) {
-  const uint64_t total = length();
-  next_abs32_ = 0;
+  if (!PrepareAbs32Consumption()) return false;
   next_rel32_ = 0;
+  const size_t abs_count = abs32_locations_.size();
   uint64_t cursor = 0;
-  for (size_t i = 0; i < sections_.size(); ++i) {
-    const SectionHeader& section = sections_[i];
-    // A section's offset counts only up to the detected length (a NOBITS
-    // section may name any offset).
-    const uint64_t offset = std::min(section.offset, total);
-    if (offset > cursor) {
-      if (!EmitBytes(program, cursor, offset - cursor)) return false;
-      cursor = offset;
-    }
+  for (const SectionHeader& section : sections_) {
+    const WalkStep step = StepOver(section, cursor);
+    if (step.skipped) continue;
+    if (!EmitBytes(program, cursor, step.gap_end - cursor)) return false;
     switch (section.type) {
       case kProgBits:
+        if (!EmitProgBitsSection(section, program)) return false;
+        break;
       case kRel:
-        if (!taken_[i]) break;
-        if (section.type == kProgBits ? !EmitProgBitsSection(section, program)
-                                      : !ReadRelocSection(section, program))
-          return false;
-        cursor = section.offset + section.size;
+        if (!ReadRelocSection(section, program)) return false;
         break;
       case kNoBits:
       case kInitArray:
-      case kFiniArray: {
-        const uint64_t section_end = AddClamped(section.offset, section.size);
-        while (next_abs32_ < abs32_locations_.size() &&
-               static_cast<uint64_t>(abs32_offsets_[next_abs32_]) < section.offset)
-          ++next_abs32_;
-        while (next_abs32_ < abs32_locations_.size() &&
-               static_cast<uint64_t>(abs32_offsets_[next_abs32_]) < section_end) {
-          LogStream(kLogDebug) << "Skipping relocation entry for unsupported section: "
-                               << section.type;
-          ++next_abs32_;
-        }
+      case kFiniArray:
+        DropAbs32In(section);
         break;
-      }
-      default:
-        if (next_abs32_ < abs32_locations_.size() &&
-            static_cast<uint64_t>(abs32_offsets_[next_abs32_]) >= section.offset &&
-            static_cast<uint64_t>(abs32_offsets_[next_abs32_]) - section.offset < section.size)
+      default: {
+        const size_t next = NextAbs32();
+        if (next < abs_count &&
+            static_cast<uint64_t>(abs32_offsets_[next]) >= section.offset &&
+            static_cast<uint64_t>(abs32_offsets_[next]) - section.offset < section.size)
           LogStream(kLogDebug) << "Relocation address in unrecognized ELF section: "
                                << section.type;
         break;
+      }
     }
+    cursor = step.cursor_after;
   }
-  if (cursor < total && !EmitBytes(program, cursor, total - cursor)) return false;
-  return true;
+  if (cursor < length() && !EmitBytes(program, cursor, length() - cursor)) return false;
+  return abs32_consumed_ == abs_count;
 }
 
 template <typename Layout>
@@ -326,18 +398,20 @@ bool DisassemblerElf<Layout>::EmitProgBitsSection(const SectionHeader& section,
   const size_t abs_count = abs32_locations_.size();
   const size_t rel_count = rel32_locations_.size();
   while (true) {
-    // Locations before the position are passed over: they lie in bytes the
-    // walk has left (another section, a skipped table) or repeat one taken.
-    while (next_abs32_ < abs_count && static_cast<uint64_t>(abs32_offsets_[next_abs32_]) < e)
-      ++next_abs32_;
+    // An absolute location the walk has passed is never emitted: the
+    // disassembly fails.  Branches behind the position are left behind
+    // (they lie in bytes emitted before or overlap a location taken).
+    const size_t next_abs = NextAbs32();
+    if (next_abs < abs_count && static_cast<uint64_t>(abs32_offsets_[next_abs]) < e)
+      return false;
     while (next_rel32_ < rel_count &&
            static_cast<uint64_t>(rel32_locations_[next_rel32_]->file_offset()) < e)
       ++next_rel32_;
 
     uint64_t stop = end;
     bool at_abs32 = false;
-    if (next_abs32_ < abs_count && static_cast<uint64_t>(abs32_offsets_[next_abs32_]) < end) {
-      stop = static_cast<uint64_t>(abs32_offsets_[next_abs32_]);
+    if (next_abs < abs_count && static_cast<uint64_t>(abs32_offsets_[next_abs]) < end) {
+      stop = static_cast<uint64_t>(abs32_offsets_[next_abs]);
       at_abs32 = true;
     }
     bool at_rel32 = false;
@@ -356,13 +430,10 @@ bool DisassemblerElf<Layout>::EmitProgBitsSection(const SectionHeader& section,
     if (at_abs32) {
       // The whole operand must lie inside the section; one in its last
       // bytes stays plain.
-      if (end - e < 4) {
-        ++next_abs32_;
-        continue;
-      }
+      ConsumeAbs32(next_abs);
+      if (end - e < 4) continue;
       AddressLabel* label = program->Abs32LabelAt(ReadLE32(PointerAtOffset(e)));
       if (label == nullptr || !program->AddAbs32Insn(label)) return false;
-      ++next_abs32_;
       e += 4;
     } else if (at_rel32) {
       TypedRVA* location = rel32_locations_[next_rel32_++];

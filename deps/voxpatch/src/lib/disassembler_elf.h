@@ -122,6 +122,15 @@ class DisassemblerElf : public Disassembler {
   // The section named by e_shstrndx, or null when the index is out of range.
   const SectionHeader* section_names() const { return section_names_; }
 
+  // The file walk emits at most this many bytes per byte of the detected
+  // length.  A section table that is not in file order sends the walk back
+  // over bytes it has emitted (every section's bytes are emitted where the
+  // table lists it); toolchains' files, separate debug files included, stay
+  // below 2.  Past the bound the disassembly fails before any section is
+  // read, so a table of many sections over the same bytes costs no more
+  // than a walk over the table.
+  static constexpr uint64_t kMaxWalkBytesPerByte = 4;
+
  protected:
   DisassemblerElf(const void* start, size_t length);
 
@@ -141,21 +150,41 @@ class DisassemblerElf : public Disassembler {
   bool ScanX86Section(const SectionHeader& section, bool x64, Make make);
 
  private:
-  bool ReadSections();
+  // One section's step of the file walk from a cursor: the bytes emitted
+  // before the section's own ([cursor, gap_end)), whether the section's
+  // bytes are emitted, and the cursor after the step.
+  struct WalkStep {
+    bool skipped;  // a NOBITS section past the detected length: no step
+    uint64_t gap_end;
+    bool emits_section;
+    uint64_t cursor_after;
+  };
+  WalkStep StepOver(const SectionHeader& section, uint64_t cursor) const;
+  // Every section with file bytes lies inside the input, and the walk stays
+  // within kMaxWalkBytesPerByte.
+  bool CheckWalk() const;
   bool BuildIndexes();
-  bool PlanSections();
   bool CollectAbs32Locations();
   bool EmitFile(DisassembledProgram* program);
   bool EmitProgBitsSection(const SectionHeader& section, DisassembledProgram* program);
   void ClearRel32Locations();
 
+  // Consumption of abs32 locations.  The walk takes them in address order;
+  // the sections that drop theirs (NOBITS, INIT_ARRAY, FINI_ARRAY) take
+  // them by file range, found through the locations in file-offset order.
+  bool PrepareAbs32Consumption();
+  void ConsumeAbs32(size_t index);
+  // The first unconsumed location in address order, or the count.
+  size_t NextAbs32();
+  // The first unconsumed position at or after `position` in file-offset
+  // order, or the count.
+  size_t NextLiveByOffset(size_t position);
+  void DropAbs32In(const SectionHeader& section);
+
   const uint8_t* header_ = nullptr;
   GrowableArray<SectionHeader> sections_;
   GrowableArray<ProgramHeader> segments_;
   const SectionHeader* section_names_ = nullptr;
-  // Sections the file walk takes (type 1 and 9 ones not overlapping bytes
-  // already passed).
-  GrowableArray<uint8_t> taken_;
 
   IntervalIndex rva_to_file_;   // program headers' file data, by address
   IntervalIndex load_memory_;   // PT_LOAD memory ranges
@@ -164,6 +193,13 @@ class DisassemblerElf : public Disassembler {
   GrowableArray<uint32_t> abs32_locations_;
   GrowableArray<int64_t> abs32_offsets_;
   GrowableArray<TypedRVA*> rel32_locations_;
+  // Address-order index of each file-offset position, its inverse, and for
+  // each position the next one that may be unconsumed (itself while it is
+  // unconsumed; links are shortened as they are followed).
+  GrowableArray<size_t> abs32_by_offset_;
+  GrowableArray<size_t> abs32_position_;
+  GrowableArray<size_t> abs32_live_link_;
+  size_t abs32_consumed_ = 0;
   size_t next_abs32_ = 0;
   size_t next_rel32_ = 0;
 };
