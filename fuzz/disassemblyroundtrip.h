@@ -1,6 +1,9 @@
 // The pipeline every disassembler fuzz target drives: detect, disassemble,
 // trim, encode, store, load and rebuild.  Once a range is disassembled every
-// later step must succeed; a failure aborts so that the fuzzer reports it.
+// later step must succeed, whatever its format; a failure aborts so that the
+// fuzzer reports it.  What each format promises beyond that is checked by its
+// own target, and only for inputs detected as that format: any corpus of
+// executables can seed any target.
 
 #ifndef VOXPATCH_FUZZ_DISASSEMBLYROUNDTRIP_H
 #define VOXPATCH_FUZZ_DISASSEMBLYROUNDTRIP_H
@@ -25,6 +28,19 @@ struct RoundTripResult {
   size_t length = 0;             // detected length
   bool has_reloc_table = false;  // the program regenerates a relocation table
 };
+
+inline bool IsPe(voxpatch::ExecutableKind kind) {
+  return kind == voxpatch::EXE_WIN_32_X86 || kind == voxpatch::EXE_WIN_32_X64;
+}
+
+inline bool IsElf(voxpatch::ExecutableKind kind) {
+  return kind == voxpatch::EXE_ELF_32_X86 || kind == voxpatch::EXE_ELF_32_ARM ||
+         kind == voxpatch::EXE_ELF_64_X64;
+}
+
+inline bool IsMacho(voxpatch::ExecutableKind kind) {
+  return kind == voxpatch::EXE_MACHO_X86 || kind == voxpatch::EXE_MACHO_X64;
+}
 
 inline RoundTripResult RoundTrip(const uint8_t* data, size_t size, voxpatch::ByteWriter* rebuilt) {
   using namespace voxpatch;

@@ -23,15 +23,12 @@
 
 namespace {
 
-std::string SourceDir() {
-  std::string file = __FILE__;
-  return file.substr(0, file.find_last_of('/'));
-}
-
+// The build names the fixture folder by its absolute path: __FILE__ may be
+// relative to the build folder (compiler caches rewrite it), and the fuzzer
+// runs from anywhere.
 const std::string& OldFile() {
   static const std::string data = [] {
-    std::ifstream in(SourceDir() + "/../tests/deps/voxpatch/fixtures/macho64_exe_v1",
-                     std::ios::binary);
+    std::ifstream in(std::string(VX_FUZZ_FIXTURE_DIR) + "/macho64_exe_v1", std::ios::binary);
     std::ostringstream s;
     s << in.rdbuf();
     if (s.str().empty()) std::abort();

@@ -7,7 +7,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   voxpatch::ByteWriter rebuilt;
   const voxpatch_fuzz::RoundTripResult result = voxpatch_fuzz::RoundTrip(data, size, &rebuilt);
-  if (!result.recognised) return 0;
+  if (!voxpatch_fuzz::IsMacho(result.kind)) return 0;
   // Mach-O disassembly fails only when memory runs out.
   if (!result.disassembled) std::abort();
   // The program covers the detected bytes, and a code section reaching past

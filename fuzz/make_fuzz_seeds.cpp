@@ -18,6 +18,7 @@
 #include "ensemblepatchbuilder.h"
 #include "executablekind.h"
 #include "lzmaioout.h"
+#include "UpdateMessage.pb.h"
 
 using namespace voxpatch;
 using voxpatch_test::ElementSpec;
@@ -161,6 +162,45 @@ void MachOSeeds() {
     Seed("macho_disassembler_fuzz", name, Fixture(name));
 }
 
+// Banner server replies as the socket delivers them: a good one, and the near misses.
+void BannerSeeds() {
+  Seed("banner_reply_fuzz", "good", "http://i.example/b.jpg,https://c.example/?a=1&b=%20");
+  Seed("banner_reply_fuzz", "empty_click", "http://i.example/b.jpg,");
+  Seed("banner_reply_fuzz", "three_parts", "http://i.example/b.jpg,http://c.example/,");
+  Seed("banner_reply_fuzz", "line_end", "http://i.example/b.jpg,http://c.example/\r\n");
+  Seed("banner_reply_fuzz", "latin1", "http://i.ex\xe4mple:8080/b.jpg,http://[::1]:9/\xff");
+  Seed("banner_reply_fuzz", "long", "http://i.example/" + std::string(1100, 'x') + ",http://c/");
+}
+
+// Version-service replies: the usual three channels, a repeated name, unknown fields.
+void VersionSeeds() {
+  struct Channel {
+    const char* name;
+    int32_t number;
+    const char* text;
+  };
+  auto reply = [](int32_t licence, std::initializer_list<Channel> channels) {
+    com::voxtrel::update::Versions versions;
+    versions.set_licenseagreementid(licence);
+    for (const Channel& c : channels) {
+      auto* channel = versions.add_channels();
+      channel->set_name(c.name);
+      channel->set_version_number(c.number);
+      channel->set_version_string(c.text);
+    }
+    return versions.SerializeAsString();
+  };
+  Seed("version_reply_fuzz", "three_channels",
+       reply(17, {{"stable", 42, "3.1.0"}, {"beta", 43, "3.2.0 beta"}, {"alpha", 44, "3.3.0a"}}));
+  Seed("version_reply_fuzz", "repeated_name", reply(1, {{"beta", 5, "five"}, {"beta", 6, "six"}}));
+  Seed("version_reply_fuzz", "no_channels", reply(-1, {}));
+  Seed("version_reply_fuzz", "odd_names",
+       reply(0, {{"", -2147483647 - 1, ""}, {"\xc3\xa4\xff", 2147483647, "\xfe"}}));
+  // Field 9 (varint) and field 10 (bytes) are not in the schema and are skipped.
+  Seed("version_reply_fuzz", "unknown_fields",
+       reply(3, {{"stable", 1, "1"}}) + std::string("\x48\x01\x52\x02zz", 6));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -176,5 +216,7 @@ int main(int argc, char** argv) {
   DiffSeeds();
   BlockSeeds();
   MachOSeeds();
+  BannerSeeds();
+  VersionSeeds();
   return g_failed ? 1 : 0;
 }

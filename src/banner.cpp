@@ -128,20 +128,32 @@ void Banner::onReadyRead()
             continue;
         }
         m_timer.stop();
-        const QString reply = QString::fromLatin1(buffer, int(length));
-        qDebug() << "Reply from banner server:" << reply;
-        const QStringList parts = reply.split(QLatin1Char(','), Qt::KeepEmptyParts, Qt::CaseSensitive);
-        // An empty click address is a banner that opens nothing when clicked.
-        if (parts.size() == 2 && isWebUrl(QUrl(parts.at(0), QUrl::TolerantMode))
-            && (parts.at(1).isEmpty() || isWebUrl(QUrl(parts.at(1), QUrl::TolerantMode)))) {
+        QString bannerUrl;
+        QString clickUrl;
+        if (parseReply(buffer, int(length), &bannerUrl, &clickUrl)) {
             // One banner per lookup: a later reply must not replace the one being fetched.
             m_done = true;
             m_socket->close();
-            emit bannerFound(parts.at(0), parts.at(1));
+            emit bannerFound(bannerUrl, clickUrl);
             return;
         }
-        qDebug() << "invalid response:" << reply;
     }
+}
+
+bool Banner::parseReply(const char *data, int length, QString *bannerUrl, QString *clickUrl)
+{
+    const QString reply = QString::fromLatin1(data, length);
+    qDebug() << "Reply from banner server:" << reply;
+    const QStringList parts = reply.split(QLatin1Char(','), Qt::KeepEmptyParts, Qt::CaseSensitive);
+    // An empty click address is a banner that opens nothing when clicked.
+    if (parts.size() == 2 && isWebUrl(QUrl(parts.at(0), QUrl::TolerantMode))
+        && (parts.at(1).isEmpty() || isWebUrl(QUrl(parts.at(1), QUrl::TolerantMode)))) {
+        *bannerUrl = parts.at(0);
+        *clickUrl = parts.at(1);
+        return true;
+    }
+    qDebug() << "invalid response:" << reply;
+    return false;
 }
 
 void Banner::onError(QAbstractSocket::SocketError socketError)

@@ -36,6 +36,10 @@ public:
     void run();
     void sendRequest();
 
+    // The image URL and click URL of one reply datagram (its bytes as Latin-1: image URL, a
+    // comma, click URL); false, with both left as they were, for any other reply.
+    static bool parseReply(const char *data, int length, QString *bannerUrl, QString *clickUrl);
+
     // True for a valid http or https URL with a host: the only banner addresses fetched or opened.
     static bool isWebUrl(const QUrl &url);
 

@@ -83,6 +83,14 @@ void UpdateChecker::start()
 
 void UpdateChecker::on_updateCheckAvailable(QByteArray updateData)
 {
+    const UpdateVersions versions = versionsFromReply(updateData);
+    qDebug() << Q_FUNC_INFO << versions;
+    emit update_available(versions);
+    deleteLater();
+}
+
+UpdateVersions UpdateChecker::versionsFromReply(const QByteArray &updateData)
+{
     UpdateVersions versions;
     VersionInfo info;
     // parseVersions needs a valid pointer even for an empty reply.
@@ -96,9 +104,7 @@ void UpdateChecker::on_updateCheckAvailable(QByteArray updateData)
                                       QString::fromUtf8(text.data(), int(text.size()))));
         }
     }
-    qDebug() << Q_FUNC_INFO << versions;
-    emit update_available(versions);
-    deleteLater();
+    return versions;
 }
 
 QPair<QString, QString> UpdateChecker::versionForChannel(const UpdateVersions &versions, int channel)

@@ -22,6 +22,10 @@ public:
     // two empty strings for another number or a channel the hash does not hold.
     static QPair<QString, QString> versionForChannel(const UpdateVersions &versions, int channel);
 
+    // The versions of a service reply, one entry per channel name with the values of its first
+    // occurrence; empty when the reply does not parse or names no channel.
+    static UpdateVersions versionsFromReply(const QByteArray &updateData);
+
     // Time without any transfer after which the request is given up.
     static int transferTimeout();
     // Time after which the whole request is given up, however steadily bytes arrive.
