@@ -1,5 +1,6 @@
 #include "httpdownloader.h"
 
+#include "boundednetworkaccessmanager.h"
 #include "networklimits.h"
 
 #include <QDebug>
@@ -27,7 +28,7 @@ HTTPDownloader::~HTTPDownloader()
 void HTTPDownloader::run()
 {
     // Belongs to this thread; its reply is its child and goes with it.
-    auto manager = std::make_unique<QNetworkAccessManager>();
+    auto manager = std::make_unique<BoundedNetworkAccessManager>();
     bool done = false;
     // The manager's context makes the call run here, in the download thread.
     connect(manager.get(), &QNetworkAccessManager::finished, manager.get(), [this, &done](QNetworkReply *reply) {

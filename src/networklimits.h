@@ -11,9 +11,9 @@ class QUrl;
 //
 // Requests ask for the identity encoding, so the network layer never inflates a reply by itself
 // (only the updater's own unpackers do, under their budgets), and a reply that is content-encoded
-// anyway is refused. Replies are read through a bounded read buffer. A header block that is too
-// long is refused once it has arrived; one that does not end is given up by the caller's time
-// limits, and the abort closes its connection.
+// anyway is refused. Replies are read through a bounded read buffer. Plain-http requests go through
+// BoundedNetworkAccessManager, which fails a header block that grows past kMaxHeaderBytes or has
+// not ended within kHeaderDeadlineMs and closes its connection.
 class NetworkLimits
 {
 public:
@@ -21,6 +21,8 @@ public:
     static constexpr qint64 kReadBufferSize = 64 * 1024;
     // The longest header block accepted (names and values together).
     static constexpr qint64 kMaxHeaderBytes = 64 * 1024;
+    // Milliseconds from a request to the end of its reply's header block (the stall time).
+    static constexpr int kHeaderDeadlineMs = 16000;
 
     // A GET request for the URL that asks for the identity encoding.
     static QNetworkRequest request(const QUrl& url);

@@ -1,6 +1,7 @@
 #include "updateengine.h"
 
 #include "banner.h"
+#include "boundednetworkaccessmanager.h"
 #include "configuration.h"
 #include "crypt_exception.h"
 #include "cryptwrapper.h"
@@ -70,7 +71,7 @@ UpdateEngine::UpdateEngine(Configuration *config, QObject *parent)
     connect(m_Config, &Configuration::message, this, &UpdateEngine::message);
     m_Timer = new QTimer(this);
     connect(m_Timer, &QTimer::timeout, this, &UpdateEngine::onTimer);
-    m_Nam = new QNetworkAccessManager(this);
+    m_Nam = new BoundedNetworkAccessManager(this);
     m_Config->readUpdateSettings();
 
     QNetworkProxy proxy;

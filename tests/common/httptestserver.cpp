@@ -95,6 +95,14 @@ HttpTestServer::Response HttpTestServer::Response::headerFlood()
     return r;
 }
 
+HttpTestServer::Response HttpTestServer::Response::headerTrickle(int intervalMs)
+{
+    Response r;
+    r.mode = Mode::HeaderTrickle;
+    r.trickleIntervalMs = intervalMs;
+    return r;
+}
+
 HttpTestServer::Response HttpTestServer::Response::endless(const QByteArray &pattern, qint64 announcedLength)
 {
     Response r;
@@ -324,10 +332,13 @@ void HttpTestServer::answer(QTcpSocket *socket, const Request &request)
         socket->disconnectFromHost();
         return;
     }
-    if (response.mode == Response::Mode::HeaderFlood) {
+    if (response.mode == Response::Mode::HeaderFlood || response.mode == Response::Mode::HeaderTrickle) {
         socket->write("HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status)
                       + "\r\nX-Flood: ");
-        stream(socket, QByteArray(64 * 1024, 'a'), response.streamLimit);
+        if (response.mode == Response::Mode::HeaderFlood)
+            stream(socket, QByteArray(64 * 1024, 'a'), response.streamLimit);
+        else
+            trickle(socket, QByteArray(1024 * 1024, 'a'), response.trickleIntervalMs, 1, true);
         return;
     }
 
@@ -382,6 +393,7 @@ void HttpTestServer::answer(QTcpSocket *socket, const Request &request)
     }
     case Response::Mode::CloseAtOnce:
     case Response::Mode::HeaderFlood:
+    case Response::Mode::HeaderTrickle:
         break;
     }
 }

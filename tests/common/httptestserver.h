@@ -6,8 +6,8 @@
 // Per path the test scripts one response or a list of responses used in order (the last one
 // repeats).  A response can carry any status, body, headers and Content-Length (also a false one),
 // can stall after N body bytes (connection stays open, nothing more is sent), drop the
-// connection after N body bytes, or never answer at all, trickle its body, flood one header line
-// that never ends, or stream a body without end.  Every request is logged in arrival
+// connection after N body bytes, or never answer at all, trickle its body, flood or trickle one
+// header line that never ends, or stream a body without end.  Every request is logged in arrival
 // order; open connections and requests in service are counted, with their peaks.
 
 #include <QByteArray>
@@ -36,6 +36,7 @@ public:
             CloseAtOnce, // close the connection without sending anything
             Trickle,    // send headers, then `trickleChunk` body bytes every `trickleIntervalMs`
             HeaderFlood, // send the status line and one header line that never ends
+            HeaderTrickle, // as HeaderFlood, a byte of the line every `trickleIntervalMs`
             Endless     // send headers, then `body` over and over without end
         };
         int status = 200;
@@ -57,6 +58,7 @@ public:
         static Response closeAtOnce();
         static Response trickle(int intervalMs, const QByteArray &body, int chunk = 1);
         static Response headerFlood();
+        static Response headerTrickle(int intervalMs);
         // Announces `announcedLength` (-1: no Content-Length) and repeats `pattern` for ever.
         static Response endless(const QByteArray &pattern, qint64 announcedLength);
     };

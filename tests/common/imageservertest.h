@@ -6,6 +6,7 @@
 //
 // Header-only; include it from test programs that link updatecore.
 
+#include "boundednetworkaccessmanager.h"
 #include "configuration.h"
 
 #include "common/httptestserver.h"
@@ -29,7 +30,7 @@ protected:
     bool startServer()
     {
         m_Server = std::make_unique<HttpTestServer>();
-        m_Nam = std::make_unique<QNetworkAccessManager>();
+        m_Nam = std::make_unique<BoundedNetworkAccessManager>();
         m_Dir = std::make_unique<QTemporaryDir>();
         if (!m_Dir->isValid())
             return false;

@@ -239,6 +239,8 @@ QString UpdateImageServer::faultName(Fault fault)
         return QStringLiteral("endless");
     case Fault::SlowDrip:
         return QStringLiteral("slow drip");
+    case Fault::HeaderFlood:
+        return QStringLiteral("header flood");
     }
     return QString();
 }
@@ -276,6 +278,8 @@ HttpTestServer::Response UpdateImageServer::faultResponse(Fault fault, const QBy
         return Response::endless(body.isEmpty() ? QByteArray("x") : body, qint64(1) << 40);
     case Fault::SlowDrip:
         return Response::trickle(2000, body);
+    case Fault::HeaderFlood:
+        return Response::headerFlood();
     }
     return Response::withStatus(500);
 }

@@ -79,7 +79,8 @@ public:
         Corrupted,   // the whole body with bytes in its middle changed
         GzipBomb,    // a gzip body of 1 GiB of zeros sent as Content-Encoding gzip
         Endless,     // a Content-Length of 1 TiB and a body that never ends
-        SlowDrip     // the body one byte every 2 s
+        SlowDrip,    // the body one byte every 2 s
+        HeaderFlood  // the status line and one header line that never ends, as fast as taken
     };
 
     // Serves the files below root: a request for /<path> gets root/<path> (percent-decoded, dot

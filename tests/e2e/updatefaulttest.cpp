@@ -365,6 +365,8 @@ QString UpdateFaultTest::faultText(Target target, Fault fault)
         return target == Target::List ? QStringLiteral(" is larger than the expected ") : QString();
     case Fault::SlowDrip:
         return QStringLiteral(" timed out");
+    case Fault::HeaderFlood:
+        return QStringLiteral("Header block longer than ");
     case Fault::Truncated:
     case Fault::Corrupted:
         if (target == Target::List)
@@ -418,6 +420,8 @@ void UpdateFaultTest::hostileTransfers_data()
     addFaultRow(false, Target::List, Fault::Endless, -1);
     addFaultRow(false, Target::List, Fault::SlowDrip, 1);
     addFaultRow(true, Target::Plain, Fault::GzipBomb, 1);
+    addFaultRow(false, Target::List, Fault::HeaderFlood, -1);
+    addFaultRow(true, Target::Plain, Fault::HeaderFlood, 1);
 }
 
 void UpdateFaultTest::runDownloadFault()
