@@ -36,7 +36,6 @@ QByteArray readSmallFile(const QString &path, qint64 limit)
     return file.read(limit);
 }
 
-
 } // namespace
 
 Banner::Banner(QObject *parent)
@@ -122,8 +121,8 @@ void Banner::onReadyRead()
             return;
         }
         // Only the server we asked may answer; anything else is dropped unseen.
-        if (m_address.isNull() || senderPort != m_port
-            || !sender.isEqual(m_address, QHostAddress::ConvertV4MappedToIPv4)) {
+        if (m_address.isNull() || senderPort != m_port ||
+            !sender.isEqual(m_address, QHostAddress::ConvertV4MappedToIPv4)) {
             qDebug() << "Ignoring datagram from" << sender << senderPort;
             continue;
         }
@@ -146,8 +145,8 @@ bool Banner::parseReply(const char *data, int length, QString *bannerUrl, QStrin
     qDebug() << "Reply from banner server:" << reply;
     const QStringList parts = reply.split(QLatin1Char(','), Qt::KeepEmptyParts, Qt::CaseSensitive);
     // An empty click address is a banner that opens nothing when clicked.
-    if (parts.size() == 2 && isWebUrl(QUrl(parts.at(0), QUrl::TolerantMode))
-        && (parts.at(1).isEmpty() || isWebUrl(QUrl(parts.at(1), QUrl::TolerantMode)))) {
+    if (parts.size() == 2 && isWebUrl(QUrl(parts.at(0), QUrl::TolerantMode)) &&
+        (parts.at(1).isEmpty() || isWebUrl(QUrl(parts.at(1), QUrl::TolerantMode)))) {
         *bannerUrl = parts.at(0);
         *clickUrl = parts.at(1);
         return true;
@@ -165,8 +164,8 @@ void Banner::onError(QAbstractSocket::SocketError socketError)
 bool Banner::isWebUrl(const QUrl &url)
 {
     const QString scheme = url.scheme();
-    return url.isValid() && (scheme == QLatin1String("http") || scheme == QLatin1String("https"))
-        && !url.host().isEmpty();
+    return url.isValid() && (scheme == QLatin1String("http") || scheme == QLatin1String("https")) &&
+        !url.host().isEmpty();
 }
 
 QString Banner::cacheImagePath()
@@ -182,7 +181,8 @@ QString Banner::cacheLinkPath()
 bool Banner::readCache(QByteArray *image, QString *clickUrl)
 {
     const QByteArray imageData = readSmallFile(cacheImagePath(), kMaxCachedImageSize);
-    const QString link = QString::fromUtf8(QByteArray::fromPercentEncoding(readSmallFile(cacheLinkPath(), kMaxCachedLinkSize)));
+    const QString link = QString::fromUtf8(
+        QByteArray::fromPercentEncoding(readSmallFile(cacheLinkPath(), kMaxCachedLinkSize)));
     if (imageData.isEmpty() || !isWebUrl(QUrl(link, QUrl::TolerantMode)))
         return false;
     if (image)

@@ -3,9 +3,7 @@
 #include "checksigfunc.h"
 
 CheckSignatureTaskSpecification::CheckSignatureTaskSpecification(const QString& file,
-                                                                 const QString& expectedHash,
-                                                                 bool cancelOnFail, QObject* parent,
-                                                                 qreal weight)
+    const QString& expectedHash, bool cancelOnFail, QObject* parent, qreal weight)
     : ASyncTaskSpecification(parent, weight)
     , m_File(file)
     , m_ExpectedHash(expectedHash)
@@ -30,7 +28,8 @@ void CheckSignatureTaskSpecification::runFinished(bool pass)
             finish();
         return;
     }
-    emit message(tr("Signature check failed for %1").arg(m_ShownName.isEmpty() ? m_File : m_ShownName));
+    emit message(
+        tr("Signature check failed for %1").arg(m_ShownName.isEmpty() ? m_File : m_ShownName));
     emit checkDone(false, this);
     if (m_State != STATE_RUNNING)
         return;

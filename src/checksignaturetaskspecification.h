@@ -8,13 +8,12 @@
 // Checks one file on the thread pool: its SHA-512 against an expected hash, or (with an empty
 // expected hash) its detached RSA signature. The verdict is reported through checkDone before
 // the task ends; a failed check fails the task only when cancel-on-fail is set.
-class CheckSignatureTaskSpecification : public ASyncTaskSpecification
-{
+class CheckSignatureTaskSpecification : public ASyncTaskSpecification {
     Q_OBJECT
 
 public:
     CheckSignatureTaskSpecification(const QString& file, const QString& expectedHash,
-                                    bool cancelOnFail, QObject* parent, qreal weight);
+        bool cancelOnFail, QObject* parent, qreal weight);
 
     ASyncFunc* createFunc() override;
     void runFinished(bool pass) override;

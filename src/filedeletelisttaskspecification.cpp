@@ -6,9 +6,8 @@
 #include <QDir>
 #include <QFileInfo>
 
-FileDeleteListTaskSpecification::FileDeleteListTaskSpecification(QList<DeleteEntry>* deleteList,
-                                                                 Configuration* config,
-                                                                 QObject* parent, qreal weight)
+FileDeleteListTaskSpecification::FileDeleteListTaskSpecification(
+    QList<DeleteEntry>* deleteList, Configuration* config, QObject* parent, qreal weight)
     : ComposedTaskSpecification(1, parent, weight)
     , m_DeleteList(deleteList)
     , m_Config(config)

@@ -7,9 +7,8 @@
 #include <QFile>
 #include <QFileInfo>
 
-FileDeleteTaskSpecification::FileDeleteTaskSpecification(bool failOnError, const QString& path,
-                                                         bool recursive, QObject* parent,
-                                                         qreal weight)
+FileDeleteTaskSpecification::FileDeleteTaskSpecification(
+    bool failOnError, const QString& path, bool recursive, QObject* parent, qreal weight)
     : FastFileOpTaskSpecification(path, nullptr, parent, weight)
     , m_FailOnError(failOnError)
     , m_Recursive(recursive)

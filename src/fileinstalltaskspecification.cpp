@@ -16,16 +16,13 @@ const QString FileInstallTaskSpecification::kNewSuffix = QStringLiteral("._vxnew
 const QString FileInstallTaskSpecification::kAsideSuffix = QStringLiteral("._vxold_");
 
 FileInstallTaskSpecification::FileInstallTaskSpecification(const QString& newFile,
-                                                           const QString& installed,
-                                                           RollbackDataList* rollbackList,
-                                                           QObject* parent, qreal weight)
+    const QString& installed, RollbackDataList* rollbackList, QObject* parent, qreal weight)
     : FastFileOpTaskSpecification(installed, rollbackList, parent, weight)
     , m_NewFile(newFile)
 {
 }
 
-namespace
-{
+namespace {
 // Gives the new file the owner, the group and every mode bit of the installed file, set-id bits
 // included.  Owner and group go over where the system lets them (as root, or a group of the
 // user's); a set-id bit stays only with the owner or group it was set for.  Links are never
@@ -97,7 +94,7 @@ int FileInstallTaskSpecification::restoreInterrupted(const QString& dir)
 {
     QStringList leftovers;
     QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
+        QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
         // New files carry the marker in their name, and so do the decoders' partial outputs

@@ -11,8 +11,7 @@
 //
 // Nothing is written at the installed path until the new content is complete and checked, and
 // a running program keeps its own (moved) file.
-class FileInstallTaskSpecification : public FastFileOpTaskSpecification
-{
+class FileInstallTaskSpecification : public FastFileOpTaskSpecification {
     Q_OBJECT
 
 public:
@@ -22,14 +21,14 @@ public:
     static const QString kAsideSuffix;
 
     FileInstallTaskSpecification(const QString& newFile, const QString& installed,
-                                 RollbackDataList* rollbackList, QObject* parent, qreal weight);
+        RollbackDataList* rollbackList, QObject* parent, qreal weight);
 
     bool doOp() override;
 
     // Undoes what a replacement step that never ended (the process was killed) left below
-    // `dir`: new files not yet in place (and partial outputs of them) are removed, and every installed file that was moved
-    // aside is put back, so that the installation is again what it was before that step.
-    // Links are never followed.  Returns the number of files put back.
+    // `dir`: new files not yet in place (and partial outputs of them) are removed, and every
+    // installed file that was moved aside is put back, so that the installation is again what it
+    // was before that step. Links are never followed.  Returns the number of files put back.
     static int restoreInterrupted(const QString& dir);
 
     QString m_NewFile;

@@ -14,9 +14,8 @@
 
 #include <algorithm>
 
-FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(
-    QList<ReplaceEntry>* replaceList, QList<DeleteEntry>* deleteList, Configuration* config,
-    QObject* parent, qreal weight)
+FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(QList<ReplaceEntry>* replaceList,
+    QList<DeleteEntry>* deleteList, Configuration* config, QObject* parent, qreal weight)
     : ComposedTaskSpecification(2, parent, weight)
     , m_ReplaceList(replaceList)
     , m_DeleteList(deleteList)
@@ -54,7 +53,8 @@ int FileReplaceListTaskSpecification::makeDirCreateTasks()
     }
     std::sort(missing.begin(), missing.end());
     for (const QString& folder : missing)
-        addSubTask(new DirCreateTaskSpecification(folder, &m_RollbackList, this, 0.1 / missing.size()));
+        addSubTask(
+            new DirCreateTaskSpecification(folder, &m_RollbackList, this, 0.1 / missing.size()));
     return missing.size();
 }
 
@@ -62,8 +62,8 @@ void FileReplaceListTaskSpecification::makeReplaceTasks(bool dirTasksMade)
 {
     const qreal weight = (dirTasksMade ? 0.9 : 1.0) / m_ReplaceList->size();
     for (const ReplaceEntry& entry : *m_ReplaceList)
-        addSubTask(new FileReplaceTaskSpecification(entry, m_DeleteList, &m_RollbackList, m_Config,
-                                                    this, weight));
+        addSubTask(new FileReplaceTaskSpecification(
+            entry, m_DeleteList, &m_RollbackList, m_Config, this, weight));
 }
 
 void FileReplaceListTaskSpecification::subtasksDone()

@@ -15,14 +15,12 @@ class Configuration;
 // anything fails or the step is cancelled, everything is undone, last first, so that the client
 // is exactly as before.  When everything succeeded, the replaced originals (kept aside until
 // then) are removed and nothing is left to undo.
-class FileReplaceListTaskSpecification : public ComposedTaskSpecification
-{
+class FileReplaceListTaskSpecification : public ComposedTaskSpecification {
     Q_OBJECT
 
 public:
     FileReplaceListTaskSpecification(QList<ReplaceEntry>* replaceList,
-                                     QList<DeleteEntry>* deleteList, Configuration* config,
-                                     QObject* parent, qreal weight);
+        QList<DeleteEntry>* deleteList, Configuration* config, QObject* parent, qreal weight);
 
     void execute() override;
     void reset() override;
@@ -36,9 +34,9 @@ public:
     void commit();
 
     QList<ReplaceEntry>* m_ReplaceList; // not owned
-    QList<DeleteEntry>* m_DeleteList;   // not owned
+    QList<DeleteEntry>* m_DeleteList; // not owned
     RollbackDataList m_RollbackList;
-    Configuration* m_Config;            // not owned
+    Configuration* m_Config; // not owned
 };
 
 #endif // FILEREPLACELISTTASKSPECIFICATION_H

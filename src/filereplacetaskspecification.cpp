@@ -13,18 +13,16 @@
 #include <QFile>
 #include <QFileInfo>
 
-const QStringList FileReplaceTaskSpecification::kExecutableNames = {
-    QStringLiteral("vx3client_mac"), QStringLiteral("update"),       QStringLiteral("glitchpost"),
-    QStringLiteral("wareloader"),    QStringLiteral("libQt5Core"),   QStringLiteral("libQt5Gui"),
-    QStringLiteral("libQt5Network"), QStringLiteral("libQt5PrintSupport"),
-    QStringLiteral("libQt5Sql"),     QStringLiteral("libQt5Widgets")};
+const QStringList FileReplaceTaskSpecification::kExecutableNames = {QStringLiteral("vx3client_mac"),
+    QStringLiteral("update"), QStringLiteral("glitchpost"), QStringLiteral("wareloader"),
+    QStringLiteral("libQt5Core"), QStringLiteral("libQt5Gui"), QStringLiteral("libQt5Network"),
+    QStringLiteral("libQt5PrintSupport"), QStringLiteral("libQt5Sql"),
+    QStringLiteral("libQt5Widgets")};
 const QStringList FileReplaceTaskSpecification::kExecutableSuffixes = {QStringLiteral("dylib")};
 
 FileReplaceTaskSpecification::FileReplaceTaskSpecification(const ReplaceEntry& entry,
-                                                           QList<DeleteEntry>* deleteList,
-                                                           RollbackDataList* sharedRollbackList,
-                                                           Configuration* config, QObject* parent,
-                                                           qreal weight)
+    QList<DeleteEntry>* deleteList, RollbackDataList* sharedRollbackList, Configuration* config,
+    QObject* parent, qreal weight)
     : ComposedTaskSpecification(1, parent, weight)
     , m_Entry(entry)
     , m_DeleteList(deleteList)
@@ -80,14 +78,16 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
             const bool copied = QFile::copy(installed, oldCopy);
             qDebug() << "Copy" << installed << "->" << oldCopy << copied;
             emit message(tr("Patching %1").arg(rel));
-            make = new FileTaskSpecification_patch(&m_RollbackList, oldCopy, patchFile, newFile, this, 0.8,
-                                                   m_Entry.unpackedSize);
+            make = new FileTaskSpecification_patch(
+                &m_RollbackList, oldCopy, patchFile, newFile, this, 0.8, m_Entry.unpackedSize);
         } else {
-            make = makeUnpackTask(&m_RollbackList, download, newFile, this, 0.8, m_Entry.unpackedSize);
+            make =
+                makeUnpackTask(&m_RollbackList, download, newFile, this, 0.8, m_Entry.unpackedSize);
         }
         make->showDestinationAs(rel);
         addSubTask(make);
-        auto* check = new CheckSignatureTaskSpecification(newFile, m_Entry.unpackedHash, true, this, 0.2);
+        auto* check =
+            new CheckSignatureTaskSpecification(newFile, m_Entry.unpackedHash, true, this, 0.2);
         check->m_ShownName = rel;
         addSubTask(check);
     } else {
@@ -121,30 +121,30 @@ void FileReplaceTaskSpecification::reset()
     ComposedTaskSpecification::reset(); // no sub-tasks left: clears the end flags of the last run
 }
 
-SlowFileOpSpecification* FileReplaceTaskSpecification::makeUnpackTask(RollbackDataList* rollbackList,
-                                                                     const QString& download,
-                                                                     const QString& destination,
-                                                                     QObject* parent, qreal weight,
-                                                                     quint64 maxOutputSize)
+SlowFileOpSpecification* FileReplaceTaskSpecification::makeUnpackTask(
+    RollbackDataList* rollbackList, const QString& download, const QString& destination,
+    QObject* parent, qreal weight, quint64 maxOutputSize)
 {
     if (QFileInfo(download).suffix() == QLatin1String("_lzma2_"))
-        return new FileUnpackTaskSpecification_lzma2(rollbackList, download, destination, parent,
-                                                     weight, maxOutputSize);
-    return new FileUnpackTaskSpecification_zip(rollbackList, download, destination, parent, weight,
-                                               maxOutputSize);
+        return new FileUnpackTaskSpecification_lzma2(
+            rollbackList, download, destination, parent, weight, maxOutputSize);
+    return new FileUnpackTaskSpecification_zip(
+        rollbackList, download, destination, parent, weight, maxOutputSize);
 }
 
 void FileReplaceTaskSpecification::setExecutablePermissions(const QString& path)
 {
     const QFileInfo info(path);
-    if (kExecutableNames.contains(info.fileName()) || kExecutableSuffixes.contains(info.completeSuffix()))
+    if (kExecutableNames.contains(info.fileName()) ||
+        kExecutableSuffixes.contains(info.completeSuffix()))
         makeExecutable(path);
 }
 
 bool FileReplaceTaskSpecification::makeExecutable(const QString& path)
 {
-    return QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
-                                           | QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser
-                                           | QFileDevice::ReadGroup | QFileDevice::ExeGroup
-                                           | QFileDevice::ReadOther | QFileDevice::ExeOther);
+    return QFile::setPermissions(path,
+        QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
+            QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser |
+            QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther |
+            QFileDevice::ExeOther);
 }

@@ -5,13 +5,10 @@
 #include <QDebug>
 
 FileTaskSpecification_patch::FileTaskSpecification_patch(RollbackDataList* rollbackList,
-                                                         const QString& source,
-                                                         const QString& patch,
-                                                         const QString& destination,
-                                                         QObject* parent, qreal weight,
-                                                         quint64 maxOutputSize)
-    : SlowFileOpSpecification(tr("Could not patch '%1' to '%2'"),
-                              rollbackList, source, patch, destination, parent, weight)
+    const QString& source, const QString& patch, const QString& destination, QObject* parent,
+    qreal weight, quint64 maxOutputSize)
+    : SlowFileOpSpecification(tr("Could not patch '%1' to '%2'"), rollbackList, source, patch,
+          destination, parent, weight)
     , m_MaxOutputSize(maxOutputSize)
 {
     qDebug() << "FileTaskSpecification_patch"

@@ -8,8 +8,8 @@
 #include "makedownloadreplacelisttaskspecification.h"
 #include "updateselfunziptaskspecification.h"
 
-MainTaskSpecification::MainTaskSpecification(QNetworkAccessManager* nam, Configuration* config,
-                                             QObject* parent, qreal weight)
+MainTaskSpecification::MainTaskSpecification(
+    QNetworkAccessManager* nam, Configuration* config, QObject* parent, qreal weight)
     : ComposedTaskSpecification(1, parent, weight)
     , m_Manager(nam)
     , m_Config(config)
@@ -18,8 +18,8 @@ MainTaskSpecification::MainTaskSpecification(QNetworkAccessManager* nam, Configu
 
 void MainTaskSpecification::execute()
 {
-    emit message(QStringLiteral("Starting update process for ")
-                 + (m_Config->m_ClientUpdate ? QStringLiteral("client") : QStringLiteral("updater")));
+    emit message(QStringLiteral("Starting update process for ") +
+        (m_Config->m_ClientUpdate ? QStringLiteral("client") : QStringLiteral("updater")));
     makeSubtasksAndStart();
 }
 
@@ -27,11 +27,11 @@ void MainTaskSpecification::makeSubtasksAndStart()
 {
     addSubTask(new IniDownloadTaskSpecification(m_Manager, m_Config, this, 0.1));
     addSubTask(new MakeDownloadReplaceListTaskSpecification(m_Config, &m_Lists, this, 0.05));
-    addSubTask(new DownloadFileListTaskSpecification(&m_Lists.downloadList, m_Manager, m_Config,
-                                                     this, 0.4));
+    addSubTask(new DownloadFileListTaskSpecification(
+        &m_Lists.downloadList, m_Manager, m_Config, this, 0.4));
     if (m_Config->m_ClientUpdate == 1) {
-        addSubTask(new FileReplaceListTaskSpecification(&m_Lists.replaceList, &m_Lists.deleteList,
-                                                        m_Config, this, 0.4));
+        addSubTask(new FileReplaceListTaskSpecification(
+            &m_Lists.replaceList, &m_Lists.deleteList, m_Config, this, 0.4));
         addSubTask(new FileDeleteListTaskSpecification(&m_Lists.deleteList, m_Config, this, 0.05));
     } else {
         addSubTask(new UpdateSelfUnzipTaskSpecification(&m_Lists.replaceList, m_Config, this, 0.4));
@@ -50,8 +50,8 @@ void MainTaskSpecification::reset()
 void MainTaskSpecification::requestCancel()
 {
     const int replaceStep = 3;
-    if (m_Config->m_ClientUpdate == 1 && m_SubTasks.size() > replaceStep
-        && m_SubTasks.at(replaceStep)->m_State == STATE_FINISHED)
+    if (m_Config->m_ClientUpdate == 1 && m_SubTasks.size() > replaceStep &&
+        m_SubTasks.at(replaceStep)->m_State == STATE_FINISHED)
         return;
     ComposedTaskSpecification::requestCancel();
 }

@@ -47,7 +47,8 @@ MainWindow::MainWindow(Configuration *config)
     connect(m_Engine, SIGNAL(message(QString)), this, SLOT(onAppendText(QString)));
     connect(m_Engine, SIGNAL(updateFinished()), this, SLOT(onUpdateFinished()));
     connect(m_Engine, SIGNAL(updateCanceled()), this, SLOT(onUpdateCanceled()));
-    connect(m_Engine, SIGNAL(bannerFound(QByteArray,QString)), this, SLOT(onBannerFound(QByteArray,QString)));
+    connect(m_Engine, SIGNAL(bannerFound(QByteArray, QString)), this,
+        SLOT(onBannerFound(QByteArray, QString)));
 
     setupUi(this);
     connect(detailsButton, SIGNAL(clicked()), this, SLOT(onDetailsPressed()), Qt::QueuedConnection);
@@ -87,20 +88,24 @@ void MainWindow::setHeaderTexts()
     if (!m_Config->m_VersionString.isEmpty()) {
         // The version string comes from the command line or the version service: it is text,
         // never markup.
-        header = QStringLiteral("<div style=\"font-weight:bold;font-size:14px\">")
-            + tr("Update to Voxtrel %1").arg(m_Config->m_VersionString.toHtmlEscaped()) + QStringLiteral("</div>");
+        header = QStringLiteral("<div style=\"font-weight:bold;font-size:14px\">") +
+            tr("Update to Voxtrel %1").arg(m_Config->m_VersionString.toHtmlEscaped()) +
+            QStringLiteral("</div>");
     }
-    header += QStringLiteral("<div style=\"margin-top:4px\">") + tr("You are currently on <strong>%1 channel</strong>.").arg(channel)
-        + QStringLiteral("</div>");
-    header += QStringLiteral("<div style=\"margin-top:4px;font-style:italic\">")
-        + (m_Config->m_ClientUpdate ? tr("Step two: Updating Voxtrel client") : tr("Step one: Updating updater"))
-        + QStringLiteral("</div>");
+    header += QStringLiteral("<div style=\"margin-top:4px\">") +
+        tr("You are currently on <strong>%1 channel</strong>.").arg(channel) +
+        QStringLiteral("</div>");
+    header += QStringLiteral("<div style=\"margin-top:4px;font-style:italic\">") +
+        (m_Config->m_ClientUpdate ? tr("Step two: Updating Voxtrel client")
+                                  : tr("Step one: Updating updater")) +
+        QStringLiteral("</div>");
     versionLabel->setText(header);
 }
 
 void MainWindow::showErrorBox(const QString &errorMessage)
 {
-    QMessageBox::critical(this, QObject::tr("Error"), errorMessage, QMessageBox::Ok, QMessageBox::NoButton);
+    QMessageBox::critical(
+        this, QObject::tr("Error"), errorMessage, QMessageBox::Ok, QMessageBox::NoButton);
 }
 
 void MainWindow::onFatalConfigError(QString errorMessage)
@@ -151,9 +156,9 @@ void MainWindow::handOver()
     ProcessTools::Failure failure;
     bool started = false;
     if (m_Config->m_ClientUpdate == 0) {
-        const QStringList args{QStringLiteral("--clientupdate"), Configuration::defaultClientType(true),
-                               QString::number(m_Config->m_Version),
-                               m_Config->m_VersionString.isEmpty() ? QStringLiteral("#") : m_Config->m_VersionString};
+        const QStringList args {QStringLiteral("--clientupdate"),
+            Configuration::defaultClientType(true), QString::number(m_Config->m_Version),
+            m_Config->m_VersionString.isEmpty() ? QStringLiteral("#") : m_Config->m_VersionString};
         started = ProcessTools::startClientUpdater(m_Config->m_TempDir, args, &failure);
     } else if (m_Config->m_ClientUpdate == 1) {
         started = ProcessTools::startVx3Client(m_Config->m_InstallDir, &failure);
@@ -173,7 +178,8 @@ QString MainWindow::handOverFailureText(const ProcessTools::Failure &failure) co
 {
     const QString path = QDir::toNativeSeparators(failure.path);
     if (failure.kind == ProcessTools::Failure::ArgsFileNotWritten)
-        return tr("The arguments file \"%1\" for the next update step could not be written.").arg(path);
+        return tr("The arguments file \"%1\" for the next update step could not be written.")
+            .arg(path);
     if (m_Config->m_ClientUpdate == 0)
         return tr("The new updater \"%1\" could not be started.").arg(path);
     return tr("The Voxtrel client \"%1\" could not be started.").arg(path);
@@ -226,7 +232,8 @@ void MainWindow::repairToolFrameworkLinks()
     for (const char *app : kToolApps) {
         const QString dir = base + QLatin1String(app) + QStringLiteral(".app/Contents/Frameworks");
         for (const char *module : kToolQtModules) {
-            const QString lib = QStringLiteral("libQt5") + QLatin1String(module) + QStringLiteral(".dylib");
+            const QString lib =
+                QStringLiteral("libQt5") + QLatin1String(module) + QStringLiteral(".dylib");
             const QString link = dir + QLatin1Char('/') + lib;
             if (QFile::exists(link))
                 continue;
@@ -236,7 +243,8 @@ void MainWindow::repairToolFrameworkLinks()
         }
     }
     const QString quazip = QStringLiteral("libquazip.dylib");
-    const QString quazipLink = base + QStringLiteral("glitchpost.app/Contents/Frameworks/") + quazip;
+    const QString quazipLink =
+        base + QStringLiteral("glitchpost.app/Contents/Frameworks/") + quazip;
     if (!QFile::exists(quazipLink))
         QFile::link(rel + quazip, quazipLink);
 }
@@ -257,8 +265,9 @@ void MainWindow::onUpdateCanceled()
     if (boxOpen)
         return;
     boxOpen = true;
-    QMessageBox::critical(this, tr("Update"), tr("Update cancelled. Push \"Details\" to check reasons."), QMessageBox::Ok,
-                          QMessageBox::NoButton);
+    QMessageBox::critical(this, tr("Update"),
+        tr("Update cancelled. Push \"Details\" to check reasons."), QMessageBox::Ok,
+        QMessageBox::NoButton);
     boxOpen = false;
 }
 
@@ -277,7 +286,8 @@ void MainWindow::onBannerFound(const QByteArray &bannerImage, const QString &cli
     }
     const QUrl url(clickUrl, QUrl::TolerantMode);
     if (UrlClickLabel::isOpenable(url)) {
-        banner->setToolTip(tr("Click to open \"%1://%2\"").arg(url.scheme(), url.host(QUrl::FullyDecoded)));
+        banner->setToolTip(
+            tr("Click to open \"%1://%2\"").arg(url.scheme(), url.host(QUrl::FullyDecoded)));
         banner->setUrl(clickUrl);
     } else {
         // The address comes from an unauthenticated datagram: anything but a web address is
@@ -298,7 +308,8 @@ void MainWindow::onBannerFound(const QByteArray &bannerImage, const QString &cli
 void MainWindow::onDetailsPressed()
 {
     if (outputTextEdit->isVisible())
-        outputTextEdit->verticalScrollBar()->setValue(outputTextEdit->verticalScrollBar()->maximum());
+        outputTextEdit->verticalScrollBar()->setValue(
+            outputTextEdit->verticalScrollBar()->maximum());
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)
@@ -307,9 +318,9 @@ void MainWindow::closeEvent(QCloseEvent *event)
         event->ignore();
         if (m_AbortRequested)
             return;
-        const QMessageBox::StandardButton answer =
-            QMessageBox::question(this, tr("Question"), tr("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"),
-                                  QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
+        const QMessageBox::StandardButton answer = QMessageBox::question(this, tr("Question"),
+            tr("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
         // The update may have ended while the question was open: then there is nothing to abort.
         if (answer == QMessageBox::Yes && m_Engine->isActive()) {
             m_AbortRequested = true;

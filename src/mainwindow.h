@@ -63,7 +63,7 @@ private:
     UpdateEngine *m_Engine;
     bool m_Finished = false;
     bool m_AbortRequested = false;
-    bool m_HandedOver = false;     // the next program's start has been tried
+    bool m_HandedOver = false; // the next program's start has been tried
     bool m_HandOverFailed = false; // ... and failed; closing then ends with status 2
-    bool m_UpdateFailed = false;   // the last attempt failed; closing then ends with status 2
+    bool m_UpdateFailed = false; // the last attempt failed; closing then ends with status 2
 };

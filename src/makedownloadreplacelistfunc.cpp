@@ -16,8 +16,7 @@
 
 #include <algorithm>
 
-namespace
-{
+namespace {
 const QString kPatchSuffix = QStringLiteral("_patch_");
 const QString kFieldSeparator = QStringLiteral("::");
 const QString kRootSection = QStringLiteral(".");
@@ -31,8 +30,8 @@ quint64 toSize(const QString& text)
 }
 } // namespace
 
-MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(const Configuration* config,
-                                                         std::shared_ptr<UpdateLists> lists)
+MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(
+    const Configuration* config, std::shared_ptr<UpdateLists> lists)
     : m_Config(config)
     , m_Lists(std::move(lists))
 {
@@ -40,8 +39,8 @@ MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(const Configuration* co
 
 QString MakeDownloadReplaceListFunc::productIniName(bool clientStep)
 {
-    return (clientStep ? QStringLiteral("vx3_") : QString())
-           + Configuration::defaultClientType(clientStep) + QStringLiteral(".ini");
+    return (clientStep ? QStringLiteral("vx3_") : QString()) +
+        Configuration::defaultClientType(clientStep) + QStringLiteral(".ini");
 }
 
 bool MakeDownloadReplaceListFunc::isSafeRelativePath(const QString& path)
@@ -86,8 +85,8 @@ bool MakeDownloadReplaceListFunc::buildLists()
     const bool clientStep = m_Config->m_ClientUpdate != 0;
     const QString prodIni = m_Config->m_TempDir + QLatin1Char('/') + productIniName(clientStep);
     qDebug() << Q_FUNC_INFO << "prodIni" << prodIni;
-    emit message(tr("Compiling download and replace list for ")
-                 + (clientStep ? QStringLiteral("client") : QStringLiteral("updater")));
+    emit message(tr("Compiling download and replace list for ") +
+        (clientStep ? QStringLiteral("client") : QStringLiteral("updater")));
 
     QSettings ini(prodIni, QSettings::IniFormat);
     const QStringList groups = ini.childGroups();
@@ -165,8 +164,8 @@ bool MakeDownloadReplaceListFunc::buildLists()
                 ++done;
                 emit progress(double(done) / double(total));
                 const QStringList fields = ini.value(key).toString().split(kFieldSeparator);
-                if ((fields.size() != 2 && fields.size() != 5) || !isSafeRelativePath(key)
-                    || (fields.size() == 5 && !isSafeRelativePath(fields[4]))) {
+                if ((fields.size() != 2 && fields.size() != 5) || !isSafeRelativePath(key) ||
+                    (fields.size() == 5 && !isSafeRelativePath(fields[4]))) {
                     invalidLine(group);
                     return false;
                 }
@@ -180,8 +179,7 @@ bool MakeDownloadReplaceListFunc::buildLists()
 }
 
 bool MakeDownloadReplaceListFunc::decideFile(const QString& group, const QString& key,
-                                             const QStringList& fields,
-                                             const QHash<QString, PatchRecord>& patches)
+    const QStringList& fields, const QHash<QString, PatchRecord>& patches)
 {
     DownloadEntry download;
     download.group = group;
@@ -211,7 +209,8 @@ bool MakeDownloadReplaceListFunc::decideFile(const QString& group, const QString
         if (matches(installedPath, wanted)) {
             if (m_Config->m_ClientUpdate == 0) {
                 // The new updater is built in the temp folder: keep the unchanged file there.
-                const QString destination = m_Config->m_TempDir + QLatin1Char('/') + replace.relativePath(QString());
+                const QString destination =
+                    m_Config->m_TempDir + QLatin1Char('/') + replace.relativePath(QString());
                 // A new updater missing one of its files must not be started: a failed copy
                 // ends the list building.  A copy left by an earlier run is replaced.
                 const QString folder = QFileInfo(destination).path();
@@ -245,7 +244,7 @@ bool MakeDownloadReplaceListFunc::decideFile(const QString& group, const QString
         m_Lists->replaceList.append(replace);
         return true;
     }
-    m_TempClaims.insert(download.name, TempClaim{group, download.hash});
+    m_TempClaims.insert(download.name, TempClaim {group, download.hash});
 
     m_Lists->replaceList.append(replace);
     const QString fetched = m_Config->m_TempDir + QLatin1Char('/') + download.name;
@@ -256,8 +255,8 @@ bool MakeDownloadReplaceListFunc::decideFile(const QString& group, const QString
     return true;
 }
 
-bool MakeDownloadReplaceListFunc::claimInstalledPath(const QString& group, const QString& key,
-                                                     const QString& relativePath)
+bool MakeDownloadReplaceListFunc::claimInstalledPath(
+    const QString& group, const QString& key, const QString& relativePath)
 {
     // Names on a Mac disk match regardless of case.  The second install would move the first
     // one's new file aside in place of the original, which a rollback could then no longer put
@@ -269,12 +268,12 @@ bool MakeDownloadReplaceListFunc::claimInstalledPath(const QString& group, const
                          .arg(claim->path, claim->key, claim->group, key, group));
         return false;
     }
-    m_InstalledClaims.insert(folded, InstalledClaim{group, key, relativePath});
+    m_InstalledClaims.insert(folded, InstalledClaim {group, key, relativePath});
     return true;
 }
 
-ReplaceEntry MakeDownloadReplaceListFunc::replaceEntryFor(const QString& group, const QString& key,
-                                                          const QStringList& fields)
+ReplaceEntry MakeDownloadReplaceListFunc::replaceEntryFor(
+    const QString& group, const QString& key, const QStringList& fields)
 {
     ReplaceEntry replace;
     replace.group = group;
@@ -322,8 +321,8 @@ void MakeDownloadReplaceListFunc::queueHashes(QSettings& ini, const QStringList&
             if (key.endsWith(kPatchSuffix))
                 continue;
             const QStringList fields = ini.value(key).toString().split(kFieldSeparator);
-            if ((fields.size() != 2 && fields.size() != 5)
-                || (fields.size() == 5 && !isSafeRelativePath(fields[4])))
+            if ((fields.size() != 2 && fields.size() != 5) ||
+                (fields.size() == 5 && !isSafeRelativePath(fields[4])))
                 continue;
             addIfPresent(installedPathOf(replaceEntryFor(group, key, fields)));
         }
@@ -331,9 +330,9 @@ void MakeDownloadReplaceListFunc::queueHashes(QSettings& ini, const QStringList&
     }
     // Largest first: the few big files then run side by side instead of last and alone.
     std::stable_sort(files.begin(), files.end(),
-                     [](const QPair<qint64, QString>& a, const QPair<qint64, QString>& b) {
-                         return a.first > b.first;
-                     });
+        [](const QPair<qint64, QString>& a, const QPair<qint64, QString>& b) {
+            return a.first > b.first;
+        });
     for (const auto& file : qAsConst(files))
         m_Hasher->queue(file.second);
 }

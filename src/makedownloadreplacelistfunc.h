@@ -16,8 +16,7 @@ class QSettings;
 
 // Reads the verified product list in a pool thread and compares every listed file with the
 // installed product (by SHA-512 only), filling the download, replace and delete lists.
-class MakeDownloadReplaceListFunc : public ASyncFunc
-{
+class MakeDownloadReplaceListFunc : public ASyncFunc {
     Q_OBJECT
 
 public:
@@ -36,8 +35,7 @@ public:
     std::shared_ptr<UpdateLists> m_Lists;
 
 private:
-    struct PatchRecord
-    {
+    struct PatchRecord {
         QString group;
         QString key;
         QString hash;
@@ -51,21 +49,20 @@ private:
     // Starts hashing every installed file (and, in the client step, every fetched file) that the
     // lists will be decided by, the largest first.
     void queueHashes(QSettings& ini, const QStringList& groups) const;
-    static ReplaceEntry replaceEntryFor(const QString& group, const QString& key,
-                                        const QStringList& fields);
+    static ReplaceEntry replaceEntryFor(
+        const QString& group, const QString& key, const QStringList& fields);
     QString installedPathOf(const ReplaceEntry& replace) const;
     // The file's SHA-512 equals expectedHash (an unreadable file never matches).
     bool matches(const QString& path, const QString& expectedHash) const;
 
     // False when the file cannot be fetched without clashing with another (reported).
     bool decideFile(const QString& group, const QString& key, const QStringList& fields,
-                    const QHash<QString, PatchRecord>& patches);
+        const QHash<QString, PatchRecord>& patches);
     void invalidLine(const QString& group);
 
     // A fetched file lies in the temp folder under its name alone, whatever its section: the
     // first entry to use a name claims it with its hash and section.
-    struct TempClaim
-    {
+    struct TempClaim {
         QString group;
         QString hash;
     };
@@ -74,8 +71,7 @@ private:
     // One installed file is put in place by one entry only.  False when another entry already
     // claimed the path as macOS compares names (reported).
     bool claimInstalledPath(const QString& group, const QString& key, const QString& relativePath);
-    struct InstalledClaim
-    {
+    struct InstalledClaim {
         QString group;
         QString key;
         QString path;

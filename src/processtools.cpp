@@ -22,17 +22,20 @@ bool launch(const QString &bundle, const QString &executableName, ProcessTools::
 {
     if (AppLauncher::launch(bundle, executableName))
         return true;
-    return fail(failure, ProcessTools::Failure::NotStarted, AppLauncher::executablePath(bundle, executableName));
+    return fail(failure, ProcessTools::Failure::NotStarted,
+        AppLauncher::executablePath(bundle, executableName));
 }
 
 bool startVx3Client_mac(const QString &installDir, ProcessTools::Failure *failure)
 {
     qDebug() << "startVx3Client_mac" << installDir;
-    const QString bundle = QDir(installDir).filePath(QStringLiteral("../../") + ProcessTools::clientBundleName());
+    const QString bundle =
+        QDir(installDir).filePath(QStringLiteral("../../") + ProcessTools::clientBundleName());
     return launch(bundle, Configuration::clientExecutableName(), failure);
 }
 
-bool startNewUpdater_mac(const QString &tempDir, const QStringList &args, ProcessTools::Failure *failure)
+bool startNewUpdater_mac(
+    const QString &tempDir, const QStringList &args, ProcessTools::Failure *failure)
 {
     qDebug() << "startNewUpdater_mac" << tempDir << args;
     // A file left by an earlier run must never reach the next updater: remove it first, and
@@ -60,7 +63,8 @@ bool ProcessTools::startVx3Client(const QString &installDir, Failure *failure)
     return startVx3Client_mac(installDir, failure);
 }
 
-bool ProcessTools::startClientUpdater(const QString &tempDir, const QStringList &args, Failure *failure)
+bool ProcessTools::startClientUpdater(
+    const QString &tempDir, const QStringList &args, Failure *failure)
 {
     qDebug() << "startClientUpdater" << tempDir << args;
     return startNewUpdater_mac(tempDir, args, failure);

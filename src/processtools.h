@@ -24,8 +24,9 @@ public:
     // "SharedSupport/update.app" of the session folder `tempDir`.  Nothing is started when the
     // arguments file cannot be written, so the next updater never reads a stale one.  False
     // when either fails (`failure`, when given, says which).
-    static bool startClientUpdater(const QString &tempDir, const QStringList &args, Failure *failure = nullptr);
+    static bool startClientUpdater(
+        const QString &tempDir, const QStringList &args, Failure *failure = nullptr);
 
-    static QString clientBundleName();      // "Voxtrel 3 Client.app"
+    static QString clientBundleName(); // "Voxtrel 3 Client.app"
     static QString updaterExecutableName(); // "update"
 };

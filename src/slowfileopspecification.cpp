@@ -3,10 +3,8 @@
 #include "rollbackdatalist.h"
 
 SlowFileOpSpecification::SlowFileOpSpecification(const QString& errorText,
-                                                 RollbackDataList* rollbackList,
-                                                 const QString& source,
-                                                 const QString& destination, QObject* parent,
-                                                 qreal weight)
+    RollbackDataList* rollbackList, const QString& source, const QString& destination,
+    QObject* parent, qreal weight)
     : ASyncTaskSpecification(parent, weight)
     , m_RollbackList(rollbackList)
     , m_Source(source)
@@ -17,10 +15,8 @@ SlowFileOpSpecification::SlowFileOpSpecification(const QString& errorText,
 }
 
 SlowFileOpSpecification::SlowFileOpSpecification(const QString& errorText,
-                                                 RollbackDataList* rollbackList,
-                                                 const QString& source, const QString& patch,
-                                                 const QString& destination, QObject* parent,
-                                                 qreal weight)
+    RollbackDataList* rollbackList, const QString& source, const QString& patch,
+    const QString& destination, QObject* parent, qreal weight)
     : ASyncTaskSpecification(parent, weight)
     , m_RollbackList(rollbackList)
     , m_Source(source)

@@ -11,17 +11,15 @@ class RollbackDataList;
 // m_Destination.  On success the created file is recorded for rollback; on
 // failure m_ErrorText is emitted as message.  The error text is given with %1
 // for the source and %2 for the destination.
-class SlowFileOpSpecification : public ASyncTaskSpecification
-{
+class SlowFileOpSpecification : public ASyncTaskSpecification {
     Q_OBJECT
 
 public:
     SlowFileOpSpecification(const QString& errorText, RollbackDataList* rollbackList,
-                            const QString& source, const QString& destination,
-                            QObject* parent, qreal weight);
+        const QString& source, const QString& destination, QObject* parent, qreal weight);
     SlowFileOpSpecification(const QString& errorText, RollbackDataList* rollbackList,
-                            const QString& source, const QString& patch,
-                            const QString& destination, QObject* parent, qreal weight);
+        const QString& source, const QString& patch, const QString& destination, QObject* parent,
+        qreal weight);
     ~SlowFileOpSpecification() override;
 
     void runFinished(bool ok) override;

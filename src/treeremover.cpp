@@ -11,8 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace
-{
+namespace {
 // Every level holds one open folder; deeper trees are not made by an update.
 const int kMaxDepth = 128;
 

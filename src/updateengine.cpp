@@ -79,7 +79,8 @@ UpdateEngine::UpdateEngine(Configuration *config, QObject *parent)
         m_Nam->setProxy(proxy);
     else
         // The window connects after the constructor: the report waits for initialize.
-        m_ProxyError = QStringLiteral("'%1' is an invalid proxy specification").arg(m_Config->m_Proxy);
+        m_ProxyError =
+            QStringLiteral("'%1' is an invalid proxy specification").arg(m_Config->m_Proxy);
 }
 
 UpdateEngine::~UpdateEngine()
@@ -105,14 +106,14 @@ bool UpdateEngine::parseProxy(const QString &text, QNetworkProxy *proxy)
         return true;
     }
     // "host" and "host:port" carry no scheme; QUrl would take the host for one.
-    const QString withScheme = trimmed.contains(QLatin1String("://"))
-        ? trimmed : QStringLiteral("http://") + trimmed;
+    const QString withScheme =
+        trimmed.contains(QLatin1String("://")) ? trimmed : QStringLiteral("http://") + trimmed;
     const QUrl url(withScheme, QUrl::TolerantMode);
     const QString host = url.host(QUrl::FullyDecoded);
     if (!url.isValid() || host.isEmpty())
         return false;
-    *proxy = QNetworkProxy(QNetworkProxy::HttpProxy, host, static_cast<quint16>(url.port(3128)),
-                           QString(), QString());
+    *proxy = QNetworkProxy(
+        QNetworkProxy::HttpProxy, host, static_cast<quint16>(url.port(3128)), QString(), QString());
     return true;
 }
 
@@ -139,7 +140,9 @@ bool UpdateEngine::initialize()
     if (UpdateIniData::get(&version, nullptr, &sessionDir, &clientDir)) {
         if (!PrivateTempDir::isPrivateSessionFolder(sessionDir)) {
             // Somebody else could have put anything in there: neither used nor emptied.
-            emit message(QStringLiteral("Ignoring session folder %1: it is not a private folder of this user").arg(sessionDir));
+            emit message(QStringLiteral(
+                "Ignoring session folder %1: it is not a private folder of this user")
+                             .arg(sessionDir));
             sessionDir.clear();
             clientDir.clear();
             UpdateIniData::removeCurrent();
@@ -162,12 +165,14 @@ bool UpdateEngine::initialize()
         return false;
     if (m_Config->m_ClientUpdate) {
         // A client step that was killed while it replaced files left them moved aside.
-        const int restored = FileInstallTaskSpecification::restoreInterrupted(m_Config->m_InstallDir);
+        const int restored =
+            FileInstallTaskSpecification::restoreInterrupted(m_Config->m_InstallDir);
         if (restored > 0)
-            emit message(QStringLiteral("Restored %1 files of an interrupted update").arg(restored));
+            emit message(
+                QStringLiteral("Restored %1 files of an interrupted update").arg(restored));
     }
-    UpdateIniData::modify(m_Config->m_Version, m_Config->m_TempDir, m_Config->m_InstallDir,
-                          m_Config->m_ClientType);
+    UpdateIniData::modify(
+        m_Config->m_Version, m_Config->m_TempDir, m_Config->m_InstallDir, m_Config->m_ClientType);
     m_State = POST_INIT;
     return true;
 }
@@ -272,21 +277,24 @@ void UpdateEngine::takeOverAbandonedSessions(QString *sessionDir, QString *clien
     // Once the updater step has finished it forgets its session; when the client step then
     // never finishes, the session folder is known only to the record inside it.  Such a folder
     // of this installation is continued for the same version and removed for another one.
-    const QString ownInstall = QFileInfo(Configuration::appDirBase() + QStringLiteral("../")).canonicalFilePath();
+    const QString ownInstall =
+        QFileInfo(Configuration::appDirBase() + QStringLiteral("../")).canonicalFilePath();
     const QDir temp(QDir::tempPath());
-    const QFileInfoList entries = temp.entryInfoList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+    const QFileInfoList entries =
+        temp.entryInfoList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
     for (const QFileInfo &entry : entries) {
-        if (!isSessionFolderName(entry.fileName())
-            || !PrivateTempDir::isPrivateSessionFolder(entry.absoluteFilePath()))
+        if (!isSessionFolderName(entry.fileName()) ||
+            !PrivateTempDir::isPrivateSessionFolder(entry.absoluteFilePath()))
             continue;
         int version = 0;
         QString client;
         QString recordedDir;
-        if (!UpdateIniData::getFrom(entry.absoluteFilePath() + QStringLiteral("/SharedSupport/update.ini"),
-                                    &version, nullptr, &recordedDir, &client)
-            || client.isEmpty() || ownInstall.isEmpty()
-            || QFileInfo(client).canonicalFilePath() != ownInstall
-            || QFileInfo(recordedDir).canonicalFilePath() != entry.canonicalFilePath())
+        if (!UpdateIniData::getFrom(
+                entry.absoluteFilePath() + QStringLiteral("/SharedSupport/update.ini"), &version,
+                nullptr, &recordedDir, &client) ||
+            client.isEmpty() || ownInstall.isEmpty() ||
+            QFileInfo(client).canonicalFilePath() != ownInstall ||
+            QFileInfo(recordedDir).canonicalFilePath() != entry.canonicalFilePath())
             continue;
         if (version == m_Config->m_Version && sessionDir->isEmpty()) {
             emit message(QStringLiteral("Previous update session for v. %1 found").arg(version));
@@ -300,8 +308,10 @@ void UpdateEngine::takeOverAbandonedSessions(QString *sessionDir, QString *clien
 
 void UpdateEngine::dropSession(int version, const QString &dir)
 {
-    emit message(QStringLiteral("Cleanup previous session (v. %1, %2) files...").arg(version).arg(dir));
-    emit message(removeSessionDir(dir) ? QStringLiteral("Ok") : QStringLiteral("Failed to remove directory"));
+    emit message(
+        QStringLiteral("Cleanup previous session (v. %1, %2) files...").arg(version).arg(dir));
+    emit message(removeSessionDir(dir) ? QStringLiteral("Ok")
+                                       : QStringLiteral("Failed to remove directory"));
 }
 
 bool UpdateEngine::removeSessionDir(const QString &dir)
@@ -361,7 +371,7 @@ void UpdateEngine::onBannerFound(const QString &bannerUrl, const QString &clickU
     });
     connect(p_BannerReply, &QNetworkReply::finished, this, &UpdateEngine::onBannerDownloadFinished);
     connect(p_BannerReply, &QNetworkReply::metaDataChanged, this,
-            &UpdateEngine::onBannermetaDataChanged);
+        &UpdateEngine::onBannermetaDataChanged);
     connect(p_BannerReply, &QNetworkReply::readyRead, this, &UpdateEngine::onBannerReadyRead);
 }
 
@@ -370,8 +380,8 @@ void UpdateEngine::onBannermetaDataChanged()
     if (!p_BannerReply)
         return;
     const QVariant length = p_BannerReply->header(QNetworkRequest::ContentLengthHeader);
-    if ((length.isValid() && length.toLongLong() > Banner::kMaxImageSize)
-        || !NetworkLimits::refusal(p_BannerReply).isEmpty())
+    if ((length.isValid() && length.toLongLong() > Banner::kMaxImageSize) ||
+        !NetworkLimits::refusal(p_BannerReply).isEmpty())
         dropBannerReply();
 }
 
@@ -445,7 +455,8 @@ void UpdateEngine::removeQt4Files(const QString &dir)
     }
 
     for (const char *app : kCompanionApps) {
-        const QDir frameworks(base.absoluteFilePath(QLatin1String(app) + QStringLiteral(".app/Contents/Frameworks")));
+        const QDir frameworks(
+            base.absoluteFilePath(QLatin1String(app) + QStringLiteral(".app/Contents/Frameworks")));
         for (const char *name : kQt4Frameworks) {
             // Removes a link or a plain file of that name; a real folder stays.
             QFile::remove(frameworks.absoluteFilePath(QLatin1String(name)));

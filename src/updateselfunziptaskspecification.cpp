@@ -29,7 +29,7 @@ void UpdateSelfUnzipTaskSpecification::makeSubtasksAndStart()
 {
     const QString temp = m_Config->m_TempDir + QLatin1Char('/');
     const auto extracted = std::count_if(m_ReplaceList->cbegin(), m_ReplaceList->cend(),
-                                         [](const ReplaceEntry& e) { return e.hasTarget(); });
+        [](const ReplaceEntry& e) { return e.hasTarget(); });
     for (const ReplaceEntry& entry : *m_ReplaceList) {
         if (!entry.hasTarget())
             continue;
@@ -78,7 +78,8 @@ void UpdateSelfUnzipTaskSpecification::subtasksDone()
 void UpdateSelfUnzipTaskSpecification::copyTranslations()
 {
     const QDir source(Configuration::appDirBase() + QStringLiteral("/translations"));
-    const QStringList names = source.entryList({QStringLiteral("update_*.qm")}, QDir::Files, QDir::NoSort);
+    const QStringList names =
+        source.entryList({QStringLiteral("update_*.qm")}, QDir::Files, QDir::NoSort);
     const QString destination = m_Config->m_TempDir + QStringLiteral("/SharedSupport/translations");
     if (!QFileInfo::exists(destination))
         QDir().mkdir(destination);
