@@ -167,6 +167,14 @@ int main(int argc, char** argv) {
     return 2;
   }
   g_dir = argv[1];
+  // --write-patches: only make the patches and containers and print their
+  // paths (for looking at one apply with other tools); they are kept.
+  if (argc == 3 && std::strcmp(argv[2], "--write-patches") == 0) {
+    for (const Pair& p : Pairs())
+      std::printf("%s %s %s %s\n", p.old_path.c_str(), p.patch_path.c_str(),
+                  p.container_path.c_str(), p.new_path.c_str());
+    return 0;
+  }
   for (size_t i = 0; i < Pairs().size(); ++i) {
     benchmark::RegisterBenchmark("BM_ApplyVsUnpack", BM_ApplyVsUnpack)
         ->Args({static_cast<int64_t>(i), 0})

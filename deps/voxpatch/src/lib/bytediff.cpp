@@ -9,6 +9,7 @@
 #endif
 
 #include "crc.h"
+#include "hugepages.h"
 #include "logstream.h"
 #include "lzmaioout.h"
 #include "suffixarray.h"
@@ -22,6 +23,10 @@ constexpr uint64_t kMaxDiffInput = 0x7FFFFFFF;
 
 // Room for control triples beyond one per new byte.
 constexpr uint64_t kControlSlack = 1u << 16;
+
+// While streaming, the result is drained and used-up parts are handed back
+// every this many bytes of result.
+constexpr uint64_t kStreamStep = 4u << 20;
 
 size_t ClampSize(uint64_t n) { return n > SIZE_MAX ? SIZE_MAX : static_cast<size_t>(n); }
 
@@ -66,6 +71,11 @@ bool ApplyByteDiff(const ByteReader& old, ByteReader* diff, ByteWriter* new_sink
 
 bool ApplyByteDiff(const ByteReader& old, const ByteReader& old_tail, ByteReader* diff,
                    ByteWriter* new_sink, bool with_header) {
+  return ApplyByteDiff(old, old_tail, diff, new_sink, with_header, ByteDiffStreaming());
+}
+
+bool ApplyByteDiff(const ByteReader& old, const ByteReader& old_tail, ByteReader* diff,
+                   ByteWriter* new_sink, bool with_header, const ByteDiffStreaming& streaming) {
   uint32_t expected_crc = 0;
   if (with_header) {
     char magic[sizeof(kDiffMagic)];
@@ -143,7 +153,35 @@ bool ApplyByteDiff(const ByteReader& old, const ByteReader& old_tail, ByteReader
   const uint64_t old_length = old_head + old_tail.BytesLeft();
   int32_t old_position = 0;
   uint64_t written = 0;
+
+  // Streaming: the result is drained (and checksummed on the way) up to
+  // `drained`; the parts' used-up fronts are handed back with it.
+  const uint8_t* const parts[3] = {control.Position(), diffs.Position(), extra.Position()};
+  uint64_t drained = 0;
+  uint64_t next_step = kStreamStep;
+  uint32_t drained_crc = ComputeCrc(nullptr, 0);
+  auto stream = [&]() {
+    if (streaming.drain != nullptr && written > drained) {
+      if (!streaming.drain->Take(out + drained, static_cast<size_t>(written - drained)))
+        return false;
+      if (with_header)
+        drained_crc = ExtendCrc(drained_crc, out + drained, static_cast<size_t>(written - drained));
+      ReleasePages(out + drained, static_cast<size_t>(written - drained));
+      drained = written;
+    }
+    if (streaming.release_consumed) {
+      ReleasePages(const_cast<uint8_t*>(parts[0]), static_cast<size_t>(control.Position() - parts[0]));
+      ReleasePages(const_cast<uint8_t*>(parts[1]), static_cast<size_t>(diffs.Position() - parts[1]));
+      ReleasePages(const_cast<uint8_t*>(parts[2]), static_cast<size_t>(extra.Position() - parts[2]));
+    }
+    return true;
+  };
+
   while (written < new_size) {
+    if (written >= next_step) {
+      if (!stream()) return false;
+      next_step = written + kStreamStep;
+    }
     int32_t copy_length = 0;
     int32_t extra_length = 0;
     int32_t seek = 0;
@@ -190,8 +228,11 @@ bool ApplyByteDiff(const ByteReader& old, const ByteReader& old_tail, ByteReader
                                         static_cast<uint32_t>(copy_length) +
                                         static_cast<uint32_t>(seek));
   }
-  if (!new_sink->CommitTail(new_size)) return false;
-  if (with_header && ComputeCrc(new_sink->Buffer() + base, new_size) != expected_crc) {
+  if (!stream() || !new_sink->CommitTail(new_size)) return false;
+  const uint32_t crc = streaming.drain != nullptr
+                           ? drained_crc
+                           : (with_header ? ComputeCrc(new_sink->Buffer() + base, new_size) : 0);
+  if (with_header && crc != expected_crc) {
     LogMessage(kLogError, "crc mismatch");
     return false;
   }

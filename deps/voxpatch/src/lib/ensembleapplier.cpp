@@ -27,13 +27,48 @@ const size_t kMinRangeBytes = 2;
 // and read back as a set.
 PatchStatus Correct(const ByteWriter& flat, ByteReader* correction, ByteWriter* storage,
                     StreamBundleReader* corrected) {
-  // storage comes with its limit; the diff fails before passing it.
+  // storage comes with its limit; the diff fails before passing it.  The
+  // correction's bytes are the caller's and used once.
   ByteReader old_bytes;
   old_bytes.Attach(flat);
-  if (!ApplyByteDiff(old_bytes, correction, storage, false)) return C_GENERAL_ERROR;
+  ByteDiffStreaming streaming;
+  streaming.release_consumed = true;
+  if (!ApplyByteDiff(old_bytes, ByteReader(), correction, storage, false, streaming))
+    return C_GENERAL_ERROR;
   if (!corrected->Parse(storage->Buffer(), storage->Length())) return C_STREAM_ERROR;
   return C_OK;
 }
+
+// Writes the new file into the staged file as it is made.
+class StagedDrain : public ByteDiffDrain {
+ public:
+  explicit StagedDrain(StagedOutputFile* file) : file_(file) {}
+  bool Take(const uint8_t* data, size_t n) override {
+    if (!failed_ && !file_->Write(data, n)) failed_ = true;
+    return !failed_;
+  }
+  // A write failed (the apply then failed for it).
+  bool failed() const { return failed_; }
+
+ private:
+  StagedOutputFile* file_;
+  bool failed_ = false;
+};
+
+// Checksums the new file on its way to the drain.
+class ChecksummingDrain : public ByteDiffDrain {
+ public:
+  explicit ChecksummingDrain(ByteDiffDrain* next) : next_(next) {}
+  bool Take(const uint8_t* data, size_t n) override {
+    crc_ = ExtendCrc(crc_, data, n);
+    return next_->Take(data, n);
+  }
+  uint32_t crc() const { return crc_; }
+
+ private:
+  ByteDiffDrain* next_;
+  uint32_t crc_ = ComputeCrc(nullptr, 0);
+};
 
 }  // namespace
 
@@ -118,6 +153,9 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
     // detected again when it is transformed.
     PatcherX86_32* patcher = new (std::nothrow) PatcherX86_32(base_, base_length_);
     if (patcher == nullptr) return C_GENERAL_ERROR;
+    // The corrected elements are kept in element storage below, which is
+    // not read again once an element is loaded.
+    patcher->SetTransformedDisposable(true);
     patchers_.emplace_back(patcher);
     ranges.push_back(patcher);
   }
@@ -229,13 +267,19 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
   final_correction.Attach(final_correction_bytes);
   ByteReader rebuilt_bytes;
   rebuilt_bytes.Attach(rebuilt);
+  // The correction is read once; the new file may go straight on.
+  ChecksummingDrain drain(drain_);
+  ByteDiffStreaming streaming;
+  streaming.release_consumed = true;
+  if (drain_ != nullptr) streaming.drain = &drain;
   if (!ApplyByteDiff(ByteReader(base_, base_length_), rebuilt_bytes, &final_correction, output,
-                     false))
+                     false, streaming))
     return C_GENERAL_ERROR;
   rebuilt.ReleaseBuffer();
   final_correction_bytes.ReleaseBuffer();
-  if (ComputeCrc(output->Buffer(), output->Length()) != header_.target_checksum)
-    return C_CRC_MISMATCH;
+  const uint32_t crc =
+      drain_ != nullptr ? drain.crc() : ComputeCrc(output->Buffer(), output->Length());
+  if (crc != header_.target_checksum) return C_CRC_MISMATCH;
   return C_OK;
 }
 
@@ -263,20 +307,31 @@ PatchStatus ApplyPatchFiles(const oschar* old_path, const oschar* patch_path,
   const OutputBudget budget(max_output_size);
   ByteWriter output;
   output.SetLimit(budget.output());
+  // The new file goes beside the new path while it is made and is put in
+  // place whole once its checksum matched, so a failed apply or write
+  // leaves the path untouched.  A path that is not a regular file is only
+  // written once everything succeeded, as is any path whose folder takes
+  // no file right now (that failure is then reported after the patch was
+  // checked, as it always was).
+  StagedOutputFile staged;
+  StagedDrain drain(&staged);
+  const bool streamed = StagedOutputFile::Stages(new_path) && staged.Open(new_path);
   PatchStatus status = C_OK;
   {
     EnsembleApplier applier(old_file.Data(), static_cast<size_t>(old_file.Length()));
     applier.SetBaseFile(&old_file);
     applier.SetBudget(budget);
+    if (streamed) applier.SetOutputDrain(&drain);
     ByteReader patch_stream(patch_file.Data(), static_cast<size_t>(patch_file.Length()));
     status = applier.Apply(&patch_stream, &output);
   }
   old_file.Close();
   patch_file.Close();
-  if (status != C_OK) return status;
+  // The staged file goes with `staged`.  A new file that could not be
+  // written is reported as such, as when it was written at the end.
+  if (status != C_OK) return streamed && drain.failed() ? C_OLD_FILE_ERROR : status;
 
-  // Written beside the new path and put in place whole, so that a failed
-  // write leaves the path untouched as well.
+  if (streamed) return staged.Commit() ? C_OK : C_OLD_FILE_ERROR;
   if (!StagedOutputFile::WriteWhole(new_path, output.Buffer(), output.Length()))
     return C_OLD_FILE_ERROR;
   return C_OK;

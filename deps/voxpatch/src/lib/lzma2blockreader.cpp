@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "hugepages.h"
+#include "largebuffer.h"
 #include "logstream.h"
 #include "lzma2filters.h"
 #include "lzmaioout.h"
@@ -24,16 +26,36 @@ constexpr uint64_t kMaxChunkOutput = 2u << 20;
 // dictionary into the output happens while the bytes are still cached.
 constexpr size_t kDecodeSlice = 256u << 10;
 
-// The decoder's dictionary is written from start to end like the output.
+// Every block the decoder gets carries its size in front, so that the large
+// ones (the dictionary) can be mapped from the system and handed back whole
+// when the decoder goes: from the heap, a freed dictionary can stay with
+// the process (the heap takes large blocks itself once one such block was
+// freed), and a block is opened again for every later pass over the body.
+constexpr size_t kBlockHeader = 64;  // keeps the decoder's alignment
+
 void* DecoderAlloc(void*, size_t count, size_t size) {
   if (size != 0 && count > SIZE_MAX / size) return nullptr;
-  void* block = std::malloc(count * size);
-  if (block != nullptr && count * size >= kHugePageAdviceMinimum)
-    AdviseHugePages(block, count * size);
-  return block;
+  const size_t bytes = count * size;
+  if (bytes > SIZE_MAX - kBlockHeader) return nullptr;
+  const size_t total = bytes + kBlockHeader;
+  // Mapped buffers come zero-filled, with huge pages advised where large.
+  uint8_t* block = static_cast<uint8_t*>(total >= kLargeBufferMinimum ? AllocateLargeBuffer(total)
+                                                                       : std::malloc(total));
+  if (block == nullptr) return nullptr;
+  std::memcpy(block, &total, sizeof total);
+  return block + kBlockHeader;
 }
 
-void DecoderFree(void*, void* block) { std::free(block); }
+void DecoderFree(void*, void* address) {
+  if (address == nullptr) return;
+  uint8_t* block = static_cast<uint8_t*>(address) - kBlockHeader;
+  size_t total = 0;
+  std::memcpy(&total, block, sizeof total);
+  if (total >= kLargeBufferMinimum)
+    FreeLargeBuffer(block, total);
+  else
+    std::free(block);
+}
 
 // The failure code of a decoder result; -1 when decoding may go on.
 int FailureOf(lzma_ret ret) {
