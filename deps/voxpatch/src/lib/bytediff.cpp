@@ -176,12 +176,19 @@ bool ApplyByteDiff(const ByteReader& old, const ByteReader& old_tail, ByteReader
     }
     return true;
   };
+  // Drains once a step's worth of result is made, also inside one long copy
+  // or literal (streaming only: otherwise the step is never reached).
+  const bool streamed = streaming.drain != nullptr || streaming.release_consumed;
+  if (!streamed) next_step = UINT64_MAX;
+  auto stepped = [&]() {
+    if (written < next_step) return true;
+    next_step = written + kStreamStep;
+    return stream();
+  };
+  // The most bytes one piece of a copy or literal takes.
+  const uint64_t piece_limit = streamed ? kStreamStep : UINT64_MAX;
 
   while (written < new_size) {
-    if (written >= next_step) {
-      if (!stream()) return false;
-      next_step = written + kStreamStep;
-    }
     int32_t copy_length = 0;
     int32_t extra_length = 0;
     int32_t seek = 0;
@@ -198,18 +205,21 @@ bool ApplyByteDiff(const ByteReader& old, const ByteReader& old_tail, ByteReader
     if (old_position < 0 ||
         static_cast<uint64_t>(old_position) + copy > old_length)
       return false;
-    if (copy != 0) {
+    for (uint64_t done = 0; done < copy;) {
+      const uint64_t piece = copy - done < piece_limit ? copy - done : piece_limit;
       // The region may lie in either piece of the old bytes or span both.
-      const uint64_t at = static_cast<uint64_t>(old_position);
-      const uint64_t in_head = at < old_head ? (old_head - at < copy ? old_head - at : copy) : 0;
+      const uint64_t at = static_cast<uint64_t>(old_position) + done;
+      const uint64_t in_head = at < old_head ? (old_head - at < piece ? old_head - at : piece) : 0;
       if (in_head != 0)
         AddBytes(out + written, diffs.Position(), old_data + at, static_cast<size_t>(in_head));
-      if (in_head != copy)
+      if (in_head != piece)
         AddBytes(out + written + in_head, diffs.Position() + in_head,
                  old_tail.Position() + (at + in_head - old_head),
-                 static_cast<size_t>(copy - in_head));
-      diffs.Skip(static_cast<size_t>(copy));
-      written += copy;
+                 static_cast<size_t>(piece - in_head));
+      diffs.Skip(static_cast<size_t>(piece));
+      written += piece;
+      done += piece;
+      if (!stepped()) return false;
     }
     const uint64_t literal = static_cast<uint64_t>(extra_length);
     if (written + literal > new_size) {
@@ -217,10 +227,13 @@ bool ApplyByteDiff(const ByteReader& old, const ByteReader& old_tail, ByteReader
       return false;
     }
     if (literal > extra.BytesLeft()) return false;
-    if (literal != 0) {
-      std::memcpy(out + written, extra.Position(), static_cast<size_t>(literal));
-      extra.Skip(static_cast<size_t>(literal));
-      written += literal;
+    for (uint64_t done = 0; done < literal;) {
+      const uint64_t piece = literal - done < piece_limit ? literal - done : piece_limit;
+      std::memcpy(out + written, extra.Position(), static_cast<size_t>(piece));
+      extra.Skip(static_cast<size_t>(piece));
+      written += piece;
+      done += piece;
+      if (!stepped()) return false;
     }
     // The old position is a 32-bit value that wraps; the check above refuses
     // any position the wrap could make invalid.
