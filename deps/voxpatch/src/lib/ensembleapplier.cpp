@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <string>
 
 #include "bytediff.h"
 #include "bytereader.h"
@@ -12,6 +13,7 @@
 #include "mappedfile.h"
 #include "patchbodyreader.h"
 #include "patcherx86_32.h"
+#include "spilledbody.h"
 #include "stagedoutputfile.h"
 #include "streambundlereader.h"
 #include "streambundlewriter.h"
@@ -37,6 +39,12 @@ PatchStatus Correct(const ByteWriter& flat, ByteReader* correction, ByteWriter* 
     return C_GENERAL_ERROR;
   if (!corrected->Parse(storage->Buffer(), storage->Length())) return C_STREAM_ERROR;
   return C_OK;
+}
+
+// Stream i of a body spilled from stream 2 on.
+ByteReader SpilledStream(const PatchBodyReader& body, const SpilledBody& spill, size_t i) {
+  return ByteReader(spill.data() + body.spill_offset(i),
+                    static_cast<size_t>(body.stream_length(i)));
 }
 
 // Writes the new file into the staged file as it is made.
@@ -198,6 +206,21 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
     if (status != C_OK) return status;
   }
 
+  // With elements and a folder for it, the rest of the body (the element
+  // and final corrections and whatever follows) is decoded once, now, into
+  // a temporary file: the decoder's dictionary, which fills up to the size
+  // of the body, is gone before the elements are transformed, and the
+  // corrections are read from the file's mapping as they are used.  Without
+  // a file the body is decoded again for the final correction.
+  SpilledBody spill;
+  bool spilled = false;
+  if (with_elements && spill_folder_ != nullptr && spill.Create(*spill_folder_)) {
+    spilled = body.Spill(2, &spill);
+    // A body that cannot be decoded fails as it would have further on; a
+    // file that could not be written leaves the body to be decoded again.
+    if (!spilled && !spill.failed()) return C_STREAM_ERROR;
+  }
+
   // Transform the old elements, then correct them into the new ones.
   StreamBundleReader elements;
   ByteWriter element_storage;
@@ -222,11 +245,15 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
     }
     parameter_storage.ReleaseBuffer();
     ByteWriter correction_bytes;
-    correction_bytes.SetLimit(budget_.decoded());
-    if (!body.ReadStream(2, &correction_bytes)) return C_STREAM_ERROR;
-    if (with_elements) body.Suspend();
     ByteReader correction;
-    correction.Attach(correction_bytes);
+    if (spilled) {
+      correction = SpilledStream(body, spill, 2);
+    } else {
+      correction_bytes.SetLimit(budget_.decoded());
+      if (!body.ReadStream(2, &correction_bytes)) return C_STREAM_ERROR;
+      if (with_elements) body.Suspend();
+      correction.Attach(correction_bytes);
+    }
     status = Correct(flat, &correction, &element_storage, &elements);
     if (status != C_OK) return status;
   }
@@ -260,11 +287,15 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
 
   // Final correction, after the rest of the body was checked.
   ByteWriter final_correction_bytes;
-  final_correction_bytes.SetLimit(budget_.decoded());
-  if (!body.ReadStream(3, &final_correction_bytes) || !body.Finish()) return C_STREAM_ERROR;
-  body.Suspend();
   ByteReader final_correction;
-  final_correction.Attach(final_correction_bytes);
+  if (spilled) {
+    final_correction = SpilledStream(body, spill, 3);
+  } else {
+    final_correction_bytes.SetLimit(budget_.decoded());
+    if (!body.ReadStream(3, &final_correction_bytes) || !body.Finish()) return C_STREAM_ERROR;
+    body.Suspend();
+    final_correction.Attach(final_correction_bytes);
+  }
   ByteReader rebuilt_bytes;
   rebuilt_bytes.Attach(rebuilt);
   // The correction is read once; the new file may go straight on.
@@ -322,6 +353,11 @@ PatchStatus ApplyPatchFiles(const oschar* old_path, const oschar* patch_path,
     applier.SetBaseFile(&old_file);
     applier.SetBudget(budget);
     if (streamed) applier.SetOutputDrain(&drain);
+    // Temporary files go beside the new file, where it is written anyway.
+    const std::string path(new_path);
+    const std::string::size_type slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    applier.SetSpillFolder(&folder);
     ByteReader patch_stream(patch_file.Data(), static_cast<size_t>(patch_file.Length()));
     status = applier.Apply(&patch_stream, &output);
   }

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "outputbudget.h"
@@ -66,6 +67,11 @@ class EnsembleApplier {
   // Apply returns anything else.
   void SetOutputDrain(ByteDiffDrain* drain) { drain_ = drain; }
 
+  // A folder ("" for the working folder, else ending in '/') where a
+  // temporary file may hold the patch body while elements are patched, so
+  // that it is not decoded twice or held in memory; it outlives Apply.
+  void SetSpillFolder(const std::string* folder) { spill_folder_ = folder; }
+
  private:
   void ReleaseBase();
 
@@ -74,6 +80,7 @@ class EnsembleApplier {
   const MappedFile* base_file_ = nullptr;
   OutputBudget budget_;
   ByteDiffDrain* drain_ = nullptr;
+  const std::string* spill_folder_ = nullptr;
   EnsemblePatchHeader header_;
   std::vector<std::unique_ptr<TransformationPatcher>> patchers_;
 };
