@@ -333,11 +333,24 @@ EncodedProgram* DisassembledProgram::ToEncodedProgram() const {
 }
 
 EncodedProgram* DisassembledProgram::ReleaseToEncodedProgram() {
+  // The input up to the byte run last copied, where it may be read again.
+  const uint8_t* input_copied = rereadable_begin_;
   EncodedProgram* encoded = Translate([&](size_t i) {
+    const Instruction* insn = Resolve(&slots_[i]);
+    if (insn->kind() == INSN_BYTE_RUN) {
+      const uint8_t* run = static_cast<const BytesInstruction*>(insn)->data();
+      if (run >= rereadable_begin_ && run < rereadable_end_) input_copied = run;
+    }
     // The list's front is read for the last time: its pages go back every
-    // so often.
-    if ((i + 1) % kListReleaseStep == 0)
+    // so often, as does the input before the run last copied (runs come in
+    // file order from most walks; should one come back, its pages are read
+    // in again).
+    if ((i + 1) % kListReleaseStep == 0) {
       ReleasePages(slots_.data(), (i + 1) * sizeof(InstructionSlot));
+      if (input_copied > rereadable_begin_)
+        ReleasePages(const_cast<uint8_t*>(rereadable_begin_),
+                     static_cast<size_t>(input_copied - rereadable_begin_));
+    }
   });
   for (uint8_t*& storage : blocks_) {
     FreeBlock(storage);

@@ -190,6 +190,14 @@ class DisassembledProgram {
   // The same, freeing the instructions' storage as they are encoded: the
   // program is left without instructions and is only fit to be deleted.
   EncodedProgram* ReleaseToEncodedProgram();
+  // The input bytes lie in [begin, end) of memory that reads the same after
+  // its pages were handed back (a read-only file mapping): encoding with
+  // ReleaseToEncodedProgram then hands back the pages before the byte run
+  // it has come to, once copied.
+  void SetRereadableInput(const uint8_t* begin, const uint8_t* end) {
+    rereadable_begin_ = begin;
+    rereadable_end_ = end;
+  }
 
   // Prints the use count of every numbered rel32 label on standard output.
   void PrintLabelCounts() const;
@@ -228,6 +236,8 @@ class DisassembledProgram {
   size_t block_size_ = 0;
   LabelMap rel32_labels_;
   LabelMap abs32_labels_;
+  const uint8_t* rereadable_begin_ = nullptr;
+  const uint8_t* rereadable_end_ = nullptr;
 };
 
 // Status forms: TrimLabels gives 1 or 28, ToEncodedProgram 1 or 2.

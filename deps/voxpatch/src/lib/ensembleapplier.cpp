@@ -164,6 +164,7 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
     // The corrected elements are kept in element storage below, which is
     // not read again once an element is loaded.
     patcher->SetTransformedDisposable(true);
+    patcher->SetBaseRereadable(base_file_ != nullptr);
     patchers_.emplace_back(patcher);
     ranges.push_back(patcher);
   }

@@ -43,6 +43,9 @@ PatchStatus PatcherX86_32::TransformElement(StreamBundleReader* parameters,
     return status;
   }
 
+  if (base_rereadable_)
+    program->SetRereadableInput(ensemble_base_ + base_offset_,
+                                ensemble_base_ + base_offset_ + base_length_);
   EncodedProgram* encoded = nullptr;
   status = EncodeReleasing(program, &encoded);
   FreeDisassembledProgram(program);
