@@ -169,6 +169,11 @@ bool ApplyByteDiff(const ByteReader& old, const ByteReader& old_tail, ByteReader
       ReleasePages(out + drained, static_cast<size_t>(written - drained));
       drained = written;
     }
+    if (streaming.old_head_rereadable && old_position > 0) {
+      const uint64_t behind = static_cast<uint64_t>(old_position);
+      ReleasePages(const_cast<uint8_t*>(old_data),
+                   static_cast<size_t>(behind < old_head ? behind : old_head));
+    }
     if (streaming.release_consumed) {
       ReleasePages(const_cast<uint8_t*>(parts[0]), static_cast<size_t>(control.Position() - parts[0]));
       ReleasePages(const_cast<uint8_t*>(parts[1]), static_cast<size_t>(diffs.Position() - parts[1]));
@@ -178,7 +183,8 @@ bool ApplyByteDiff(const ByteReader& old, const ByteReader& old_tail, ByteReader
   };
   // Drains once a step's worth of result is made, also inside one long copy
   // or literal (streaming only: otherwise the step is never reached).
-  const bool streamed = streaming.drain != nullptr || streaming.release_consumed;
+  const bool streamed =
+      streaming.drain != nullptr || streaming.release_consumed || streaming.old_head_rereadable;
   if (!streamed) next_step = UINT64_MAX;
   auto stepped = [&]() {
     if (written < next_step) return true;

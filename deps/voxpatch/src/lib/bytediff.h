@@ -47,6 +47,11 @@ struct ByteDiffStreaming {
   // The diff's own bytes belong to the caller and are not read again: the
   // pages of its parts are handed back as they are used up.
   bool release_consumed = false;
+  // The first piece of the old bytes reads the same after its pages were
+  // handed back (a read-only file mapping): its pages before the current
+  // copy position are handed back on the way (read in again should a copy
+  // go back to them).
+  bool old_head_rereadable = false;
 };
 
 bool ApplyByteDiff(const ByteReader& old, const ByteReader& old_tail, ByteReader* diff,

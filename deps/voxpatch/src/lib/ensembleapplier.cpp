@@ -27,15 +27,14 @@ const size_t kMinRangeBytes = 2;
 
 // Applies one correction to a flattened set; the result is kept in storage
 // and read back as a set.
-PatchStatus Correct(const ByteWriter& flat, ByteReader* correction, ByteWriter* storage,
-                    StreamBundleReader* corrected) {
+PatchStatus Correct(const ByteReader& flat, bool flat_rereadable, ByteReader* correction,
+                    ByteWriter* storage, StreamBundleReader* corrected) {
   // storage comes with its limit; the diff fails before passing it.  The
   // correction's bytes are the caller's and used once.
-  ByteReader old_bytes;
-  old_bytes.Attach(flat);
   ByteDiffStreaming streaming;
   streaming.release_consumed = true;
-  if (!ApplyByteDiff(old_bytes, ByteReader(), correction, storage, false, streaming))
+  streaming.old_head_rereadable = flat_rereadable;
+  if (!ApplyByteDiff(flat, ByteReader(), correction, storage, false, streaming))
     return C_GENERAL_ERROR;
   if (!corrected->Parse(storage->Buffer(), storage->Length())) return C_STREAM_ERROR;
   return C_OK;
@@ -45,6 +44,21 @@ PatchStatus Correct(const ByteWriter& flat, ByteReader* correction, ByteWriter* 
 ByteReader SpilledStream(const PatchBodyReader& body, const SpilledBody& spill, size_t i) {
   return ByteReader(spill.data() + body.spill_offset(i),
                     static_cast<size_t>(body.stream_length(i)));
+}
+
+// Writes the flattened set into spill and maps it; the set's streams are
+// emptied only once that succeeded (else it is left as it was).
+bool SpillSet(StreamBundleWriter* set, SpilledBody* spill) {
+  ByteWriter header;
+  if (!set->SerializeHeaderTo(&header) || !spill->Write(header.Buffer(), header.Length()))
+    return false;
+  for (size_t i = 0; i < set->count(); ++i) {
+    const ByteWriter* stream = set->stream(i);
+    if (!spill->Write(stream->Buffer(), stream->Length())) return false;
+  }
+  if (!spill->Map()) return false;
+  for (size_t i = 0; i < set->count(); ++i) set->stream(i)->ReleaseBuffer();
+  return true;
 }
 
 // Writes the new file into the staged file as it is made.
@@ -203,7 +217,9 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
     if (!prediction.SerializeTo(&flat)) return C_STREAM_ERROR;
     ByteReader correction;
     correction.Attach(parameter_correction_bytes);
-    status = Correct(flat, &correction, &parameter_storage, &parameters);
+    ByteReader flat_bytes;
+    flat_bytes.Attach(flat);
+    status = Correct(flat_bytes, false, &correction, &parameter_storage, &parameters);
     if (status != C_OK) return status;
   }
 
@@ -228,6 +244,11 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
   element_storage.SetLimit(budget_.decoded());
   {
     ByteWriter flat;
+    // With a spilled body the old elements go to a file of their own too:
+    // the correction reads them from its mapping, whose pages it hands back
+    // behind it.
+    SpilledBody flat_spill;
+    bool flat_spilled = false;
     {
       StreamBundleWriter transformed;
       for (auto& patcher : patchers_) {
@@ -242,7 +263,9 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
       if (!parameters.Empty()) return C_STREAM_NOT_CONSUMED;
       // The old bytes are next needed by the final correction.
       if (with_elements) ReleaseBase();
-      if (!transformed.SerializeTo(&flat)) return C_STREAM_ERROR;
+      if (spilled && flat_spill.Create(*spill_folder_))
+        flat_spilled = SpillSet(&transformed, &flat_spill);
+      if (!flat_spilled && !transformed.SerializeTo(&flat)) return C_STREAM_ERROR;
     }
     parameter_storage.ReleaseBuffer();
     ByteWriter correction_bytes;
@@ -255,7 +278,12 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
       if (with_elements) body.Suspend();
       correction.Attach(correction_bytes);
     }
-    status = Correct(flat, &correction, &element_storage, &elements);
+    ByteReader flat_bytes;
+    if (flat_spilled)
+      flat_bytes = ByteReader(flat_spill.data(), static_cast<size_t>(flat_spill.length()));
+    else
+      flat_bytes.Attach(flat);
+    status = Correct(flat_bytes, flat_spilled, &correction, &element_storage, &elements);
     if (status != C_OK) return status;
   }
 
@@ -303,6 +331,7 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
   ChecksummingDrain drain(drain_);
   ByteDiffStreaming streaming;
   streaming.release_consumed = true;
+  streaming.old_head_rereadable = base_file_ != nullptr;
   if (drain_ != nullptr) streaming.drain = &drain;
   if (!ApplyByteDiff(ByteReader(base_, base_length_), rebuilt_bytes, &final_correction, output,
                      false, streaming))

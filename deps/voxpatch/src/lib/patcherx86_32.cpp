@@ -76,7 +76,8 @@ PatchStatus PatcherX86_32::RebuildElement(StreamBundleReader* transformed,
     for (size_t i = 0; i < streams; ++i)
       ReleasePages(const_cast<uint8_t*>(ranges[i].start), ranges[i].length);
   }
-  status = RebuildExecutable(encoded, output);
+  // The program is freed right after: its tables go back as they are used.
+  status = encoded->Rebuild(output, true) ? C_OK : C_ASSEMBLY_FAILED;
   FreeEncodedProgram(encoded);
   return status;
 }
