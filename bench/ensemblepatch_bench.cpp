@@ -1,6 +1,6 @@
 // Speed and memory figures of the executable-aware side of the patch
 // engine.  Run by hand:
-//   ensemblepatch_bench [--benchmark_filter=...] [--rounds=N]
+//   ensemblepatch_bench [--benchmark_filter=...] [--rounds=N] [--before=PATH]
 // Prints, besides the benchmark table:
 //  - ApplyPatchFiles (32 MiB file, patch without elements) and the sum of
 //    its unavoidable work (decoding the body, two checksum passes and
@@ -244,6 +244,9 @@ ElementPatch& Element() {
 }
 
 int g_rounds = 9;
+// --before=PATH: this program as built from an earlier version, whose apply
+// joins the comparison with the unpacking as a third side.
+std::string g_before;
 
 bool ApplyNoElements() {
   PlainPatch& p = Plain();
@@ -298,7 +301,8 @@ void BM_ApplyPatchFiles_MachOElement(benchmark::State& state) {
 void BM_ApplyVsUnpack_MachOElement(benchmark::State& state) {
   static const std::string unpack =
       g_self.substr(0, g_self.find_last_of('/') + 1) + "voxpatch_unpack";
-  static const std::vector<vxbench::Side> sides = {
+  static const std::vector<vxbench::Side> sides = [] {
+    std::vector<vxbench::Side> list = {
       {"apply",
        [](long* peak) {
          const ElementPatch& p = Element();
@@ -313,12 +317,30 @@ void BM_ApplyVsUnpack_MachOElement(benchmark::State& state) {
              {unpack, p.container_path, p.new_path, std::to_string(UINT32_MAX)},
              vxbench::HugePages::kOff, Scratch("unpack_report"), peak);
        }},
-  };
+    };
+    if (!g_before.empty()) {
+      list.push_back({"before", [](long* peak) {
+                        const ElementPatch& p = Element();
+                        return vxbench::RunSelfReportingProcess(
+                            {g_before, "--apply-child", p.old_path, p.patch_path, p.new_path},
+                            vxbench::HugePages::kOff, Scratch("before_report"), peak);
+                      }});
+    }
+    return list;
+  }();
   static const std::vector<vxbench::SideResult> results =
       vxbench::MeasureInterleaved(sides, g_rounds);
   const size_t side = static_cast<size_t>(state.range(0));
+  if (side >= sides.size()) {
+    state.SkipWithError("no earlier version given (--before=PATH)");
+    for (auto _ : state) {
+    }
+    return;
+  }
   vxbench::ReportSide(state, sides, results, side, static_cast<int64_t>(kFileSize));
-  state.SetLabel(side == 0 ? "ApplyPatchFiles" : "DecompressLzmaFile");
+  static const char* const labels[] = {"ApplyPatchFiles", "DecompressLzmaFile",
+                                       "ApplyPatchFiles, earlier version"};
+  state.SetLabel(labels[side]);
   if (side == 0) {
     const double file_mib = static_cast<double>(kFileSize) / (1 << 20);
     state.counters["peak_x_file"] = results[0].median_peak_kib / 1024.0 / file_mib;
@@ -328,6 +350,15 @@ void BM_ApplyVsUnpack_MachOElement(benchmark::State& state) {
                 results[0].median_seconds / results[1].median_seconds,
                 results[0].median_peak_kib / 1024.0, 2.5 * file_mib + 16,
                 results[1].median_peak_kib / 1024.0);
+    if (results.size() > 2) {
+      std::printf("32 MiB Mach-O element, earlier version: apply %.1f ms (%.2fx the unpack), "
+                  "peak %.1f MiB; now %.2fx the time, %.2fx the peak\n",
+                  results[2].median_seconds * 1e3,
+                  results[2].median_seconds / results[1].median_seconds,
+                  results[2].median_peak_kib / 1024.0,
+                  results[0].median_seconds / results[2].median_seconds,
+                  static_cast<double>(results[0].median_peak_kib) / results[2].median_peak_kib);
+    }
   }
 }
 
@@ -379,7 +410,7 @@ void BM_StoreLoadRebuild_MachO(benchmark::State& state) {
 BENCHMARK(BM_ApplyVsBaseline)->DenseRange(0, 1)->UseManualTime()->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ApplyPatchFiles_MachOElement)->Unit(benchmark::kMillisecond)->MinTime(2.0);
-BENCHMARK(BM_ApplyVsUnpack_MachOElement)->DenseRange(0, 1)->UseManualTime()->Iterations(1)
+BENCHMARK(BM_ApplyVsUnpack_MachOElement)->DenseRange(0, 2)->UseManualTime()->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DisassembleEncode_MachO)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_StoreLoadRebuild_MachO)->Unit(benchmark::kMillisecond)->MinTime(2.0);
@@ -442,6 +473,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   g_rounds = vxbench::TakeRoundsArgument(&argc, argv, g_rounds);
+  g_before = vxbench::TakeStringArgument(&argc, argv, "--before=");
   benchmark::Initialize(&argc, argv);
   Plain();
   Element();

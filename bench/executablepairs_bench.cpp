@@ -2,12 +2,14 @@
 // the engine's own unpacking of the same new file from a plain container.
 // Run by hand, after making the pairs:
 //   bench/make_executable_pairs.sh /tmp/vxpairs
-//   executablepairs_bench /tmp/vxpairs [--rounds=N] [--benchmark_filter=...]
+//   executablepairs_bench /tmp/vxpairs [--rounds=N] [--before=PATH] [--benchmark_filter=...]
 // For every pair listed in <dir>/pairs.txt the patch (one element, the
 // whole file) and the container are made once; then each side runs in a
 // process of its own, in turn, round after round.  Printed per pair: both
 // medians, the time ratio, both peaks, the apply's peak as a multiple of
-// the larger file and against the budget of 2.5 times it plus 16 MiB.
+// the larger file and against the budget of 2.5 times it plus 16 MiB.  With
+// --before=PATH (this program built from an earlier version) that version's
+// apply runs as a third side, and the change in time and peak is printed.
 
 #include <benchmark/benchmark.h>
 #include <unistd.h>
@@ -37,6 +39,9 @@ namespace {
 
 std::string g_self;
 std::string g_dir;
+// --before=PATH: this program as built from an earlier version, whose apply
+// runs as a third side.
+std::string g_before;
 int g_rounds = 5;
 
 std::string ReadWhole(const std::string& path) {
@@ -117,7 +122,7 @@ void BM_ApplyVsUnpack(benchmark::State& state) {
     return;
   }
   const std::string unpack = g_self.substr(0, g_self.find_last_of('/') + 1) + "voxpatch_unpack";
-  const std::vector<vxbench::Side> sides = {
+  std::vector<vxbench::Side> sides = {
       {"apply",
        [&](long* peak) {
          return vxbench::RunSelfReportingProcess(
@@ -131,6 +136,13 @@ void BM_ApplyVsUnpack(benchmark::State& state) {
              vxbench::HugePages::kOff, Scratch("unpack_report"), peak);
        }},
   };
+  if (!g_before.empty()) {
+    sides.push_back({"before", [&](long* peak) {
+                       return vxbench::RunSelfReportingProcess(
+                           {g_before, "--apply-child", p.old_path, p.patch_path, p.out_path},
+                           vxbench::HugePages::kOff, Scratch("before_report"), peak);
+                     }});
+  }
   // Both sides of a pair are measured together, once.
   static std::map<int64_t, std::vector<vxbench::SideResult>> measured;
   if (measured.count(state.range(0)) == 0)
@@ -148,6 +160,16 @@ void BM_ApplyVsUnpack(benchmark::State& state) {
                 p.name.c_str(), results[0].median_seconds * 1e3, results[1].median_seconds * 1e3,
                 results[0].median_seconds / results[1].median_seconds, peak_mib,
                 peak_mib / larger_mib, 2.5 * larger_mib + 16, results[1].median_peak_kib / 1024.0);
+    if (results.size() > 2) {
+      std::printf("%-12s before: apply %7.1f ms (%.2fx the unpack), peak %6.1f MiB = %.2fx the "
+                  "file; now %.2fx the time, %.2fx the peak\n",
+                  p.name.c_str(), results[2].median_seconds * 1e3,
+                  results[2].median_seconds / results[1].median_seconds,
+                  results[2].median_peak_kib / 1024.0,
+                  results[2].median_peak_kib / 1024.0 / larger_mib,
+                  results[0].median_seconds / results[2].median_seconds,
+                  static_cast<double>(results[0].median_peak_kib) / results[2].median_peak_kib);
+    }
   }
 }
 
@@ -161,6 +183,7 @@ int main(int argc, char** argv) {
     return status == C_OK ? 0 : 1;
   }
   g_rounds = vxbench::TakeRoundsArgument(&argc, argv, g_rounds);
+  g_before = vxbench::TakeStringArgument(&argc, argv, "--before=");
   benchmark::Initialize(&argc, argv);
   if (argc < 2) {
     std::fprintf(stderr, "usage: %s <pairs dir> [--rounds=N] [benchmark options]\n", argv[0]);

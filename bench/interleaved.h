@@ -138,6 +138,21 @@ inline bool RunSelfReportingProcess(const std::vector<std::string>& argv, HugePa
   return ok;
 }
 
+// Takes "<prefix>VALUE" out of the command line (before the benchmark
+// library sees it); returns VALUE, or "" when it is not given.
+inline std::string TakeStringArgument(int* argc, char** argv, const std::string& prefix) {
+  std::string value;
+  int kept = 0;
+  for (int i = 0; i < *argc; ++i) {
+    if (std::string(argv[i]).rfind(prefix, 0) == 0)
+      value = argv[i] + prefix.size();
+    else
+      argv[kept++] = argv[i];
+  }
+  *argc = kept;
+  return value;
+}
+
 // Takes "--rounds=N" out of the command line (before the benchmark library
 // sees it); returns N, or fallback when it is not given.
 inline int TakeRoundsArgument(int* argc, char** argv, int fallback) {
