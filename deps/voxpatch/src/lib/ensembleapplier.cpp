@@ -25,6 +25,10 @@ namespace {
 // An element's base offset and base length take at least two bytes.
 const size_t kMinRangeBytes = 2;
 
+// Bodies whose corrections take less than this are kept in memory: their
+// dictionary and streams are small, and a file would cost more than it saves.
+const uint64_t kSpillMinimum = 4u << 20;
+
 // Applies one correction to a flattened set; the result is kept in storage
 // and read back as a set.
 PatchStatus Correct(const ByteReader& flat, bool flat_rereadable, ByteReader* correction,
@@ -61,19 +65,30 @@ bool SpillSet(StreamBundleWriter* set, SpilledBody* spill) {
   return true;
 }
 
-// Writes the new file into the staged file as it is made.
+// Writes the new file into its staged file as it is made; the file is made
+// with the first bytes, so that an apply failing before has none.
 class StagedDrain : public ByteDiffDrain {
  public:
-  explicit StagedDrain(StagedOutputFile* file) : file_(file) {}
+  StagedDrain(StagedOutputFile* file, const char* path) : file_(file), path_(path) {}
   bool Take(const uint8_t* data, size_t n) override {
-    if (!failed_ && !file_->Write(data, n)) failed_ = true;
+    if (!failed_ && !(Open() && file_->Write(data, n))) failed_ = true;
     return !failed_;
   }
-  // A write failed (the apply then failed for it).
+  // Makes the file if no bytes did (an empty new file).
+  bool Open() {
+    if (!opened_) {
+      opened_ = true;
+      if (!file_->Open(path_)) failed_ = true;
+    }
+    return !failed_;
+  }
+  // The file could not be made or written (the apply then failed for it).
   bool failed() const { return failed_; }
 
  private:
   StagedOutputFile* file_;
+  const char* path_;
+  bool opened_ = false;
   bool failed_ = false;
 };
 
@@ -231,7 +246,10 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
   // a file the body is decoded again for the final correction.
   SpilledBody spill;
   bool spilled = false;
-  if (with_elements && spill_folder_ != nullptr && spill.Create(*spill_folder_)) {
+  uint64_t rest = 0;
+  for (size_t i = 2; i < body.count(); ++i) rest += body.stream_length(i);
+  if (with_elements && rest >= kSpillMinimum && spill_folder_ != nullptr &&
+      spill.Create(*spill_folder_)) {
     spilled = body.Spill(2, &spill);
     // A body that cannot be decoded fails as it would have further on; a
     // file that could not be written leaves the body to be decoded again.
@@ -371,12 +389,11 @@ PatchStatus ApplyPatchFiles(const oschar* old_path, const oschar* patch_path,
   // The new file goes beside the new path while it is made and is put in
   // place whole once its checksum matched, so a failed apply or write
   // leaves the path untouched.  A path that is not a regular file is only
-  // written once everything succeeded, as is any path whose folder takes
-  // no file right now (that failure is then reported after the patch was
-  // checked, as it always was).
+  // written once everything succeeded.  A staged file that cannot be made
+  // or written fails the apply as a failed write.
   StagedOutputFile staged;
-  StagedDrain drain(&staged);
-  const bool streamed = StagedOutputFile::Stages(new_path) && staged.Open(new_path);
+  StagedDrain drain(&staged, new_path);
+  const bool streamed = StagedOutputFile::Stages(new_path);
   PatchStatus status = C_OK;
   {
     EnsembleApplier applier(old_file.Data(), static_cast<size_t>(old_file.Length()));
@@ -397,7 +414,7 @@ PatchStatus ApplyPatchFiles(const oschar* old_path, const oschar* patch_path,
   // written is reported as such, as when it was written at the end.
   if (status != C_OK) return streamed && drain.failed() ? C_OLD_FILE_ERROR : status;
 
-  if (streamed) return staged.Commit() ? C_OK : C_OLD_FILE_ERROR;
+  if (streamed) return drain.Open() && staged.Commit() ? C_OK : C_OLD_FILE_ERROR;
   if (!StagedOutputFile::WriteWhole(new_path, output.Buffer(), output.Length()))
     return C_OLD_FILE_ERROR;
   return C_OK;
