@@ -1,13 +1,16 @@
 // Speed and memory figures of the executable-aware side of the patch
 // engine.  Run by hand:
-//   ensemblepatch_bench [--benchmark_filter=...] [--rounds=N]
+//   ensemblepatch_bench [--benchmark_filter=...] [--rounds=N] [--before=PATH]
 // Prints, besides the benchmark table:
 //  - ApplyPatchFiles (32 MiB file, patch without elements) and the sum of
 //    its unavoidable work (decoding the body, two checksum passes and
 //    writing the file), run in turn round after round, each with its speed
 //    relative to the other (BM_ApplyVsBaseline, counter vs_<other side>);
 //  - the peak resident memory of a separate process applying a patch to a
-//    32 MiB file, with and without an executable element.
+//    32 MiB file, with and without an executable element;
+//  - the patch with the Mach-O element applied in a process of its own
+//    against unpacking the same new file from a plain container, in turn
+//    (BM_ApplyVsUnpack_MachOElement: times, peaks and their ratios).
 
 #include <benchmark/benchmark.h>
 #include <unistd.h>
@@ -25,6 +28,7 @@
 #include "../tests/deps/voxpatch/procstatus.h"
 #include "bytereader.h"
 #include "bytewriter.h"
+#include "compressedfile.h"
 #include "crc.h"
 #include "disassembledprogram.h"
 #include "encodedprogram.h"
@@ -184,7 +188,7 @@ struct PlainPatch {
 struct ElementPatch {
   std::string old_file, new_file, patch;
   std::string old_path = Scratch("element_old"), patch_path = Scratch("element_patch"),
-              new_path = Scratch("element_new");
+              new_path = Scratch("element_new"), container_path = Scratch("element_container");
   ElementPatch() {
     old_file = SyntheticMachO(kFileSize, 2);
     new_file = old_file;
@@ -221,6 +225,11 @@ struct ElementPatch {
     patch = MakePatch(old_file, new_file, body, static_cast<uint32_t>(2 * old_file.size()));
     Save(old_path, old_file);
     Save(patch_path, patch);
+    // The same new file in a plain container, for the unpacking it is
+    // compared with.
+    Save(new_path, new_file);
+    if (!CompressLzmaFile(new_path.c_str(), container_path.c_str(), false)) std::abort();
+    std::remove(new_path.c_str());
   }
 };
 
@@ -235,6 +244,9 @@ ElementPatch& Element() {
 }
 
 int g_rounds = 9;
+// --before=PATH: this program as built from an earlier version, whose apply
+// joins the comparison with the unpacking as a third side.
+std::string g_before;
 
 bool ApplyNoElements() {
   PlainPatch& p = Plain();
@@ -280,6 +292,74 @@ void BM_ApplyPatchFiles_MachOElement(benchmark::State& state) {
       state.SkipWithError("apply failed");
   }
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(kFileSize));
+}
+
+// Applying the element patch against unpacking the same new file from a
+// plain container, each in a process of its own, in turn: time and peak of
+// both, the ratio (vs_<other side>) and the apply's peak against its budget
+// of 2.5 times the file plus 16 MiB.
+void BM_ApplyVsUnpack_MachOElement(benchmark::State& state) {
+  static const std::string unpack =
+      g_self.substr(0, g_self.find_last_of('/') + 1) + "voxpatch_unpack";
+  static const std::vector<vxbench::Side> sides = [] {
+    std::vector<vxbench::Side> list = {
+      {"apply",
+       [](long* peak) {
+         const ElementPatch& p = Element();
+         return vxbench::RunSelfReportingProcess(
+             {g_self, "--apply-child", p.old_path, p.patch_path, p.new_path},
+             vxbench::HugePages::kOff, Scratch("apply_report"), peak);
+       }},
+      {"unpack",
+       [](long* peak) {
+         const ElementPatch& p = Element();
+         return vxbench::RunSelfReportingProcess(
+             {unpack, p.container_path, p.new_path, std::to_string(UINT32_MAX)},
+             vxbench::HugePages::kOff, Scratch("unpack_report"), peak);
+       }},
+    };
+    if (!g_before.empty()) {
+      list.push_back({"before", [](long* peak) {
+                        const ElementPatch& p = Element();
+                        return vxbench::RunSelfReportingProcess(
+                            {g_before, "--apply-child", p.old_path, p.patch_path, p.new_path},
+                            vxbench::HugePages::kOff, Scratch("before_report"), peak);
+                      }});
+    }
+    return list;
+  }();
+  static const std::vector<vxbench::SideResult> results =
+      vxbench::MeasureInterleaved(sides, g_rounds);
+  const size_t side = static_cast<size_t>(state.range(0));
+  if (side >= sides.size()) {
+    state.SkipWithError("no earlier version given (--before=PATH)");
+    for (auto _ : state) {
+    }
+    return;
+  }
+  vxbench::ReportSide(state, sides, results, side, static_cast<int64_t>(kFileSize));
+  static const char* const labels[] = {"ApplyPatchFiles", "DecompressLzmaFile",
+                                       "ApplyPatchFiles, earlier version"};
+  state.SetLabel(labels[side]);
+  if (side == 0) {
+    const double file_mib = static_cast<double>(kFileSize) / (1 << 20);
+    state.counters["peak_x_file"] = results[0].median_peak_kib / 1024.0 / file_mib;
+    std::printf("32 MiB Mach-O element: apply %.1f ms, unpack %.1f ms: %.2fx; apply peak %.1f MiB "
+                "(budget %.1f MiB), unpack peak %.1f MiB\n",
+                results[0].median_seconds * 1e3, results[1].median_seconds * 1e3,
+                results[0].median_seconds / results[1].median_seconds,
+                results[0].median_peak_kib / 1024.0, 2.5 * file_mib + 16,
+                results[1].median_peak_kib / 1024.0);
+    if (results.size() > 2) {
+      std::printf("32 MiB Mach-O element, earlier version: apply %.1f ms (%.2fx the unpack), "
+                  "peak %.1f MiB; now %.2fx the time, %.2fx the peak\n",
+                  results[2].median_seconds * 1e3,
+                  results[2].median_seconds / results[1].median_seconds,
+                  results[2].median_peak_kib / 1024.0,
+                  results[0].median_seconds / results[2].median_seconds,
+                  static_cast<double>(results[0].median_peak_kib) / results[2].median_peak_kib);
+    }
+  }
 }
 
 void BM_DisassembleEncode_MachO(benchmark::State& state) {
@@ -330,6 +410,8 @@ void BM_StoreLoadRebuild_MachO(benchmark::State& state) {
 BENCHMARK(BM_ApplyVsBaseline)->DenseRange(0, 1)->UseManualTime()->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ApplyPatchFiles_MachOElement)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_ApplyVsUnpack_MachOElement)->DenseRange(0, 2)->UseManualTime()->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DisassembleEncode_MachO)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_StoreLoadRebuild_MachO)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
@@ -391,6 +473,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   g_rounds = vxbench::TakeRoundsArgument(&argc, argv, g_rounds);
+  g_before = vxbench::TakeStringArgument(&argc, argv, "--before=");
   benchmark::Initialize(&argc, argv);
   Plain();
   Element();
@@ -399,7 +482,7 @@ int main(int argc, char** argv) {
   benchmark::Shutdown();
   for (const std::string& path :
        {Plain().old_path, Plain().patch_path, Plain().new_path, Element().old_path,
-        Element().patch_path, Element().new_path})
+        Element().patch_path, Element().new_path, Element().container_path})
     std::remove(path.c_str());
   return 0;
 }

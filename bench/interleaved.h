@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
@@ -117,6 +118,39 @@ inline bool RunProcess(const std::vector<std::string>& argv, HugePages policy,
   if (wait4(pid, &status, 0, &usage) != pid) return false;
   if (peak_kib != nullptr) *peak_kib = usage.ru_maxrss;
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// The same for a child that prints its own peak resident size (KiB) as the
+// first number on standard output: *peak_kib is that figure.  (The
+// system's figure for a child counts the memory this process had when it
+// forked, up to the exec.)  The output goes to scratch_path.
+inline bool RunSelfReportingProcess(const std::vector<std::string>& argv, HugePages policy,
+                                    const std::string& scratch_path, long* peak_kib) {
+  const bool ok = RunProcess(argv, policy, false, scratch_path, nullptr);
+  if (peak_kib != nullptr) {
+    *peak_kib = -1;
+    if (FILE* out = std::fopen(scratch_path.c_str(), "r")) {
+      if (std::fscanf(out, "%ld", peak_kib) != 1) *peak_kib = -1;
+      std::fclose(out);
+    }
+  }
+  std::remove(scratch_path.c_str());
+  return ok;
+}
+
+// Takes "<prefix>VALUE" out of the command line (before the benchmark
+// library sees it); returns VALUE, or "" when it is not given.
+inline std::string TakeStringArgument(int* argc, char** argv, const std::string& prefix) {
+  std::string value;
+  int kept = 0;
+  for (int i = 0; i < *argc; ++i) {
+    if (std::string(argv[i]).rfind(prefix, 0) == 0)
+      value = argv[i] + prefix.size();
+    else
+      argv[kept++] = argv[i];
+  }
+  *argc = kept;
+  return value;
 }
 
 // Takes "--rounds=N" out of the command line (before the benchmark library

@@ -547,3 +547,81 @@ TEST(ByteDiff, OldBytesInTwoPiecesActAsOne) {
     }
   }
 }
+
+// Collects what a streamed diff hands over; refuses piece number refuse_at.
+class CollectingDrain : public ByteDiffDrain {
+ public:
+  explicit CollectingDrain(int refuse_at = -1) : refuse_at_(refuse_at) {}
+  bool Take(const uint8_t* data, size_t n) override {
+    if (pieces++ == refuse_at_) return false;
+    bytes.insert(bytes.end(), data, data + n);
+    return true;
+  }
+  Bytes bytes;
+  int pieces = 0;
+
+ private:
+  int refuse_at_;
+};
+
+TEST(ByteDiff, StreamedResultArrivesWholeInOrderAndIsChecked) {
+  // 9 MiB of result come in several pieces, 100 KB in one.
+  const Bytes big_old = Random(9u << 20, 11);
+  const Bytes big_new = Concat({Slice(big_old, 0, 3u << 20), Random(5000, 12),
+                                Slice(Edited(big_old, 13, 200), (3u << 20) + 100, 9u << 20)});
+  const Bytes text = Text(100000, 14);
+  struct Case {
+    const char* name;
+    const Bytes* old_data;
+    Bytes new_data;
+    bool several_pieces;
+  } cases[] = {{"large", &big_old, big_new, true}, {"small", &text, Edited(text, 15, 30), false}};
+  for (const Case& c : cases) {
+    for (int method : {0, 2}) {
+      for (bool with_header : {false, true}) {
+        SCOPED_TRACE(std::string(c.name) + " method " + std::to_string(method) +
+                     (with_header ? " with header" : ""));
+        ByteReader old_reader(c.old_data->data(), c.old_data->size());
+        ByteReader new_reader(c.new_data.data(), c.new_data.size());
+        ByteWriter made;
+        ASSERT_TRUE(CreateByteDiff(&old_reader, &new_reader, &made, with_header, method));
+        const Bytes diff = Contents(made);
+        const ByteReader old_bytes(c.old_data->data(), c.old_data->size());
+
+        // The diff's own bytes are handed back as they are used: a copy.
+        Bytes used_once = diff;
+        ByteReader diff_reader(used_once.data(), used_once.size());
+        CollectingDrain drain;
+        ByteDiffStreaming streaming;
+        streaming.drain = &drain;
+        streaming.release_consumed = true;
+        ByteWriter out;
+        ASSERT_TRUE(ApplyByteDiff(old_bytes, ByteReader(), &diff_reader, &out, with_header,
+                                  streaming));
+        EXPECT_TRUE(drain.bytes == c.new_data);
+        EXPECT_EQ(c.new_data.size(), out.Length());
+        EXPECT_EQ(c.several_pieces, drain.pieces > 1) << drain.pieces;
+
+        // A drain that refuses a piece fails the diff.
+        CollectingDrain refusing(drain.pieces - 1);
+        streaming.drain = &refusing;
+        ByteReader again(diff.data(), diff.size());
+        ByteWriter refused_out;
+        EXPECT_FALSE(ApplyByteDiff(old_bytes, ByteReader(), &again, &refused_out, with_header,
+                                   streaming));
+
+        // The streamed result is checked against the header's checksum.
+        if (with_header) {
+          Bytes wrong = diff;
+          wrong[8] ^= 0x01;  // first checksum byte
+          ByteReader wrong_reader(wrong.data(), wrong.size());
+          CollectingDrain unchecked;
+          streaming.drain = &unchecked;
+          ByteWriter wrong_out;
+          EXPECT_FALSE(ApplyByteDiff(old_bytes, ByteReader(), &wrong_reader, &wrong_out, true,
+                                     streaming));
+        }
+      }
+    }
+  }
+}

@@ -3,9 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -542,6 +544,56 @@ TEST(EnsemblePatchStatus, Files) {
   WriteFile(new_path, std::string(10000, 'n'));
   EXPECT_EQ(C_OK, ApplyPatchFiles(old_path.c_str(), patch_path.c_str(), new_path.c_str()));
   EXPECT_TRUE(ReadFile(new_path) == new_file);
+}
+
+// The names in a folder, "." and ".." left out.
+std::vector<std::string> Listing(const std::string& folder) {
+  std::vector<std::string> names;
+  if (DIR* d = ::opendir(folder.c_str())) {
+    while (const dirent* e = ::readdir(d)) {
+      const std::string name = e->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    ::closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(EnsemblePatchStatus, ElementPatchesLeaveOnlyTheNewFileBehind) {
+  // The new file and the body are kept in temporary files beside the new
+  // path while an element patch is applied; whatever the outcome, none is
+  // left, and a folder that takes no file fails as a write.
+  const std::string old_file = ReadFixture("macho64_exe_v1");
+  const std::string new_file = ReadFixture("macho64_exe_v2");
+  EnsemblePatchParts parts;
+  ASSERT_TRUE(MakeEnsemblePatch(old_file, new_file,
+                                {WholeFile(EXE_MACHO_X64, old_file, new_file)}, &parts));
+  EnsemblePatchParts wrong_target = parts;
+  wrong_target.target_checksum ^= 1;
+  struct Case {
+    const char* label;
+    EnsemblePatchParts parts;
+    const char* new_name;
+    PatchStatus expected;
+    std::vector<std::string> left;
+  } cases[] = {
+      {"applied", parts, "new", C_OK, {"new", "old", "patch"}},
+      {"wrong target checksum", wrong_target, "new", C_CRC_MISMATCH, {"old", "patch"}},
+      {"folder missing", parts, "missing/new", C_OLD_FILE_ERROR, {"old", "patch"}},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    WriteFile(dir.File("old"), old_file);
+    WriteFile(dir.File("patch"), SerializeEnsemblePatch(c.parts));
+    EXPECT_EQ(c.expected, ApplyPatchFiles(dir.File("old").c_str(), dir.File("patch").c_str(),
+                                          dir.File(c.new_name).c_str()))
+        << c.label;
+    EXPECT_EQ(c.left, Listing(dir.File(""))) << c.label;
+    if (c.expected == C_OK) {
+      EXPECT_TRUE(ReadFile(dir.File("new")) == new_file) << c.label;
+    }
+  }
 }
 
 // --- Untrusted patches within a limit --------------------------------------------

@@ -9,6 +9,7 @@
 #endif
 
 #include "crc.h"
+#include "hugepages.h"
 #include "logstream.h"
 #include "lzmaioout.h"
 #include "suffixarray.h"
@@ -22,6 +23,10 @@ constexpr uint64_t kMaxDiffInput = 0x7FFFFFFF;
 
 // Room for control triples beyond one per new byte.
 constexpr uint64_t kControlSlack = 1u << 16;
+
+// While streaming, the result is drained and used-up parts are handed back
+// every this many bytes of result.
+constexpr uint64_t kStreamStep = 4u << 20;
 
 size_t ClampSize(uint64_t n) { return n > SIZE_MAX ? SIZE_MAX : static_cast<size_t>(n); }
 
@@ -66,6 +71,11 @@ bool ApplyByteDiff(const ByteReader& old, ByteReader* diff, ByteWriter* new_sink
 
 bool ApplyByteDiff(const ByteReader& old, const ByteReader& old_tail, ByteReader* diff,
                    ByteWriter* new_sink, bool with_header) {
+  return ApplyByteDiff(old, old_tail, diff, new_sink, with_header, ByteDiffStreaming());
+}
+
+bool ApplyByteDiff(const ByteReader& old, const ByteReader& old_tail, ByteReader* diff,
+                   ByteWriter* new_sink, bool with_header, const ByteDiffStreaming& streaming) {
   uint32_t expected_crc = 0;
   if (with_header) {
     char magic[sizeof(kDiffMagic)];
@@ -143,6 +153,47 @@ bool ApplyByteDiff(const ByteReader& old, const ByteReader& old_tail, ByteReader
   const uint64_t old_length = old_head + old_tail.BytesLeft();
   int32_t old_position = 0;
   uint64_t written = 0;
+
+  // Streaming: the result is drained (and checksummed on the way) up to
+  // `drained`; the parts' used-up fronts are handed back with it.
+  const uint8_t* const parts[3] = {control.Position(), diffs.Position(), extra.Position()};
+  uint64_t drained = 0;
+  uint64_t next_step = kStreamStep;
+  uint32_t drained_crc = ComputeCrc(nullptr, 0);
+  auto stream = [&]() {
+    if (streaming.drain != nullptr && written > drained) {
+      if (!streaming.drain->Take(out + drained, static_cast<size_t>(written - drained)))
+        return false;
+      if (with_header)
+        drained_crc = ExtendCrc(drained_crc, out + drained, static_cast<size_t>(written - drained));
+      ReleasePages(out + drained, static_cast<size_t>(written - drained));
+      drained = written;
+    }
+    if (streaming.old_head_rereadable && old_position > 0) {
+      const uint64_t behind = static_cast<uint64_t>(old_position);
+      ReleasePages(const_cast<uint8_t*>(old_data),
+                   static_cast<size_t>(behind < old_head ? behind : old_head));
+    }
+    if (streaming.release_consumed) {
+      ReleasePages(const_cast<uint8_t*>(parts[0]), static_cast<size_t>(control.Position() - parts[0]));
+      ReleasePages(const_cast<uint8_t*>(parts[1]), static_cast<size_t>(diffs.Position() - parts[1]));
+      ReleasePages(const_cast<uint8_t*>(parts[2]), static_cast<size_t>(extra.Position() - parts[2]));
+    }
+    return true;
+  };
+  // Drains once a step's worth of result is made, also inside one long copy
+  // or literal (streaming only: otherwise the step is never reached).
+  const bool streamed =
+      streaming.drain != nullptr || streaming.release_consumed || streaming.old_head_rereadable;
+  if (!streamed) next_step = UINT64_MAX;
+  auto stepped = [&]() {
+    if (written < next_step) return true;
+    next_step = written + kStreamStep;
+    return stream();
+  };
+  // The most bytes one piece of a copy or literal takes.
+  const uint64_t piece_limit = streamed ? kStreamStep : UINT64_MAX;
+
   while (written < new_size) {
     int32_t copy_length = 0;
     int32_t extra_length = 0;
@@ -160,18 +211,21 @@ bool ApplyByteDiff(const ByteReader& old, const ByteReader& old_tail, ByteReader
     if (old_position < 0 ||
         static_cast<uint64_t>(old_position) + copy > old_length)
       return false;
-    if (copy != 0) {
+    for (uint64_t done = 0; done < copy;) {
+      const uint64_t piece = copy - done < piece_limit ? copy - done : piece_limit;
       // The region may lie in either piece of the old bytes or span both.
-      const uint64_t at = static_cast<uint64_t>(old_position);
-      const uint64_t in_head = at < old_head ? (old_head - at < copy ? old_head - at : copy) : 0;
+      const uint64_t at = static_cast<uint64_t>(old_position) + done;
+      const uint64_t in_head = at < old_head ? (old_head - at < piece ? old_head - at : piece) : 0;
       if (in_head != 0)
         AddBytes(out + written, diffs.Position(), old_data + at, static_cast<size_t>(in_head));
-      if (in_head != copy)
+      if (in_head != piece)
         AddBytes(out + written + in_head, diffs.Position() + in_head,
                  old_tail.Position() + (at + in_head - old_head),
-                 static_cast<size_t>(copy - in_head));
-      diffs.Skip(static_cast<size_t>(copy));
-      written += copy;
+                 static_cast<size_t>(piece - in_head));
+      diffs.Skip(static_cast<size_t>(piece));
+      written += piece;
+      done += piece;
+      if (!stepped()) return false;
     }
     const uint64_t literal = static_cast<uint64_t>(extra_length);
     if (written + literal > new_size) {
@@ -179,10 +233,13 @@ bool ApplyByteDiff(const ByteReader& old, const ByteReader& old_tail, ByteReader
       return false;
     }
     if (literal > extra.BytesLeft()) return false;
-    if (literal != 0) {
-      std::memcpy(out + written, extra.Position(), static_cast<size_t>(literal));
-      extra.Skip(static_cast<size_t>(literal));
-      written += literal;
+    for (uint64_t done = 0; done < literal;) {
+      const uint64_t piece = literal - done < piece_limit ? literal - done : piece_limit;
+      std::memcpy(out + written, extra.Position(), static_cast<size_t>(piece));
+      extra.Skip(static_cast<size_t>(piece));
+      written += piece;
+      done += piece;
+      if (!stepped()) return false;
     }
     // The old position is a 32-bit value that wraps; the check above refuses
     // any position the wrap could make invalid.
@@ -190,8 +247,11 @@ bool ApplyByteDiff(const ByteReader& old, const ByteReader& old_tail, ByteReader
                                         static_cast<uint32_t>(copy_length) +
                                         static_cast<uint32_t>(seek));
   }
-  if (!new_sink->CommitTail(new_size)) return false;
-  if (with_header && ComputeCrc(new_sink->Buffer() + base, new_size) != expected_crc) {
+  if (!stream() || !new_sink->CommitTail(new_size)) return false;
+  const uint32_t crc = streaming.drain != nullptr
+                           ? drained_crc
+                           : (with_header ? ComputeCrc(new_sink->Buffer() + base, new_size) : 0);
+  if (with_header && crc != expected_crc) {
     LogMessage(kLogError, "crc mismatch");
     return false;
   }

@@ -20,15 +20,13 @@ const char kUnreachable[] = "REACHED UNREACHABLE";
 // Labels used this many times or fewer are dropped by TrimLabels.
 const int32_t kTrimThreshold = 5;
 
-// Instruction storage comes in blocks of this many bytes, mapped from the
-// system directly so that a freed block is handed back at once (the heap
-// would keep it, which matters when a large program is released while its
-// encoded form grows).
+// Records kept outside the list come in blocks of this many bytes, mapped
+// from the system directly so that a freed block is handed back at once.
 const size_t kBlockBytes = 1024 * 1024;
 
 // While encoding releases the program, the walked front of the instruction
-// list is handed back every this many entries (1 MiB of pointers).
-const size_t kListReleaseStep = 128 * 1024;
+// list is handed back every this many entries (about 1 MiB).
+const size_t kListReleaseStep = 88 * 1024;
 
 uint8_t* NewBlock() {
   void* block = ::mmap(nullptr, kBlockBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
@@ -69,33 +67,37 @@ void* DisassembledProgram::Allocate(size_t size) {
 }
 
 template <typename T, typename... Args>
-T* DisassembledProgram::Make(Args... args) {
-  void* at = Allocate(sizeof(T));
-  if (at == nullptr) return nullptr;
-  return new (at) T(args...);
+bool DisassembledProgram::Emit(Args... args) {
+  static_assert(sizeof(T) <= sizeof(InstructionSlot), "record fits a list entry");
+  // A failed growth keeps the list as it was.
+  if (!GrowPreserving(&slots_, 1)) return false;
+  const size_t at = slots_.size();
+  if (!slots_.set_size(at + 1)) return false;
+  new (&slots_[at]) T(args...);
+  return true;
 }
 
-bool DisassembledProgram::Emit(Instruction* insn) {
-  if (insn == nullptr) return false;
-  // A failed growth keeps the list as it was.
-  if (!GrowPreserving(&instructions_, 1)) return false;
-  return instructions_.push_back(insn);
+const Instruction* DisassembledProgram::Resolve(const InstructionSlot* slot) {
+  const Instruction* insn = reinterpret_cast<const Instruction*>(slot);
+  if (insn->kind() == INSN_BYTE || insn->kind() == INSN_ARM_REL32_REF)
+    return static_cast<const IndirectInstruction*>(insn)->target();
+  return insn;
 }
 
 bool DisassembledProgram::AddOriginInsn(uint32_t rva) {
-  return Emit(Make<OriginInstruction>(rva));
+  return Emit<OriginInstruction>(rva);
 }
 
 bool DisassembledProgram::AddPeRelocsInsn() {
-  return Emit(Make<Instruction>(static_cast<uint32_t>(INSN_PE_RELOC_TABLE)));
+  return Emit<Instruction>(static_cast<uint32_t>(INSN_PE_RELOC_TABLE));
 }
 
 bool DisassembledProgram::AddElfRelocsInsn() {
-  return Emit(Make<Instruction>(static_cast<uint32_t>(INSN_ELF_RELOC_TABLE)));
+  return Emit<Instruction>(static_cast<uint32_t>(INSN_ELF_RELOC_TABLE));
 }
 
 bool DisassembledProgram::AddElfArmRelocsInsn() {
-  return Emit(Make<Instruction>(static_cast<uint32_t>(INSN_ELF_ARM_RELOC_TABLE)));
+  return Emit<Instruction>(static_cast<uint32_t>(INSN_ELF_ARM_RELOC_TABLE));
 }
 
 bool DisassembledProgram::AddByteInsn(uint8_t byte) {
@@ -104,7 +106,8 @@ bool DisassembledProgram::AddByteInsn(uint8_t byte) {
     if (byte_cache_ == nullptr) return false;
     for (uint32_t i = 0; i < 256; ++i) byte_cache_[i].word_ = INSN_BYTE | (i << 4);
   }
-  return Emit(&byte_cache_[byte]);
+  return Emit<IndirectInstruction>(byte_cache_[byte].word(),
+                                   static_cast<const Instruction*>(&byte_cache_[byte]));
 }
 
 bool DisassembledProgram::AddBytesInsn(const uint8_t* data, size_t length) {
@@ -114,7 +117,7 @@ bool DisassembledProgram::AddBytesInsn(const uint8_t* data, size_t length) {
     const uint32_t piece = length < BytesInstruction::kMaxLength
                                ? static_cast<uint32_t>(length)
                                : BytesInstruction::kMaxLength;
-    if (!Emit(Make<BytesInstruction>(data, piece))) return false;
+    if (!Emit<BytesInstruction>(data, piece)) return false;
     data += piece;
     length -= piece;
   } while (length != 0);
@@ -128,7 +131,7 @@ bool DisassembledProgram::EmitLabelInsn(uint32_t kind, AddressLabel* label) {
     LogMessage(kLogError, kUnreachable);
     return false;
   }
-  return Emit(Make<LabelInstruction>(kind, label));
+  return Emit<LabelInstruction>(kind, label);
 }
 
 bool DisassembledProgram::AddRel32Insn(AddressLabel* label) {
@@ -147,7 +150,12 @@ bool DisassembledProgram::AddArmRel32Insn(uint16_t compressed_op,
     LogMessage(kLogError, kUnreachable);
     return false;
   }
-  return Emit(Make<ArmRel32Instruction>(compressed_op, label, op_data, op_size));
+  // The branch's record is larger than a list entry; the entry points to it.
+  void* at = Allocate(sizeof(ArmRel32Instruction));
+  if (at == nullptr) return false;
+  const ArmRel32Instruction* branch =
+      new (at) ArmRel32Instruction(compressed_op, label, op_data, op_size);
+  return Emit<IndirectInstruction>(branch->word(), static_cast<const Instruction*>(branch));
 }
 
 AddressLabel* DisassembledProgram::LabelAt(LabelMap* labels, uint32_t rva) {
@@ -198,8 +206,8 @@ void DisassembledProgram::NumberLabelsInOrder() {
 }
 
 bool DisassembledProgram::ReserveInstructions(size_t count) {
-  if (count <= instructions_.size()) return true;
-  return GrowPreserving(&instructions_, count - instructions_.size());
+  if (count <= slots_.size()) return true;
+  return GrowPreserving(&slots_, count - slots_.size());
 }
 
 bool DisassembledProgram::ReserveLabels(size_t rel32, size_t abs32) {
@@ -304,16 +312,14 @@ bool DisassembledProgram::TrimLabels() {
   LogStream(kLogDebug) << "TrimLabels: threshold " << kTrimThreshold;
 
   // Branches to rarely used labels become the plain bytes they came from.
-  for (size_t i = 0; i < instructions_.size(); ++i) {
-    Instruction* insn = instructions_[i];
+  for (size_t i = 0; i < slots_.size(); ++i) {
+    const Instruction* insn = Resolve(&slots_[i]);
     if (insn->kind() != INSN_ARM_REL32_REF) continue;
-    ArmRel32Instruction* branch = static_cast<ArmRel32Instruction*>(insn);
+    const ArmRel32Instruction* branch = static_cast<const ArmRel32Instruction*>(insn);
     if (branch->label()->count > kTrimThreshold) continue;
     if (branch->op_size() == 0) return false;
-    Instruction* bytes = Make<BytesInstruction>(branch->op_data(),
-                                                static_cast<uint32_t>(branch->op_size()));
-    if (bytes == nullptr) return false;
-    instructions_[i] = bytes;  // the branch's storage goes with the program
+    // The entry now holds the bytes; the branch's record goes with the program.
+    new (&slots_[i]) BytesInstruction(branch->op_data(), static_cast<uint32_t>(branch->op_size()));
   }
 
   // The labels themselves leave the map; they keep their indexes, so the
@@ -322,48 +328,28 @@ bool DisassembledProgram::TrimLabels() {
       [](const AddressLabel* label) { return label->count > kTrimThreshold; });
 }
 
-bool DisassembledProgram::IsCached(const Instruction* insn) const {
-  const uintptr_t at = reinterpret_cast<uintptr_t>(insn);
-  const uintptr_t cache = reinterpret_cast<uintptr_t>(byte_cache_);
-  return byte_cache_ != nullptr && at >= cache && at < cache + 256 * sizeof(Instruction);
-}
-
-bool DisassembledProgram::InBlock(const Instruction* insn, size_t block) const {
-  const uintptr_t at = reinterpret_cast<uintptr_t>(insn);
-  const uintptr_t begin = reinterpret_cast<uintptr_t>(blocks_[block]);
-  return blocks_[block] != nullptr && at >= begin && at < begin + kBlockBytes;
-}
-
-bool DisassembledProgram::StorageInListOrder() const {
-  size_t block = 0;
-  for (const Instruction* insn : instructions_) {
-    if (IsCached(insn)) continue;
-    while (block < blocks_.size() && !InBlock(insn, block)) ++block;
-    if (block == blocks_.size()) return false;
-  }
-  return true;
-}
-
 EncodedProgram* DisassembledProgram::ToEncodedProgram() const {
   return Translate([](size_t) {});
 }
 
 EncodedProgram* DisassembledProgram::ReleaseToEncodedProgram() {
-  // Trimming places replacement instructions behind the others; blocks are
-  // only freed on the way when the list walks them front to back.
-  const bool in_order = StorageInListOrder();
-  size_t block = 0;
+  // The input up to the byte run last copied, where it may be read again.
+  const uint8_t* input_copied = rereadable_begin_;
   EncodedProgram* encoded = Translate([&](size_t i) {
-    // The list's front is read for the last time as well: its pages go
-    // back every so often.
-    if ((i + 1) % kListReleaseStep == 0)
-      ReleasePages(instructions_.data(), (i + 1) * sizeof(Instruction*));
-    if (!in_order || i + 1 >= instructions_.size()) return;
-    const Instruction* next = instructions_[i + 1];
-    if (IsCached(next)) return;
-    while (!InBlock(next, block)) {
-      FreeBlock(blocks_[block]);
-      blocks_[block++] = nullptr;
+    const Instruction* insn = Resolve(&slots_[i]);
+    if (insn->kind() == INSN_BYTE_RUN) {
+      const uint8_t* run = static_cast<const BytesInstruction*>(insn)->data();
+      if (run >= rereadable_begin_ && run < rereadable_end_) input_copied = run;
+    }
+    // The list's front is read for the last time: its pages go back every
+    // so often, as does the input before the run last copied (runs come in
+    // file order from most walks; should one come back, its pages are read
+    // in again).
+    if ((i + 1) % kListReleaseStep == 0) {
+      ReleasePages(slots_.data(), (i + 1) * sizeof(InstructionSlot));
+      if (input_copied > rereadable_begin_)
+        ReleasePages(const_cast<uint8_t*>(rereadable_begin_),
+                     static_cast<size_t>(input_copied - rereadable_begin_));
     }
   });
   for (uint8_t*& storage : blocks_) {
@@ -372,7 +358,7 @@ EncodedProgram* DisassembledProgram::ReleaseToEncodedProgram() {
   }
   block_used_ = 0;
   block_size_ = 0;
-  instructions_.clear();
+  slots_.clear();
   return encoded;
 }
 
@@ -411,7 +397,8 @@ EncodedProgram* DisassembledProgram::Translate(AfterEach after_each) const {
   // bytes that merge into one run need fewer ops and counts).
   if (ok) {
     size_t origins = 0, copies = 0, copy_bytes = 0, abs32 = 0, rel32 = 0;
-    for (const Instruction* insn : instructions_) {
+    for (const InstructionSlot& slot : slots_) {
+      const Instruction* insn = Resolve(&slot);
       switch (insn->kind()) {
         case INSN_START: ++origins; break;
         case INSN_BYTE: ++copies; ++copy_bytes; break;
@@ -425,11 +412,11 @@ EncodedProgram* DisassembledProgram::Translate(AfterEach after_each) const {
         default: break;
       }
     }
-    encoded->ReserveForBuilding(instructions_.size(), origins, copies, copy_bytes, abs32, rel32);
+    encoded->ReserveForBuilding(slots_.size(), origins, copies, copy_bytes, abs32, rel32);
   }
 
-  for (size_t i = 0; ok && i < instructions_.size(); ++i) {
-    const Instruction* insn = instructions_[i];
+  for (size_t i = 0; ok && i < slots_.size(); ++i) {
+    const Instruction* insn = Resolve(&slots_[i]);
     switch (insn->kind()) {
       case INSN_START:
         ok = encoded->AppendOrigin(static_cast<const OriginInstruction*>(insn)->rva());

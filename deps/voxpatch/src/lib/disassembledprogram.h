@@ -106,11 +106,34 @@ class ArmRel32Instruction : public LabelInstruction {
   const uint8_t* op_data_;
 };
 
+// A list entry that stands for an instruction kept elsewhere: a shared
+// plain byte or an ARM branch (whose record does not fit an entry).
+class IndirectInstruction : public Instruction {
+ public:
+  IndirectInstruction(uint32_t word, const Instruction* target)
+      : Instruction(word), target_(target) {}
+  const Instruction* target() const { return target_; }
+
+ private:
+  const Instruction* target_;
+};
+
 #pragma pack(pop)
 
 static_assert(sizeof(LabelInstruction) == sizeof(uint32_t) + sizeof(void*) &&
                   sizeof(BytesInstruction) == sizeof(uint32_t) + sizeof(void*),
               "instruction records are not padded");
+
+// One entry of a program's instruction list.  Records of up to this size
+// (origins, byte runs, references and relocation tables) are held in the
+// entry itself, so the list is one array without a pointer per
+// instruction; the others are reached through an IndirectInstruction.
+struct alignas(4) InstructionSlot {
+  unsigned char bytes[sizeof(uint32_t) + sizeof(void*)];
+};
+static_assert(sizeof(InstructionSlot) == sizeof(LabelInstruction) &&
+                  sizeof(InstructionSlot) == sizeof(IndirectInstruction),
+              "instruction records fit a list entry");
 
 class DisassembledProgram {
  public:
@@ -167,20 +190,30 @@ class DisassembledProgram {
   // The same, freeing the instructions' storage as they are encoded: the
   // program is left without instructions and is only fit to be deleted.
   EncodedProgram* ReleaseToEncodedProgram();
+  // The input bytes lie in [begin, end) of memory that reads the same after
+  // its pages were handed back (a read-only file mapping): encoding with
+  // ReleaseToEncodedProgram then hands back the pages before the byte run
+  // it has come to, once copied.
+  void SetRereadableInput(const uint8_t* begin, const uint8_t* end) {
+    rereadable_begin_ = begin;
+    rereadable_end_ = end;
+  }
 
   // Prints the use count of every numbered rel32 label on standard output.
   void PrintLabelCounts() const;
 
-  size_t instruction_count() const { return instructions_.size(); }
-  const Instruction* instruction(size_t i) const { return instructions_[i]; }
+  size_t instruction_count() const { return slots_.size(); }
+  const Instruction* instruction(size_t i) const { return Resolve(&slots_[i]); }
   const LabelMap& abs32_labels() const { return abs32_labels_; }
   const LabelMap& rel32_labels() const { return rel32_labels_; }
 
  private:
-  template <typename T, typename... Args>
-  T* Make(Args... args);
+  // Storage for records that do not fit a list entry.
   void* Allocate(size_t size);
-  bool Emit(Instruction* insn);
+  // Appends an entry holding the record T(args...).
+  template <typename T, typename... Args>
+  bool Emit(Args... args);
+  static const Instruction* Resolve(const InstructionSlot* slot);
   bool EmitLabelInsn(uint32_t kind, AddressLabel* label);
   // Encodes the instructions; after_each(i) runs once instruction i is done.
   template <typename AfterEach>
@@ -188,12 +221,6 @@ class DisassembledProgram {
   static bool DefineLabels(const LabelMap& labels, EncodedProgram* encoded,
                            bool (EncodedProgram::*reserve)(size_t),
                            bool (EncodedProgram::*define)(int32_t, uint32_t));
-  bool IsCached(const Instruction* insn) const;
-  bool InBlock(const Instruction* insn, size_t block) const;
-  // Whether every stored instruction lies in a block at or after the
-  // previous one's, in list order (so a block is done once the list has
-  // passed it).
-  bool StorageInListOrder() const;
   static AddressLabel* LabelAt(LabelMap* labels, uint32_t rva);
   static void NumberInOrder(LabelMap* labels);
   static void NumberRemaining(LabelMap* labels);
@@ -201,14 +228,16 @@ class DisassembledProgram {
   const ExecutableKind kind_;
   uint64_t image_base_ = 0;
   Instruction* byte_cache_ = nullptr;  // 256 shared INSN_BYTE instructions
-  GrowableArray<Instruction*> instructions_;
-  // Storage of every instruction but the cached bytes: blocks handed out
-  // front to back, freed with the program.
+  GrowableArray<InstructionSlot> slots_;
+  // Storage of the records kept outside the list (ARM branches): blocks
+  // handed out front to back, freed with the program.
   GrowableArray<uint8_t*> blocks_;
   size_t block_used_ = 0;
   size_t block_size_ = 0;
   LabelMap rel32_labels_;
   LabelMap abs32_labels_;
+  const uint8_t* rereadable_begin_ = nullptr;
+  const uint8_t* rereadable_end_ = nullptr;
 };
 
 // Status forms: TrimLabels gives 1 or 28, ToEncodedProgram 1 or 2.

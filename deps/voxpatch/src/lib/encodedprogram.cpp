@@ -8,6 +8,7 @@
 #include <new>
 
 #include "armbranchcodec.h"
+#include "hugepages.h"
 #include "arraygrowth.h"
 #include "bytereader.h"
 #include "bytewriter.h"
@@ -377,7 +378,7 @@ bool EncodedProgram::Deserialize(StreamBundleReader* source, size_t max_entries)
   return true;
 }
 
-bool EncodedProgram::Rebuild(ByteWriter* output) {
+bool EncodedProgram::Rebuild(ByteWriter* output, bool release_consumed) {
   uint32_t address = 0;
   size_t ix_origin = 0;
   size_t ix_count = 0;
@@ -397,7 +398,20 @@ bool EncodedProgram::Rebuild(ByteWriter* output) {
   abs32_relocs_.clear();
   if (abs32_relocs_.failed()) return false;
 
+  // Used-up table fronts go back every so many ops.
+  const size_t kReleaseStep = 64 * 1024;
+  size_t ix_op = 0;
+  auto release = [&]() {
+    ReleasePages(ops_.data(), ix_op * sizeof(uint32_t));
+    ReleasePages(origins_.data(), ix_origin * sizeof(uint32_t));
+    ReleasePages(copy_counts_.data(), ix_count * sizeof(uint32_t));
+    ReleasePages(copy_bytes_.data(), ix_byte);
+    ReleasePages(abs32_ix_.data(), ix_abs32 * sizeof(uint32_t));
+    ReleasePages(rel32_ix_.data(), ix_rel32 * sizeof(uint32_t));
+  };
+
   for (uint32_t op : ops_) {
+    if (release_consumed && ++ix_op % kReleaseStep == 0) release();
     switch (op) {
       case ORIGIN:
         if (ix_origin >= origins_.size()) return false;

@@ -77,8 +77,11 @@ class EncodedProgram {
   // stream, or data left over.
   // Fails when the tables would hold more than max_entries entries in all.
   bool Deserialize(StreamBundleReader* source, size_t max_entries = SIZE_MAX);
-  // Assembles the executable's bytes into output.
-  bool Rebuild(ByteWriter* output);
+  // Assembles the executable's bytes into output.  With release_consumed,
+  // the tables are read for the last time: their pages are handed back as
+  // assembly passes them (they read as zero afterwards), and the program is
+  // only fit to be freed.
+  bool Rebuild(ByteWriter* output, bool release_consumed = false);
 
   void LogSummary() const;
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <string>
 
 #include "bytediff.h"
 #include "bytereader.h"
@@ -12,6 +13,7 @@
 #include "mappedfile.h"
 #include "patchbodyreader.h"
 #include "patcherx86_32.h"
+#include "spilledbody.h"
 #include "stagedoutputfile.h"
 #include "streambundlereader.h"
 #include "streambundlewriter.h"
@@ -23,17 +25,87 @@ namespace {
 // An element's base offset and base length take at least two bytes.
 const size_t kMinRangeBytes = 2;
 
+// Bodies whose corrections take less than this are kept in memory: their
+// dictionary and streams are small, and a file would cost more than it saves.
+const uint64_t kSpillMinimum = 4u << 20;
+
 // Applies one correction to a flattened set; the result is kept in storage
 // and read back as a set.
-PatchStatus Correct(const ByteWriter& flat, ByteReader* correction, ByteWriter* storage,
-                    StreamBundleReader* corrected) {
-  // storage comes with its limit; the diff fails before passing it.
-  ByteReader old_bytes;
-  old_bytes.Attach(flat);
-  if (!ApplyByteDiff(old_bytes, correction, storage, false)) return C_GENERAL_ERROR;
+PatchStatus Correct(const ByteReader& flat, bool flat_rereadable, ByteReader* correction,
+                    ByteWriter* storage, StreamBundleReader* corrected) {
+  // storage comes with its limit; the diff fails before passing it.  The
+  // correction's bytes are the caller's and used once.
+  ByteDiffStreaming streaming;
+  streaming.release_consumed = true;
+  streaming.old_head_rereadable = flat_rereadable;
+  if (!ApplyByteDiff(flat, ByteReader(), correction, storage, false, streaming))
+    return C_GENERAL_ERROR;
   if (!corrected->Parse(storage->Buffer(), storage->Length())) return C_STREAM_ERROR;
   return C_OK;
 }
+
+// Stream i of a body spilled from stream 2 on.
+ByteReader SpilledStream(const PatchBodyReader& body, const SpilledBody& spill, size_t i) {
+  return ByteReader(spill.data() + body.spill_offset(i),
+                    static_cast<size_t>(body.stream_length(i)));
+}
+
+// Writes the flattened set into spill and maps it; the set's streams are
+// emptied only once that succeeded (else it is left as it was).
+bool SpillSet(StreamBundleWriter* set, SpilledBody* spill) {
+  ByteWriter header;
+  if (!set->SerializeHeaderTo(&header) || !spill->Write(header.Buffer(), header.Length()))
+    return false;
+  for (size_t i = 0; i < set->count(); ++i) {
+    const ByteWriter* stream = set->stream(i);
+    if (!spill->Write(stream->Buffer(), stream->Length())) return false;
+  }
+  if (!spill->Map()) return false;
+  for (size_t i = 0; i < set->count(); ++i) set->stream(i)->ReleaseBuffer();
+  return true;
+}
+
+// Writes the new file into its staged file as it is made; the file is made
+// with the first bytes, so that an apply failing before has none.
+class StagedDrain : public ByteDiffDrain {
+ public:
+  StagedDrain(StagedOutputFile* file, const char* path) : file_(file), path_(path) {}
+  bool Take(const uint8_t* data, size_t n) override {
+    if (!failed_ && !(Open() && file_->Write(data, n))) failed_ = true;
+    return !failed_;
+  }
+  // Makes the file if no bytes did (an empty new file).
+  bool Open() {
+    if (!opened_) {
+      opened_ = true;
+      if (!file_->Open(path_)) failed_ = true;
+    }
+    return !failed_;
+  }
+  // The file could not be made or written (the apply then failed for it).
+  bool failed() const { return failed_; }
+
+ private:
+  StagedOutputFile* file_;
+  const char* path_;
+  bool opened_ = false;
+  bool failed_ = false;
+};
+
+// Checksums the new file on its way to the drain.
+class ChecksummingDrain : public ByteDiffDrain {
+ public:
+  explicit ChecksummingDrain(ByteDiffDrain* next) : next_(next) {}
+  bool Take(const uint8_t* data, size_t n) override {
+    crc_ = ExtendCrc(crc_, data, n);
+    return next_->Take(data, n);
+  }
+  uint32_t crc() const { return crc_; }
+
+ private:
+  ByteDiffDrain* next_;
+  uint32_t crc_ = ComputeCrc(nullptr, 0);
+};
 
 }  // namespace
 
@@ -118,6 +190,10 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
     // detected again when it is transformed.
     PatcherX86_32* patcher = new (std::nothrow) PatcherX86_32(base_, base_length_);
     if (patcher == nullptr) return C_GENERAL_ERROR;
+    // The corrected elements are kept in element storage below, which is
+    // not read again once an element is loaded.
+    patcher->SetTransformedDisposable(true);
+    patcher->SetBaseRereadable(base_file_ != nullptr);
     patchers_.emplace_back(patcher);
     ranges.push_back(patcher);
   }
@@ -156,8 +232,28 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
     if (!prediction.SerializeTo(&flat)) return C_STREAM_ERROR;
     ByteReader correction;
     correction.Attach(parameter_correction_bytes);
-    status = Correct(flat, &correction, &parameter_storage, &parameters);
+    ByteReader flat_bytes;
+    flat_bytes.Attach(flat);
+    status = Correct(flat_bytes, false, &correction, &parameter_storage, &parameters);
     if (status != C_OK) return status;
+  }
+
+  // With elements and a folder for it, the rest of the body (the element
+  // and final corrections and whatever follows) is decoded once, now, into
+  // a temporary file: the decoder's dictionary, which fills up to the size
+  // of the body, is gone before the elements are transformed, and the
+  // corrections are read from the file's mapping as they are used.  Without
+  // a file the body is decoded again for the final correction.
+  SpilledBody spill;
+  bool spilled = false;
+  uint64_t rest = 0;
+  for (size_t i = 2; i < body.count(); ++i) rest += body.stream_length(i);
+  if (with_elements && rest >= kSpillMinimum && spill_folder_ != nullptr &&
+      spill.Create(*spill_folder_)) {
+    spilled = body.Spill(2, &spill);
+    // A body that cannot be decoded fails as it would have further on; a
+    // file that could not be written leaves the body to be decoded again.
+    if (!spilled && !spill.failed()) return C_STREAM_ERROR;
   }
 
   // Transform the old elements, then correct them into the new ones.
@@ -166,6 +262,11 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
   element_storage.SetLimit(budget_.decoded());
   {
     ByteWriter flat;
+    // With a spilled body the old elements go to a file of their own too:
+    // the correction reads them from its mapping, whose pages it hands back
+    // behind it.
+    SpilledBody flat_spill;
+    bool flat_spilled = false;
     {
       StreamBundleWriter transformed;
       for (auto& patcher : patchers_) {
@@ -180,16 +281,27 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
       if (!parameters.Empty()) return C_STREAM_NOT_CONSUMED;
       // The old bytes are next needed by the final correction.
       if (with_elements) ReleaseBase();
-      if (!transformed.SerializeTo(&flat)) return C_STREAM_ERROR;
+      if (spilled && flat_spill.Create(*spill_folder_))
+        flat_spilled = SpillSet(&transformed, &flat_spill);
+      if (!flat_spilled && !transformed.SerializeTo(&flat)) return C_STREAM_ERROR;
     }
     parameter_storage.ReleaseBuffer();
     ByteWriter correction_bytes;
-    correction_bytes.SetLimit(budget_.decoded());
-    if (!body.ReadStream(2, &correction_bytes)) return C_STREAM_ERROR;
-    if (with_elements) body.Suspend();
     ByteReader correction;
-    correction.Attach(correction_bytes);
-    status = Correct(flat, &correction, &element_storage, &elements);
+    if (spilled) {
+      correction = SpilledStream(body, spill, 2);
+    } else {
+      correction_bytes.SetLimit(budget_.decoded());
+      if (!body.ReadStream(2, &correction_bytes)) return C_STREAM_ERROR;
+      if (with_elements) body.Suspend();
+      correction.Attach(correction_bytes);
+    }
+    ByteReader flat_bytes;
+    if (flat_spilled)
+      flat_bytes = ByteReader(flat_spill.data(), static_cast<size_t>(flat_spill.length()));
+    else
+      flat_bytes.Attach(flat);
+    status = Correct(flat_bytes, flat_spilled, &correction, &element_storage, &elements);
     if (status != C_OK) return status;
   }
 
@@ -222,20 +334,31 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
 
   // Final correction, after the rest of the body was checked.
   ByteWriter final_correction_bytes;
-  final_correction_bytes.SetLimit(budget_.decoded());
-  if (!body.ReadStream(3, &final_correction_bytes) || !body.Finish()) return C_STREAM_ERROR;
-  body.Suspend();
   ByteReader final_correction;
-  final_correction.Attach(final_correction_bytes);
+  if (spilled) {
+    final_correction = SpilledStream(body, spill, 3);
+  } else {
+    final_correction_bytes.SetLimit(budget_.decoded());
+    if (!body.ReadStream(3, &final_correction_bytes) || !body.Finish()) return C_STREAM_ERROR;
+    body.Suspend();
+    final_correction.Attach(final_correction_bytes);
+  }
   ByteReader rebuilt_bytes;
   rebuilt_bytes.Attach(rebuilt);
+  // The correction is read once; the new file may go straight on.
+  ChecksummingDrain drain(drain_);
+  ByteDiffStreaming streaming;
+  streaming.release_consumed = true;
+  streaming.old_head_rereadable = base_file_ != nullptr;
+  if (drain_ != nullptr) streaming.drain = &drain;
   if (!ApplyByteDiff(ByteReader(base_, base_length_), rebuilt_bytes, &final_correction, output,
-                     false))
+                     false, streaming))
     return C_GENERAL_ERROR;
   rebuilt.ReleaseBuffer();
   final_correction_bytes.ReleaseBuffer();
-  if (ComputeCrc(output->Buffer(), output->Length()) != header_.target_checksum)
-    return C_CRC_MISMATCH;
+  const uint32_t crc =
+      drain_ != nullptr ? drain.crc() : ComputeCrc(output->Buffer(), output->Length());
+  if (crc != header_.target_checksum) return C_CRC_MISMATCH;
   return C_OK;
 }
 
@@ -263,20 +386,35 @@ PatchStatus ApplyPatchFiles(const oschar* old_path, const oschar* patch_path,
   const OutputBudget budget(max_output_size);
   ByteWriter output;
   output.SetLimit(budget.output());
+  // The new file goes beside the new path while it is made and is put in
+  // place whole once its checksum matched, so a failed apply or write
+  // leaves the path untouched.  A path that is not a regular file is only
+  // written once everything succeeded.  A staged file that cannot be made
+  // or written fails the apply as a failed write.
+  StagedOutputFile staged;
+  StagedDrain drain(&staged, new_path);
+  const bool streamed = StagedOutputFile::Stages(new_path);
   PatchStatus status = C_OK;
   {
     EnsembleApplier applier(old_file.Data(), static_cast<size_t>(old_file.Length()));
     applier.SetBaseFile(&old_file);
     applier.SetBudget(budget);
+    if (streamed) applier.SetOutputDrain(&drain);
+    // Temporary files go beside the new file, where it is written anyway.
+    const std::string path(new_path);
+    const std::string::size_type slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    applier.SetSpillFolder(&folder);
     ByteReader patch_stream(patch_file.Data(), static_cast<size_t>(patch_file.Length()));
     status = applier.Apply(&patch_stream, &output);
   }
   old_file.Close();
   patch_file.Close();
-  if (status != C_OK) return status;
+  // The staged file goes with `staged`.  A new file that could not be
+  // written is reported as such, as when it was written at the end.
+  if (status != C_OK) return streamed && drain.failed() ? C_OLD_FILE_ERROR : status;
 
-  // Written beside the new path and put in place whole, so that a failed
-  // write leaves the path untouched as well.
+  if (streamed) return drain.Open() && staged.Commit() ? C_OK : C_OLD_FILE_ERROR;
   if (!StagedOutputFile::WriteWhole(new_path, output.Buffer(), output.Length()))
     return C_OLD_FILE_ERROR;
   return C_OK;

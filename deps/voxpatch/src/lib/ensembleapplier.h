@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "outputbudget.h"
@@ -17,6 +18,7 @@
 
 namespace voxpatch {
 
+class ByteDiffDrain;
 class ByteReader;
 class ByteWriter;
 class MappedFile;
@@ -58,6 +60,18 @@ class EnsembleApplier {
   // the largest new file expected (the caller caps output itself).
   void SetBudget(const OutputBudget& budget) { budget_ = budget; }
 
+  // Hands the new file's bytes to drain while the final correction makes
+  // them, instead of keeping them: output then keeps its length, but its
+  // bytes read as zero.  The checksum is taken on the way; drain has seen
+  // the whole file when Apply returns 1, and must drop what it took when
+  // Apply returns anything else.
+  void SetOutputDrain(ByteDiffDrain* drain) { drain_ = drain; }
+
+  // A folder ("" for the working folder, else ending in '/') where a
+  // temporary file may hold the patch body while elements are patched, so
+  // that it is not decoded twice or held in memory; it outlives Apply.
+  void SetSpillFolder(const std::string* folder) { spill_folder_ = folder; }
+
  private:
   void ReleaseBase();
 
@@ -65,6 +79,8 @@ class EnsembleApplier {
   size_t base_length_;
   const MappedFile* base_file_ = nullptr;
   OutputBudget budget_;
+  ByteDiffDrain* drain_ = nullptr;
+  const std::string* spill_folder_ = nullptr;
   EnsemblePatchHeader header_;
   std::vector<std::unique_ptr<TransformationPatcher>> patchers_;
 };

@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "hugepages.h"
+#include "largebuffer.h"
 #include "logstream.h"
 #include "lzma2filters.h"
 #include "lzmaioout.h"
@@ -24,16 +26,38 @@ constexpr uint64_t kMaxChunkOutput = 2u << 20;
 // dictionary into the output happens while the bytes are still cached.
 constexpr size_t kDecodeSlice = 256u << 10;
 
+// Every block the decoder gets carries its size in front, so that the pages
+// of a large one (the dictionary) can be handed back to the system when the
+// decoder lets it go: the heap may keep a freed block, and takes large ones
+// itself once one such block was freed.
+constexpr size_t kBlockHeader = 64;  // keeps the decoder's alignment
+
 // The decoder's dictionary is written from start to end like the output.
 void* DecoderAlloc(void*, size_t count, size_t size) {
   if (size != 0 && count > SIZE_MAX / size) return nullptr;
-  void* block = std::malloc(count * size);
-  if (block != nullptr && count * size >= kHugePageAdviceMinimum)
-    AdviseHugePages(block, count * size);
-  return block;
+  const size_t bytes = count * size;
+  if (bytes > SIZE_MAX - kBlockHeader) return nullptr;
+  const size_t total = bytes + kBlockHeader;
+  uint8_t* block = static_cast<uint8_t*>(std::malloc(total));
+  if (block == nullptr) return nullptr;
+  if (total >= kHugePageAdviceMinimum) AdviseHugePages(block, total);
+  std::memcpy(block, &total, sizeof total);
+  return block + kBlockHeader;
 }
 
-void DecoderFree(void*, void* block) { std::free(block); }
+// opaque: the bytes decoded so far (a uint64_t), which bound what the
+// dictionary holds; a block of which little was used goes back as it is.
+void DecoderFree(void* opaque, void* address) {
+  if (address == nullptr) return;
+  uint8_t* block = static_cast<uint8_t*>(address) - kBlockHeader;
+  size_t total = 0;
+  std::memcpy(&total, block, sizeof total);
+  // Whole pages inside the block only; the heap's own bookkeeping around
+  // it stays.
+  const uint64_t decoded = opaque != nullptr ? *static_cast<const uint64_t*>(opaque) : UINT64_MAX;
+  if (total >= kLargeBufferMinimum && decoded >= kLargeBufferMinimum) ReleasePages(block, total);
+  std::free(block);
+}
 
 // The failure code of a decoder result; -1 when decoding may go on.
 int FailureOf(lzma_ret ret) {
@@ -43,12 +67,12 @@ int FailureOf(lzma_ret ret) {
   return -1;
 }
 
-const lzma_allocator kDecoderAllocator = {DecoderAlloc, DecoderFree, nullptr};
 
 }  // namespace
 
 struct Lzma2BlockReader::Stream {
   lzma_stream lzma = LZMA_STREAM_INIT;
+  lzma_allocator allocator = {DecoderAlloc, DecoderFree, nullptr};
 };
 
 Lzma2BlockReader::Lzma2BlockReader() = default;
@@ -116,7 +140,8 @@ bool Lzma2BlockReader::Open(const ByteReader& source) {
   SetLzma2Filters(&options, filters, static_cast<uint32_t>(dictionary));
   stream_ = new (std::nothrow) Stream;
   if (stream_ == nullptr) return Fail(kLzma2MemoryError);
-  stream_->lzma.allocator = &kDecoderAllocator;
+  stream_->allocator.opaque = &position_;
+  stream_->lzma.allocator = &stream_->allocator;
   const lzma_ret ret = lzma_raw_decoder(&stream_->lzma, filters);
   if (ret != LZMA_OK)
     return Fail(ret == LZMA_MEM_ERROR ? kLzma2MemoryError : kLzma2UnsupportedProperty);

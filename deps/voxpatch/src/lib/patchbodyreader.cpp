@@ -1,5 +1,6 @@
 #include "patchbodyreader.h"
 
+#include "growablearray.h"
 #include "varint.h"
 
 namespace voxpatch {
@@ -56,6 +57,26 @@ bool PatchBodyReader::ReadStream(size_t i, ByteWriter* sink) {
   const uint64_t wanted = static_cast<uint64_t>(sink->Length()) + lengths_[i];
   if (wanted > SIZE_MAX || !sink->Reserve(static_cast<size_t>(wanted))) return false;
   return decoder_.Read(static_cast<size_t>(lengths_[i]), sink);
+}
+
+bool PatchBodyReader::Spill(size_t first, SpilledBody* spill) {
+  if (first >= count_ || !SeekTo(offsets_[first])) return false;
+  // Decoded a slice at a time; only the slice is in memory.
+  const size_t kSlice = 1u << 20;
+  GrowableArray<uint8_t> slice;
+  if (!slice.reserve(kSlice)) return false;
+  uint64_t left = decoder_.declared_size() - offsets_[first];
+  while (left != 0) {
+    const size_t n = left < kSlice ? static_cast<size_t>(left) : kSlice;
+    if (!decoder_.ReadInto(slice.data(), n) || !spill->Write(slice.data(), n)) return false;
+    left -= n;
+  }
+  size_t block_length = 0;
+  if (!decoder_.Finish(&block_length)) return false;
+  decoder_.Close();
+  if (!spill->Map()) return false;
+  spilled_from_ = first;
+  return true;
 }
 
 bool PatchBodyReader::Finish() {

@@ -13,6 +13,7 @@
 #include "bytereader.h"
 #include "bytewriter.h"
 #include "lzma2blockreader.h"
+#include "spilledbody.h"
 #include "streambundlereader.h"
 
 namespace voxpatch {
@@ -39,6 +40,14 @@ class PatchBodyReader {
   // Lets the decoder go until the next read.
   void Suspend() { decoder_.Close(); }
 
+  // Decodes streams first to count() - 1 into spill, checks that the block
+  // ends behind them (as Finish does) and lets the decoder go.  Stream i
+  // then starts spill_offset(i) bytes into the spilled bytes.
+  bool Spill(size_t first, SpilledBody* spill);
+  uint64_t spill_offset(size_t i) const {
+    return i < count_ && spilled_from_ < count_ ? offsets_[i] - offsets_[spilled_from_] : 0;
+  }
+
  private:
   bool DecodeVarint(uint32_t* value);
   // Reopens the block and skips to offset when the decoder is gone or has
@@ -50,6 +59,7 @@ class PatchBodyReader {
   size_t count_ = 0;
   uint64_t lengths_[kMaxStreams] = {};
   uint64_t offsets_[kMaxStreams] = {};
+  size_t spilled_from_ = kMaxStreams;
 };
 
 }  // namespace voxpatch

@@ -5,6 +5,7 @@
 #include "disassembledprogram.h"
 #include "encodedprogram.h"
 #include "executableparser.h"
+#include "hugepages.h"
 #include "streambundlereader.h"
 #include "streambundlewriter.h"
 
@@ -42,6 +43,9 @@ PatchStatus PatcherX86_32::TransformElement(StreamBundleReader* parameters,
     return status;
   }
 
+  if (base_rereadable_)
+    program->SetRereadableInput(ensemble_base_ + base_offset_,
+                                ensemble_base_ + base_offset_ + base_length_);
   EncodedProgram* encoded = nullptr;
   status = EncodeReleasing(program, &encoded);
   FreeDisassembledProgram(program);
@@ -55,10 +59,25 @@ PatchStatus PatcherX86_32::TransformElement(StreamBundleReader* parameters,
 
 PatchStatus PatcherX86_32::RebuildElement(StreamBundleReader* transformed,
                                           ByteWriter* output) {
+  // Where the element's bytes lie, before loading moves past them.
+  struct Range {
+    const uint8_t* start;
+    size_t length;
+  } ranges[kMaxStreams] = {};
+  const size_t streams = transformed->count() < kMaxStreams ? transformed->count() : kMaxStreams;
+  for (size_t i = 0; i < streams; ++i)
+    ranges[i] = {transformed->stream(i)->Position(), transformed->stream(i)->BytesLeft()};
+
   EncodedProgram* encoded = nullptr;
   PatchStatus status = LoadEncodedProgram(transformed, &encoded, TableEntriesFor(output->Room()));
   if (status != C_OK) return status;
-  status = RebuildExecutable(encoded, output);
+  // The program holds its own copy of every table now.
+  if (transformed_disposable_) {
+    for (size_t i = 0; i < streams; ++i)
+      ReleasePages(const_cast<uint8_t*>(ranges[i].start), ranges[i].length);
+  }
+  // The program is freed right after: its tables go back as they are used.
+  status = encoded->Rebuild(output, true) ? C_OK : C_ASSEMBLY_FAILED;
   FreeEncodedProgram(encoded);
   return status;
 }

@@ -24,6 +24,16 @@ class PatcherX86_32 : public TransformationPatcher {
   PatchStatus RebuildElement(StreamBundleReader* transformed,
                              ByteWriter* output) override;
 
+  // The transformed elements handed to RebuildElement lie in memory of the
+  // caller's that is not read again: once an element's encoded program is
+  // loaded, the pages its bytes fill are handed back to the system (they
+  // read as zero afterwards), before the program is assembled.
+  void SetTransformedDisposable(bool disposable) { transformed_disposable_ = disposable; }
+  // The old file's bytes lie in a read-only file mapping, which reads the
+  // same after its pages were handed back: they are handed back while the
+  // element is encoded, as they are copied.
+  void SetBaseRereadable(bool rereadable) { base_rereadable_ = rereadable; }
+
   uint32_t base_offset() const { return base_offset_; }
   uint32_t base_length() const { return base_length_; }
 
@@ -32,6 +42,8 @@ class PatcherX86_32 : public TransformationPatcher {
   size_t ensemble_length_;
   uint32_t base_offset_ = 0;
   uint32_t base_length_ = 0;
+  bool transformed_disposable_ = false;
+  bool base_rereadable_ = false;
 };
 
 }  // namespace voxpatch

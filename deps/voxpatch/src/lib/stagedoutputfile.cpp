@@ -100,6 +100,11 @@ void StagedOutputFile::Abort() {
   }
 }
 
+bool StagedOutputFile::Stages(const char* path) {
+  struct stat existing;
+  return ::stat(path, &existing) != 0 || S_ISREG(existing.st_mode);
+}
+
 bool StagedOutputFile::WriteWhole(const char* path, const void* data, size_t length) {
   StagedOutputFile file;
   return file.Open(path) && file.Write(data, length) && file.Commit();

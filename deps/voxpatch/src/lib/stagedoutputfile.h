@@ -29,6 +29,9 @@ class StagedOutputFile {
   bool Commit();
   // Closes and removes the temporary file; the path is left alone.
   void Abort();
+  // Whether Open would stage the path (it is a regular file or does not
+  // exist) rather than write it directly.
+  static bool Stages(const char* path);
 
   // Writes length bytes to path in one go; true when the file is in place
   // whole.
