@@ -126,12 +126,18 @@ bool ReadBytes(ByteReader* in, GrowableArray<uint8_t>* table, size_t* entries_le
   table->clear();
   if (!table->reserve(count)) return false;
   const size_t kPiece = 1024 * 1024;
-  const uint8_t* const start = in->Position();
+  const uintptr_t page = SystemPageSize();
+  uintptr_t released = reinterpret_cast<uintptr_t>(in->Position());  // what went back ends here
   for (size_t done = 0; done < count;) {
     const size_t piece = count - done < kPiece ? count - done : kPiece;
     if (!in->Read(table->data() + done, piece)) return false;
     done += piece;
-    if (release_read) ReleasePages(const_cast<uint8_t*>(start), done);
+    // Whole pages only; the one the read stopped in goes with the next piece.
+    const uintptr_t cut = reinterpret_cast<uintptr_t>(in->Position()) & ~(page - 1);
+    if (release_read && cut > released) {
+      ReleasePages(reinterpret_cast<uint8_t*>(released), cut - released);
+      released = cut;
+    }
   }
   return table->set_size(count);
 }
