@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+
+#include <sys/mman.h>
+#include <unistd.h>
 #include <map>
 #include <memory>
 #include <random>
@@ -12,6 +15,7 @@
 
 #include "disassembledprogram.h"
 #include "disassembler_macho.h"
+#include "encodedprogram.h"
 #include "executableparser.h"
 #include "childprocess.h"
 #include "hostileinputs.h"
@@ -634,6 +638,68 @@ TEST(MachoScan, SyntheticSectionsRoundTrip) {
   std::string rebuilt;
   ASSERT_EQ(C_OK, RoundTrip(image, &rebuilt));
   EXPECT_TRUE(rebuilt == image);
+}
+
+namespace {
+
+// The stored encoded program of an input disassembled in place.
+std::string StoredProgramOf(const uint8_t* data, size_t length, bool rereadable) {
+  DisassembledProgram* program = nullptr;
+  if (DisassembleExecutable(data, length, &program, rereadable) != C_OK) return std::string();
+  EncodedProgram* encoded = nullptr;
+  PatchStatus status = TrimLabels(program);
+  if (status == C_OK) status = EncodeReleasing(program, &encoded);
+  FreeDisassembledProgram(program);
+  if (status != C_OK) return std::string();
+  StreamBundleWriter set;
+  status = StoreEncodedProgram(encoded, &set);
+  FreeEncodedProgram(encoded);
+  ByteWriter flat;
+  if (status != C_OK || !set.SerializeTo(&flat)) return std::string();
+  return std::string(reinterpret_cast<const char*>(flat.Buffer()), flat.Length());
+}
+
+}  // namespace
+
+TEST(MachoScan, InputGoesBackBehindTheWalksOnlyWhereItCanBeReadAgain) {
+  // A code section of several MiB full of calls, so that both walks pass
+  // many steps of handing back.
+  const uint32_t size = 6u << 20;
+  MachOImageBuilder b(true);
+  MachOSegment text;
+  text.vm_size = size + 0x1000;
+  text.file_size = size + 0x1000;
+  MachOSection section;
+  section.address = 0x1000;
+  section.offset = 0x1000;
+  section.size = size;
+  text.sections.push_back(section);
+  b.AddSegment(text);
+  std::string image = b.Build(size + 0x1000);
+  std::mt19937 rng(5);
+  for (uint32_t at = 0x1000; at + 5 <= 0x1000 + size; at += 5 + rng() % 11) {
+    const uint32_t rel = 0x1000 + rng() % size - (at + 5);
+    image[at] = '\xE8';
+    std::memcpy(&image[at + 1], &rel, 4);
+  }
+  const std::string expected = StoredProgramOf(
+      reinterpret_cast<const uint8_t*>(image.data()), image.size(), false);
+  ASSERT_FALSE(expected.empty());
+
+  // Heap memory is not rereadable: it is left as it was.
+  std::vector<uint8_t> heap(image.begin(), image.end());
+  EXPECT_EQ(expected, StoredProgramOf(heap.data(), heap.size(), false));
+  EXPECT_EQ(0, std::memcmp(heap.data(), image.data(), image.size()));
+
+  // A read-only file mapping reads the same after its pages went back.
+  const int fd = memfd_create("macho", 0);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(static_cast<ssize_t>(image.size()), write(fd, image.data(), image.size()));
+  void* mapped = mmap(nullptr, image.size(), PROT_READ, MAP_PRIVATE, fd, 0);
+  close(fd);
+  ASSERT_NE(MAP_FAILED, mapped);
+  EXPECT_EQ(expected, StoredProgramOf(static_cast<const uint8_t*>(mapped), image.size(), true));
+  munmap(mapped, image.size());
 }
 
 TEST(MachoScan, WalkStopsAtTheDetectedLength) {

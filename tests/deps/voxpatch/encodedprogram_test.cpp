@@ -261,6 +261,43 @@ TEST(EncodedProgram, ReleasingWriteGivesTheSameStreams) {
   EXPECT_TRUE(p.copy_bytes().empty());
 }
 
+TEST(EncodedProgram, ReadingThatReleasesGivesTheSameTables) {
+  // Copy bytes over several pieces of the piecewise read, and a few bytes.
+  for (const size_t copies : {size_t(3) << 20, size_t(5000), size_t(1)}) {
+    EncodedProgram plain;
+    FillProgram(&plain, 11, copies);
+    StreamBundleWriter set;
+    ASSERT_TRUE(plain.Serialize(&set));
+    ByteWriter flat;
+    ASSERT_TRUE(set.SerializeTo(&flat));
+    StreamBundleReader source;
+    ASSERT_TRUE(source.Parse(flat.Buffer(), flat.Length()));
+    const uint8_t* const bytes_start = source.stream(2)->Position();
+    const size_t bytes_length = source.stream(2)->BytesLeft();
+    EncodedProgram* loaded = nullptr;
+    ASSERT_EQ(C_OK, LoadEncodedProgram(&source, &loaded, SIZE_MAX, true)) << copies;
+    std::unique_ptr<EncodedProgram> owned(loaded);
+    EXPECT_EQ(Ops(plain), Ops(*loaded)) << copies;
+    EXPECT_EQ(Table(plain.copy_bytes()), Table(loaded->copy_bytes())) << copies;
+    EXPECT_EQ(Table(plain.copy_counts()), Table(loaded->copy_counts())) << copies;
+    EXPECT_EQ(Table(plain.rel32_ix()), Table(loaded->rel32_ix())) << copies;
+    EXPECT_EQ(Table(plain.abs32_ix()), Table(loaded->abs32_ix())) << copies;
+    EXPECT_EQ(Table(plain.rel32_rvas()), Table(loaded->rel32_rvas())) << copies;
+    EXPECT_EQ(Table(plain.abs32_rvas()), Table(loaded->abs32_rvas())) << copies;
+    EXPECT_EQ(Table(plain.origins()), Table(loaded->origins())) << copies;
+    if (copies < (size_t(1) << 20)) continue;
+    // The large stream went back as it was read: its whole pages read as
+    // zero now (the flat set is anonymous memory).
+    const size_t page = 4096;
+    const uint8_t* first = reinterpret_cast<const uint8_t*>(
+        (reinterpret_cast<uintptr_t>(bytes_start) + 2 * page) & ~(page - 1));
+    size_t nonzero = 0;
+    for (const uint8_t* p = first; p < bytes_start + bytes_length - 2 * page; ++p)
+      nonzero += *p != 0;
+    EXPECT_EQ(0u, nonzero);
+  }
+}
+
 TEST(EncodedProgram, SerializeNeedsNineStreams) {
   EncodedProgram p;
   StreamBundleWriter set;

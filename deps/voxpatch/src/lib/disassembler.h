@@ -34,7 +34,21 @@ class Disassembler {
   const uint8_t* start() const { return start_; }
   const uint8_t* end() const { return end_; }
 
+  // The range reads the same after its pages were handed back (a read-only
+  // file mapping): the walks then hand back the input behind them, since
+  // the program keeps only pointers into it.
+  void SetRereadable(bool rereadable) { rereadable_ = rereadable; }
+
  protected:
+  // A walk over the input has come to p: where the input is rereadable, its
+  // whole pages before p go back to the system, a step at a time.  A walk
+  // that starts again from the front calls RestartInputWalk first.
+  void PassedInput(const uint8_t* p) {
+    if (rereadable_ && p > released_ && static_cast<size_t>(p - released_) >= kReleaseStep)
+      ReleaseInputBefore(p);
+  }
+  void RestartInputWalk() { released_ = start_; }
+
   const uint8_t* PointerAtOffset(uint64_t offset) const { return start_ + offset; }
   bool MarkValid() {
     failure_reason_ = nullptr;
@@ -50,10 +64,15 @@ class Disassembler {
   bool IsValid() const { return failure_reason_ == nullptr; }
 
  private:
+  static constexpr size_t kReleaseStep = 1024 * 1024;
+  void ReleaseInputBefore(const uint8_t* p);
+
   const char* failure_reason_;
   uint64_t length_;
   const uint8_t* start_;
   const uint8_t* end_;
+  bool rereadable_ = false;
+  const uint8_t* released_ = start_;  // the input before this went back
 };
 
 }  // namespace voxpatch

@@ -340,6 +340,7 @@ bool DisassemblerMacho::FindRel32(uint64_t file_offset, uint64_t size, uint32_t 
       if (IsRVAInSegment(target)) {
         if (!rel32_locations_.push_back(rva)) return false;
         p = candidate + 4;
+        PassedInput(p);  // the scanned front may go back
         continue;
       }
     }
@@ -397,6 +398,7 @@ bool DisassemblerMacho::EmitSection(const Section& section, uint32_t start_rva,
     if (!program->AddBytesInsn(p, run)) return false;
     p += run;
     rva += static_cast<uint32_t>(run);
+    PassedInput(p);
   }
   return true;
 }
@@ -454,6 +456,7 @@ bool DisassemblerMacho::BuildProgram(DisassembledProgram* program) {
   // still lies inside the input); the walk then stops.
   const uint64_t total = length();
   const size_t section_count = code_sections_.size();
+  RestartInputWalk();
   size_t next = 0;
   uint64_t cursor = 0;
   while (cursor < total) {

@@ -280,6 +280,7 @@ bool DisassemblerWin32::ParseRel32InSection(const Section& section) {
     }
     if (!rel32_locations_.push_back(static_cast<uint32_t>(operand))) return false;
     p += static_cast<uint64_t>(at) + 4;
+    PassedInput(PointerAtOffset(p));  // the scanned front may go back
   }
   return true;
 }
@@ -333,6 +334,7 @@ bool DisassemblerWin32::EmitSection(const Section& section, uint32_t origin,
       ++next_rel;
       pos += 4;
       run = pos;
+      PassedInput(PointerAtOffset(pos));
       continue;
     }
     ++pos;
@@ -378,6 +380,7 @@ bool DisassemblerWin32::BuildProgram(DisassembledProgram* program) {
   }
   if (!raw_ranges.Build()) return false;
 
+  RestartInputWalk();
   uint64_t cursor = 0;
   size_t next = 0;
   while (cursor < total) {

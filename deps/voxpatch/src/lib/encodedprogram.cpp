@@ -117,12 +117,28 @@ bool ReadAddressTable(ByteReader* in, GrowableArray<uint32_t>* table, size_t* en
   return true;
 }
 
-bool ReadBytes(ByteReader* in, GrowableArray<uint8_t>* table, size_t* entries_left) {
+// With release_read, the stream's front goes back as the bytes are copied,
+// so that the stream and the table are not both held whole.
+bool ReadBytes(ByteReader* in, GrowableArray<uint8_t>* table, size_t* entries_left,
+               bool release_read) {
   uint32_t count = 0;
   if (!ReadCount(in, &count, entries_left)) return false;
   table->clear();
   if (!table->reserve(count)) return false;
-  if (count != 0 && !in->Read(table->data(), count)) return false;
+  const size_t kPiece = 1024 * 1024;
+  const uintptr_t page = SystemPageSize();
+  uintptr_t released = reinterpret_cast<uintptr_t>(in->Position());  // what went back ends here
+  for (size_t done = 0; done < count;) {
+    const size_t piece = count - done < kPiece ? count - done : kPiece;
+    if (!in->Read(table->data() + done, piece)) return false;
+    done += piece;
+    // Whole pages only; the one the read stopped in goes with the next piece.
+    const uintptr_t cut = reinterpret_cast<uintptr_t>(in->Position()) & ~(page - 1);
+    if (release_read && cut > released) {
+      ReleasePages(reinterpret_cast<uint8_t*>(released), cut - released);
+      released = cut;
+    }
+  }
   return table->set_size(count);
 }
 
@@ -353,22 +369,34 @@ bool EncodedProgram::SerializeReleasing(StreamBundleWriter* sink) {
   return ok;
 }
 
-bool EncodedProgram::Deserialize(StreamBundleReader* source, size_t max_entries) {
+bool EncodedProgram::Deserialize(StreamBundleReader* source, size_t max_entries,
+                                 bool release_read) {
   size_t left = max_entries;
   if (source->count() < 8) return false;
   ByteReader* origins = source->stream(kStreamOrigins);
+  const uint8_t* const origins_start = origins->Position();
   uint32_t base = 0;
   if (!origins->GetVarint(&base)) return false;
   image_base_ = base;
 
-  if (!ReadAddressTable(source->stream(kStreamAbs32Addresses), &abs32_rva_, &left) ||
-      !ReadAddressTable(source->stream(kStreamRel32Addresses), &rel32_rva_, &left) ||
-      !ReadTable(origins, &origins_, &left) ||
-      !ReadTable(source->stream(kStreamOps), &ops_, &left) ||
-      !ReadTable(source->stream(kStreamCopyCounts), &copy_counts_, &left) ||
-      !ReadBytes(source->stream(kStreamCopyBytes), &copy_bytes_, &left) ||
-      !ReadTable(source->stream(kStreamAbs32Indexes), &abs32_ix_, &left) ||
-      !ReadTable(source->stream(kStreamRel32Indexes), &rel32_ix_, &left))
+  // A stream's table is read whole before the next; with release_read its
+  // bytes then go back.
+  auto table = [&](ByteReader* in, GrowableArray<uint32_t>* into, bool differences,
+                   const uint8_t* start) {
+    if (start == nullptr) start = in->Position();
+    const bool ok = differences ? ReadAddressTable(in, into, &left) : ReadTable(in, into, &left);
+    if (ok && release_read)
+      ReleasePages(const_cast<uint8_t*>(start), static_cast<size_t>(in->Position() - start));
+    return ok;
+  };
+  if (!table(source->stream(kStreamAbs32Addresses), &abs32_rva_, true, nullptr) ||
+      !table(source->stream(kStreamRel32Addresses), &rel32_rva_, true, nullptr) ||
+      !table(origins, &origins_, false, origins_start) ||
+      !table(source->stream(kStreamOps), &ops_, false, nullptr) ||
+      !table(source->stream(kStreamCopyCounts), &copy_counts_, false, nullptr) ||
+      !ReadBytes(source->stream(kStreamCopyBytes), &copy_bytes_, &left, release_read) ||
+      !table(source->stream(kStreamAbs32Indexes), &abs32_ix_, false, nullptr) ||
+      !table(source->stream(kStreamRel32Indexes), &rel32_ix_, false, nullptr))
     return false;
 
   for (size_t i = 0; i <= kStreamUnused; ++i) {
@@ -578,11 +606,11 @@ PatchStatus StoreEncodedProgramReleasing(EncodedProgram* program, StreamBundleWr
 }
 
 PatchStatus LoadEncodedProgram(StreamBundleReader* source, EncodedProgram** output,
-                               size_t max_table_entries) {
+                               size_t max_table_entries, bool release_read) {
   *output = nullptr;
   EncodedProgram* program = new (std::nothrow) EncodedProgram();
   if (program == nullptr) return C_DESERIALIZATION_FAILED;
-  if (!program->Deserialize(source, max_table_entries)) {
+  if (!program->Deserialize(source, max_table_entries, release_read)) {
     delete program;
     return C_DESERIALIZATION_FAILED;
   }

@@ -76,7 +76,10 @@ class EncodedProgram {
   // Reads what Serialize wrote; false on a short, malformed or oversized
   // stream, or data left over.
   // Fails when the tables would hold more than max_entries entries in all.
-  bool Deserialize(StreamBundleReader* source, size_t max_entries = SIZE_MAX);
+  // With release_read, the streams are read for the last time: the pages
+  // of each go back to the system as soon as its table is read.
+  bool Deserialize(StreamBundleReader* source, size_t max_entries = SIZE_MAX,
+                   bool release_read = false);
   // Assembles the executable's bytes into output.  With release_consumed,
   // the tables are read for the last time: their pages are handed back as
   // assembly passes them (they read as zero afterwards), and the program is
@@ -126,8 +129,10 @@ PatchStatus StoreEncodedProgram(EncodedProgram* program, StreamBundleWriter* sin
 PatchStatus StoreEncodedProgramReleasing(EncodedProgram* program, StreamBundleWriter* sink);
 // A program read from untrusted data may hold at most max_table_entries
 // entries in all its tables (see TableEntriesFor).
+// With release_read, the set's streams are read for the last time and
+// handed back as they are read (see Deserialize).
 PatchStatus LoadEncodedProgram(StreamBundleReader* source, EncodedProgram** output,
-                               size_t max_table_entries = SIZE_MAX);
+                               size_t max_table_entries = SIZE_MAX, bool release_read = false);
 // The table entries a program may hold that assembles into a sink with
 // output_room bytes of room left.
 size_t TableEntriesFor(size_t output_room);

@@ -50,10 +50,11 @@ PatchStatus IdentifyExecutable(const void* start, size_t length,
 }
 
 PatchStatus DisassembleExecutable(const void* start, size_t length,
-                                  DisassembledProgram** program) {
+                                  DisassembledProgram** program, bool rereadable) {
   *program = nullptr;
   Disassembler* disassembler = FindDisassembler(start, length);
   if (disassembler == nullptr) return C_INPUT_NOT_RECOGNIZED;
+  disassembler->SetRereadable(rereadable);
 
   DisassembledProgram* result =
       new (std::nothrow) DisassembledProgram(disassembler->GetKind());

@@ -26,9 +26,10 @@ PatchStatus IdentifyExecutable(const void* start, size_t length,
 
 // 1 with a new program owned by the caller, 24 when nothing recognises the
 // range, 25 when the disassembly fails.  The program points into the range,
-// which must outlive it.
+// which must outlive it.  A rereadable range (a read-only file mapping) has
+// its pages handed back behind the disassembly's walks.
 PatchStatus DisassembleExecutable(const void* start, size_t length,
-                                  DisassembledProgram** program);
+                                  DisassembledProgram** program, bool rereadable = false);
 
 void FreeDisassembledProgram(DisassembledProgram* program);
 

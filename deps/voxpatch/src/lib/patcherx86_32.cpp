@@ -34,7 +34,8 @@ PatchStatus PatcherX86_32::TransformElement(StreamBundleReader* parameters,
 
   DisassembledProgram* program = nullptr;
   PatchStatus status =
-      DisassembleExecutable(ensemble_base_ + base_offset_, base_length_, &program);
+      DisassembleExecutable(ensemble_base_ + base_offset_, base_length_, &program,
+                            base_rereadable_);
   if (status != C_OK) return status;
 
   status = TrimLabels(program);
@@ -59,23 +60,12 @@ PatchStatus PatcherX86_32::TransformElement(StreamBundleReader* parameters,
 
 PatchStatus PatcherX86_32::RebuildElement(StreamBundleReader* transformed,
                                           ByteWriter* output) {
-  // Where the element's bytes lie, before loading moves past them.
-  struct Range {
-    const uint8_t* start;
-    size_t length;
-  } ranges[kMaxStreams] = {};
-  const size_t streams = transformed->count() < kMaxStreams ? transformed->count() : kMaxStreams;
-  for (size_t i = 0; i < streams; ++i)
-    ranges[i] = {transformed->stream(i)->Position(), transformed->stream(i)->BytesLeft()};
-
+  // The program takes its own copy of every table; where the element's
+  // bytes are not needed afterwards, they go back as they are read.
   EncodedProgram* encoded = nullptr;
-  PatchStatus status = LoadEncodedProgram(transformed, &encoded, TableEntriesFor(output->Room()));
+  PatchStatus status = LoadEncodedProgram(transformed, &encoded, TableEntriesFor(output->Room()),
+                                          transformed_disposable_);
   if (status != C_OK) return status;
-  // The program holds its own copy of every table now.
-  if (transformed_disposable_) {
-    for (size_t i = 0; i < streams; ++i)
-      ReleasePages(const_cast<uint8_t*>(ranges[i].start), ranges[i].length);
-  }
   // The program is freed right after: its tables go back as they are used.
   status = encoded->Rebuild(output, true) ? C_OK : C_ASSEMBLY_FAILED;
   FreeEncodedProgram(encoded);
