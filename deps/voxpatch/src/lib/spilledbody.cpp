@@ -1,5 +1,7 @@
 #include "spilledbody.h"
 
+#include "stagedoutputfile.h"
+
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -29,18 +31,11 @@ bool SpilledBody::Create(const std::string& folder) {
 
 bool SpilledBody::Write(const void* data, size_t n) {
   if (fd_ < 0 || mapped_) return false;
-  const char* p = static_cast<const char*>(data);
-  while (n != 0) {
-    const ssize_t done = ::write(fd_, p, n);
-    if (done < 0) {
-      if (errno == EINTR) continue;
-      failed_ = true;
-      return false;
-    }
-    p += done;
-    n -= static_cast<size_t>(done);
-    written_ += static_cast<uint64_t>(done);
+  if (!WriteFully(fd_, data, n)) {
+    failed_ = true;
+    return false;
   }
+  written_ += static_cast<uint64_t>(n);
   return true;
 }
 

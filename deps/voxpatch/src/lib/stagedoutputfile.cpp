@@ -59,11 +59,10 @@ bool StagedOutputFile::Open(const char* path) {
   return true;
 }
 
-bool StagedOutputFile::Write(const void* data, size_t n) {
-  if (fd_ < 0) return false;
+bool WriteFully(int fd, const void* data, size_t n) {
   const char* p = static_cast<const char*>(data);
   while (n != 0) {
-    const ssize_t written = ::write(fd_, p, n);
+    const ssize_t written = ::write(fd, p, n);
     if (written < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -72,6 +71,10 @@ bool StagedOutputFile::Write(const void* data, size_t n) {
     n -= static_cast<size_t>(written);
   }
   return true;
+}
+
+bool StagedOutputFile::Write(const void* data, size_t n) {
+  return fd_ >= 0 && WriteFully(fd_, data, n);
 }
 
 bool StagedOutputFile::Commit() {

@@ -14,6 +14,9 @@
 
 namespace voxpatch {
 
+// Writes all n bytes to the descriptor, going on after interrupted writes.
+bool WriteFully(int fd, const void* data, size_t n);
+
 class StagedOutputFile {
  public:
   StagedOutputFile() = default;
