@@ -608,3 +608,117 @@ TEST(DisassembledProgram, EncodingWhileReleasingGivesTheSameProgram) {
   ASSERT_NE(nullptr, d);
   ExpectSameEncoding(*c, *d);
 }
+
+TEST(DisassembledProgram, ReferencesByAddressMatchLabelLookups) {
+  // The same references made through the label lookups and by address: the
+  // labels, their counts and numbers, and the encoded programs agree.  The
+  // third program already has labels in its rel32 map when the references
+  // by address come, which then take them one by one.
+  std::mt19937 rng(5);
+  struct Ref {
+    bool abs32;
+    uint32_t address;
+  };
+  std::vector<Ref> refs;
+  for (int i = 0; i < 120000; ++i) {
+    const bool abs32 = rng() % 3 == 0;
+    // Many repeats, a few far addresses.
+    uint32_t address = rng() % 40000 * 16;
+    if (i % 997 == 0) address = 0xFFFFFFF0u - static_cast<uint32_t>(i);
+    refs.push_back({abs32, address});
+  }
+  const uint8_t bytes[3] = {1, 2, 3};
+  auto by_lookup = [&](DisassembledProgram* program, size_t from) {
+    for (size_t i = from; i < refs.size(); ++i) {
+      const Ref& r = refs[i];
+      ASSERT_TRUE(program->AddBytesInsn(bytes, 1 + i % 3));
+      ASSERT_TRUE(r.abs32 ? program->AddAbs32Insn(program->Abs32LabelAt(r.address))
+                          : program->AddRel32Insn(program->Rel32LabelAt(r.address)));
+    }
+  };
+  auto by_address = [&](DisassembledProgram* program, size_t from) {
+    for (size_t i = from; i < refs.size(); ++i) {
+      const Ref& r = refs[i];
+      ASSERT_TRUE(program->AddBytesInsn(bytes, 1 + i % 3));
+      ASSERT_TRUE(r.abs32 ? program->AddAbs32InsnTo(r.address)
+                          : program->AddRel32InsnTo(r.address));
+    }
+  };
+  DisassembledProgram looked_up(EXE_WIN_32_X86), deferred(EXE_WIN_32_X86), mixed(EXE_WIN_32_X86);
+  by_lookup(&looked_up, 0);
+  by_address(&deferred, 0);
+  // The first thousand rel32 references of `mixed` are looked up.
+  size_t split = 0;
+  for (size_t rel32 = 0; rel32 < 1000; ++split) {
+    if (refs[split].abs32) {
+      ASSERT_TRUE(mixed.AddBytesInsn(bytes, 1 + split % 3));
+      ASSERT_TRUE(mixed.AddAbs32InsnTo(refs[split].address));
+    } else {
+      ASSERT_TRUE(mixed.AddBytesInsn(bytes, 1 + split % 3));
+      ASSERT_TRUE(mixed.AddRel32Insn(mixed.Rel32LabelAt(refs[split].address)));
+      ++rel32;
+    }
+  }
+  by_address(&mixed, split);
+  ASSERT_TRUE(looked_up.ResolveLabels());  // nothing to resolve
+  ASSERT_TRUE(deferred.ResolveLabels());
+  ASSERT_TRUE(mixed.ResolveLabels());
+  for (DisassembledProgram* p : {&looked_up, &deferred, &mixed}) p->NumberLabelsInOrder();
+
+  std::unique_ptr<EncodedProgram> expected(looked_up.ToEncodedProgram());
+  ASSERT_NE(nullptr, expected);
+  for (DisassembledProgram* p : {&deferred, &mixed}) {
+    SCOPED_TRACE(p == &deferred ? "deferred" : "mixed");
+    ASSERT_EQ(looked_up.instruction_count(), p->instruction_count());
+    EXPECT_EQ(looked_up.rel32_labels().size(), p->rel32_labels().size());
+    EXPECT_EQ(looked_up.abs32_labels().size(), p->abs32_labels().size());
+    for (size_t i = 0; i < p->instruction_count(); ++i) {
+      const Instruction* want = looked_up.instruction(i);
+      const Instruction* got = p->instruction(i);
+      ASSERT_EQ(want->word(), got->word()) << i;
+      const AddressLabel* a = DisassembledProgram::InstructionRel32Label(want);
+      if (a == nullptr) a = DisassembledProgram::InstructionAbs32Label(want);
+      const AddressLabel* b = DisassembledProgram::InstructionRel32Label(got);
+      if (b == nullptr) b = DisassembledProgram::InstructionAbs32Label(got);
+      ASSERT_EQ(a == nullptr, b == nullptr) << i;
+      if (a == nullptr) continue;
+      ASSERT_EQ(a->address, b->address) << i;
+      ASSERT_EQ(a->count, b->count) << i;
+      ASSERT_EQ(a->index, b->index) << i;
+    }
+    std::unique_ptr<EncodedProgram> encoded(p->ToEncodedProgram());
+    ASSERT_NE(nullptr, encoded);
+    ExpectSameEncoding(*expected, *encoded);
+  }
+}
+
+TEST(LabelMap, LabelsMadeInAscendingOrderAtOnce) {
+  // More labels than one storage block holds, then lookups (the index is
+  // made on first use) and further labels, in and out of order.
+  std::vector<uint32_t> addresses;
+  for (uint32_t i = 0; i < 65536 + 100; ++i) addresses.push_back(10 + 3 * i);
+  LabelMap labels;
+  ASSERT_TRUE(labels.AddAscending(addresses.data(), addresses.size()));
+  EXPECT_FALSE(labels.AddAscending(addresses.data(), 1));  // not empty any more
+  EXPECT_EQ(addresses.size(), labels.size());
+  EXPECT_TRUE(labels.made_in_address_order());
+  for (size_t i = 0; i < addresses.size(); i += 999) {
+    EXPECT_EQ(addresses[i], labels.Made(i)->address);
+    EXPECT_EQ(labels.Made(i), labels.Find(addresses[i]));
+    EXPECT_EQ(-1, labels.Made(i)->index);
+    EXPECT_EQ(0, labels.Made(i)->count);
+  }
+  EXPECT_EQ(nullptr, labels.Find(11));
+  AddressLabel* last = labels.FindOrAdd(0xFFFFFFF0u);
+  ASSERT_NE(nullptr, last);
+  EXPECT_TRUE(labels.made_in_address_order());
+  AddressLabel* early = labels.FindOrAdd(11);
+  ASSERT_NE(nullptr, early);
+  EXPECT_FALSE(labels.made_in_address_order());
+  std::vector<uint32_t> walked;
+  for (const AddressLabel* label : labels) walked.push_back(label->address);
+  ASSERT_EQ(addresses.size() + 2, walked.size());
+  EXPECT_TRUE(std::is_sorted(walked.begin(), walked.end()));
+  EXPECT_EQ(11u, walked[1]);
+  EXPECT_EQ(0xFFFFFFF0u, walked.back());
+}

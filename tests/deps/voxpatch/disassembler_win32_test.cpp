@@ -425,3 +425,47 @@ TEST(PeScan, SectionsSharingTheirBytesAreScannedOnce) {
   EXPECT_EQ(std::vector<uint32_t>{0x1000}, layout.origins);
   EXPECT_EQ(image.size(), layout.bytes);
 }
+
+TEST(PeWalk, EventsAreFoundWhereTheAddressesWrap) {
+  // .text runs from RVA 0xFFFFFF00 past 2^32 to 0x100; the relocation table
+  // lies at RVA 0x80 (in .reloc), which the walk through .text reaches
+  // after the wrap, behind an absolute address at 0xFFFFFF10.  The walk
+  // must stop at both, at the same places as a byte-by-byte walk would.
+  PeImage img;
+  img.sections = {{".text", 0xFFFFFF00u, 0x200, 0x400, 0x200}, {".reloc", 0x80, 0x100, 0x600, 0x100}};
+  img.file_size = 0x700;
+  img.reloc_rva = 0x80;
+  const std::string relocs = RelocBlock(0xFFFFF000u, {0x3F10, 0});
+  img.reloc_size = static_cast<uint32_t>(relocs.size());
+  std::string image = img.Build();
+  image.replace(0x600, relocs.size(), relocs);
+  Poke32(&image, 0x410, 0x400000 + 0x1234);
+  auto program = Disassemble(image);
+  ASSERT_NE(nullptr, program);
+  std::string walk;
+  for (size_t i = 0; i < program->instruction_count(); ++i) {
+    const Instruction* insn = program->instruction(i);
+    char step[32];
+    switch (insn->kind()) {
+      case INSN_START:
+        std::snprintf(step, sizeof(step), "O%x ", static_cast<const OriginInstruction*>(insn)->rva());
+        break;
+      case INSN_BYTE_RUN:
+        std::snprintf(step, sizeof(step), "B%zx ", static_cast<const BytesInstruction*>(insn)->length());
+        break;
+      case INSN_ABS32_REF:
+        std::snprintf(step, sizeof(step), "A%x ", DisassembledProgram::InstructionAbs32Label(insn)->address);
+        break;
+      case INSN_PE_RELOC_TABLE:
+        std::snprintf(step, sizeof(step), "R ");
+        break;
+      default:
+        std::snprintf(step, sizeof(step), "?%u ", insn->kind());
+        break;
+    }
+    walk += step;
+  }
+  // Headers; .text up to the address, the address, up to RVA 0x80, the
+  // table (whose 12 bytes are passed over), the rest; then .reloc whole.
+  EXPECT_EQ("B400 Offffff00 B10 A1234 B16c R B74 O80 B100 ", walk);
+}

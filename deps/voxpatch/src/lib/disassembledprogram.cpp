@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "addressdirectory.h"
 #include "arraygrowth.h"
 #include "encodedprogram.h"
 #include "hugepages.h"
@@ -158,6 +159,87 @@ bool DisassembledProgram::AddArmRel32Insn(uint16_t compressed_op,
   return Emit<IndirectInstruction>(branch->word(), static_cast<const Instruction*>(branch));
 }
 
+bool DisassembledProgram::AddRel32InsnTo(uint32_t rva) {
+  if (!Emit<PendingLabelInstruction>(static_cast<uint32_t>(INSN_REL32_REF),
+                                     rva))
+    return false;
+  ++pending_rel32_;
+  return true;
+}
+
+bool DisassembledProgram::AddAbs32InsnTo(uint32_t rva) {
+  if (!Emit<PendingLabelInstruction>(static_cast<uint32_t>(INSN_ABS32_REF),
+                                     rva))
+    return false;
+  ++pending_abs32_;
+  return true;
+}
+
+bool DisassembledProgram::ResolveLabels(LabelMap* labels, uint32_t kind,
+                                        GrowableArray<uint32_t>* addresses) {
+  const uint32_t pending = kind | PendingLabelInstruction::kPending;
+  // A map that already has labels (made by LabelAt) takes the references
+  // one by one.
+  if (!labels->empty()) {
+    addresses->clear();
+    for (InstructionSlot& slot : slots_) {
+      const Instruction* insn = reinterpret_cast<const Instruction*>(&slot);
+      if (insn->word() != pending) continue;
+      AddressLabel* label = LabelAt(
+          labels, static_cast<const PendingLabelInstruction*>(insn)->address());
+      if (label == nullptr) return false;
+      new (&slot) LabelInstruction(kind, label);
+    }
+    return true;
+  }
+  // Otherwise the labels are made at once, in address order, and each
+  // reference finds its label's number through the sorted addresses.
+  AddressDirectory directory;
+  if (!directory.Build(addresses) ||
+      !labels->AddAscending(directory.addresses(), directory.size()))
+    return false;
+  for (InstructionSlot& slot : slots_) {
+    const Instruction* insn = reinterpret_cast<const Instruction*>(&slot);
+    if (insn->word() != pending) continue;
+    const size_t number = directory.Find(
+        static_cast<const PendingLabelInstruction*>(insn)->address());
+    AddressLabel* label = labels->Made(number);
+    ++label->count;
+    new (&slot) LabelInstruction(kind, label);
+  }
+  return true;
+}
+
+bool DisassembledProgram::ResolveLabels() {
+  if (pending_rel32_ == 0 && pending_abs32_ == 0) return true;
+  // The addresses of both kinds, gathered in one pass over the list.
+  GrowableArray<uint32_t> rel32;
+  GrowableArray<uint32_t> abs32;
+  if (!rel32.reserve(pending_rel32_) || !abs32.reserve(pending_abs32_))
+    return false;
+  const uint32_t rel32_pending =
+      INSN_REL32_REF | PendingLabelInstruction::kPending;
+  const uint32_t abs32_pending =
+      INSN_ABS32_REF | PendingLabelInstruction::kPending;
+  for (const InstructionSlot& slot : slots_) {
+    const Instruction* insn = reinterpret_cast<const Instruction*>(&slot);
+    if (insn->word() == rel32_pending)
+      rel32.push_back(
+          static_cast<const PendingLabelInstruction*>(insn)->address());
+    else if (insn->word() == abs32_pending)
+      abs32.push_back(
+          static_cast<const PendingLabelInstruction*>(insn)->address());
+  }
+  if ((pending_rel32_ != 0 &&
+       !ResolveLabels(&rel32_labels_, INSN_REL32_REF, &rel32)) ||
+      (pending_abs32_ != 0 &&
+       !ResolveLabels(&abs32_labels_, INSN_ABS32_REF, &abs32)))
+    return false;
+  pending_rel32_ = 0;
+  pending_abs32_ = 0;
+  return true;
+}
+
 AddressLabel* DisassembledProgram::LabelAt(LabelMap* labels, uint32_t rva) {
   AddressLabel* label = labels->FindOrAdd(rva);
   if (label != nullptr) ++label->count;
@@ -185,10 +267,15 @@ AddressLabel* DisassembledProgram::InstructionRel32Label(const Instruction* insn
 
 void DisassembledProgram::NumberInOrder(LabelMap* labels) {
   int32_t index = 0;
-  for (AddressLabel* label : *labels) {
+  auto number = [&](AddressLabel* label) {
     if (label->index != -1) LogMessage(kLogError, kUnreachable);
     label->index = index++;
-  }
+  };
+  // Labels made in address order need no sorted order to be walked in it.
+  if (labels->made_in_address_order())
+    labels->ForEach(number);
+  else
+    for (AddressLabel* label : *labels) number(label);
 }
 
 void DisassembledProgram::NumberLabelsInOrder() {

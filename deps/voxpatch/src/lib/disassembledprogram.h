@@ -78,6 +78,20 @@ class BytesInstruction : public Instruction {
   const uint8_t* data_;
 };
 
+// A reference whose label is made later (see DisassembledProgram::
+// ResolveLabels): the word is the reference's kind with kPending set, and
+// the record holds the address until the label takes its place.
+class PendingLabelInstruction : public Instruction {
+ public:
+  static constexpr uint32_t kPending = 1u << 4;
+  PendingLabelInstruction(uint32_t kind, uint32_t address)
+      : Instruction(kind | kPending), address_(address) {}
+  uint32_t address() const { return address_; }
+
+ private:
+  uint32_t address_;
+};
+
 class LabelInstruction : public Instruction {
  public:
   LabelInstruction(uint32_t kind, AddressLabel* label)
@@ -158,6 +172,17 @@ class DisassembledProgram {
   bool AddAbs32Insn(AddressLabel* label);
   bool AddArmRel32Insn(uint16_t compressed_op, AddressLabel* label,
                        const uint8_t* op_data, uint16_t op_size);
+  // The same as AddRel32Insn(Rel32LabelAt(rva)) and AddAbs32Insn(
+  // Abs32LabelAt(rva)), but the label is made, and the reference counted,
+  // only by ResolveLabels: a walk with many references then looks up no
+  // label per reference, and the labels are made in address order.
+  bool AddRel32InsnTo(uint32_t rva);
+  bool AddAbs32InsnTo(uint32_t rva);
+  // Gives every reference added by address its label, as the LabelAt calls
+  // would have; a disassembly that used those additions calls this before
+  // NumberLabelsInOrder, and nothing may look at their instructions before.
+  // False only when memory runs out.
+  bool ResolveLabels();
 
   // Makes room for about this many instructions, so that filling the
   // program does not copy its list on the way.  Only a hint: false when
@@ -222,6 +247,8 @@ class DisassembledProgram {
                            bool (EncodedProgram::*reserve)(size_t),
                            bool (EncodedProgram::*define)(int32_t, uint32_t));
   static AddressLabel* LabelAt(LabelMap* labels, uint32_t rva);
+  bool ResolveLabels(LabelMap* labels, uint32_t kind,
+                     GrowableArray<uint32_t>* addresses);
   static void NumberInOrder(LabelMap* labels);
   static void NumberRemaining(LabelMap* labels);
 
@@ -236,6 +263,9 @@ class DisassembledProgram {
   size_t block_size_ = 0;
   LabelMap rel32_labels_;
   LabelMap abs32_labels_;
+  // References added by address and not resolved yet.
+  size_t pending_rel32_ = 0;
+  size_t pending_abs32_ = 0;
   const uint8_t* rereadable_begin_ = nullptr;
   const uint8_t* rereadable_end_ = nullptr;
 };

@@ -346,7 +346,7 @@ bool DisassemblerElf<Layout>::BuildProgram(DisassembledProgram* program) {
     location->set_file_offset(offset);
   }
 
-  if (!EmitFile(program)) return false;
+  if (!EmitFile(program) || !program->ResolveLabels()) return false;
   program->NumberLabelsInOrder();
   return true;
 }
@@ -432,8 +432,7 @@ bool DisassemblerElf<Layout>::EmitProgBitsSection(const SectionHeader& section,
       // bytes stays plain.
       ConsumeAbs32(next_abs);
       if (end - e < 4) continue;
-      AddressLabel* label = program->Abs32LabelAt(ReadLE32(PointerAtOffset(e)));
-      if (label == nullptr || !program->AddAbs32Insn(label)) return false;
+      if (!program->AddAbs32InsnTo(ReadLE32(PointerAtOffset(e)))) return false;
       e += 4;
     } else if (at_rel32) {
       TypedRVA* location = rel32_locations_[next_rel32_++];

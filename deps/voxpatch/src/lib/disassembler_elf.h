@@ -215,8 +215,7 @@ class X86TypedRVA : public Base {
     return true;
   }
   bool EmitBranch(DisassembledProgram* program, uint32_t target_rva) override {
-    AddressLabel* label = program->Rel32LabelAt(target_rva);
-    return label != nullptr && program->AddRel32Insn(label);
+    return program->AddRel32InsnTo(target_rva);
   }
   uint16_t OperandSize() const override { return 4; }
 };

@@ -379,8 +379,7 @@ bool DisassemblerMacho::EmitSection(const Section& section, uint32_t start_rva,
         ++next;
         continue;
       }
-      AddressLabel* label = program->Rel32LabelAt(target);
-      if (!program->AddRel32Insn(label)) return false;
+      if (!program->AddRel32InsnTo(target)) return false;
       p += 4;
       rva += 4;
       ++next;
@@ -434,10 +433,8 @@ bool DisassemblerMacho::BuildProgram(DisassembledProgram* program) {
   // bytes before it); each section adds an origin and a last run.  Sizing
   // the list up front spares copying it while it fills.
   const uint64_t references = rel32_locations_.size();
-  program->ReserveInstructions(
-      static_cast<size_t>(2 * references + 3 * static_cast<uint64_t>(code_sections_.size()) + 1));
-  // Every reference may name a label of its own.
-  program->ReserveLabels(static_cast<size_t>(references), 0);
+  program->ReserveInstructions(static_cast<size_t>(
+      2 * references + 3 * static_cast<uint64_t>(code_sections_.size()) + 1));
 
   // When the sections follow each other in address order without overlap,
   // the reference list is read front to back once: its front can go back
@@ -480,6 +477,7 @@ bool DisassemblerMacho::BuildProgram(DisassembledProgram* program) {
   // label order that numbering makes.
   rel32_locations_.clear();
   locations_released_ = 0;
+  if (!program->ResolveLabels()) return false;
   program->NumberLabelsInOrder();
   return true;
 }

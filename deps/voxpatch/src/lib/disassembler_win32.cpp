@@ -250,6 +250,22 @@ bool DisassemblerWin32::ParseRel32InSection(const Section& section) {
   const uint64_t section_rva = section.virtual_address;
   const uint64_t section_end = section_rva + section.virtual_size;
   const DataDirectory& relocs = base_relocation_table_;
+  // The first absolute location at or after a point, followed as the scan
+  // moves on (the point moves forward but for a few bytes back and forth).
+  const uint32_t* const abs32 = abs32_locations_.data();
+  const size_t abs32_count = abs32_locations_.size();
+  size_t abs32_cursor = 0;
+  bool cursor_placed = false;
+  auto abs32_from = [&](uint64_t point) {
+    if (!cursor_placed) {
+      abs32_cursor = LowerBound(abs32_locations_, point);
+      cursor_placed = true;
+    }
+    while (abs32_cursor > 0 && abs32[abs32_cursor - 1] >= point) --abs32_cursor;
+    while (abs32_cursor < abs32_count && abs32[abs32_cursor] < point)
+      ++abs32_cursor;
+    return abs32_cursor;
+  };
   uint64_t p = start;
   while (p < end) {
     const uint64_t rva = section_rva + (p - start);
@@ -265,9 +281,9 @@ bool DisassemblerWin32::ParseRel32InSection(const Section& section) {
     }
     const uint64_t operand = rva + at;
     // An operand overlapping an absolute address is not one.
-    const size_t next_abs = LowerBound(abs32_locations_, operand >= 3 ? operand - 3 : 0);
-    if (next_abs < abs32_locations_.size() && abs32_locations_[next_abs] < operand + 4) {
-      p += abs32_locations_[next_abs] + 4 - rva;
+    const size_t next_abs = abs32_from(operand >= 3 ? operand - 3 : 0);
+    if (next_abs < abs32_count && abs32[next_abs] < operand + 4) {
+      p += abs32[next_abs] + 4 - rva;
       continue;
     }
     const uint32_t target = static_cast<uint32_t>(
@@ -317,27 +333,44 @@ bool DisassemblerWin32::EmitSection(const Section& section, uint32_t origin,
     while (next_abs < abs32_locations_.size() && abs32_locations_[next_abs] < rva) ++next_abs;
     while (next_rel < rel32_locations_.size() && rel32_locations_[next_rel] < rva) ++next_rel;
     const bool fits = end - pos >= 4;
-    if (fits && next_abs < abs32_locations_.size() && abs32_locations_[next_abs] == rva) {
+    const bool at_abs =
+        next_abs < abs32_locations_.size() && abs32_locations_[next_abs] == rva;
+    const bool at_rel =
+        next_rel < rel32_locations_.size() && rel32_locations_[next_rel] == rva;
+    if (fits && at_abs) {
       const uint32_t value = ReadLE32(PointerAtOffset(pos));
-      AddressLabel* label =
-          program->Abs32LabelAt(static_cast<uint32_t>(value - image_base_));
-      if (!flush() || label == nullptr || !program->AddAbs32Insn(label)) return false;
+      if (!flush() ||
+          !program->AddAbs32InsnTo(static_cast<uint32_t>(value - image_base_)))
+        return false;
       ++next_abs;
       pos += 4;
       run = pos;
       continue;
     }
-    if (fits && next_rel < rel32_locations_.size() && rel32_locations_[next_rel] == rva) {
+    if (fits && at_rel) {
       const uint32_t target = rva + 4 + ReadLE32(PointerAtOffset(pos));
-      AddressLabel* label = program->Rel32LabelAt(target);
-      if (!flush() || label == nullptr || !program->AddRel32Insn(label)) return false;
+      if (!flush() || !program->AddRel32InsnTo(target)) return false;
       ++next_rel;
       pos += 4;
       run = pos;
       PassedInput(PointerAtOffset(pos));
       continue;
     }
-    ++pos;
+    if (at_abs || at_rel) {
+      ++pos;
+      continue;
+    }
+    // Nothing happens before the next location or the relocation table:
+    // the walk goes straight there.  Distances are taken as the addresses
+    // run, wrapping at 2^32.
+    uint32_t step = UINT32_MAX;
+    if (next_abs < abs32_locations_.size())
+      step = abs32_locations_[next_abs] - rva;
+    if (next_rel < rel32_locations_.size())
+      step = std::min<uint32_t>(step, rel32_locations_[next_rel] - rva);
+    if (!relocs_emitted_ && relocs.rva != rva)
+      step = std::min<uint32_t>(step, relocs.rva - rva);
+    pos += std::min<uint64_t>(step, end - pos);
   }
   return flush();
 }
@@ -399,6 +432,7 @@ bool DisassemblerWin32::BuildProgram(DisassembledProgram* program) {
     cursor = offset + section.raw_size;
   }
 
+  if (!program->ResolveLabels()) return false;
   program->NumberLabelsInOrder();
   return true;
 }

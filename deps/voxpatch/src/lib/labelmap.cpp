@@ -69,6 +69,34 @@ bool LabelMap::Reserve(size_t n) {
   return true;
 }
 
+bool LabelMap::AddAscending(const uint32_t* addresses, size_t n) {
+  if (made_ != 0 || n >= 0xFFFFFFFEu) return false;
+  const size_t blocks = (n + kBlockSize - 1) / kBlockSize;
+  if (!GrowPreserving(&blocks_, blocks)) return false;
+  for (size_t b = 0; b < blocks; ++b) {
+    AddressLabel* block = static_cast<AddressLabel*>(
+        AllocateLargeBuffer(kBlockSize * sizeof(AddressLabel)));
+    if (block == nullptr) {
+      for (AddressLabel* made : blocks_)
+        FreeLargeBuffer(made, kBlockSize * sizeof(AddressLabel));
+      blocks_.clear();
+      return false;
+    }
+    blocks_.push_back(block);
+  }
+  for (size_t i = 0; i < n; ++i) {
+    AddressLabel* label =
+        new (LabelOf(static_cast<uint32_t>(i))) AddressLabel();
+    label->address = addresses[i];
+  }
+  made_ = static_cast<uint32_t>(n);
+  live_ = n;
+  ascending_ = true;
+  ReleaseIndex();
+  ReleaseOrder();
+  return true;
+}
+
 bool LabelMap::EnsureIndex() const {
   if (!slots_.empty() || made_ == 0) return true;
   GrowableArray<Slot> index;

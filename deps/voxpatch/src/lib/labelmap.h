@@ -35,6 +35,20 @@ class LabelMap {
   // The label of an address, or null.
   AddressLabel* Find(uint32_t address) const;
 
+  // Makes the labels of n addresses, which must be in strictly ascending
+  // order, in a map that has none yet: the label made i-th (Made(i)) is
+  // that of addresses[i].  No address index is built until a lookup needs
+  // one.  False when memory runs out or the map is not empty (nothing is
+  // made then).
+  bool AddAscending(const uint32_t* addresses, size_t n);
+  // The label made number-th (counting from 0), also one taken out.
+  AddressLabel* Made(size_t number) const {
+    return LabelOf(static_cast<uint32_t>(number));
+  }
+  // Whether the labels were made in ascending address order: making order
+  // is then address order (ForEach walks them in order).
+  bool made_in_address_order() const { return ascending_; }
+
   // Makes room for n labels in total, so that filling the map up to n does
   // not rebuild the address index on the way.  Only a hint: false when
   // memory runs out, with nothing changed.
