@@ -1,30 +1,29 @@
 #include "addressdirectory.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 namespace voxpatch {
 
-bool SortAddresses(GrowableArray<uint32_t>* values) {
-  const size_t n = values->size();
-  if (n < 2) return true;
+void SortAddresses(uint32_t* values, size_t n) {
+  if (std::is_sorted(values, values + n)) return;
   // Small lists sort faster by comparison.
-  if (n < 256) {
-    std::sort(values->begin(), values->end());
-    return true;
+  GrowableArray<uint32_t> scratch;
+  if (n < 256 || !scratch.reserve(n)) {
+    std::sort(values, values + n);
+    return;
   }
   size_t counts[4][256] = {};
-  for (uint32_t v : *values) {
+  for (size_t i = 0; i < n; ++i) {
+    const uint32_t v = values[i];
     ++counts[0][v & 0xFF];
     ++counts[1][(v >> 8) & 0xFF];
     ++counts[2][(v >> 16) & 0xFF];
     ++counts[3][v >> 24];
   }
-  GrowableArray<uint32_t> scratch;
-  if (!scratch.reserve(n) || !scratch.set_size(n)) return false;
-  uint32_t* from = values->data();
+  uint32_t* from = values;
   uint32_t* to = scratch.data();
-  bool in_scratch = false;
   for (unsigned pass = 0; pass < 4; ++pass) {
     const unsigned shift = 8 * pass;
     size_t* count = counts[pass];
@@ -41,16 +40,14 @@ bool SortAddresses(GrowableArray<uint32_t>* values) {
       to[count[(v >> shift) & 0xFF]++] = v;
     }
     std::swap(from, to);
-    in_scratch = !in_scratch;
   }
-  if (in_scratch) *values = static_cast<GrowableArray<uint32_t>&&>(scratch);
-  return true;
+  if (from != values) std::memcpy(values, from, n * sizeof(uint32_t));
 }
 
 bool AddressDirectory::Build(GrowableArray<uint32_t>* addresses) {
   sorted_.clear();
   buckets_.clear();
-  if (!SortAddresses(addresses)) return false;
+  SortAddresses(addresses->data(), addresses->size());
   const size_t n = static_cast<size_t>(
       std::unique(addresses->begin(), addresses->end()) - addresses->begin());
   addresses->set_size(n);

@@ -15,10 +15,10 @@
 
 namespace voxpatch {
 
-// Sorts 32-bit values in ascending order (radix sort; a byte position all
-// values share is passed over).  False when memory runs out, with the
-// values left as they were.
-bool SortAddresses(GrowableArray<uint32_t>* values);
+// Sorts n 32-bit values in ascending order: a radix sort that passes over
+// a byte position all values share, nothing at all for values already in
+// order, and a sort in place when memory for the radix sort runs out.
+void SortAddresses(uint32_t* values, size_t n);
 
 class AddressDirectory {
  public:

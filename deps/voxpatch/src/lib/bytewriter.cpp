@@ -5,16 +5,10 @@
 
 namespace voxpatch {
 
-bool ByteWriter::Write(const void* data, size_t n) {
+bool ByteWriter::WriteGrowing(const void* data, size_t n) {
   if (n > Room()) return false;
   if (!bytes_.EnsureRoom(n, limit_)) return false;
   return bytes_.append(static_cast<const uint8_t*>(data), n);
-}
-
-bool ByteWriter::PutVarint(uint32_t value) {
-  uint8_t buffer[kMaxVarintLength];
-  size_t n = EncodeVarint(value, buffer);
-  return Write(buffer, n);
 }
 
 bool ByteWriter::PutSignedVarint(int32_t value) {

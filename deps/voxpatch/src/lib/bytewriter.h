@@ -7,8 +7,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "growablearray.h"
+#include "varint.h"
 
 namespace voxpatch {
 
@@ -23,8 +25,24 @@ class ByteWriter {
   ByteWriter(ByteWriter&&) = default;
   ByteWriter& operator=(ByteWriter&&) = default;
 
-  bool Write(const void* data, size_t n);
-  bool PutVarint(uint32_t value);
+  bool Write(const void* data, size_t n) {
+    // Into room already reserved under the cap: no call.
+    if (n != 0 && n <= TailCapacity() && n <= Room()) {
+      std::memcpy(bytes_.data() + bytes_.size(), data, n);
+      bytes_.set_size(bytes_.size() + n);
+      return true;
+    }
+    return WriteGrowing(data, n);
+  }
+  bool PutVarint(uint32_t value) {
+    if (TailCapacity() >= kMaxVarintLength && Room() >= kMaxVarintLength) {
+      const size_t n = EncodeVarint(value, bytes_.data() + bytes_.size());
+      bytes_.set_size(bytes_.size() + n);
+      return true;
+    }
+    uint8_t buffer[kMaxVarintLength];
+    return WriteGrowing(buffer, EncodeVarint(value, buffer));
+  }
   bool PutSignedVarint(int32_t value);
   // A size that does not fit 32 bits is an internal error that ends the
   // process.
@@ -59,6 +77,8 @@ class ByteWriter {
   size_t TailCapacity() const { return bytes_.capacity() - bytes_.size(); }
 
  private:
+  bool WriteGrowing(const void* data, size_t n);
+
   GrowableArray<uint8_t> bytes_;
   size_t limit_ = GrowableArray<uint8_t>::kMaxElements;
 };

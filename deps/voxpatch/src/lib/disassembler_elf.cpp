@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "addressdirectory.h"
 #include "disassembledprogram.h"
 #include "logstream.h"
 
@@ -248,7 +249,7 @@ bool DisassemblerElf<Layout>::CollectAbs32Locations() {
       if (!abs32_locations_.push_back(rva)) return false;
     }
   }
-  std::sort(abs32_locations_.begin(), abs32_locations_.end());
+  SortAddresses(abs32_locations_.data(), abs32_locations_.size());
   abs32_offsets_.clear();
   if (!abs32_offsets_.reserve(abs32_locations_.size())) return false;
   for (uint32_t rva : abs32_locations_) abs32_offsets_.push_back(RVAToFileOffset(rva));

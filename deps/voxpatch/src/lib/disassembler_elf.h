@@ -234,6 +234,9 @@ bool DisassemblerElf<Layout>::ScanX86Section(const SectionHeader& section, bool 
   const uint64_t size = section.size;
   uint64_t p = 0;
   while (p < size) {
+    // Bytes that start no form are passed over together.
+    p += X86NextFormStart(bytes + p, size - p, x64);
+    if (p == size) break;
     bool wide = false;
     const int at = X86Rel32OperandAt(bytes + p, size - p, x64, &wide);
     if (at != 0) {

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 
+#include "addressdirectory.h"
 #include "disassembledprogram.h"
 #include "hugepages.h"
 #include "logstream.h"
+#include "x86rel32.h"
 
 namespace voxpatch {
 
@@ -314,6 +316,9 @@ bool DisassemblerMacho::FindRel32(uint64_t file_offset, uint64_t size, uint32_t 
 
   const uint8_t* p = begin;
   while (p < end) {
+    // Bytes that start no form are passed over together.
+    p += X86NextFormStart(p, static_cast<uint64_t>(end - p), is64_);
+    if (p == end) break;
     const size_t remaining = static_cast<size_t>(end - p);
     const uint8_t* candidate = nullptr;
     bool x64_only = false;
@@ -427,7 +432,7 @@ bool DisassemblerMacho::BuildProgram(DisassembledProgram* program) {
     if (!FindRel32(start, end - start, section_rvas[i])) return false;
     i = j;
   }
-  std::sort(rel32_locations_.begin(), rel32_locations_.end());
+  SortAddresses(rel32_locations_.data(), rel32_locations_.size());
 
   // Each reference makes at most two instructions (itself and the plain
   // bytes before it); each section adds an origin and a last run.  Sizing

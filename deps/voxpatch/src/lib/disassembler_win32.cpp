@@ -4,6 +4,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "addressdirectory.h"
 #include "disassembledprogram.h"
 #include "intervalindex.h"
 #include "littleendian.h"
@@ -273,6 +274,16 @@ bool DisassemblerWin32::ParseRel32InSection(const Section& section) {
       p += relocs.size;
       continue;
     }
+    // Bytes that start no form are passed over together, up to the table.
+    uint64_t stop = end;
+    if (relocs.size != 0 && relocs.rva > rva && relocs.rva - rva < end - p)
+      stop = p + (relocs.rva - rva);
+    const uint64_t plain =
+        X86NextFormStart(PointerAtOffset(p), stop - p, is_pe32plus_);
+    if (plain != 0) {
+      p += plain;
+      continue;
+    }
     bool wide = false;
     const int at = X86Rel32OperandAt(PointerAtOffset(p), end - p, is_pe32plus_, &wide);
     if (at == 0) {
@@ -381,7 +392,7 @@ bool DisassemblerWin32::BuildProgram(DisassembledProgram* program) {
   relocs_emitted_ = false;
 
   if (!ParseRelocs()) return false;
-  std::sort(abs32_locations_.begin(), abs32_locations_.end());
+  SortAddresses(abs32_locations_.data(), abs32_locations_.size());
   if (!SortSectionsByFileOffset()) return false;
 
   // Sections are taken in file order; one starting inside bytes already
@@ -401,7 +412,7 @@ bool DisassemblerWin32::BuildProgram(DisassembledProgram* program) {
       cursor = static_cast<uint64_t>(section.raw_offset) + section.raw_size;
     }
   }
-  std::sort(rel32_locations_.begin(), rel32_locations_.end());
+  SortAddresses(rel32_locations_.data(), rel32_locations_.size());
 
   // A section's origin is the RVA of its first byte through the first
   // section in table order holding that byte.

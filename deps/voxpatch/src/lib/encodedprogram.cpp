@@ -7,11 +7,12 @@
 #include <limits>
 #include <new>
 
+#include "addressdirectory.h"
 #include "armbranchcodec.h"
-#include "hugepages.h"
 #include "arraygrowth.h"
 #include "bytereader.h"
 #include "bytewriter.h"
+#include "hugepages.h"
 #include "logstream.h"
 #include "streambundlereader.h"
 #include "streambundlewriter.h"
@@ -538,7 +539,7 @@ bool EncodedProgram::SortRelocations(GrowableArray<uint32_t>* sorted) const {
   if (!sorted->append(abs32_relocs_.data(), abs32_relocs_.size())) return false;
   // The last recorded address keeps its place at the end; with no address
   // there is nothing to sort.
-  if (sorted->size() > 1) std::sort(sorted->begin(), sorted->end() - 1);
+  if (sorted->size() > 1) SortAddresses(sorted->data(), sorted->size() - 1);
   return true;
 }
 

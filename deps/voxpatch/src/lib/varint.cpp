@@ -22,14 +22,4 @@ const uint8_t* DecodeVarint(const uint8_t* position, const uint8_t* end,
   return position;
 }
 
-size_t EncodeVarint(uint32_t value, uint8_t* buffer) {
-  size_t n = 0;
-  while (value >= 0x80u) {
-    buffer[n++] = static_cast<uint8_t>((value & 0x7Fu) | 0x80u);
-    value >>= 7;
-  }
-  buffer[n++] = static_cast<uint8_t>(value);
-  return n;
-}
-
 }  // namespace voxpatch

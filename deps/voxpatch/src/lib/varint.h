@@ -20,7 +20,15 @@ const uint8_t* DecodeVarint(const uint8_t* position, const uint8_t* end,
 
 // Encodes value into buffer (room for kMaxVarintLength bytes); returns the
 // number of bytes used.
-size_t EncodeVarint(uint32_t value, uint8_t* buffer);
+inline size_t EncodeVarint(uint32_t value, uint8_t* buffer) {
+  size_t n = 0;
+  while (value >= 0x80u) {
+    buffer[n++] = static_cast<uint8_t>((value & 0x7Fu) | 0x80u);
+    value >>= 7;
+  }
+  buffer[n++] = static_cast<uint8_t>(value);
+  return n;
+}
 
 inline uint32_t ZigZagEncode(int32_t value) {
   return (static_cast<uint32_t>(value) << 1) ^

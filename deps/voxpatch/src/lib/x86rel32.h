@@ -9,6 +9,10 @@
 
 #include <cstdint>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace voxpatch {
 
 // Offset from p of the operand of the form starting at p (1, 2 or 3), or 0
@@ -32,6 +36,42 @@ inline int X86Rel32OperandAt(const uint8_t* p, uint64_t remaining, bool x64, boo
     return 3;
   }
   return 0;
+}
+
+// Whether a form may start with this byte (see X86Rel32OperandAt).
+inline bool X86FormMayStartWith(uint8_t byte, bool x64) {
+  return (byte & 0xFE) == 0xE8 || byte == 0x0F ||
+         (x64 && (byte == 0xFF || (byte & 0xFE) == 0x48));
+}
+
+// Offset from p of the first of n bytes with which a form may start, or n:
+// the bytes before it start none, so a scan may pass over them at once.
+inline uint64_t X86NextFormStart(const uint8_t* p, uint64_t n, bool x64) {
+  uint64_t i = 0;
+#ifdef __SSE2__
+  const __m128i low_bit_off = _mm_set1_epi8(static_cast<char>(0xFE));
+  const __m128i call_jmp = _mm_set1_epi8(static_cast<char>(0xE8));
+  const __m128i two_byte = _mm_set1_epi8(0x0F);
+  const __m128i indirect = _mm_set1_epi8(static_cast<char>(0xFF));
+  const __m128i rex_w = _mm_set1_epi8(0x48);
+  for (; i + 16 <= n; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    const __m128i even = _mm_and_si128(v, low_bit_off);
+    __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(even, call_jmp),
+                               _mm_cmpeq_epi8(v, two_byte));
+    if (x64)
+      hit = _mm_or_si128(hit, _mm_or_si128(_mm_cmpeq_epi8(v, indirect),
+                                           _mm_cmpeq_epi8(even, rex_w)));
+    const int mask = _mm_movemask_epi8(hit);
+    if (mask != 0)
+      return i +
+             static_cast<uint64_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+  }
+#endif
+  for (; i < n; ++i) {
+    if (X86FormMayStartWith(p[i], x64)) return i;
+  }
+  return n;
 }
 
 }  // namespace voxpatch
