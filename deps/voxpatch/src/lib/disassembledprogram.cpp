@@ -1,7 +1,5 @@
 #include "disassembledprogram.h"
 
-#include <sys/mman.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -21,50 +19,17 @@ const char kUnreachable[] = "REACHED UNREACHABLE";
 // Labels used this many times or fewer are dropped by TrimLabels.
 const int32_t kTrimThreshold = 5;
 
-// Records kept outside the list come in blocks of this many bytes, mapped
-// from the system directly so that a freed block is handed back at once.
-const size_t kBlockBytes = 1024 * 1024;
-
 // While encoding releases the program, the walked front of the instruction
 // list is handed back every this many entries (about 1 MiB).
 const size_t kListReleaseStep = 88 * 1024;
-
-uint8_t* NewBlock() {
-  void* block = ::mmap(nullptr, kBlockBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                       -1, 0);
-  return block == MAP_FAILED ? nullptr : static_cast<uint8_t*>(block);
-}
-
-void FreeBlock(uint8_t* block) {
-  if (block != nullptr) ::munmap(block, kBlockBytes);
-}
 
 }  // namespace
 
 DisassembledProgram::DisassembledProgram(ExecutableKind kind) : kind_(kind) {}
 
 DisassembledProgram::~DisassembledProgram() {
-  // Instructions are plain data: their storage goes as a whole.
-  for (uint8_t* block : blocks_) FreeBlock(block);
+  // Instructions are plain data: their storage (records_) goes as a whole.
   delete[] byte_cache_;
-}
-
-void* DisassembledProgram::Allocate(size_t size) {
-  // Records need 4-byte alignment only (see the header).
-  size = (size + 3) & ~static_cast<size_t>(3);
-  if (block_used_ + size > block_size_) {
-    if (!GrowPreserving(&blocks_, 1)) return nullptr;
-    if (size > kBlockBytes) return nullptr;  // instructions are a few bytes
-    const size_t block_size = kBlockBytes;
-    uint8_t* block = NewBlock();
-    if (block == nullptr) return nullptr;
-    blocks_.push_back(block);
-    block_used_ = 0;
-    block_size_ = block_size;
-  }
-  void* at = blocks_[blocks_.size() - 1] + block_used_;
-  block_used_ += size;
-  return at;
 }
 
 template <typename T, typename... Args>
@@ -152,7 +117,7 @@ bool DisassembledProgram::AddArmRel32Insn(uint16_t compressed_op,
     return false;
   }
   // The branch's record is larger than a list entry; the entry points to it.
-  void* at = Allocate(sizeof(ArmRel32Instruction));
+  void* at = records_.Allocate(sizeof(ArmRel32Instruction));
   if (at == nullptr) return false;
   const ArmRel32Instruction* branch =
       new (at) ArmRel32Instruction(compressed_op, label, op_data, op_size);
@@ -439,12 +404,7 @@ EncodedProgram* DisassembledProgram::ReleaseToEncodedProgram() {
                      static_cast<size_t>(input_copied - rereadable_begin_));
     }
   });
-  for (uint8_t*& storage : blocks_) {
-    FreeBlock(storage);
-    storage = nullptr;
-  }
-  block_used_ = 0;
-  block_size_ = 0;
+  records_.Clear();
   slots_.clear();
   return encoded;
 }

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "blockarena.h"
 #include "executablekind.h"
 #include "growablearray.h"
 #include "labelmap.h"
@@ -233,8 +234,6 @@ class DisassembledProgram {
   const LabelMap& rel32_labels() const { return rel32_labels_; }
 
  private:
-  // Storage for records that do not fit a list entry.
-  void* Allocate(size_t size);
   // Appends an entry holding the record T(args...).
   template <typename T, typename... Args>
   bool Emit(Args... args);
@@ -256,11 +255,9 @@ class DisassembledProgram {
   uint64_t image_base_ = 0;
   Instruction* byte_cache_ = nullptr;  // 256 shared INSN_BYTE instructions
   GrowableArray<InstructionSlot> slots_;
-  // Storage of the records kept outside the list (ARM branches): blocks
-  // handed out front to back, freed with the program.
-  GrowableArray<uint8_t*> blocks_;
-  size_t block_used_ = 0;
-  size_t block_size_ = 0;
+  // Storage of the records kept outside the list (ARM branches), freed
+  // with the program.
+  BlockArena records_;
   LabelMap rel32_labels_;
   LabelMap abs32_labels_;
   // References added by address and not resolved yet.

@@ -36,8 +36,9 @@ DisassemblerElf<Layout>::~DisassemblerElf() {
 
 template <typename Layout>
 void DisassemblerElf<Layout>::ClearRel32Locations() {
-  for (TypedRVA* location : rel32_locations_) delete location;
+  for (TypedRVA* location : rel32_locations_) location->~TypedRVA();
   rel32_locations_.clear();
+  location_storage_.Clear();
 }
 
 template <typename Layout>

@@ -10,7 +10,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 
+#include "blockarena.h"
 #include "disassembledprogram.h"
 #include "disassembler.h"
 #include "growablearray.h"
@@ -144,6 +146,17 @@ class DisassemblerElf : public Disassembler {
 
   // Records a location found by a scan; false when memory runs out.
   bool AddRel32Location(TypedRVA* location);
+  // Makes a location of type T in storage that goes with all the others
+  // (a walk makes hundreds of thousands); null when memory runs out.
+  template <typename T, typename... Args>
+  T* MakeLocation(Args... args) {
+    void* at = location_storage_.Allocate(sizeof(T));
+    return at == nullptr ? nullptr : new (at) T(args...);
+  }
+  // Ends a location made by MakeLocation that was not recorded.
+  static void DropLocation(TypedRVA* location) {
+    if (location != nullptr) location->~TypedRVA();
+  }
   // The x86 byte-pattern scan of one section (x64 adds the 64-bit forms);
   // make(rva) builds the typed location of an operand.
   template <typename Make>
@@ -193,6 +206,7 @@ class DisassemblerElf : public Disassembler {
   GrowableArray<uint32_t> abs32_locations_;
   GrowableArray<int64_t> abs32_offsets_;
   GrowableArray<TypedRVA*> rel32_locations_;
+  BlockArena location_storage_;  // where the rel32 locations live
   // Address-order index of each file-offset position, its inverse, and for
   // each position the next one that may be unconsumed (itself while it is
   // unconsumed; links are shortened as they are followed).
@@ -246,7 +260,7 @@ bool DisassemblerElf<Layout>::ScanX86Section(const SectionHeader& section, bool 
         TypedRVA* location = make(operand);
         if (location == nullptr || !location->ResolveTarget(bytes + p + at) ||
             !AddRel32Location(location)) {
-          delete location;
+          DropLocation(location);
           return false;
         }
         p += static_cast<uint64_t>(at) + 4;

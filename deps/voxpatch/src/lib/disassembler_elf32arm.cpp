@@ -103,11 +103,12 @@ bool DisassemblerElf32ARM::ScanRel32InSection(const SectionHeader& section) {
       return false;
     *taken = IsValidTargetRVA(rva + target);
     if (!*taken) return true;
-    std::unique_ptr<TypedRVAARM> location(new (std::nothrow) TypedRVAARM(type, rva));
+    TypedRVAARM* location = MakeLocation<TypedRVAARM>(type, rva);
     if (location == nullptr || !location->ResolveTarget(bytes + p) ||
-        !AddRel32Location(location.get()))
+        !AddRel32Location(location)) {
+      DropLocation(location);
       return false;
-    location.release();
+    }
     return true;
   };
 

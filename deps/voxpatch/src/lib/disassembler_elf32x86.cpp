@@ -37,8 +37,9 @@ bool DisassemblerElf32X86::ReadRelocSection(const SectionHeader& section,
 }
 
 bool DisassemblerElf32X86::ScanRel32InSection(const SectionHeader& section) {
-  return ScanX86Section(section, false,
-                        [](uint32_t rva) { return new (std::nothrow) TypedRVAX86(rva); });
+  return ScanX86Section(section, false, [this](uint32_t rva) {
+    return MakeLocation<TypedRVAX86>(rva);
+  });
 }
 
 }  // namespace voxpatch

@@ -12,8 +12,9 @@ bool DisassemblerElf64X64::ReadRelocSection(const SectionHeader& section,
 }
 
 bool DisassemblerElf64X64::ScanRel32InSection(const SectionHeader& section) {
-  return ScanX86Section(section, true,
-                        [](uint32_t rva) { return new (std::nothrow) TypedRVAX64(rva); });
+  return ScanX86Section(section, true, [this](uint32_t rva) {
+    return MakeLocation<TypedRVAX64>(rva);
+  });
 }
 
 }  // namespace voxpatch
