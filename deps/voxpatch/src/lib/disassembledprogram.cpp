@@ -125,18 +125,17 @@ bool DisassembledProgram::AddArmRel32Insn(uint16_t compressed_op,
 }
 
 bool DisassembledProgram::AddRel32InsnTo(uint32_t rva) {
-  if (!Emit<PendingLabelInstruction>(static_cast<uint32_t>(INSN_REL32_REF),
-                                     rva))
-    return false;
-  ++pending_rel32_;
-  return true;
+  return EmitPending(INSN_REL32_REF, rva, &pending_rel32_);
 }
 
 bool DisassembledProgram::AddAbs32InsnTo(uint32_t rva) {
-  if (!Emit<PendingLabelInstruction>(static_cast<uint32_t>(INSN_ABS32_REF),
-                                     rva))
-    return false;
-  ++pending_abs32_;
+  return EmitPending(INSN_ABS32_REF, rva, &pending_abs32_);
+}
+
+bool DisassembledProgram::EmitPending(uint32_t kind, uint32_t rva,
+                                      size_t* pending) {
+  if (!Emit<PendingLabelInstruction>(kind, rva)) return false;
+  ++*pending;
   return true;
 }
 

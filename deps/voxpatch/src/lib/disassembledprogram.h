@@ -239,6 +239,8 @@ class DisassembledProgram {
   bool Emit(Args... args);
   static const Instruction* Resolve(const InstructionSlot* slot);
   bool EmitLabelInsn(uint32_t kind, AddressLabel* label);
+  // Appends a reference by address and counts it in *pending.
+  bool EmitPending(uint32_t kind, uint32_t rva, size_t* pending);
   // Encodes the instructions; after_each(i) runs once instruction i is done.
   template <typename AfterEach>
   EncodedProgram* Translate(AfterEach after_each) const;
