@@ -164,22 +164,42 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
   if (!descriptions.GetVarint(&element_count)) return C_BAD_ENSEMBLE_HEADER;
   if (element_count > descriptions.BytesLeft()) return C_BAD_ENSEMBLE_HEADER;
   {
-    ByteReader kinds = descriptions;
+    ByteReader ahead = descriptions;
     for (uint32_t i = 0; i < element_count; ++i) {
       uint32_t kind = 0;
-      if (!kinds.GetVarint(&kind)) return C_BAD_ENSEMBLE_HEADER;
+      if (!ahead.GetVarint(&kind)) return C_BAD_ENSEMBLE_HEADER;
       if (kind < EXE_WIN_32_X86 || kind > EXE_MACHO_X64) return C_BAD_ENSEMBLE_HEADER;
     }
-    if (element_count > kinds.BytesLeft() / kMinRangeBytes) return C_BAD_TRANSFORM;
+    if (element_count > ahead.BytesLeft() / kMinRangeBytes)
+      return C_BAD_TRANSFORM;
+    // The element ranges follow the kinds; they are read and checked before
+    // anything is made for the elements.  The patch maker finds each
+    // executable once, so ranges never overlap; overlapping ones only come
+    // from crafted patches, which would have the same bytes disassembled
+    // over and over.
+    std::vector<std::pair<uint32_t, uint32_t>> ranges;
+    try {
+      ranges.reserve(element_count);
+    } catch (...) {
+      return C_GENERAL_ERROR;
+    }
+    PatcherX86_32 probe(base_, base_length_);
+    for (uint32_t i = 0; i < element_count; ++i) {
+      status = probe.Setup(&ahead);
+      if (status != C_OK) return status;
+      ranges.emplace_back(probe.base_offset(), probe.base_length());
+    }
+    if (!ahead.Empty()) return C_BAD_ENSEMBLE_HEADER;
+    std::sort(ranges.begin(), ranges.end());
+    uint64_t covered_to = 0;
+    for (const auto& range : ranges) {
+      if (range.second == 0) continue;
+      if (range.first < covered_to) return C_BAD_TRANSFORM;
+      covered_to = static_cast<uint64_t>(range.first) + range.second;
+    }
   }
   try {
     patchers_.reserve(element_count);
-  } catch (...) {
-    return C_GENERAL_ERROR;
-  }
-  std::vector<const PatcherX86_32*> ranges;
-  try {
-    ranges.reserve(element_count);
   } catch (...) {
     return C_GENERAL_ERROR;
   }
@@ -195,24 +215,11 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
     patcher->SetTransformedDisposable(true);
     patcher->SetBaseRereadable(base_file_ != nullptr);
     patchers_.emplace_back(patcher);
-    ranges.push_back(patcher);
   }
+  // The ranges were checked above; Setup takes them as they are.
   for (auto& patcher : patchers_) {
     status = patcher->Setup(&descriptions);
     if (status != C_OK) return status;
-  }
-  if (!descriptions.Empty()) return C_BAD_ENSEMBLE_HEADER;
-  // The patch maker finds each executable once, so element ranges never
-  // overlap; overlapping ones only come from crafted patches, which would
-  // have the same bytes disassembled over and over.
-  std::sort(ranges.begin(), ranges.end(), [](const PatcherX86_32* a, const PatcherX86_32* b) {
-    return a->base_offset() < b->base_offset();
-  });
-  uint64_t covered_to = 0;
-  for (const PatcherX86_32* range : ranges) {
-    if (range->base_length() == 0) continue;
-    if (range->base_offset() < covered_to) return C_BAD_TRANSFORM;
-    covered_to = static_cast<uint64_t>(range->base_offset()) + range->base_length();
   }
   const bool with_elements = !patchers_.empty();
 
