@@ -167,6 +167,8 @@ bool DisassembledProgram::ResolveLabels(LabelMap* labels, uint32_t kind,
     if (insn->word() != pending) continue;
     const size_t number = directory.Find(
         static_cast<const PendingLabelInstruction*>(insn)->address());
+    if (number >= directory.size())
+      return false;  // cannot happen: all were gathered
     AddressLabel* label = labels->Made(number);
     ++label->count;
     new (&slot) LabelInstruction(kind, label);
