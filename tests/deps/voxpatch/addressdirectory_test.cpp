@@ -107,14 +107,3 @@ TEST(AddressDirectory, FindsEveryAddressAndNothingElse) {
     }
   }
 }
-
-TEST(AddressDirectory, BuildingAgainStartsAfresh) {
-  AddressDirectory directory;
-  GrowableArray<uint32_t> first = ArrayOf({5, 9, 7});
-  ASSERT_TRUE(directory.Build(&first));
-  GrowableArray<uint32_t> second = ArrayOf({100});
-  ASSERT_TRUE(directory.Build(&second));
-  EXPECT_EQ(1u, directory.size());
-  EXPECT_EQ(0u, directory.Find(100));
-  EXPECT_EQ(1u, directory.Find(9));
-}
