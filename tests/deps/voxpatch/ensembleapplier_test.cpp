@@ -214,14 +214,16 @@ INSTANTIATE_TEST_SUITE_P(
                       VersionCase{"macho32_bundle", EXE_ELF_64_X64}),
     [](const ::testing::TestParamInfo<VersionCase>& info) { return std::string(info.param.name); });
 
-TEST(EnsemblePatch, ShuffledElfSectionTablesPatchAsTheirWalkRebuildsThem) {
+TEST(EnsemblePatch, ElfSectionTablesOutOfFileOrderPatchAsTheirWalkRebuildsThem) {
   // The final correction is made from the bytes the file walk emits for the
   // target (elf_walks.txt), as any patch maker following the walk makes it;
   // the element correction from the engine's own encodings.
   const std::map<std::string, std::string> walks = ElfWalkBytes();
   const std::pair<const char*, uint32_t> cases[] = {{"elf32_lld_pie_shuffled", EXE_ELF_32_X86},
                                                     {"elf64_lld_pie_shuffled", EXE_ELF_64_X64},
-                                                    {"arm_lld_pie_shuffled", EXE_ELF_32_ARM}};
+                                                    {"arm_lld_pie_shuffled", EXE_ELF_32_ARM},
+                                                    {"elf64_gcc_debug", EXE_ELF_64_X64},
+                                                    {"elf64_gcc_debug_shuffled", EXE_ELF_64_X64}};
   for (const auto& c : cases) {
     const std::string v1 = std::string(c.first) + "_v1", v2 = std::string(c.first) + "_v2";
     const std::string old_file = ReadFixture(v1);

@@ -131,11 +131,12 @@ TEST_F(ExecutableContainerTest, ThinFixturesTravelAsEncodedPrograms) {
   }
 }
 
-TEST_F(ExecutableContainerTest, ShuffledElfSectionTablesTravelAsEncodedPrograms) {
+TEST_F(ExecutableContainerTest, ElfSectionTablesOutOfFileOrderTravelAsEncodedPrograms) {
   // Written here, and made by hand with the diff from the bytes the file
   // walk emits (elf_walks.txt), as any writer following the walk makes it.
+  // The separate debug files' walks emit more than four bytes per byte.
   for (const auto& walk : ElfWalkBytes()) {
-    if (walk.first.find("_shuffled_") == std::string::npos) continue;
+    if (walk.first.find("_passover_") != std::string::npos) continue;
     const std::string data = ReadFixture(walk.first);
     const Header h = ReadContainer(Compress(data));
     EXPECT_EQ(2u, h.directive) << walk.first;

@@ -42,6 +42,9 @@ TEST_P(ExecutableFixtureTest, IsReallyDisassembledAndRoundTrips) {
   if (kind == EXE_ELF_32_ARM) {
     EXPECT_GE(counts.arm, 10u);
     EXPECT_EQ(0u, counts.rel32);
+  } else if (f.name.find("_debug_") != std::string::npos) {
+    // A separate debug file's code sections are NOBITS.
+    EXPECT_EQ(0u, counts.rel32);
   } else {
     EXPECT_GE(counts.rel32, 10u);
   }
@@ -60,17 +63,21 @@ TEST_P(ExecutableFixtureTest, IsReallyDisassembledAndRoundTrips) {
 }
 
 TEST(ExecutableFixtures, ShuffledSectionTablesAreWalkedAsListed) {
-  // Every shuffled fixture is one of the list above, and its walk goes back
-  // over bytes (it is longer than the file).
+  // Every shuffled fixture and separate debug file is one of the list
+  // above, and its walk goes back over bytes (it is longer than the file);
+  // the debug files' walks more than four times.
   const std::map<std::string, std::string> walks = ElfWalkBytes();
-  size_t shuffled = 0;
+  size_t shuffled = 0, debug = 0;
   for (const PeElfFixture& f : PeElfFixtures({"elf", "arm"})) {
-    if (f.name.find("_shuffled_") == std::string::npos) continue;
-    ++shuffled;
+    const bool is_debug = f.name.find("_debug_") != std::string::npos;
+    if (f.name.find("_shuffled_") == std::string::npos && !is_debug) continue;
+    ++(is_debug ? debug : shuffled);
     ASSERT_EQ(1u, walks.count(f.name)) << f.name;
-    EXPECT_GT(walks.at(f.name).size(), ReadFixture(f.name).size()) << f.name;
+    const size_t length = ReadFixture(f.name).size();
+    EXPECT_GT(walks.at(f.name).size(), (is_debug ? 4 : 1) * length) << f.name;
   }
   EXPECT_EQ(6u, shuffled);
+  EXPECT_EQ(4u, debug);
 }
 
 TEST(ExecutableFixtures, AbsoluteLocationBehindTheWalkFailsTheDisassembly) {
