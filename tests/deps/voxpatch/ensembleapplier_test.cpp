@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "allocationprobe.h"
+#include "bytereader.h"
 #include "bytewriter.h"
 #include "crc.h"
 #include "ensembleapplier.h"
@@ -289,9 +290,50 @@ TEST(EnsemblePatch, StreamsAfterTheFourthAreDecodedAndIgnored) {
   EXPECT_TRUE(o.output == new_file);
 }
 
+TEST(EnsemblePatch, BodyIsDecodedOnceWhateverItsSize) {
+  // The rest of the body behind the first two streams goes to a file from
+  // 4 MiB on and stays in memory below; either way, and without a folder
+  // for the file, the decoder starts once and decodes the body once.  A
+  // zero-filled fifth stream brings the rest to each size.
+  const std::string old_file = ReadFixture("macho64_dylib_v1");
+  const std::string new_file = ReadFixture("macho64_dylib_v2");
+  EnsemblePatchParts base;
+  ASSERT_TRUE(MakeEnsemblePatch(old_file, new_file,
+                                {WholeFile(EXE_MACHO_X64, old_file, new_file)}, &base));
+  const size_t corrections = base.streams[2].size() + base.streams[3].size();
+  const size_t kThreshold = 4u << 20;
+  struct Case {
+    size_t rest;
+    bool with_folder;
+  };
+  const Case cases[] = {{corrections, true},          {kThreshold - (64u << 10), true},
+                        {kThreshold - 1, true},       {kThreshold, true},
+                        {kThreshold + 1, true},       {kThreshold - 1, false},
+                        {kThreshold + (64u << 10), false}};
+  TempDir dir;
+  const std::string folder = dir.File("");
+  for (const Case& c : cases) {
+    EnsemblePatchParts parts = base;
+    parts.streams.push_back(std::string(c.rest - corrections, '\0'));
+    const std::string patch = SerializeEnsemblePatch(parts);
+    const uint64_t body_size = StreamSetBytes(parts.streams).size();
+
+    EnsembleApplier applier(reinterpret_cast<const uint8_t*>(old_file.data()), old_file.size());
+    if (c.with_folder) applier.SetSpillFolder(&folder);
+    ByteReader patch_stream(reinterpret_cast<const uint8_t*>(patch.data()), patch.size());
+    ByteWriter output;
+    ASSERT_EQ(C_OK, applier.Apply(&patch_stream, &output)) << c.rest << " " << c.with_folder;
+    EXPECT_TRUE(std::string(reinterpret_cast<const char*>(output.Buffer()), output.Length()) ==
+                new_file)
+        << c.rest << " " << c.with_folder;
+    EXPECT_EQ(1u, applier.body().decoder_starts()) << c.rest << " " << c.with_folder;
+    EXPECT_EQ(body_size, applier.body().decoded_bytes()) << c.rest << " " << c.with_folder;
+  }
+}
+
 TEST(EnsemblePatchStatus, DamageLateInTheBodyFailsBeforeAnythingIsWritten) {
-  // The streams are decoded as they are needed, with elements the body
-  // twice; a damaged end still fails the whole patch.
+  // The corrections are read after the elements are transformed; a
+  // damaged end still fails the whole patch.
   const std::string exe_v1 = ReadFixture("macho64_exe_v1");
   const std::string exe_v2 = ReadFixture("macho64_exe_v2");
   const std::string plain_old = RandomBytes(30000, 13);

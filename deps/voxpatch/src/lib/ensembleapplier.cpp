@@ -138,13 +138,13 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
   ReleaseBase();
 
   // The body: one LZMA2 block holding a stream set of at least four
-  // streams.  Each stream is decoded when it is needed.  With elements, the
-  // decoder is let go once the element correction is read: its dictionary
-  // fills up to the size of the body, and rebuilding needs the room; the
-  // final correction then decodes the body once more.
+  // streams, decoded once from start to end.  The first two streams are
+  // decoded first, the rest once the elements' parameters are corrected:
+  // into a file, or stream by stream into memory (below); then the decoder,
+  // and its dictionary as large as the body, is let go.
   // A body that turns out damaged further on still fails with a stream
   // error before anything is written.
-  PatchBodyReader body;
+  PatchBodyReader& body = body_;
   if (!body.Open(*patch, budget_.decoded()) || body.count() < 4) return C_STREAM_ERROR;
   ByteWriter description_bytes;
   ByteWriter parameter_correction_bytes;
@@ -245,12 +245,13 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
     if (status != C_OK) return status;
   }
 
-  // With elements and a folder for it, the rest of the body (the element
-  // and final corrections and whatever follows) is decoded once, now, into
-  // a temporary file: the decoder's dictionary, which fills up to the size
-  // of the body, is gone before the elements are transformed, and the
-  // corrections are read from the file's mapping as they are used.  Without
-  // a file the body is decoded again for the final correction.
+  // The rest of the body (the element and final corrections and whatever
+  // follows) is decoded now.  With elements, a large rest goes into a
+  // temporary file where there is a folder for it: the decoder's
+  // dictionary, which fills up to the size of the body, is gone before the
+  // elements are transformed, and the corrections are read from the file's
+  // mapping as they are used.  Otherwise the two corrections are read into
+  // memory, each when it is needed.
   SpilledBody spill;
   bool spilled = false;
   uint64_t rest = 0;
@@ -259,7 +260,8 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
       spill.Create(*spill_folder_)) {
     spilled = body.Spill(2, &spill);
     // A body that cannot be decoded fails as it would have further on; a
-    // file that could not be written leaves the body to be decoded again.
+    // file that could not be written leaves the corrections to memory (the
+    // body then has to be decoded again).
     if (!spilled && !spill.failed()) return C_STREAM_ERROR;
   }
 
@@ -300,7 +302,6 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
     } else {
       correction_bytes.SetLimit(budget_.decoded());
       if (!body.ReadStream(2, &correction_bytes)) return C_STREAM_ERROR;
-      if (with_elements) body.Suspend();
       correction.Attach(correction_bytes);
     }
     ByteReader flat_bytes;
@@ -310,6 +311,16 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
       flat_bytes.Attach(flat);
     status = Correct(flat_bytes, flat_spilled, &correction, &element_storage, &elements);
     if (status != C_OK) return status;
+  }
+  // The final correction follows right behind the element correction, and
+  // is read now that the old elements and the element correction are gone.
+  // The decoder goes with it, before the elements are rebuilt, without the
+  // body being decoded again.
+  ByteWriter final_correction_bytes;
+  if (!spilled) {
+    final_correction_bytes.SetLimit(budget_.decoded());
+    if (!body.ReadStream(3, &final_correction_bytes) || !body.Finish()) return C_STREAM_ERROR;
+    body.Suspend();
   }
 
   // Rebuild the new elements.  The final correction reads the old file
@@ -339,17 +350,12 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
   }
   element_storage.ReleaseBuffer();
 
-  // Final correction, after the rest of the body was checked.
-  ByteWriter final_correction_bytes;
+  // Final correction; the rest of the body was checked when it was read.
   ByteReader final_correction;
-  if (spilled) {
+  if (spilled)
     final_correction = SpilledStream(body, spill, 3);
-  } else {
-    final_correction_bytes.SetLimit(budget_.decoded());
-    if (!body.ReadStream(3, &final_correction_bytes) || !body.Finish()) return C_STREAM_ERROR;
-    body.Suspend();
+  else
     final_correction.Attach(final_correction_bytes);
-  }
   ByteReader rebuilt_bytes;
   rebuilt_bytes.Attach(rebuilt);
   // The correction is read once; the new file may go straight on.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "outputbudget.h"
+#include "patchbodyreader.h"
 #include "patchstatus.h"
 #include "transformationpatcher.h"
 
@@ -68,9 +69,12 @@ class EnsembleApplier {
   void SetOutputDrain(ByteDiffDrain* drain) { drain_ = drain; }
 
   // A folder ("" for the working folder, else ending in '/') where a
-  // temporary file may hold the patch body while elements are patched, so
-  // that it is not decoded twice or held in memory; it outlives Apply.
+  // temporary file may hold a large patch body while elements are patched,
+  // so that it is not held in memory; it outlives Apply.
   void SetSpillFolder(const std::string* folder) { spill_folder_ = folder; }
+
+  // The patch body as Apply read it (its decoder starts and decoded bytes).
+  const PatchBodyReader& body() const { return body_; }
 
  private:
   void ReleaseBase();
@@ -82,6 +86,7 @@ class EnsembleApplier {
   ByteDiffDrain* drain_ = nullptr;
   const std::string* spill_folder_ = nullptr;
   EnsemblePatchHeader header_;
+  PatchBodyReader body_;
   std::vector<std::unique_ptr<TransformationPatcher>> patchers_;
 };
 

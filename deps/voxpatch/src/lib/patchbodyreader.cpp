@@ -15,10 +15,18 @@ bool PatchBodyReader::DecodeVarint(uint32_t* value) {
   return voxpatch::DecodeVarint(bytes, bytes + n, value) == bytes + n;
 }
 
+bool PatchBodyReader::Restart() {
+  if (starts_ != 0) decoded_before_ += decoder_.position();
+  ++starts_;
+  return decoder_.Open(body_);
+}
+
 bool PatchBodyReader::Open(const ByteReader& body, uint64_t max_stream) {
   body_ = body;
   count_ = 0;
-  if (!decoder_.Open(body_)) return false;
+  starts_ = 0;
+  decoded_before_ = 0;
+  if (!Restart()) return false;
   // A block whose input cannot hold its declared size fails here, before
   // anything is reserved for its streams.
   const uint64_t declared = decoder_.declared_size();
@@ -47,7 +55,7 @@ bool PatchBodyReader::Open(const ByteReader& body, uint64_t max_stream) {
 
 bool PatchBodyReader::SeekTo(uint64_t offset) {
   if (!decoder_.IsOpen() || decoder_.position() > offset) {
-    if (!decoder_.Open(body_)) return false;
+    if (!Restart()) return false;
   }
   return decoder_.Skip(offset - decoder_.position());
 }

@@ -48,8 +48,15 @@ class PatchBodyReader {
     return i < count_ && spilled_from_ < count_ ? offsets_[i] - offsets_[spilled_from_] : 0;
   }
 
+  // What decoding has cost since Open: how often the decoder was started
+  // at the block's start, and the bytes decoded over all of those starts.
+  uint32_t decoder_starts() const { return starts_; }
+  uint64_t decoded_bytes() const { return decoded_before_ + decoder_.position(); }
+
  private:
   bool DecodeVarint(uint32_t* value);
+  // Starts the decoder at the block's start.
+  bool Restart();
   // Reopens the block and skips to offset when the decoder is gone or has
   // passed it; otherwise skips forward.
   bool SeekTo(uint64_t offset);
@@ -60,6 +67,8 @@ class PatchBodyReader {
   uint64_t lengths_[kMaxStreams] = {};
   uint64_t offsets_[kMaxStreams] = {};
   size_t spilled_from_ = kMaxStreams;
+  uint32_t starts_ = 0;
+  uint64_t decoded_before_ = 0;  // by the starts before the current one
 };
 
 }  // namespace voxpatch
