@@ -399,25 +399,39 @@ TEST(ElfEmission, SectionsPastTheInputFailTheDisassembly) {
   }
 }
 
-TEST(ElfEmission, WalkMayEmitSixteenTimesTheLength) {
+TEST(ElfEmission, WalkKeepsWithinItsBudget) {
   // Sections over the whole file send the walk back to 0 each time; a last
-  // one-byte section adds one byte.  Separate debug files with their
-  // relocations kept emit 4 to 7 times their length.
+  // one-byte section adds one byte.  Four times the length is always
+  // allowed; up to sixteen times (separate debug files with their
+  // relocations kept emit 4 to 7) as far as the program limit allows.
   using Elf32 = DisassemblerElf32;
+  ASSERT_EQ(4u, Elf32::kWalkBytesPerByte);
   ASSERT_EQ(16u, Elf32::kMaxWalkBytesPerByte);
-  for (bool one_more : {false, true}) {
+  struct Case {
+    uint32_t copies;
+    bool one_more;
+    uint64_t limit_in_lengths;  // 0: no limit
+    PatchStatus status;
+  };
+  const Case cases[] = {
+      {16, false, 0, C_OK},  {16, true, 0, C_DISASSEMBLY_FAILED},
+      {4, false, 1, C_OK},   {4, true, 1, C_DISASSEMBLY_FAILED},
+      {8, false, 8, C_OK},   {8, true, 8, C_DISASSEMBLY_FAILED},
+      {16, false, 64, C_OK}, {16, true, 64, C_DISASSEMBLY_FAILED},
+  };
+  for (const Case& c : cases) {
     ElfImage img;
     img.file_size = 0x1000;
-    const uint32_t count = one_more ? 18 : 17;  // with the null section
+    const uint32_t count = 1 + c.copies + (c.one_more ? 1 : 0);  // with the null section
     const uint32_t length = static_cast<uint32_t>(img.file_size + 40 * count);
-    img.sections.resize(17, ElfSection{kProgBits, 0, 0, length});
-    if (one_more) img.sections.push_back({kProgBits, length - 1, length - 1, 1});
+    img.sections.resize(1 + c.copies, ElfSection{kProgBits, 0, 0, length});
+    if (c.one_more) img.sections.push_back({kProgBits, length - 1, length - 1, 1});
     const std::string image = img.Build();
     ASSERT_EQ(length, image.size());
+    const uint64_t limit = c.limit_in_lengths == 0 ? UINT64_MAX : c.limit_in_lengths * length;
     DisassembledProgram* program = nullptr;
-    EXPECT_EQ(one_more ? C_DISASSEMBLY_FAILED : C_OK,
-              DisassembleExecutable(image.data(), image.size(), &program))
-        << one_more;
+    EXPECT_EQ(c.status, DisassembleExecutable(image.data(), image.size(), &program, false, limit))
+        << c.copies << " " << c.one_more << " " << c.limit_in_lengths;
     FreeDisassembledProgram(program);
   }
 }

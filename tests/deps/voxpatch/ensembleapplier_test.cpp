@@ -239,9 +239,12 @@ TEST(EnsemblePatch, ElfSectionTablesOutOfFileOrderPatchAsTheirWalkRebuildsThem) 
       const std::string final_input = old_file + walks.at(target);
       parts.prediction = static_cast<uint32_t>(final_input.size());
       parts.streams[3] = DiffBytes(final_input, new_file);
-      const Outcome o = Apply(old_file, SerializeEnsemblePatch(parts));
-      EXPECT_EQ(C_OK, o.status) << v1 << " to " << target;
-      EXPECT_TRUE(o.output == new_file) << v1 << " to " << target;
+      // Also limited to the new file's size, as the updater applies them.
+      for (uint64_t limit : {uint64_t(UINT64_MAX), uint64_t(new_file.size())}) {
+        const Outcome o = Apply(old_file, SerializeEnsemblePatch(parts), limit);
+        EXPECT_EQ(C_OK, o.status) << v1 << " to " << target << " limit " << limit;
+        EXPECT_TRUE(o.output == new_file) << v1 << " to " << target << " limit " << limit;
+      }
     }
   }
 }

@@ -39,6 +39,12 @@ class Disassembler {
   // the program keeps only pointers into it.
   void SetRereadable(bool rereadable) { rereadable_ = rereadable; }
 
+  // The most bytes the caller means to let a program cover (assembled, it
+  // takes as many).  A walk that may go back over the input keeps within
+  // it past what every file may take.
+  void SetProgramLimit(uint64_t limit) { program_limit_ = limit; }
+  uint64_t program_limit() const { return program_limit_; }
+
  protected:
   // A walk over the input has come to p: where the input is rereadable, its
   // whole pages before p go back to the system, a step at a time.  A walk
@@ -72,6 +78,7 @@ class Disassembler {
   const uint8_t* start_;
   const uint8_t* end_;
   bool rereadable_ = false;
+  uint64_t program_limit_ = UINT64_MAX;
   const uint8_t* released_ = start_;  // the input before this went back
 };
 

@@ -208,6 +208,13 @@ typename DisassemblerElf<Layout>::WalkStep DisassemblerElf<Layout>::StepOver(
 }
 
 template <typename Layout>
+uint64_t DisassemblerElf<Layout>::WalkBudget() const {
+  // Inputs are far below 2^60 bytes, so the products do not wrap.
+  const uint64_t most = std::min(kMaxWalkBytesPerByte * length(), program_limit());
+  return std::max(kWalkBytesPerByte * length(), most);
+}
+
+template <typename Layout>
 bool DisassemblerElf<Layout>::CheckWalk() const {
   const uint64_t input_size = static_cast<uint64_t>(end() - start());
   for (const SectionHeader& section : sections_) {
@@ -216,7 +223,7 @@ bool DisassemblerElf<Layout>::CheckWalk() const {
   }
   // Sections lie inside the input, so one step adds at most twice its size
   // and the sum stops soon after the budget.
-  const uint64_t budget = kMaxWalkBytesPerByte * length();
+  const uint64_t budget = WalkBudget();
   uint64_t emitted = 0;
   uint64_t cursor = 0;
   for (const SectionHeader& section : sections_) {

@@ -128,14 +128,18 @@ class DisassemblerElf : public Disassembler {
   // length.  A section table that is not in file order sends the walk back
   // over bytes it has emitted (every section's bytes are emitted where the
   // table lists it).  Linked files stay below 2; separate debug files of
-  // programs linked with their relocations kept go much further: each debug
+  // programs linked with their relocations kept go further: each debug
   // section is listed before its RELA section, which lies behind all the
   // debug sections, so the walk emits the bytes from one to the other once
   // per RELA section (4 to 7 bytes per byte with 7 to 13 of them).  Past
-  // the bound the disassembly fails before any section is read, so a table
-  // of many sections over the same bytes costs no more than a walk over the
-  // table.
+  // kWalkBytesPerByte the walk also keeps within the program limit
+  // (Disassembler::SetProgramLimit).  Past the bound the disassembly fails
+  // before any section is read, so a table of many sections over the same
+  // bytes costs no more than a walk over the table.
+  static constexpr uint64_t kWalkBytesPerByte = 4;
   static constexpr uint64_t kMaxWalkBytesPerByte = 16;
+  // The most bytes the walk may emit.
+  uint64_t WalkBudget() const;
 
  protected:
   DisassemblerElf(const void* start, size_t length);

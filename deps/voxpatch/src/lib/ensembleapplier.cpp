@@ -214,6 +214,8 @@ PatchStatus EnsembleApplier::Apply(ByteReader* patch, ByteWriter* output) {
     // not read again once an element is loaded.
     patcher->SetTransformedDisposable(true);
     patcher->SetBaseRereadable(base_file_ != nullptr);
+    // An old element is not walked into more than the new elements may take.
+    patcher->SetProgramLimit(budget_.programs());
     patchers_.emplace_back(patcher);
   }
   // The ranges were checked above; Setup takes them as they are.

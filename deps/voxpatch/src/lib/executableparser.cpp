@@ -50,11 +50,13 @@ PatchStatus IdentifyExecutable(const void* start, size_t length,
 }
 
 PatchStatus DisassembleExecutable(const void* start, size_t length,
-                                  DisassembledProgram** program, bool rereadable) {
+                                  DisassembledProgram** program, bool rereadable,
+                                  uint64_t program_limit) {
   *program = nullptr;
   Disassembler* disassembler = FindDisassembler(start, length);
   if (disassembler == nullptr) return C_INPUT_NOT_RECOGNIZED;
   disassembler->SetRereadable(rereadable);
+  disassembler->SetProgramLimit(program_limit);
 
   DisassembledProgram* result =
       new (std::nothrow) DisassembledProgram(disassembler->GetKind());

@@ -27,9 +27,11 @@ PatchStatus IdentifyExecutable(const void* start, size_t length,
 // 1 with a new program owned by the caller, 24 when nothing recognises the
 // range, 25 when the disassembly fails.  The program points into the range,
 // which must outlive it.  A rereadable range (a read-only file mapping) has
-// its pages handed back behind the disassembly's walks.
+// its pages handed back behind the disassembly's walks.  program_limit: see
+// Disassembler::SetProgramLimit.
 PatchStatus DisassembleExecutable(const void* start, size_t length,
-                                  DisassembledProgram** program, bool rereadable = false);
+                                  DisassembledProgram** program, bool rereadable = false,
+                                  uint64_t program_limit = UINT64_MAX);
 
 void FreeDisassembledProgram(DisassembledProgram* program);
 

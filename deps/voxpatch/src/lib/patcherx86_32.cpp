@@ -35,7 +35,7 @@ PatchStatus PatcherX86_32::TransformElement(StreamBundleReader* parameters,
   DisassembledProgram* program = nullptr;
   PatchStatus status =
       DisassembleExecutable(ensemble_base_ + base_offset_, base_length_, &program,
-                            base_rereadable_);
+                            base_rereadable_, program_limit_);
   if (status != C_OK) return status;
 
   status = TrimLabels(program);

@@ -33,6 +33,8 @@ class PatcherX86_32 : public TransformationPatcher {
   // same after its pages were handed back: they are handed back while the
   // element is encoded, as they are copied.
   void SetBaseRereadable(bool rereadable) { base_rereadable_ = rereadable; }
+  // Passed to the element's disassembly (Disassembler::SetProgramLimit).
+  void SetProgramLimit(uint64_t limit) { program_limit_ = limit; }
 
   uint32_t base_offset() const { return base_offset_; }
   uint32_t base_length() const { return base_length_; }
@@ -44,6 +46,7 @@ class PatcherX86_32 : public TransformationPatcher {
   uint32_t base_length_ = 0;
   bool transformed_disposable_ = false;
   bool base_rereadable_ = false;
+  uint64_t program_limit_ = UINT64_MAX;
 };
 
 }  // namespace voxpatch
