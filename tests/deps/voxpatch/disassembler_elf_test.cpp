@@ -400,39 +400,27 @@ TEST(ElfEmission, SectionsPastTheInputFailTheDisassembly) {
 }
 
 TEST(ElfEmission, WalkKeepsWithinItsBudget) {
-  // Sections over the whole file send the walk back to 0 each time; a last
-  // one-byte section adds one byte.  Four times the length is always
-  // allowed; up to sixteen times (separate debug files with their
-  // relocations kept emit 4 to 7) as far as the program limit allows.
-  using Elf32 = DisassemblerElf32;
-  ASSERT_EQ(4u, Elf32::kWalkBytesPerByte);
-  ASSERT_EQ(16u, Elf32::kMaxWalkBytesPerByte);
-  struct Case {
-    uint32_t copies;
-    bool one_more;
-    uint64_t limit_in_lengths;  // 0: no limit
-    PatchStatus status;
-  };
-  const Case cases[] = {
-      {16, false, 0, C_OK},  {16, true, 0, C_DISASSEMBLY_FAILED},
-      {4, false, 1, C_OK},   {4, true, 1, C_DISASSEMBLY_FAILED},
-      {8, false, 8, C_OK},   {8, true, 8, C_DISASSEMBLY_FAILED},
-      {16, false, 64, C_OK}, {16, true, 64, C_DISASSEMBLY_FAILED},
-  };
-  for (const Case& c : cases) {
-    ElfImage img;
-    img.file_size = 0x1000;
-    const uint32_t count = 1 + c.copies + (c.one_more ? 1 : 0);  // with the null section
-    const uint32_t length = static_cast<uint32_t>(img.file_size + 40 * count);
-    img.sections.resize(1 + c.copies, ElfSection{kProgBits, 0, 0, length});
-    if (c.one_more) img.sections.push_back({kProgBits, length - 1, length - 1, 1});
-    const std::string image = img.Build();
-    ASSERT_EQ(length, image.size());
-    const uint64_t limit = c.limit_in_lengths == 0 ? UINT64_MAX : c.limit_in_lengths * length;
-    DisassembledProgram* program = nullptr;
-    EXPECT_EQ(c.status, DisassembleExecutable(image.data(), image.size(), &program, false, limit))
-        << c.copies << " " << c.one_more << " " << c.limit_in_lengths;
-    FreeDisassembledProgram(program);
+  // Copies of a section over the whole file send the walk back to 0 each
+  // time; a last one-byte section adds one byte.  Four times the length is
+  // always allowed, up to sixteen times as far as the program limit allows.
+  ASSERT_EQ(4u, DisassemblerElf32::kWalkBytesPerByte);
+  ASSERT_EQ(16u, DisassemblerElf32::kMaxWalkBytesPerByte);
+  // copies, limit in lengths (0: none); one byte more fails.
+  const std::vector<std::pair<uint32_t, uint32_t>> cases = {{16, 0}, {4, 1}, {8, 8}, {16, 64}};
+  for (const auto& c : cases) {
+    for (bool one_more : {false, true}) {
+      ElfImage img;
+      const uint32_t length = static_cast<uint32_t>(img.file_size + 40 * (1 + c.first + one_more));
+      img.sections.resize(1 + c.first, ElfSection{kProgBits, 0, 0, length});
+      if (one_more) img.sections.push_back({kProgBits, length - 1, length - 1, 1});
+      const std::string image = img.Build();
+      const uint64_t limit = c.second == 0 ? UINT64_MAX : uint64_t(c.second) * length;
+      DisassembledProgram* program = nullptr;
+      EXPECT_EQ(one_more ? C_DISASSEMBLY_FAILED : C_OK,
+                DisassembleExecutable(image.data(), image.size(), &program, false, limit))
+          << c.first << " " << c.second << " " << one_more;
+      FreeDisassembledProgram(program);
+    }
   }
 }
 

@@ -20,6 +20,7 @@
 #include "bytereader.h"
 #include "bytewriter.h"
 #include "crc.h"
+#include "elfimagebuilder.h"
 #include "ensembleapplier.h"
 #include "ensemblepatchbuilder.h"
 #include "executablekind.h"
@@ -296,42 +297,49 @@ TEST(EnsemblePatch, StreamsAfterTheFourthAreDecodedAndIgnored) {
 TEST(EnsemblePatch, BodyIsDecodedOnceWhateverItsSize) {
   // The rest of the body behind the first two streams goes to a file from
   // 4 MiB on and stays in memory below; either way, and without a folder
-  // for the file, the decoder starts once and decodes the body once.  A
-  // zero-filled fifth stream brings the rest to each size.
+  // for the file, the decoder starts once.  A zero-filled fifth stream
+  // brings the rest to each size.
   const std::string old_file = ReadFixture("macho64_dylib_v1");
   const std::string new_file = ReadFixture("macho64_dylib_v2");
   EnsemblePatchParts base;
   ASSERT_TRUE(MakeEnsemblePatch(old_file, new_file,
                                 {WholeFile(EXE_MACHO_X64, old_file, new_file)}, &base));
   const size_t corrections = base.streams[2].size() + base.streams[3].size();
-  const size_t kThreshold = 4u << 20;
-  struct Case {
-    size_t rest;
-    bool with_folder;
-  };
-  const Case cases[] = {{corrections, true},          {kThreshold - (64u << 10), true},
-                        {kThreshold - 1, true},       {kThreshold, true},
-                        {kThreshold + 1, true},       {kThreshold - 1, false},
-                        {kThreshold + (64u << 10), false}};
+  const size_t kSpill = 4u << 20;
   TempDir dir;
   const std::string folder = dir.File("");
-  for (const Case& c : cases) {
+  for (const auto& c : std::vector<std::pair<size_t, bool>>{
+           {corrections, true}, {kSpill - 1, true}, {kSpill, true}, {kSpill + 1, true},
+           {kSpill - (64u << 10), true}, {kSpill - 1, false}, {kSpill + 1, false}}) {
     EnsemblePatchParts parts = base;
-    parts.streams.push_back(std::string(c.rest - corrections, '\0'));
+    parts.streams.push_back(std::string(c.first - corrections, '\0'));
     const std::string patch = SerializeEnsemblePatch(parts);
-    const uint64_t body_size = StreamSetBytes(parts.streams).size();
-
     EnsembleApplier applier(reinterpret_cast<const uint8_t*>(old_file.data()), old_file.size());
-    if (c.with_folder) applier.SetSpillFolder(&folder);
+    if (c.second) applier.SetSpillFolder(&folder);
     ByteReader patch_stream(reinterpret_cast<const uint8_t*>(patch.data()), patch.size());
     ByteWriter output;
-    ASSERT_EQ(C_OK, applier.Apply(&patch_stream, &output)) << c.rest << " " << c.with_folder;
+    ASSERT_EQ(C_OK, applier.Apply(&patch_stream, &output)) << c.first << " " << c.second;
     EXPECT_TRUE(std::string(reinterpret_cast<const char*>(output.Buffer()), output.Length()) ==
-                new_file)
-        << c.rest << " " << c.with_folder;
-    EXPECT_EQ(1u, applier.body().decoder_starts()) << c.rest << " " << c.with_folder;
-    EXPECT_EQ(body_size, applier.body().decoded_bytes()) << c.rest << " " << c.with_folder;
+                new_file) << c.first;
+    EXPECT_EQ(1u, applier.body().decoder_starts()) << c.first << " " << c.second;
+    EXPECT_EQ(StreamSetBytes(parts.streams).size(), applier.body().decoded_bytes()) << c.first;
   }
+}
+
+TEST(EnsemblePatchLimit, ElfWalkGoesNoFurtherThanTheNewElementsMayTake) {
+  // Fifteen sections over 256 KiB of calls: a walk of fifteen times the
+  // file, past what a 64 KiB new file's elements may take.  The empty
+  // element correction fails the patch (20) once the walk is made.
+  ElfImage img;
+  img.file_size = 0x41000;
+  const uint32_t length = static_cast<uint32_t>(img.file_size + 40 * 16);
+  img.segments = {ElfSegment{1, 0, 0, length, length}};
+  img.sections.resize(16, ElfSection{1, 0, 0, length});
+  std::string old_file = img.Build();
+  for (uint32_t at = 0x1000; at + 5 <= img.file_size; at += 5) old_file[at] = '\xE8';
+  const std::string patch = SerializeEnsemblePatch(WholeFileElementPatch(old_file, EXE_ELF_32_X86));
+  EXPECT_EQ(C_STREAM_ERROR, Apply(old_file, patch).status);
+  EXPECT_EQ(C_DISASSEMBLY_FAILED, Apply(old_file, patch, 64u << 10).status);
 }
 
 TEST(EnsemblePatchStatus, DamageLateInTheBodyFailsBeforeAnythingIsWritten) {
