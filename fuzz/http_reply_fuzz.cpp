@@ -50,7 +50,7 @@ QByteArray padHeaderBlock(const QByteArray &reply, bool over)
     if (lineEnd < 0)
         return reply;
     const qint64 target = NetworkLimits::kMaxHeaderBytes + (over ? 1 : -64);
-    const qint64 fill = target - (lineEnd + 1) - qint64(sizeof "X-Pad: \r\n" - 1) - 2;
+    const qint64 fill = target - (lineEnd + 1) - qint64(sizeof "X-Pad: \r\n" - 1);
     if (fill <= 0)
         return reply;
     return reply.left(lineEnd + 1) + "X-Pad: " + QByteArray(int(fill), 'p') + "\r\n" + reply.mid(lineEnd + 1);

@@ -17,6 +17,9 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#if defined(__APPLE__)
+#include <netinet/tcp_fsm.h>
+#endif
 
 namespace {
 
@@ -73,8 +76,9 @@ QByteArray proxyAuthorization(const QNetworkProxy& proxy)
     return "Proxy-Authorization: Basic " + credentials.toBase64() + "\r\n";
 }
 
-// True when the peer ended the connection with its FIN rather than a reset. Qt reports both as
-// the remote host closing, so the connection's TCP state is asked through a descriptor of our own.
+// True when the peer ended the connection in order (its FIN, or TLS's close alert that may come
+// just before it) rather than with a reset. Qt reports both as the remote host closing, so the
+// connection's TCP state is asked through a descriptor of our own: only a reset closes it.
 bool closedInOrder(int fd)
 {
     if (fd < 0)
@@ -84,13 +88,13 @@ bool closedInOrder(int fd)
     socklen_t length = sizeof info;
     if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0)
         return false;
-    return info.tcpi_state == TCP_CLOSE_WAIT;
+    return info.tcpi_state != TCP_CLOSE;
 #elif defined(__APPLE__)
     tcp_connection_info info{};
     socklen_t length = sizeof info;
     if (::getsockopt(fd, IPPROTO_TCP, TCP_CONNECTION_INFO, &info, &length) != 0)
         return false;
-    return info.tcpi_state == TCPS_CLOSE_WAIT;
+    return info.tcpi_state != TCPS_CLOSED;
 #else
     return true;
 #endif

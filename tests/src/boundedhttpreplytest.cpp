@@ -253,6 +253,13 @@ private slots:
         QTest::newRow("honest download") << Response::ok(body) << kTrusted << QNetworkReply::NoError << body << false;
         Response flood = Response::headerFlood();
         flood.streamLimit = qint64(256) << 20;
+        Response toClose = Response::ok(body);
+        toClose.sendContentLength = false;
+        QTest::newRow("body to close") << toClose << kTrusted << QNetworkReply::NoError << body << false;
+        Response reset = Response::resetAfter(50, body);
+        reset.sendContentLength = false;
+        QTest::newRow("reset in a body to close") << reset << kTrusted << QNetworkReply::RemoteHostClosedError
+                                                  << body.left(50) << false;
         QTest::newRow("header flood") << flood << kTrusted << QNetworkReply::ProtocolFailure << QByteArray() << false;
         QTest::newRow("header drip") << Response::headerTrickle(10) << kTrusted << QNetworkReply::TimeoutError
                                      << QByteArray() << false;
