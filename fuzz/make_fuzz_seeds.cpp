@@ -201,6 +201,38 @@ void VersionSeeds() {
        reply(3, {{"stable", 1, "1"}}) + std::string("\x48\x01\x52\x02zz", 6));
 }
 
+// HTTP replies as a connection delivers them, each behind the option byte of http_reply_fuzz
+// (piece size, buffer, reader, end): honest framings and the hostile ones the client refuses.
+void HttpReplySeeds() {
+  auto seed = [](const char* name, char options, const std::string& reply) {
+    Seed("http_reply_fuzz", name, std::string(1, options) + reply);
+  };
+  const std::string body = "0123456789abcdef0123456789abcdef";
+  seed("content_length", 0x03, "HTTP/1.1 200 OK\r\nContent-Length: 32\r\nContent-Type: x/y\r\n\r\n" + body);
+  seed("chunked", 0x01,
+       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10;a=b\r\n" + body.substr(0, 16) +
+           "\r\n10\r\n" + body.substr(16) + "\r\n0\r\nX-Trailer: t\r\n\r\n");
+  seed("to_close", 0x02, "HTTP/1.0 200 OK\r\n\r\n" + body);
+  seed("to_close_reset", 0x12, "HTTP/1.1 200 OK\r\n\r\n" + body);
+  seed("interim_then_204", 0x00, "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 204 No Content\r\nX: 1\r\n \tfolded\r\n\r\n");
+  seed("status_404", 0x07, "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found");
+  seed("lengths_agree", 0x03, "HTTP/1.1 200 OK\r\nContent-Length: 4, 4\r\ncontent-length: 4\r\n\r\nabcd");
+  seed("honest_length", 0x23, body + body);
+  seed("honest_chunked", char(0xe1), body + body);
+  seed("coding_gzip_chunked", 0x03, "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n4\r\nabcd\r\n0\r\n\r\n");
+  seed("coding_chunked_gzip", 0x03, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked, gzip\r\n\r\n4\r\nabcd\r\n0\r\n\r\n");
+  seed("empty_length", 0x03, "HTTP/1.1 200 OK\r\nContent-Length:\r\n\r\n" + body);
+  seed("chunk_0x", 0x03, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0x4\r\nabcd\r\n0\r\n\r\n");
+  seed("version_9", 0x03, "HTTP/9 200 OK\r\nContent-Length: 1\r\n\r\na");
+  std::string many = "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n";
+  for (int i = 0; i < 9000; ++i)
+    many += std::to_string(i) + ":\r\n";
+  seed("many_empty_headers", 0x03, many + "\r\na");
+  seed("padded_under", 0x43, "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nabcd");
+  seed("padded_over", char(0xc3), "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nabcd");
+  seed("header_too_long", 0x03, "HTTP/1.1 200 OK\r\nX: " + std::string(65536, 'h') + "\r\n\r\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -218,5 +250,6 @@ int main(int argc, char** argv) {
   MachOSeeds();
   BannerSeeds();
   VersionSeeds();
+  HttpReplySeeds();
   return g_failed ? 1 : 0;
 }

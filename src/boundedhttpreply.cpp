@@ -4,21 +4,27 @@
 
 #include <QMetaObject>
 #include <QPointer>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QUrl>
 
 #include <algorithm>
-#include <cstring>
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#if defined(__APPLE__)
+#include <netinet/tcp_fsm.h>
+#endif
 
 namespace {
 
 // Bytes taken from the socket in one go.
 constexpr qint64 kReadChunk = 16 * 1024;
-// A chunk-size line (size and extensions) longer than this is not an honest one.
-constexpr qint64 kMaxChunkLine = 1024;
-// Hex digits of a chunk size; more would overflow 64 bits.
-constexpr int kMaxChunkDigits = 15;
 
 QNetworkReply::NetworkError errorForStatus(int status)
 {
@@ -39,19 +45,59 @@ QNetworkReply::NetworkError errorForStatus(int status)
     }
 }
 
-bool isToken(const QByteArray& value, const char* token)
-{
-    for (const QByteArray& part : value.split(',')) {
-        if (part.trimmed().compare(token, Qt::CaseInsensitive) == 0)
-            return true;
-    }
-    return false;
-}
-
 // A header value must not carry line ends into the request.
 bool safeHeaderText(const QByteArray& text)
 {
     return !text.contains('\r') && !text.contains('\n');
+}
+
+// "host" or "host:port" (the port only when it is not the scheme's own).
+QByteArray authority(const QUrl& url, int defaultPort, bool withPort)
+{
+    QByteArray host = url.host(QUrl::FullyEncoded).toLatin1();
+    if (host.contains(':'))
+        host = '[' + host + ']';
+    const int port = url.port(defaultPort);
+    if (withPort || port != defaultPort)
+        host += ':' + QByteArray::number(port);
+    return host;
+}
+
+int defaultPort(const QUrl& url)
+{
+    return url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 ? 443 : 80;
+}
+
+QByteArray proxyAuthorization(const QNetworkProxy& proxy)
+{
+    if (proxy.user().isEmpty())
+        return QByteArray();
+    const QByteArray credentials = proxy.user().toUtf8() + ':' + proxy.password().toUtf8();
+    return "Proxy-Authorization: Basic " + credentials.toBase64() + "\r\n";
+}
+
+// True when the peer ended the connection in order (its FIN, or TLS's close alert that may come
+// just before it) rather than with a reset. Qt reports both as the remote host closing, so the
+// connection's TCP state is asked through a descriptor of our own: only a reset closes it.
+bool closedInOrder(int fd)
+{
+    if (fd < 0)
+        return false;
+#if defined(__linux__)
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0)
+        return false;
+    return info.tcpi_state != TCP_CLOSE;
+#elif defined(__APPLE__)
+    tcp_connection_info info{};
+    socklen_t length = sizeof info;
+    if (::getsockopt(fd, IPPROTO_TCP, TCP_CONNECTION_INFO, &info, &length) != 0)
+        return false;
+    return info.tcpi_state != TCPS_CLOSED;
+#else
+    return true;
+#endif
 }
 
 } // namespace
@@ -61,13 +107,31 @@ BoundedHttpReply::BoundedHttpReply(const QNetworkRequest& request, const QNetwor
     : QNetworkReply(parent)
     , m_Proxy(proxy)
     , m_HeaderDeadlineMs(headerDeadlineMs)
+    , m_Parser(std::make_unique<HttpReplyParser>())
 {
     setRequest(request);
     setUrl(request.url());
     setOperation(QNetworkAccessManager::GetOperation);
     open(QIODevice::ReadOnly | QIODevice::Unbuffered);
 
-    m_Socket = new QTcpSocket(this);
+    if (isHttps()) {
+        m_Tls = new QSslSocket(this);
+        // Qt's own checks, and no error is ever ignored.
+        QSslConfiguration configuration = request.sslConfiguration();
+        configuration.setPeerVerifyMode(QSslSocket::VerifyPeer);
+        m_Tls->setSslConfiguration(configuration);
+        connect(m_Tls, &QSslSocket::encrypted, this, &BoundedHttpReply::onEncrypted);
+        connect(m_Tls, QOverload<const QList<QSslError>&>::of(&QSslSocket::sslErrors), this,
+                [this](const QList<QSslError>& errors) {
+                    QStringList texts;
+                    for (const QSslError& e : errors)
+                        texts << e.errorString();
+                    m_TlsErrors = texts.join(QStringLiteral("; "));
+                });
+        m_Socket = m_Tls;
+    } else {
+        m_Socket = new QTcpSocket(this);
+    }
     // The proxy, if any, is spoken to here; the socket itself goes straight to it.
     m_Socket->setProxy(QNetworkProxy::NoProxy);
     m_Socket->setReadBufferSize(NetworkLimits::kReadBufferSize);
@@ -92,31 +156,37 @@ BoundedHttpReply::~BoundedHttpReply()
     dropConnection();
 }
 
+bool BoundedHttpReply::isHttps() const
+{
+    return request().url().scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0;
+}
+
+void BoundedHttpReply::refuse(NetworkError code, const QString& text)
+{
+    m_Refusal = code;
+    m_RefusalText = text;
+}
+
 QByteArray BoundedHttpReply::requestHead(const QNetworkRequest& request, const QNetworkProxy& proxy)
 {
     const QUrl url = request.url();
-    QByteArray host = url.host(QUrl::FullyEncoded).toLatin1();
-    if (host.contains(':'))
-        host = '[' + host + ']';
-    const int port = url.port(80);
-    if (port != 80)
-        host += ':' + QByteArray::number(port);
+    const QByteArray host = authority(url, defaultPort(url), false);
 
     // Dot segments are resolved before the path goes out, as Qt does.
     QByteArray target = url.adjusted(QUrl::NormalizePathSegments)
                             .toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment);
     if (!target.startsWith('/'))
         target.prepend('/');
-    const bool viaProxy = proxy.type() == QNetworkProxy::HttpProxy;
-    if (viaProxy)
+    // https goes through a tunnel; only plain http speaks to the proxy itself.
+    const bool toProxy = proxy.type() == QNetworkProxy::HttpProxy
+        && url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) != 0;
+    if (toProxy)
         target = "http://" + host + target;
 
     QByteArray head = "GET " + target + " HTTP/1.1\r\nHost: " + host + "\r\n";
     head += "Accept-Encoding: identity\r\nConnection: close\r\n";
-    if (viaProxy && !proxy.user().isEmpty()) {
-        const QByteArray credentials = proxy.user().toUtf8() + ':' + proxy.password().toUtf8();
-        head += "Proxy-Authorization: Basic " + credentials.toBase64() + "\r\n";
-    }
+    if (toProxy)
+        head += proxyAuthorization(proxy);
     bool userAgent = false;
     for (const QByteArray& name : request.rawHeaderList()) {
         const QByteArray value = request.rawHeader(name);
@@ -139,11 +209,35 @@ QByteArray BoundedHttpReply::requestHead(const QNetworkRequest& request, const Q
     return head;
 }
 
+QByteArray BoundedHttpReply::connectHead(const QUrl& url, const QNetworkProxy& proxy)
+{
+    const QByteArray host = authority(url, defaultPort(url), true);
+    return "CONNECT " + host + " HTTP/1.1\r\nHost: " + host + "\r\n" + proxyAuthorization(proxy)
+        + "User-Agent: Mozilla/5.0\r\n\r\n";
+}
+
 void BoundedHttpReply::start()
 {
     if (m_Ended)
         return;
     const QUrl url = request().url();
+    if (m_Refusal != NoError) {
+        fail(m_Refusal, m_RefusalText);
+        return;
+    }
+    const QString scheme = url.scheme().toLower();
+    if (scheme != QLatin1String("http") && scheme != QLatin1String("https")) {
+        fail(ProtocolUnknownError, tr("Protocol \"%1\" is unknown").arg(scheme));
+        return;
+    }
+    if (url.host().isEmpty()) {
+        fail(HostNotFoundError, tr("No host in %1").arg(url.toString()));
+        return;
+    }
+    if (m_Tls && !QSslSocket::supportsSsl()) {
+        fail(UnknownNetworkError, tr("TLS is not available"));
+        return;
+    }
     if (m_HeaderDeadlineMs > 0)
         m_HeaderTimer->start(m_HeaderDeadlineMs);
     int transferTimeout = request().transferTimeout();
@@ -153,13 +247,31 @@ void BoundedHttpReply::start()
         m_TransferTimer->setInterval(transferTimeout);
         m_TransferTimer->start();
     }
-    if (viaProxy())
+    const quint16 port = quint16(url.port(defaultPort(url)));
+    if (viaProxy()) {
+        m_Tunnelling = m_Tls != nullptr;
+        if (m_Tunnelling)
+            m_Parser = std::make_unique<HttpReplyParser>(true);
         m_Socket->connectToHost(m_Proxy.hostName(), m_Proxy.port());
-    else
-        m_Socket->connectToHost(url.host(), quint16(url.port(80)));
+    } else if (m_Tls) {
+        m_Tls->connectToHostEncrypted(url.host(), port);
+    } else {
+        m_Socket->connectToHost(url.host(), port);
+    }
 }
 
 void BoundedHttpReply::onConnected()
+{
+    if (m_Ended)
+        return;
+    watchConnection();
+    if (m_Tunnelling)
+        m_Socket->write(connectHead(request().url(), m_Proxy));
+    else if (!m_Tls)
+        m_Socket->write(requestHead(request(), m_Proxy));
+}
+
+void BoundedHttpReply::onEncrypted()
 {
     if (!m_Ended)
         m_Socket->write(requestHead(request(), m_Proxy));
@@ -187,6 +299,9 @@ void BoundedHttpReply::onSocketError()
     case QAbstractSocket::SocketTimeoutError:
         fail(proxy ? ProxyTimeoutError : TimeoutError, tr("Connection timed out"));
         break;
+    case QAbstractSocket::SslHandshakeFailedError:
+        fail(SslHandshakeFailedError, m_TlsErrors.isEmpty() ? m_Socket->errorString() : m_TlsErrors);
+        break;
     default:
         fail(UnknownNetworkError, m_Socket->errorString());
         break;
@@ -198,12 +313,14 @@ void BoundedHttpReply::onPeerClosed()
     if (m_Ended || m_PeerClosed)
         return;
     m_PeerClosed = true;
+    m_ClosedInOrder = closedInOrder(m_WatchFd);
+    forgetConnection();
     pump();
 }
 
 void BoundedHttpReply::onHeaderDeadline()
 {
-    if (!m_Ended && m_Phase == Phase::Head)
+    if (!m_Ended && !m_Parser->headComplete())
         fail(TimeoutError, tr("No complete header block within %1 ms").arg(m_HeaderDeadlineMs));
 }
 
@@ -241,7 +358,7 @@ void BoundedHttpReply::pump()
     }
     QPointer<BoundedHttpReply> self(this);
     m_Pumping = true;
-    const qint64 before = m_Received;
+    const qint64 before = m_Parser->received();
     bool running = true;
     for (;;) {
         running = parse();
@@ -249,28 +366,27 @@ void BoundedHttpReply::pump()
             return;
         if (!running)
             break;
-        const bool inBody = m_Phase != Phase::Head;
-        if (inBody && m_Buffer.size() >= bufferLimit())
+        const qint64 room = std::min(m_Parser->room(bufferLimit()), kReadChunk);
+        if (room <= 0 || m_Socket->bytesAvailable() <= 0)
             break;
-        if (m_Socket->bytesAvailable() <= 0)
-            break;
-        const QByteArray chunk = m_Socket->read(kReadChunk);
+        const QByteArray chunk = m_Socket->read(room);
         if (chunk.isEmpty())
             break;
-        m_In += chunk;
+        m_Parser->feed(chunk.constData(), chunk.size());
         if (m_TransferTimer->isActive())
             m_TransferTimer->start();
     }
     m_Pumping = false;
-    if (m_Received > before && !isFinished()) {
+    const qint64 received = m_Parser->received();
+    if (received > before && !isFinished()) {
         emit readyRead();
         if (!self || isFinished())
             return;
-        emit downloadProgress(m_Received, m_Total);
+        emit downloadProgress(received, m_Parser->contentLength());
         if (!self || isFinished())
             return;
     }
-    if (m_Phase == Phase::Done) {
+    if (m_Parser->ended() && m_Parser->failure() == HttpReplyParser::Failure::None && !m_Tunnelling) {
         finishOk();
         return;
     }
@@ -279,257 +395,85 @@ void BoundedHttpReply::pump()
         endOfStream();
 }
 
-bool BoundedHttpReply::takeLine(QByteArray* line, qint64 limit, const QString& what)
-{
-    const int end = m_In.indexOf('\n');
-    const qint64 used = m_HeadBytes + (end < 0 ? qint64(m_In.size()) : qint64(end) + 1);
-    if (used > limit) {
-        fail(ProtocolFailure, tr("%1 longer than %2 bytes").arg(what).arg(limit));
-        return false;
-    }
-    if (end < 0)
-        return false;
-    m_HeadBytes = used;
-    *line = m_In.left(end);
-    m_In.remove(0, end + 1);
-    if (line->endsWith('\r'))
-        line->chop(1);
-    return true;
-}
-
 bool BoundedHttpReply::parse()
 {
     for (;;) {
-        switch (m_Phase) {
-        case Phase::Head:
-            if (!parseHead())
-                return m_Phase != Phase::Done;
-            break;
-        case Phase::Body: {
-            if (m_In.isEmpty())
-                return true;
-            const qint64 take = m_ToClose ? m_In.size() : std::min<qint64>(m_In.size(), m_Remaining);
-            m_Buffer.append(m_In.constData(), int(take));
-            m_In.remove(0, int(take));
-            m_Received += take;
-            if (!m_ToClose) {
-                m_Remaining -= take;
-                if (m_Remaining == 0) {
-                    completeBody();
-                    return false;
-                }
-            }
+        switch (m_Parser->parse()) {
+        case HttpReplyParser::Result::NeedMore:
             return true;
-        }
-        case Phase::ChunkSize:
-            if (!parseChunkSize())
-                return m_Phase != Phase::Done;
-            break;
-        case Phase::ChunkData: {
-            if (m_In.isEmpty())
-                return true;
-            const qint64 take = std::min<qint64>(m_In.size(), m_Remaining);
-            m_Buffer.append(m_In.constData(), int(take));
-            m_In.remove(0, int(take));
-            m_Received += take;
-            m_Remaining -= take;
-            if (m_Remaining > 0)
-                return true;
-            m_Phase = Phase::ChunkEnd;
-            break;
-        }
-        case Phase::ChunkEnd:
-            if (m_In.startsWith("\r\n"))
-                m_In.remove(0, 2);
-            else if (m_In.startsWith('\n'))
-                m_In.remove(0, 1);
-            else if (m_In.isEmpty() || m_In == "\r")
-                return true;
-            else {
-                fail(ProtocolFailure, tr("Malformed chunk end"));
+        case HttpReplyParser::Result::HeadEnded:
+            if (m_Tunnelling)
+                return tunnelEnded();
+            if (!headEnded())
                 return false;
-            }
-            m_Phase = Phase::ChunkSize;
-            m_HeadBytes = 0;
             break;
-        case Phase::Trailers:
-            if (!parseTrailers())
-                return m_Phase != Phase::Done;
-            break;
-        case Phase::Done:
+        case HttpReplyParser::Result::Complete:
+            completeBody();
+            return false;
+        case HttpReplyParser::Result::Failed:
+            fail(ProtocolFailure, m_Parser->errorText());
             return false;
         }
-        if (m_Ended || m_Phase == Phase::Done)
-            return false;
     }
 }
 
-bool BoundedHttpReply::parseHead()
+bool BoundedHttpReply::tunnelEnded()
 {
-    for (;;) {
-        QByteArray line;
-        if (!takeLine(&line, NetworkLimits::kMaxHeaderBytes, tr("Header block")))
-            return false;
-        if (m_Status == 0) {
-            // "HTTP/1.1 200 OK"
-            const int space = line.indexOf(' ');
-            bool ok = false;
-            const int status = space > 0 ? line.mid(space + 1, 3).toInt(&ok) : 0;
-            if (!line.startsWith("HTTP/") || !ok || status < 100 || status > 999
-                || (line.size() > space + 4 && line.at(space + 4) != ' ')) {
-                fail(ProtocolFailure, tr("Malformed status line"));
-                return false;
-            }
-            m_Status = status;
-            m_Reason = line.mid(space + 5).trimmed();
-            continue;
-        }
-        if (line.isEmpty()) {
-            if (m_Status < 200) {
-                // An interim answer ("100 Continue"); the real one follows, within the same bound.
-                m_Status = 0;
-                m_Headers.clear();
-                continue;
-            }
-            return headEnded();
-        }
-        if (line.startsWith(' ') || line.startsWith('\t')) {
-            // A folded line continues the previous value.
-            if (!m_Headers.isEmpty())
-                m_Headers.last().second += ' ' + line.trimmed();
-            continue;
-        }
-        const int colon = line.indexOf(':');
-        if (colon <= 0)
-            continue;
-        const QByteArray name = line.left(colon).trimmed();
-        const QByteArray value = line.mid(colon + 1).trimmed();
-        bool merged = false;
-        for (auto& header : m_Headers) {
-            if (header.first.compare(name, Qt::CaseInsensitive) == 0) {
-                header.second += ", " + value;
-                merged = true;
-                break;
-            }
-        }
-        if (!merged)
-            m_Headers.append({name, value});
+    const int status = m_Parser->status();
+    if (status < 200 || status > 299) {
+        fail(status == 407 ? ProxyAuthenticationRequiredError : ProxyConnectionRefusedError,
+             tr("Proxy refused the tunnel to %1: %2 %3")
+                 .arg(url().host())
+                 .arg(status)
+                 .arg(QString::fromLatin1(m_Parser->reason())));
+        return false;
     }
+    // The server speaks first only after the TLS handshake has begun.
+    if (!m_Parser->takeUnparsed().isEmpty()) {
+        fail(ProtocolFailure, tr("Proxy sent data before the tunnel was used"));
+        return false;
+    }
+    m_Tunnelling = false;
+    m_Parser = std::make_unique<HttpReplyParser>();
+    m_Tls->setPeerVerifyName(url().host());
+    m_Tls->startClientEncryption();
+    return true;
 }
 
 bool BoundedHttpReply::headEnded()
 {
     m_HeaderTimer->stop();
-    QByteArray length;
-    QByteArray transferEncoding;
-    QByteArray location;
-    for (const auto& header : m_Headers) {
-        if (header.first.compare("Content-Length", Qt::CaseInsensitive) == 0)
-            length = header.second;
-        else if (header.first.compare("Transfer-Encoding", Qt::CaseInsensitive) == 0)
-            transferEncoding = header.second;
-        else if (header.first.compare("Location", Qt::CaseInsensitive) == 0)
-            location = header.second;
-    }
-
-    // The framing first: a reply whose length cannot be told has no metadata either.
-    const bool noBody = m_Status == 204 || m_Status == 304;
-    m_Phase = Phase::Body;
-    if (noBody) {
-        m_Total = 0;
-    } else if (isToken(transferEncoding, "chunked")) {
-        m_Phase = Phase::ChunkSize;
-        m_HeadBytes = 0;
-    } else if (!length.isEmpty()) {
-        // Repeated headers arrive joined; they must agree.
-        qint64 value = -1;
-        for (const QByteArray& part : length.split(',')) {
-            const QByteArray digits = part.trimmed();
-            bool ok = !digits.isEmpty() && digits.size() <= 18
-                && std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
-            const qint64 n = ok ? digits.toLongLong(&ok) : -1;
-            if (!ok || (value >= 0 && n != value)) {
-                fail(ProtocolFailure, tr("Invalid Content-Length"));
-                return false;
-            }
-            value = n;
-        }
-        m_Total = value;
-        m_Remaining = value;
-    } else {
-        m_ToClose = true;
-    }
-
-    for (const auto& header : m_Headers)
+    const int status = m_Parser->status();
+    for (const auto& header : m_Parser->headers())
         setRawHeader(header.first, header.second);
-    setAttribute(QNetworkRequest::HttpStatusCodeAttribute, m_Status);
-    setAttribute(QNetworkRequest::HttpReasonPhraseAttribute, QString::fromLatin1(m_Reason));
-    if (m_Status >= 300 && m_Status < 400 && !location.isEmpty())
+    setAttribute(QNetworkRequest::HttpStatusCodeAttribute, status);
+    setAttribute(QNetworkRequest::HttpReasonPhraseAttribute, QString::fromLatin1(m_Parser->reason()));
+    setAttribute(NetworkLimits::kHeaderBytesAttribute, m_Parser->headerBytes());
+    const QByteArray location = m_Parser->header("Location");
+    if (status >= 300 && status < 400 && !location.isEmpty())
         setAttribute(QNetworkRequest::RedirectionTargetAttribute, QUrl::fromEncoded(location));
 
     QPointer<BoundedHttpReply> self(this);
     emit metaDataChanged();
-    if (!self || m_Ended)
-        return false;
-    if (noBody || (m_Phase == Phase::Body && !m_ToClose && m_Remaining == 0)) {
-        completeBody();
-        return false;
-    }
-    return true;
-}
-
-bool BoundedHttpReply::parseChunkSize()
-{
-    QByteArray line;
-    if (!takeLine(&line, kMaxChunkLine, tr("Chunk size line")))
-        return false;
-    m_HeadBytes = 0;
-    const int semicolon = line.indexOf(';');
-    const QByteArray digits = (semicolon < 0 ? line : line.left(semicolon)).trimmed();
-    bool ok = !digits.isEmpty() && digits.size() <= kMaxChunkDigits;
-    const qint64 size = ok ? digits.toLongLong(&ok, 16) : -1;
-    if (!ok || size < 0) {
-        fail(ProtocolFailure, tr("Invalid chunk size"));
-        return false;
-    }
-    if (size == 0) {
-        m_Phase = Phase::Trailers;
-    } else {
-        m_Remaining = size;
-        m_Phase = Phase::ChunkData;
-    }
-    return true;
-}
-
-bool BoundedHttpReply::parseTrailers()
-{
-    for (;;) {
-        QByteArray line;
-        if (!takeLine(&line, NetworkLimits::kMaxHeaderBytes, tr("Trailer block")))
-            return false;
-        if (line.isEmpty()) {
-            completeBody();
-            return false;
-        }
-    }
+    return self && !m_Ended;
 }
 
 void BoundedHttpReply::endOfStream()
 {
-    if (m_Phase == Phase::Body && m_ToClose) {
+    if (m_Parser->endOfInput(m_ClosedInOrder) == HttpReplyParser::Result::Complete) {
         completeBody();
         finishOk();
         return;
     }
-    if (viaProxy() && m_Phase == Phase::Head)
+    // Before the answer has begun, a proxy that speaks for the server has let the request down.
+    if (m_Tunnelling || (viaProxy() && !m_Tls && !m_Parser->headComplete()))
         fail(ProxyConnectionClosedError, tr("Proxy connection closed prematurely"));
     else
-        fail(RemoteHostClosedError, tr("Connection closed"));
+        fail(RemoteHostClosedError, m_Parser->errorText());
 }
 
 void BoundedHttpReply::completeBody()
 {
-    m_Phase = Phase::Done;
     m_HeaderTimer->stop();
     m_TransferTimer->stop();
     dropConnection();
@@ -541,12 +485,15 @@ void BoundedHttpReply::finishOk()
         return;
     m_Ended = true;
     QPointer<BoundedHttpReply> self(this);
-    emit downloadProgress(m_Received, m_Total < 0 ? m_Received : m_Total);
+    const qint64 received = m_Parser->received();
+    const qint64 total = m_Parser->contentLength();
+    emit downloadProgress(received, total < 0 ? received : total);
     if (!self)
         return;
-    if (m_Status >= 400) {
-        setError(errorForStatus(m_Status), tr("Error transferring %1 - server replied: %2")
-                                               .arg(url().toString(), QString::fromLatin1(m_Reason)));
+    const int status = m_Parser->status();
+    if (status >= 400) {
+        setError(errorForStatus(status), tr("Error transferring %1 - server replied: %2")
+                                             .arg(url().toString(), QString::fromLatin1(m_Parser->reason())));
         emit errorOccurred(error());
         if (!self)
             return;
@@ -563,11 +510,9 @@ void BoundedHttpReply::fail(NetworkError code, const QString& text)
     if (m_Ended)
         return;
     m_Ended = true;
-    m_Phase = Phase::Done;
     m_HeaderTimer->stop();
     m_TransferTimer->stop();
     dropConnection();
-    m_In.clear();
     setError(code, text);
     QPointer<BoundedHttpReply> self(this);
     emit errorOccurred(code);
@@ -579,11 +524,26 @@ void BoundedHttpReply::fail(NetworkError code, const QString& text)
 
 void BoundedHttpReply::dropConnection()
 {
-    if (!m_Socket)
-        return;
-    m_Socket->disconnect(this);
-    // Closed at once: nothing more is read, whatever is still on its way.
-    m_Socket->abort();
+    if (m_Socket) {
+        m_Socket->disconnect(this);
+        // Closed at once: nothing more is read, whatever is still on its way.
+        m_Socket->abort();
+    }
+    forgetConnection();
+}
+
+void BoundedHttpReply::watchConnection()
+{
+    const qintptr fd = m_Socket->socketDescriptor();
+    if (fd >= 0 && m_WatchFd < 0)
+        m_WatchFd = ::fcntl(int(fd), F_DUPFD_CLOEXEC, 0);
+}
+
+void BoundedHttpReply::forgetConnection()
+{
+    if (m_WatchFd >= 0)
+        ::close(m_WatchFd);
+    m_WatchFd = -1;
 }
 
 void BoundedHttpReply::abort()
@@ -593,7 +553,8 @@ void BoundedHttpReply::abort()
         return;
     }
     QNetworkReply::close();
-    m_Buffer.clear();
+    // What the caller has not read is dropped with the reply.
+    m_Parser = std::make_unique<HttpReplyParser>();
     fail(OperationCanceledError, tr("Operation canceled"));
 }
 
@@ -607,18 +568,16 @@ void BoundedHttpReply::close()
 
 qint64 BoundedHttpReply::bytesAvailable() const
 {
-    return QNetworkReply::bytesAvailable() + m_Buffer.size();
+    return QNetworkReply::bytesAvailable() + m_Parser->bodyAvailable();
 }
 
 qint64 BoundedHttpReply::readData(char* data, qint64 maxSize)
 {
-    if (m_Buffer.isEmpty())
+    if (m_Parser->bodyAvailable() <= 0)
         return m_Ended ? -1 : 0;
-    const qint64 n = std::min<qint64>(maxSize, m_Buffer.size());
-    std::memcpy(data, m_Buffer.constData(), size_t(n));
-    m_Buffer.remove(0, int(n));
+    const qint64 n = m_Parser->takeBody(data, maxSize);
     // Room again: take more from the socket, outside the caller's read.
-    if (!m_Ended && m_Buffer.size() < bufferLimit())
+    if (!m_Ended && m_Parser->room(bufferLimit()) > 0)
         schedulePump();
     return n;
 }

@@ -1,27 +1,36 @@
 #ifndef BOUNDEDHTTPREPLY_H
 #define BOUNDEDHTTPREPLY_H
 
+#include "httpreplyparser.h"
+
 #include <QByteArray>
-#include <QList>
 #include <QNetworkProxy>
 #include <QNetworkReply>
-#include <QPair>
 
+#include <memory>
+
+class QSslSocket;
 class QTcpSocket;
 class QTimer;
 
-// One plain-http GET over a connection of its own, run on the thread that created it.
+// One http or https GET over a connection of its own, run on the thread that created it.
 //
-// The request asks for the identity encoding and closes its connection after the reply. The
-// status line and header block are held to NetworkLimits::kMaxHeaderBytes and must end within
-// the header deadline; a body is read from the socket only while less than readBufferSize()
-// bytes wait for the caller, so memory stays bounded whatever the server sends. Bodies may be
-// delimited by Content-Length, chunked, or run to the end of the connection. Every failure, an
-// abort and the end of the reply close the connection at once. Redirects are not followed.
+// The request asks for the identity encoding and closes its connection after the reply. https
+// runs over QSslSocket with Qt's default certificate checks; a certificate error fails the
+// attempt like a connection error. Through an HTTP proxy, http goes as an absolute target and
+// https through a CONNECT tunnel. The reply is read by HttpReplyParser: the status line and header
+// block are held to NetworkLimits::kMaxHeaderBytes on the wire and must end within the header
+// deadline (the connection and the TLS handshake included); a body is read from the socket only
+// while less than readBufferSize() bytes wait for the caller, so memory stays bounded whatever
+// the server sends. A reset or read error before the body's end fails the reply, also for a body
+// that runs to the end of the connection. Every failure, an abort and the end of the reply close
+// the connection at once. Redirects are not followed. Other schemes fail with
+// ProtocolUnknownError.
 //
 // Errors, attributes and signals are those of Qt's own HTTP replies as far as the updater
 // uses them: metaDataChanged once the headers are in, readyRead and downloadProgress as the
 // body arrives, errorOccurred before finished, an error for status codes from 400 on at the end.
+// The header block's size on the wire is kept in NetworkLimits::kHeaderBytesAttribute.
 class BoundedHttpReply : public QNetworkReply
 {
     Q_OBJECT
@@ -31,21 +40,26 @@ public:
                      QObject* parent = nullptr);
     ~BoundedHttpReply() override;
 
+    // Ends the reply with this error as soon as the event loop runs, before anything is sent.
+    void refuse(NetworkError code, const QString& text);
+
     void abort() override;
     void close() override;
     qint64 bytesAvailable() const override;
 
-    // The bytes that go out on the connection for `request` (exposed for the log and tests).
+    // The bytes that go out on the connection for `request` (exposed for the log and tests):
+    // inside the tunnel for https, so with an origin-form target.
     static QByteArray requestHead(const QNetworkRequest& request, const QNetworkProxy& proxy);
+    // The request that opens a tunnel to the https server through `proxy`.
+    static QByteArray connectHead(const QUrl& url, const QNetworkProxy& proxy);
 
 protected:
     qint64 readData(char* data, qint64 maxSize) override;
 
 private:
-    enum class Phase { Head, Body, ChunkSize, ChunkData, ChunkEnd, Trailers, Done };
-
     void start();
     void onConnected();
+    void onEncrypted();
     void onSocketError();
     void onPeerClosed();
     void onHeaderDeadline();
@@ -53,15 +67,10 @@ private:
     // Moves bytes from the socket through the parser while the caller's buffer has room.
     void pump();
     void schedulePump();
-    // Parses what has arrived; false once the reply has ended (or failed).
+    // Handles what the parser made of its input; false once the reply has ended (or failed).
     bool parse();
-    bool parseHead();
     bool headEnded();
-    bool parseChunkSize();
-    bool parseTrailers();
-    // Takes one line (without its end) from the input; false when none is complete yet. The
-    // lines of one block count against `limit` in m_HeadBytes; past it the reply fails.
-    bool takeLine(QByteArray* line, qint64 limit, const QString& what);
+    bool tunnelEnded();
     void endOfStream();
     void completeBody();
     void finishOk();
@@ -69,27 +78,29 @@ private:
     void dropConnection();
     qint64 bufferLimit() const;
     bool viaProxy() const { return m_Proxy.type() == QNetworkProxy::HttpProxy; }
+    bool isHttps() const;
+    // Keeps a second descriptor on the connection, so that how it ended can still be asked
+    // after Qt has closed its own.
+    void watchConnection();
+    void forgetConnection();
 
     QNetworkProxy m_Proxy;
     int m_HeaderDeadlineMs;
     QTcpSocket* m_Socket = nullptr;
+    QSslSocket* m_Tls = nullptr; // m_Socket for https, else null
     QTimer* m_HeaderTimer = nullptr;
     QTimer* m_TransferTimer = nullptr;
-    Phase m_Phase = Phase::Head;
-    QByteArray m_In;      // received, not yet parsed
-    QByteArray m_Buffer;  // body bytes the caller has not read yet
-    qint64 m_HeadBytes = 0; // of the block being read (head, chunk-size line, trailers)
-    qint64 m_Remaining = 0; // of the Content-Length body or of the current chunk
-    qint64 m_Total = -1;
-    qint64 m_Received = 0;
-    bool m_ToClose = false;
+    std::unique_ptr<HttpReplyParser> m_Parser;
+    bool m_Tunnelling = false; // waiting for the proxy's answer to CONNECT
+    int m_WatchFd = -1;
     bool m_PeerClosed = false;
+    bool m_ClosedInOrder = false;
     bool m_Pumping = false;
     bool m_PumpQueued = false;
     bool m_Ended = false;
-    int m_Status = 0;
-    QByteArray m_Reason;
-    QList<QPair<QByteArray, QByteArray>> m_Headers;
+    NetworkError m_Refusal = NoError;
+    QString m_RefusalText;
+    QString m_TlsErrors;
 };
 
 #endif // BOUNDEDHTTPREPLY_H

@@ -17,22 +17,22 @@ BoundedNetworkAccessManager::BoundedNetworkAccessManager(QObject* parent)
 QNetworkReply* BoundedNetworkAccessManager::createRequest(Operation op, const QNetworkRequest& request,
                                                           QIODevice* outgoingData)
 {
-    const QUrl url = request.url();
-    if (op != GetOperation || outgoingData || url.scheme().compare(QLatin1String("http"), Qt::CaseInsensitive) != 0
-        || url.host().isEmpty())
-        return QNetworkAccessManager::createRequest(op, request, outgoingData);
-
     QNetworkProxy route = proxy();
     if (route.type() == QNetworkProxy::DefaultProxy) {
-        const QNetworkProxyQuery query(url);
+        const QNetworkProxyQuery query(request.url());
         const QList<QNetworkProxy> routes = proxyFactory() ? proxyFactory()->queryProxy(query)
                                                            : QNetworkProxyFactory::proxyForQuery(query);
         route = routes.value(0, QNetworkProxy(QNetworkProxy::NoProxy));
         if (route.type() == QNetworkProxy::DefaultProxy)
             route = QNetworkProxy(QNetworkProxy::NoProxy);
     }
-    // Other kinds of proxy stay with Qt.
-    if (route.type() != QNetworkProxy::NoProxy && route.type() != QNetworkProxy::HttpProxy)
-        return QNetworkAccessManager::createRequest(op, request, outgoingData);
-    return new BoundedHttpReply(request, route, m_HeaderDeadlineMs, this);
+    const bool proxyUsable = route.type() == QNetworkProxy::NoProxy || route.type() == QNetworkProxy::HttpProxy;
+    auto* reply = new BoundedHttpReply(request, proxyUsable ? route : QNetworkProxy(QNetworkProxy::NoProxy),
+                                       m_HeaderDeadlineMs, this);
+    // Nothing leaves the updater but its own GET requests, and only through the routes above.
+    if (op != GetOperation || outgoingData)
+        reply->refuse(QNetworkReply::OperationNotImplementedError, tr("Only GET requests are made"));
+    else if (!proxyUsable)
+        reply->refuse(QNetworkReply::UnknownProxyError, tr("Only HTTP proxies are used"));
+    return reply;
 }

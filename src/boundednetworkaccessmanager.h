@@ -3,10 +3,11 @@
 
 #include <QNetworkAccessManager>
 
-// The network access manager of the updater. Plain-http GET requests, directly or through an
-// HTTP proxy, are served by BoundedHttpReply on the manager's own thread, so that a header block
-// is held to a fixed size and a deadline and an abort closes the connection at once; every other
-// request goes to Qt's own implementation.
+// The network access manager of the updater. Every request is served by BoundedHttpReply on the
+// manager's own thread: http and https GET requests, directly or through an HTTP proxy, so that a
+// header block is held to a fixed size and a deadline and an abort closes the connection at once.
+// Nothing goes to Qt's own implementation: other operations, other schemes and other kinds of
+// proxy fail their reply with an error.
 //
 // Redirects are never followed, whatever the request asks for.
 class BoundedNetworkAccessManager : public QNetworkAccessManager

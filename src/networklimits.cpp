@@ -23,9 +23,9 @@ QString NetworkLimits::refusal(const QNetworkReply* reply)
 {
     if (!reply)
         return QString();
-    qint64 headerBytes = 0;
-    for (const QNetworkReply::RawHeaderPair& pair : reply->rawHeaderPairs())
-        headerBytes += qint64(pair.first.size()) + qint64(pair.second.size()) + 4;
+    // Counted as the client counted it on the wire; a reply that did not count it is refused.
+    const QVariant wire = reply->attribute(kHeaderBytesAttribute);
+    const qint64 headerBytes = wire.isValid() ? wire.toLongLong() : kMaxHeaderBytes + 1;
     if (headerBytes > kMaxHeaderBytes)
         return QCoreApplication::translate("NetworkLimits", "header block of %1 bytes is too long").arg(headerBytes);
     const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();

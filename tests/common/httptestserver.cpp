@@ -2,11 +2,14 @@
 
 #include <QDeadlineTimer>
 #include <QHostAddress>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
 
 #include <memory>
+
+#include <sys/socket.h>
 
 namespace {
 
@@ -69,6 +72,11 @@ HttpTestServer::Response HttpTestServer::Response::stallAfter(qint64 bytes, cons
 HttpTestServer::Response HttpTestServer::Response::dropAfter(qint64 bytes, const QByteArray &body)
 {
     return cutResponse(Mode::DropAfter, bytes, body);
+}
+
+HttpTestServer::Response HttpTestServer::Response::resetAfter(qint64 bytes, const QByteArray &body)
+{
+    return cutResponse(Mode::ResetAfter, bytes, body);
 }
 
 HttpTestServer::Response HttpTestServer::Response::silent()
@@ -150,9 +158,22 @@ HttpTestServer::~HttpTestServer()
     }
 }
 
+void HttpTestServer::useTls(const QSslCertificate &certificate, const QSslKey &key)
+{
+    m_server.setServerIdentity(certificate, key);
+}
+
+void HttpTestServer::acceptTunnels(const QSslCertificate &certificate, const QSslKey &key)
+{
+    m_tunnelCertificate = certificate;
+    m_tunnelKey = key;
+}
+
 QString HttpTestServer::baseUrl() const
 {
-    return QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort());
+    return QStringLiteral("%1://127.0.0.1:%2")
+        .arg(m_server.isTls() ? QStringLiteral("https") : QStringLiteral("http"))
+        .arg(m_server.serverPort());
 }
 
 quint16 HttpTestServer::port() const
@@ -328,12 +349,20 @@ void HttpTestServer::answer(QTcpSocket *socket, const Request &request)
         return;
     Connection &c = *it;
 
+    auto *tls = qobject_cast<QSslSocket *>(socket);
+    if (request.method == "CONNECT" && !m_tunnelCertificate.isNull() && response.status == 200 && tls
+        && !tls->isEncrypted()) {
+        socket->write("HTTP/1.1 200 Connection established\r\n\r\n");
+        SslTcpServer::startTls(tls, m_tunnelCertificate, m_tunnelKey);
+        finishRequest(socket);
+        return;
+    }
     if (response.mode == Response::Mode::CloseAtOnce) {
         socket->disconnectFromHost();
         return;
     }
     if (response.mode == Response::Mode::HeaderFlood || response.mode == Response::Mode::HeaderTrickle) {
-        socket->write("HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status)
+        socket->write(response.version + ' ' + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status)
                       + "\r\nX-Flood: ");
         if (response.mode == Response::Mode::HeaderFlood)
             stream(socket, QByteArray(64 * 1024, 'a'), response.streamLimit);
@@ -349,9 +378,9 @@ void HttpTestServer::answer(QTcpSocket *socket, const Request &request)
     const bool closeAfter = !response.sendContentLength || (!head && declared != body.size())
         || request.header("Connection").compare("close", Qt::CaseInsensitive) == 0;
 
-    QByteArray out = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status) + "\r\n";
+    QByteArray out = response.version + ' ' + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status) + "\r\n";
     for (const auto &h : response.headers)
-        out += h.first + ": " + h.second + "\r\n";
+        out += h.first + (h.second.isEmpty() ? QByteArray(":") : ": " + h.second) + "\r\n";
     if (response.sendContentLength)
         out += "Content-Length: " + QByteArray::number(declared) + "\r\n";
     out += closeAfter ? "Connection: close\r\n" : "Connection: keep-alive\r\n";
@@ -374,6 +403,10 @@ void HttpTestServer::answer(QTcpSocket *socket, const Request &request)
     case Response::Mode::DropAfter:
         socket->write(out + body.left(int(cut)));
         socket->disconnectFromHost();
+        break;
+    case Response::Mode::ResetAfter:
+        socket->write(out + body.left(int(cut)));
+        resetWhenSent(socket);
         break;
     case Response::Mode::Silent:
         c.heldBack = out + body;
@@ -402,15 +435,24 @@ void HttpTestServer::stream(QTcpSocket *socket, const QByteArray &piece, qint64 
 {
     // Keeps a little queued ahead of the peer, so that the server's own memory stays small.
     auto sent = std::make_shared<qint64>(0);
-    auto fill = [socket, piece, limit, sent] {
-        while (*sent < limit && socket->bytesToWrite() < 4 * piece.size()
+    // Over TLS, what waits to be encrypted and what waits to go out count alike, and more is written
+    // only once encrypted bytes have left (else the writes would keep the event loop busy).
+    auto *tls = qobject_cast<QSslSocket *>(socket);
+    if (tls && !tls->isEncrypted())
+        tls = nullptr;
+    auto fill = [socket, tls, piece, limit, sent] {
+        while (*sent < limit
+               && socket->bytesToWrite() + (tls ? tls->encryptedBytesToWrite() : 0) < 4 * piece.size()
                && socket->state() == QAbstractSocket::ConnectedState) {
             const QByteArray out = piece.left(int(qMin<qint64>(piece.size(), limit - *sent)));
             socket->write(out);
             *sent += out.size();
         }
     };
-    connect(socket, &QTcpSocket::bytesWritten, socket, fill);
+    if (tls)
+        connect(tls, &QSslSocket::encryptedBytesWritten, socket, fill);
+    else
+        connect(socket, &QTcpSocket::bytesWritten, socket, fill);
     fill();
 }
 
@@ -433,6 +475,21 @@ void HttpTestServer::trickle(QTcpSocket *socket, const QByteArray &body, int int
             finishRequest(socket);
     });
     timer->start(intervalMs);
+}
+
+void HttpTestServer::resetWhenSent(QTcpSocket *socket)
+{
+    // Once the peer has had time to read what was sent, the connection ends with a reset: a
+    // zero linger time makes the close send RST instead of FIN.
+    QTimer::singleShot(200, socket, [socket] {
+        socket->flush();
+        const int fd = int(socket->socketDescriptor());
+        if (fd >= 0) {
+            const linger abortive{1, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+        }
+        socket->abort();
+    });
 }
 
 void HttpTestServer::finishRequest(QTcpSocket *socket)

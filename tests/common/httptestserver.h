@@ -6,8 +6,9 @@
 // Per path the test scripts one response or a list of responses used in order (the last one
 // repeats).  A response can carry any status, body, headers and Content-Length (also a false one),
 // can stall after N body bytes (connection stays open, nothing more is sent), drop the
-// connection after N body bytes, or never answer at all, trickle its body, flood or trickle one
-// header line that never ends, or stream a body without end.  Every request is logged in arrival
+// connection after N body bytes (orderly or by a reset), or never answer at all, trickle its body, flood or trickle one
+// header line that never ends, or stream a body without end.  It speaks plain HTTP, or HTTPS
+// with a test certificate (useTls).  Every request is logged in arrival
 // order; open connections and requests in service are counted, with their peaks.
 
 #include <QByteArray>
@@ -16,7 +17,10 @@
 #include <QObject>
 #include <QPair>
 #include <QString>
-#include <QTcpServer>
+#include <QSslCertificate>
+#include <QSslKey>
+
+#include "common/ssltcpserver.h"
 
 #include <functional>
 
@@ -37,9 +41,11 @@ public:
             Trickle,    // send headers, then `trickleChunk` body bytes every `trickleIntervalMs`
             HeaderFlood, // send the status line and one header line that never ends
             HeaderTrickle, // as HeaderFlood, a byte of the line every `trickleIntervalMs`
-            Endless     // send headers, then `body` over and over without end
+            Endless,    // send headers, then `body` over and over without end
+            ResetAfter  // send headers and `cutAfter` body bytes, then reset the connection (RST)
         };
         int status = 200;
+        QByteArray version = "HTTP/1.1"; // of the status line
         QByteArray body;
         HeaderList headers;           // sent as given, after the status line
         qint64 contentLength = -1;    // -1: the body's real size; otherwise sent as is (may lie)
@@ -54,6 +60,7 @@ public:
         static Response withStatus(int status, const QByteArray &body = QByteArray());
         static Response stallAfter(qint64 bytes, const QByteArray &body);
         static Response dropAfter(qint64 bytes, const QByteArray &body);
+        static Response resetAfter(qint64 bytes, const QByteArray &body);
         static Response silent();
         static Response closeAtOnce();
         static Response trickle(int intervalMs, const QByteArray &body, int chunk = 1);
@@ -79,7 +86,15 @@ public:
     explicit HttpTestServer(QObject *parent = nullptr);
     ~HttpTestServer() override;
 
-    // "http://127.0.0.1:PORT"
+    // Connections accepted from now on speak TLS with this certificate (https URLs).
+    void useTls(const QSslCertificate &certificate, const QSslKey &key);
+
+    // Plays an HTTP proxy's tunnel: a CONNECT whose scripted answer (by its target, "host:port")
+    // is a 200 is answered "200 Connection established" and the connection
+    // turns TLS with this certificate; the requests that follow inside are served as usual.
+    void acceptTunnels(const QSslCertificate &certificate, const QSslKey &key);
+
+    // "http://127.0.0.1:PORT", or "https://127.0.0.1:PORT" once TLS is on
     QString baseUrl() const;
     QString url(const QString &path) const { return baseUrl() + path; }
     quint16 port() const;
@@ -131,11 +146,14 @@ private:
     Response pickResponse(const Request &request);
     void answer(QTcpSocket *socket, const Request &request);
     void finishRequest(QTcpSocket *socket);
+    void resetWhenSent(QTcpSocket *socket);
     void trickle(QTcpSocket *socket, const QByteArray &body, int intervalMs, int chunk, bool closeAfter);
     // Writes `piece` over and over as fast as the peer takes it, `limit` bytes in all.
     void stream(QTcpSocket *socket, const QByteArray &piece, qint64 limit);
 
-    QTcpServer m_server;
+    SslTcpServer m_server;
+    QSslCertificate m_tunnelCertificate;
+    QSslKey m_tunnelKey;
     QHash<QByteArray, QList<Response>> m_scripts;
     QHash<QByteArray, Handler> m_handlers;
     Response m_default;

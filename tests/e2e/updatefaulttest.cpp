@@ -14,6 +14,7 @@
 #include "common/peakmemory.h"
 #include "common/productiniwriter.h"
 #include "common/releasebuilder.h"
+#include "common/testcertificates.h"
 #include "common/treesnapshot.h"
 #include "common/updatefiles.h"
 #include "common/updatescenario.h"
@@ -232,6 +233,9 @@ private slots:
     void signedLists();
     void persistentBadSignature();
 
+    void updateOverHttps_data();
+    void updateOverHttps();
+
     void cancelAtEachStep_data();
     void cancelAtEachStep();
 
@@ -286,6 +290,47 @@ void UpdateFaultTest::cleanUpdate()
     setUpScenario(scenario, server);
     const UpdateScenario::Run run = scenario.runBothSteps();
     verifyOutcome(scenario, run, Outcome::Finished);
+}
+
+// ---------------------------------------------------------------------------------------------
+// https
+
+// The whole update from an https image server: with a certificate the test's authority signed it
+// reaches N+1, with a header flood on the product list over TLS it ends bounded, and with a
+// certificate nobody trusts nothing is fetched and the bundle stays N.
+void UpdateFaultTest::updateOverHttps_data()
+{
+    QTest::addColumn<bool>("trusted");
+    QTest::addColumn<bool>("flood");
+    QTest::addColumn<Outcome>("expected");
+    QTest::newRow("trusted certificate") << true << false << Outcome::Finished;
+    QTest::newRow("header flood on the list") << true << true << Outcome::Canceled;
+    QTest::newRow("untrusted certificate") << false << false << Outcome::Canceled;
+}
+
+void UpdateFaultTest::updateOverHttps()
+{
+    QFETCH(bool, trusted);
+    QFETCH(bool, flood);
+    QFETCH(Outcome, expected);
+    static const TestCertificates certificates;
+    QVERIFY2(certificates.isValid(), qPrintable(certificates.errorString()));
+    certificates.trustInProcess();
+    const TestCertificates::Identity identity = trusted ? certificates.server() : certificates.untrusted();
+    UpdateImageServer server(m_Release.servedRoot());
+    server.http().useTls(identity.certificate, identity.key);
+    QVERIFY(server.baseUrl().startsWith(QLatin1String("https://")));
+    if (flood)
+        server.addFault(targetFile(false, Target::List), Fault::HeaderFlood, -1);
+    UpdateScenario scenario(m_Release, newScenarioRoot());
+    setUpScenario(scenario, server);
+    PeakMemory memory;
+    QVERIFY(memory.start());
+    const UpdateScenario::Run run = scenario.runBothSteps();
+    verifyOutcome(scenario, run, expected);
+    QVERIFY2(memory.growth() < (qint64(64) << 20), qPrintable(QString::number(memory.growth())));
+    if (!trusted)
+        QCOMPARE(server.http().requestCount(), 0);
 }
 
 // ---------------------------------------------------------------------------------------------

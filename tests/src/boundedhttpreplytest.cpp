@@ -3,11 +3,15 @@
 // abort, and the bounded buffer of a reply nobody reads.
 #include "boundedhttpreply.h"
 #include "boundednetworkaccessmanager.h"
+#include "networklimits.h"
 
 #include "common/bundlegenerator.h"
 #include "common/httptestserver.h"
 #include "common/peakmemory.h"
+#include "common/testcertificates.h"
+#include "common/updatefiles.h"
 
+#include <QElapsedTimer>
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QPointer>
@@ -74,7 +78,18 @@ class BoundedHttpReplyTest : public QObject
         QSignalSpy progress;
     };
 
+    static std::unique_ptr<TestCertificates> m_Certificates;
+    static constexpr int kTrusted = 0;
+    static constexpr int kWrongName = 1;
+    static constexpr int kUntrusted = 2;
+
 private slots:
+    void initTestCase()
+    {
+        m_Certificates = std::make_unique<TestCertificates>();
+        m_Certificates->trustInProcess();
+    }
+
     void init()
     {
         m_Server = std::make_unique<HttpTestServer>();
@@ -142,6 +157,41 @@ private slots:
                                     << QByteArray() << qint64(-1);
         QTest::newRow("lengths disagree") << framed(body, "Content-Length", "5, 6") << QNetworkReply::ProtocolFailure
                                           << 0 << QByteArray() << qint64(-1);
+        QTest::newRow("empty length") << framed(body, "Content-Length", "") << QNetworkReply::ProtocolFailure << 0
+                                      << QByteArray() << qint64(-1);
+
+        // Only chunked, as the final and only coding, frames a body.
+        const QByteArray gzipped = UpdateFiles::gzip(body);
+        QTest::newRow("coding gzip, chunked") << framed(chunked(gzipped, 7000), "Transfer-Encoding", "gzip, chunked")
+                                              << QNetworkReply::ProtocolFailure << 0 << QByteArray() << qint64(-1);
+        QTest::newRow("coding gzip") << framed(gzipped, "Transfer-Encoding", "gzip") << QNetworkReply::ProtocolFailure
+                                     << 0 << QByteArray() << qint64(-1);
+        QTest::newRow("coding chunked, gzip") << framed(chunked(gzipped, 7000), "Transfer-Encoding", "chunked, gzip")
+                                              << QNetworkReply::ProtocolFailure << 0 << QByteArray() << qint64(-1);
+        Response chunked10 = framed(chunked(body, 7000), "Transfer-Encoding", "chunked");
+        chunked10.version = "HTTP/1.0";
+        QTest::newRow("chunked in HTTP/1.0") << chunked10 << QNetworkReply::ProtocolFailure << 0 << QByteArray()
+                                             << qint64(-1);
+        QTest::newRow("chunk size 0x5") << framed("0x5\r\nabcde\r\n0\r\n\r\n", "Transfer-Encoding", "chunked")
+                                        << QNetworkReply::ProtocolFailure << 200 << QByteArray() << qint64(-1);
+        QTest::newRow("chunk size +5") << framed("+5\r\nabcde\r\n0\r\n\r\n", "Transfer-Encoding", "chunked")
+                                       << QNetworkReply::ProtocolFailure << 200 << QByteArray() << qint64(-1);
+        Response version9 = Response::ok(body);
+        version9.version = "HTTP/9";
+        QTest::newRow("version HTTP/9") << version9 << QNetworkReply::ProtocolFailure << 0 << QByteArray()
+                                        << qint64(-1);
+        Response reset = Response::resetAfter(50, body);
+        reset.sendContentLength = false;
+        QTest::newRow("reset in a body to close") << reset << QNetworkReply::RemoteHostClosedError << 200
+                                                  << body.left(50) << qint64(-1);
+
+        // The header bound is the block's size on the wire (here about 62000 bytes), for the
+        // client and for the download's own check alike.
+        Response manyHeaders = Response::ok(body);
+        for (int i = 0; i < 9000; ++i)
+            manyHeaders.headers.append(qMakePair(QByteArray::number(i), QByteArray()));
+        QTest::newRow("9000 empty headers") << manyHeaders << QNetworkReply::NoError << 200 << body
+                                            << qint64(body.size());
     }
 
     void replyOutcome()
@@ -171,6 +221,7 @@ private slots:
         if (status != 0)
             QCOMPARE(reply->header(QNetworkRequest::ContentLengthHeader).isValid(), total >= 0);
         if (error == QNetworkReply::NoError) {
+            QCOMPARE(NetworkLimits::refusal(reply), QString());
             QVERIFY(!r.progress.isEmpty());
             QCOMPARE(r.progress.last().at(0).toLongLong(), qint64(body.size()));
             QCOMPARE(r.progress.last().at(1).toLongLong(), total >= 0 ? total : qint64(body.size()));
@@ -183,6 +234,77 @@ private slots:
         QCOMPARE(sent.header("Accept-Encoding"), QByteArray("identity"));
         QCOMPARE(sent.header("Connection"), QByteArray("close"));
         // Whatever the server does, the connection is closed once the reply has ended.
+        QTRY_COMPARE_WITH_TIMEOUT(m_Server->openConnections(), 0, 5000);
+        QVERIFY2(memory.growth() < (qint64(64) << 20), qPrintable(QString::number(memory.growth())));
+        delete reply;
+    }
+
+    // The same bounds over TLS, against a server whose certificate the test's authority signed;
+    // a certificate that does not check out fails the attempt before a request goes out.
+    void httpsOutcome_data()
+    {
+        QTest::addColumn<Response>("response");
+        QTest::addColumn<int>("identity");
+        QTest::addColumn<QNetworkReply::NetworkError>("error");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<bool>("refused");
+
+        const QByteArray body = pattern(3 << 20);
+        QTest::newRow("honest download") << Response::ok(body) << kTrusted << QNetworkReply::NoError << body << false;
+        Response flood = Response::headerFlood();
+        flood.streamLimit = qint64(256) << 20;
+        Response toClose = Response::ok(body);
+        toClose.sendContentLength = false;
+        QTest::newRow("body to close") << toClose << kTrusted << QNetworkReply::NoError << body << false;
+        Response reset = Response::resetAfter(50, body);
+        reset.sendContentLength = false;
+        QTest::newRow("reset in a body to close") << reset << kTrusted << QNetworkReply::RemoteHostClosedError
+                                                  << body.left(50) << false;
+        QTest::newRow("header flood") << flood << kTrusted << QNetworkReply::ProtocolFailure << QByteArray() << false;
+        QTest::newRow("header drip") << Response::headerTrickle(10) << kTrusted << QNetworkReply::TimeoutError
+                                     << QByteArray() << false;
+        // Delivered as sent and refused by the updater's check: never inflated on the way.
+        const QByteArray bomb = UpdateFiles::gzipBomb(qint64(1) << 30);
+        Response gzipped = Response::ok(bomb);
+        gzipped.headers.append(qMakePair(QByteArray("Content-Encoding"), QByteArray("gzip")));
+        QTest::newRow("gzip bomb") << gzipped << kTrusted << QNetworkReply::NoError << bomb << true;
+        QTest::newRow("untrusted certificate") << Response::ok(body) << kUntrusted
+                                               << QNetworkReply::SslHandshakeFailedError << QByteArray() << false;
+        QTest::newRow("certificate for another name") << Response::ok(body) << kWrongName
+                                                      << QNetworkReply::SslHandshakeFailedError << QByteArray() << false;
+    }
+
+    void httpsOutcome()
+    {
+        QFETCH(Response, response);
+        QFETCH(int, identity);
+        QFETCH(QNetworkReply::NetworkError, error);
+        QFETCH(QByteArray, body);
+        QFETCH(bool, refused);
+        QVERIFY2(m_Certificates->isValid(), qPrintable(m_Certificates->errorString()));
+        const TestCertificates::Identity id = identity == kTrusted ? m_Certificates->server()
+            : identity == kWrongName                               ? m_Certificates->wrongName()
+                                                                   : m_Certificates->untrusted();
+        m_Server->useTls(id.certificate, id.key);
+        m_Server->setResponse("/f.bin", response);
+        PeakMemory memory;
+        QVERIFY(memory.start());
+        QElapsedTimer clock;
+        clock.start();
+
+        QNetworkReply* reply = m_Nam->get(NetworkLimits::request(QUrl(m_Server->url("/f.bin"))));
+        QVERIFY(qobject_cast<BoundedHttpReply*>(reply));
+        QVERIFY(reply->url().scheme() == "https");
+        NetworkLimits::limit(reply);
+        Reader r(reply);
+        QVERIFY(r.finished.wait(10000));
+        QVERIFY2(clock.elapsed() < 8000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(reply->error(), error);
+        QCOMPARE(r.body.size(), body.size());
+        QCOMPARE(r.body, body);
+        if (error == QNetworkReply::NoError)
+            QCOMPARE(NetworkLimits::refusal(reply).isEmpty(), !refused);
+        QCOMPARE(m_Server->requestCount(), error == QNetworkReply::SslHandshakeFailedError ? 0 : 1);
         QTRY_COMPARE_WITH_TIMEOUT(m_Server->openConnections(), 0, 5000);
         QVERIFY2(memory.growth() < (qint64(64) << 20), qPrintable(QString::number(memory.growth())));
         delete reply;
@@ -219,6 +341,44 @@ private slots:
         QCOMPARE(sent.header("Host"), QByteArray("updates.invalid:8080"));
         QCOMPARE(sent.header("Proxy-Authorization"), authorization);
         QCOMPARE(sent.header("X-Asked"), QByteArray("yes"));
+        delete reply;
+    }
+
+    // https through a proxy goes through a CONNECT tunnel: the credentials go to the proxy only, the
+    // request inside is the origin's, and the certificate is checked for the origin's name.
+    void proxyTunnelsHttps_data()
+    {
+        QTest::addColumn<int>("connectStatus");
+        QTest::addColumn<QNetworkReply::NetworkError>("error");
+        QTest::newRow("tunnel") << 200 << QNetworkReply::NoError;
+        QTest::newRow("credentials refused") << 407 << QNetworkReply::ProxyAuthenticationRequiredError;
+    }
+
+    void proxyTunnelsHttps()
+    {
+        QFETCH(int, connectStatus);
+        QFETCH(QNetworkReply::NetworkError, error);
+        QVERIFY2(m_Certificates->isValid(), qPrintable(m_Certificates->errorString()));
+        m_Server->acceptTunnels(m_Certificates->server().certificate, m_Certificates->server().key);
+        m_Server->setResponse("localhost:9", Response::withStatus(connectStatus));
+        m_Server->setResponse("/a.bin", Response::ok("inside the tunnel"));
+        m_Nam->setProxy(QNetworkProxy(QNetworkProxy::HttpProxy, "127.0.0.1", m_Server->port(), "user", "pa:ss"));
+        QNetworkReply* reply = m_Nam->get(QNetworkRequest(QUrl("https://localhost:9/a.bin")));
+        Reader r(reply);
+        QVERIFY(r.finished.wait(10000));
+        QCOMPARE(reply->error(), error);
+        QCOMPARE(r.body, error == QNetworkReply::NoError ? QByteArray("inside the tunnel") : QByteArray());
+        QCOMPARE(m_Server->requestCount(), error == QNetworkReply::NoError ? 2 : 1);
+        const HttpTestServer::Request tunnel = m_Server->requests().at(0);
+        QCOMPARE(tunnel.method, QByteArray("CONNECT"));
+        QCOMPARE(tunnel.target, QByteArray("localhost:9"));
+        QCOMPARE(tunnel.header("Proxy-Authorization"), QByteArray("Basic dXNlcjpwYTpzcw=="));
+        if (error == QNetworkReply::NoError) {
+            const HttpTestServer::Request inside = m_Server->requests().at(1);
+            QCOMPARE(inside.target, QByteArray("/a.bin"));
+            QCOMPARE(inside.header("Host"), QByteArray("localhost:9"));
+            QCOMPARE(inside.header("Proxy-Authorization"), QByteArray());
+        }
         delete reply;
     }
 
@@ -270,17 +430,38 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(m_Server->openConnections(), 0, 5000);
     }
 
-    // What the network layer of Qt serves itself: other schemes and operations.
-    void otherRequestsStayWithQt()
+    // Nothing leaves through Qt's own client: other schemes and operations fail, and no request
+    // reaches a server.
+    void otherRequestsFail_data()
     {
-        QNetworkReply* file = m_Nam->get(QNetworkRequest(QUrl("file:///dev/null")));
-        QVERIFY(!qobject_cast<BoundedHttpReply*>(file));
-        QNetworkReply* head = m_Nam->head(QNetworkRequest(QUrl(m_Server->url("/x"))));
-        QVERIFY(!qobject_cast<BoundedHttpReply*>(head));
-        delete file;
-        delete head;
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<bool>("head");
+        QTest::addColumn<QNetworkReply::NetworkError>("error");
+        QTest::newRow("file") << "file:///dev/null" << false << QNetworkReply::ProtocolUnknownError;
+        QTest::newRow("ftp") << "ftp://127.0.0.1/x" << false << QNetworkReply::ProtocolUnknownError;
+        QTest::newRow("HEAD") << QString() << true << QNetworkReply::OperationNotImplementedError;
+    }
+
+    void otherRequestsFail()
+    {
+        QFETCH(QString, url);
+        QFETCH(bool, head);
+        QFETCH(QNetworkReply::NetworkError, error);
+        const QNetworkRequest request(QUrl(url.isEmpty() ? m_Server->url("/x") : url));
+        QNetworkReply* reply = head ? m_Nam->head(request) : m_Nam->get(request);
+        QVERIFY(qobject_cast<BoundedHttpReply*>(reply));
+        Reader r(reply);
+        QVERIFY(r.finished.wait(5000));
+        QCOMPARE(reply->error(), error);
+        QVERIFY(!reply->errorString().isEmpty());
+        QCOMPARE(r.body, QByteArray());
+        QTest::qWait(50);
+        QCOMPARE(m_Server->requestCount(), 0);
+        delete reply;
     }
 };
+
+std::unique_ptr<TestCertificates> BoundedHttpReplyTest::m_Certificates;
 
 QTEST_GUILESS_MAIN(BoundedHttpReplyTest)
 #include "boundedhttpreplytest.moc"
