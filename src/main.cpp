@@ -3,9 +3,11 @@
 // run's configuration and window, parses the command line and runs the event loop.
 //
 // Exit status: 1 when the command line cannot be parsed or after a fatal configuration error,
-// 2 after a fatal engine error or when the window is closed after a failed update, otherwise
+// 2 after a fatal engine error, when run as root over a bundle that another user can write, or
+// when the window is closed after a failed update, otherwise
 // the event loop's result (0).
 
+#include "bundleownership.h"
 #include "configuration.h"
 #include "mainwindow.h"
 #include "privatetempdir.h"
@@ -17,9 +19,12 @@
 #include <QDebug>
 #include <QDir>
 #include <QLocale>
+#include <QMessageBox>
 #include <QString>
 #include <QTimer>
 #include <QTranslator>
+
+#include <unistd.h>
 
 namespace {
 
@@ -43,6 +48,16 @@ int main(int argc, char **argv)
 
     const QString appDir = Configuration::appDirBase();
     qDebug() << "Voxtrel updater started";
+    // As root only a bundle that nobody else can write is touched, from the very first change.
+    if (geteuid() == 0) {
+        const QString contents = appDir + QStringLiteral("../");
+        const QString entry = BundleOwnership::changeableByOthers(contents, true);
+        if (!entry.isEmpty()) {
+            QMessageBox::critical(nullptr, QObject::tr("Error"),
+                BundleOwnership::refusalText(QDir::cleanPath(contents + QStringLiteral("..")), entry));
+            return 2;
+        }
+    }
     UpdateEngine::removeQt4Files(appDir);
     for (const char *sub : {"", "/old", "/imageformats", "/accessible", "/sqldrivers"})
         UpdateEngine::removeOldFiles(appDir + QLatin1String(sub));

@@ -43,7 +43,9 @@ class TreeRemoverTest : public QObject
     {
         QTest::addColumn<QString>("folder"); // below the test folder
         QTest::addColumn<Removal>("removal");
-        QTest::newRow("remover") << "Contents/Resources/old" << Removal(&TreeRemover::removeTree);
+        QTest::newRow("remover") << "Contents/Resources/old" << Removal([](const QString& path) {
+            return TreeRemover::removeTree(path);
+        });
         QTest::newRow("delete list entry") << "Contents/Resources/old" << Removal([](const QString& path) {
             FileDeleteTaskSpecification task(true, path, true, nullptr, 1.0);
             return task.doOp();
