@@ -10,6 +10,7 @@
 #include "bundleownership.h"
 #include "configuration.h"
 #include "mainwindow.h"
+#include "nofollowfile.h"
 #include "privatetempdir.h"
 #include "protobufhelper.h"
 #include "updateengine.h"
@@ -61,7 +62,7 @@ int main(int argc, char **argv)
     UpdateEngine::removeQt4Files(appDir);
     for (const char *sub : {"", "/old", "/imageformats", "/accessible", "/sqldrivers"})
         UpdateEngine::removeOldFiles(appDir + QLatin1String(sub));
-    QDir().rmdir(appDir + QStringLiteral("/old"));
+    NoFollowFile::removeFolder(appDir + QStringLiteral("/old"));
     qDebug() << "Removing old files done";
 
     // "update_de_DE" falls back to "update_de" (QTranslator's default search).
