@@ -67,15 +67,18 @@ QString firstBelow(int fd, const QString& path, int depth)
 
 QString BundleOwnership::changeableByOthers(const QString& path, bool wholeTree)
 {
-    const QString clean = QDir::cleanPath(QDir(path).absolutePath());
-    // Each folder on the way, as the walk reaches it (links that only the user or root made).
-    const QStringList names = clean.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    // Walked as the file tasks walk it: ".." is the folder above the one reached, not a text
+    // operation on the path.
+    const QString absolute = path.startsWith(QLatin1Char('/')) ? path : QDir::currentPath() + QLatin1Char('/') + path;
+    QStringList names = absolute.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    names.removeAll(QStringLiteral("."));
     QString prefix;
     for (int i = 0; i <= names.size(); ++i) {
         if (i > 0)
             prefix += QLatin1Char('/') + names.at(i - 1);
         const QString folder = prefix.isEmpty() ? QStringLiteral("/") : prefix;
-        const int fd = NoFollowFile::openFolder(folder, i == names.size() && wholeTree);
+        const bool last = i == names.size();
+        const int fd = NoFollowFile::openFolder(folder, last && wholeTree);
         if (fd < 0 && errno == ENOENT)
             return QString(); // what is missing below a safe folder only the user can make
         struct stat st;
@@ -83,10 +86,10 @@ QString BundleOwnership::changeableByOthers(const QString& path, bool wholeTree)
         if (!ok) {
             if (fd >= 0)
                 close(fd);
-            return folder;
+            return QDir::cleanPath(folder);
         }
-        if (i == names.size() && wholeTree)
-            return firstBelow(fd, folder, 1);
+        if (last && wholeTree)
+            return QDir::cleanPath(firstBelow(fd, folder, 1));
         close(fd);
     }
     return QString();

@@ -7,6 +7,7 @@
 // swaps a name for a link at the moment the updater reaches a given file.
 #include "configuration.h"
 #include "filedeletelisttaskspecification.h"
+#include "filedeletetaskspecification.h"
 #include "filefuncpatch.h"
 #include "fileinstalltaskspecification.h"
 #include "filereplacelisttaskspecification.h"
@@ -265,6 +266,29 @@ private slots:
         else
             QCOMPARE(changed.size(), 4); // the page, the sound, the tree and its file
         QVERIFY(m_Bundle->exists("Resources/readme.txt"));
+    }
+
+    // The updater runs as the second user over their own bundle, in which a third user owns the
+    // Resources folder and has linked "help" to the second user's own files elsewhere: the delete
+    // list removes nothing there.
+    void deleteListAsTheSecondUser()
+    {
+        QVERIFY(plantLinks(true));
+        QVERIFY(OtherUser::giveTree(m_Dir->path()));
+        const QString resources = m_Bundle->path("Resources");
+        for (const QString& entry : {resources, resources + "/help", resources + "/sound packs"})
+            QVERIFY(::lchown(QFile::encodeName(entry).constData(), OtherUser::kUid - 1, OtherUser::kGid - 1) == 0);
+        const QString reason = OtherUser::unavailableReason(m_Dir->path());
+        if (!reason.isEmpty())
+            QSKIP(qPrintable(reason));
+        const TreeSnapshot before = TreeSnapshot::take(m_Outside);
+        const int kept = OtherUser::run([&] {
+            FileDeleteTaskSpecification file(false, resources + "/help/index.html", false, nullptr, 1.0);
+            FileDeleteTaskSpecification tree(false, resources + "/sound packs/default", true, nullptr, 1.0);
+            return file.doOp() && tree.doOp() ? 1 : 0;
+        });
+        QCOMPARE(kept, 1);
+        QCOMPARE(TreeSnapshot::take(m_Outside).differences(before), QStringList());
     }
 
     // Start-up's restore lists the tree, then the other user swaps a listed folder for a link to
