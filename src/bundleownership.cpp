@@ -47,8 +47,8 @@ QString firstBelow(int fd, const QString& path, int depth)
             continue;
         const QString child = path + QLatin1Char('/') + QFile::decodeName(name);
         struct stat st;
-        if (fstatat(dirfd(dir), name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0
-            || othersMayChange(st)) {
+        if (fstatat(dirfd(dir), name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            othersMayChange(st)) {
             found = child;
             break;
         }
@@ -69,7 +69,8 @@ QString BundleOwnership::changeableByOthers(const QString& path, bool wholeTree)
 {
     // Walked as the file tasks walk it: ".." is the folder above the one reached, not a text
     // operation on the path.
-    const QString absolute = path.startsWith(QLatin1Char('/')) ? path : QDir::currentPath() + QLatin1Char('/') + path;
+    const QString absolute =
+        path.startsWith(QLatin1Char('/')) ? path : QDir::currentPath() + QLatin1Char('/') + path;
     QStringList names = absolute.split(QLatin1Char('/'), Qt::SkipEmptyParts);
     names.removeAll(QStringLiteral("."));
     QString prefix;

@@ -119,8 +119,8 @@ int restoreIn(int fd, int depth)
     for (const QByteArray& aside : qAsConst(asides)) {
         const QByteArray installed = aside.left(aside.size() - asideMarker.size());
         struct stat st;
-        if (fstatat(fd, installed.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0
-            && (S_ISDIR(st.st_mode) || unlinkat(fd, installed.constData(), 0) != 0))
+        if (fstatat(fd, installed.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            (S_ISDIR(st.st_mode) || unlinkat(fd, installed.constData(), 0) != 0))
             continue;
         if (renameat(fd, aside.constData(), fd, installed.constData()) == 0)
             ++restored;

@@ -108,8 +108,9 @@ public:
         if (!m_parent.valid())
             return false;
         for (int attempt = 0; attempt < 100 && m_fd < 0; ++attempt) {
-            m_temp = '.' + QByteArray(m_parent.name()) + '.' + QByteArray::number(qint64(::getpid()))
-                + '.' + QByteArray::number(attempt) + ".part";
+            m_temp = '.' + QByteArray(m_parent.name()) + '.' +
+                QByteArray::number(qint64(::getpid())) + '.' + QByteArray::number(attempt) +
+                ".part";
             m_fd = ::openat(m_parent.fd(), m_temp.constData(),
                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
             if (m_fd < 0 && errno != EEXIST)
@@ -126,7 +127,8 @@ public:
     {
         const bool closed = ::close(m_fd) == 0;
         m_fd = -1;
-        if (!closed || ::renameat(m_parent.fd(), m_temp.constData(), m_parent.fd(), m_parent.name()) != 0)
+        if (!closed ||
+            ::renameat(m_parent.fd(), m_temp.constData(), m_parent.fd(), m_parent.name()) != 0)
             return false;
         m_temp.clear();
         return true;
@@ -143,10 +145,12 @@ private:
 bool NoFollowFile::writeFresh(const QString &path, const QByteArray &data, mode_t mode)
 {
     FreshFile file(path);
-    return file.open(mode) && writeAll(file.fd(), data.constData(), size_t(data.size())) && file.commit();
+    return file.open(mode) && writeAll(file.fd(), data.constData(), size_t(data.size())) &&
+        file.commit();
 }
 
-bool NoFollowFile::writeFreshWith(const QString &path, mode_t mode, const std::function<bool(int)> &fill)
+bool NoFollowFile::writeFreshWith(
+    const QString &path, mode_t mode, const std::function<bool(int)> &fill)
 {
     FreshFile file(path);
     return file.open(mode) && fill(file.fd()) && file.commit();
@@ -155,7 +159,7 @@ bool NoFollowFile::writeFreshWith(const QString &path, mode_t mode, const std::f
 bool NoFollowFile::copyFresh(const QString &source, const QString &destination)
 {
     const Fd in(openForReading(source));
-    struct stat st {};
+    struct stat st { };
     bool ok = in.valid() && ::fstat(in.get(), &st) == 0 && S_ISREG(st.st_mode);
     FreshFile out(destination);
     ok = ok && out.open(st.st_mode & 0777);
@@ -167,7 +171,7 @@ bool NoFollowFile::copyFresh(const QString &source, const QString &destination)
 bool NoFollowFile::copyNew(const QString &source, const QString &destination)
 {
     const Fd in(openForReading(source));
-    struct stat st {};
+    struct stat st { };
     if (!in.valid() || ::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return false;
     const Parent parent(destination);
@@ -185,7 +189,7 @@ bool NoFollowFile::copyNew(const QString &source, const QString &destination)
 
 bool NoFollowFile::isLink(const QString &path)
 {
-    struct stat st {};
+    struct stat st { };
     return status(path, &st) && S_ISLNK(st.st_mode);
 }
 
@@ -230,8 +234,8 @@ bool NoFollowFile::rename(const QString &from, const QString &to)
 {
     const Parent source(from);
     const Parent target(to);
-    return source.valid() && target.valid()
-        && ::renameat(source.fd(), source.name(), target.fd(), target.name()) == 0;
+    return source.valid() && target.valid() &&
+        ::renameat(source.fd(), source.name(), target.fd(), target.name()) == 0;
 }
 
 int NoFollowFile::openForReading(const QString &path)
@@ -243,13 +247,14 @@ int NoFollowFile::openForReading(const QString &path)
     if (fd >= 0 || (errno != ELOOP && errno != EMLINK))
         return fd;
     // A link at the file's own name: followed as a link on the way would be.
-    struct stat link {};
-    struct stat folder {};
-    if (::fstatat(parent.fd(), parent.name(), &link, AT_SYMLINK_NOFOLLOW) != 0
-        || ::fstat(parent.fd(), &folder) != 0 || !voxpatch::MayFollowLink(link.st_uid, folder.st_uid))
+    struct stat link { };
+    struct stat folder { };
+    if (::fstatat(parent.fd(), parent.name(), &link, AT_SYMLINK_NOFOLLOW) != 0 ||
+        ::fstat(parent.fd(), &folder) != 0 || !voxpatch::MayFollowLink(link.st_uid, folder.st_uid))
         return -1;
     QByteArray target(int(PATH_MAX), Qt::Uninitialized);
-    const ssize_t length = ::readlinkat(parent.fd(), parent.name(), target.data(), size_t(target.size()));
+    const ssize_t length =
+        ::readlinkat(parent.fd(), parent.name(), target.data(), size_t(target.size()));
     if (length <= 0 || length >= target.size())
         return -1;
     target.truncate(int(length));
@@ -274,7 +279,7 @@ bool NoFollowFile::setMode(const QString &path, mode_t mode)
     if (!parent.valid())
         return false;
     const Fd fd(::openat(parent.fd(), parent.name(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat st {};
-    return fd.valid() && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)
-        && ::fchmod(fd.get(), mode) == 0;
+    struct stat st { };
+    return fd.valid() && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) &&
+        ::fchmod(fd.get(), mode) == 0;
 }

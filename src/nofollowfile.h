@@ -25,7 +25,8 @@ public:
 
     // The same with the content written by fill to the descriptor of the fresh file; nothing is
     // put in place when fill returns false.
-    static bool writeFreshWith(const QString &path, mode_t mode, const std::function<bool(int)> &fill);
+    static bool writeFreshWith(
+        const QString &path, mode_t mode, const std::function<bool(int)> &fill);
     // Writes all length bytes to fd.
     static bool writeAll(int fd, const char *data, size_t length);
 

@@ -141,8 +141,8 @@ bool TreeRemover::removeTree(const QString& path, QStringList* failed)
             openat(parent, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         Place place;
         if (fd >= 0 && placeOf(fd, "", &place)) {
-            ok = removal.removeEntries(fd, place, 1, native)
-                && isGone(unlinkat(parent, name.constData(), AT_REMOVEDIR));
+            ok = removal.removeEntries(fd, place, 1, native) &&
+                isGone(unlinkat(parent, name.constData(), AT_REMOVEDIR));
         } else {
             if (fd >= 0)
                 close(fd);

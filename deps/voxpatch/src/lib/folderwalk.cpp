@@ -16,7 +16,8 @@ namespace {
 constexpr int kMaxLinks = 40;
 constexpr int kFolderFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
-void Split(const std::string& text, std::deque<std::string>* names, bool in_front) {
+void Split(const std::string& text, std::deque<std::string>* names,
+           bool in_front) {
   std::vector<std::string> parts;
   std::string::size_type start = 0;
   while (start <= text.size()) {
@@ -57,8 +58,10 @@ int FollowLink(int fd, const std::string& name, std::deque<std::string>* rest) {
     errno = S_ISLNK(link.st_mode) ? ELOOP : ENOTDIR;
     return -1;
   }
-  std::vector<char> text(static_cast<size_t>(link.st_size > 0 ? link.st_size : 255) + 2);
-  const ssize_t length = ::readlinkat(fd, name.c_str(), text.data(), text.size());
+  std::vector<char> text(
+      static_cast<size_t>(link.st_size > 0 ? link.st_size : 255) + 2);
+  const ssize_t length =
+      ::readlinkat(fd, name.c_str(), text.data(), text.size());
   struct stat again;
   // The link read must be the one whose owner was looked at.
   if (length <= 0 || static_cast<size_t>(length) >= text.size() ||
@@ -117,7 +120,8 @@ int Walk(const char* path, size_t keep_last) {
 
 bool MayFollowLink(unsigned link_owner, unsigned folder_owner) {
   const unsigned self = ::geteuid();
-  return (link_owner == self || link_owner == 0) && (folder_owner == self || folder_owner == 0);
+  return (link_owner == self || link_owner == 0) &&
+         (folder_owner == self || folder_owner == 0);
 }
 
 int OpenFolderWalked(const char* path, bool readable) {

@@ -34,15 +34,16 @@ bool StagedOutputFile::Open(const char* path) {
   const bool exists =
       ::fstatat(folder_fd_, name_.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
   if (exists && !S_ISREG(existing.st_mode) && !S_ISLNK(existing.st_mode)) {
-    fd_ = ::openat(folder_fd_, name_.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    fd_ =
+        ::openat(folder_fd_, name_.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
     direct_ = fd_ >= 0;
     return direct_;
   }
   direct_ = false;
   for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
     char suffix[64];
-    std::snprintf(suffix, sizeof suffix, ".%ld.%u.part", static_cast<long>(::getpid()),
-                  g_temp_counter.fetch_add(1));
+    std::snprintf(suffix, sizeof suffix, ".%ld.%u.part",
+                  static_cast<long>(::getpid()), g_temp_counter.fetch_add(1));
     temp_name_ = "." + name_ + suffix;
     // Created as a plain open with mode 0666 would be (the umask applies).
     fd_ = ::openat(folder_fd_, temp_name_.c_str(),
@@ -53,7 +54,8 @@ bool StagedOutputFile::Open(const char* path) {
     temp_name_.clear();
     return false;
   }
-  if (exists && S_ISREG(existing.st_mode)) ::fchmod(fd_, existing.st_mode & 07777);
+  if (exists && S_ISREG(existing.st_mode))
+    ::fchmod(fd_, existing.st_mode & 07777);
   return true;
 }
 
@@ -82,8 +84,8 @@ bool StagedOutputFile::Commit() {
   const bool closed = ::close(fd_) == 0;
   fd_ = -1;
   if (direct_) return closed;
-  if (!closed ||
-      ::renameat(folder_fd_, temp_name_.c_str(), folder_fd_, name_.c_str()) != 0) {
+  if (!closed || ::renameat(folder_fd_, temp_name_.c_str(), folder_fd_,
+                            name_.c_str()) != 0) {
     Abort();
     return false;
   }
@@ -108,7 +110,8 @@ bool StagedOutputFile::Stages(const char* path) {
          S_ISLNK(existing.st_mode);
 }
 
-bool StagedOutputFile::WriteWhole(const char* path, const void* data, size_t length) {
+bool StagedOutputFile::WriteWhole(const char* path, const void* data,
+                                  size_t length) {
   StagedOutputFile file;
   return file.Open(path) && file.Write(data, length) && file.Commit();
 }
