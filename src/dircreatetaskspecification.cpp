@@ -1,7 +1,6 @@
 #include "dircreatetaskspecification.h"
 
 #include "nofollowfile.h"
-
 #include "rollback.h"
 
 #include <QDir>

@@ -4,8 +4,7 @@
 //
 // Exit status: 1 when the command line cannot be parsed or after a fatal configuration error,
 // 2 after a fatal engine error, when run as root over a bundle that another user can write, or
-// when the window is closed after a failed update, otherwise
-// the event loop's result (0).
+// when the window is closed after a failed update, otherwise the event loop's result (0).
 
 #include "bundleownership.h"
 #include "configuration.h"
