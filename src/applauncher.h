@@ -12,6 +12,7 @@ public:
     static QString executablePath(const QString &bundlePath, const QString &executableName);
 
     // Starts the executable with the folder that holds it as working folder.  False when it
-    // does not exist or could not be started.
+    // does not exist, when a user other than the one running the updater (or root) could change
+    // the bundle or a folder holding it, or when it could not be started.
     static bool launch(const QString &bundlePath, const QString &executableName);
 };

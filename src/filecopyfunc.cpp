@@ -1,5 +1,7 @@
 #include "filecopyfunc.h"
 
+#include "nofollowfile.h"
+
 #include <QDebug>
 #include <QFile>
 
@@ -10,6 +12,9 @@ FileCopyFunc::FileCopyFunc(const QString& source, const QString& destination)
 
 bool FileCopyFunc::run()
 {
-    qDebug() << Q_FUNC_INFO << "run" << m_Source << m_Destination;
-    return QFile::copy(m_Source, m_Destination);
+    // A new file, created exclusively in the folder reached by descriptor: never written through
+    // a link, and an existing file is not replaced.
+    const bool ok = NoFollowFile::copyNew(m_Source, m_Destination);
+    qDebug() << Q_FUNC_INFO << "run" << m_Source << m_Destination << ok;
+    return ok;
 }

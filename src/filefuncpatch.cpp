@@ -55,7 +55,7 @@ bool FileFuncPatch::patchFile(const QString& source, const QString& patch,
     const QByteArray oldPath = source.toUtf8();
     const QByteArray patchPath = patch.toUtf8();
     const QByteArray newPath = destination.toUtf8();
-    // The patch engine writes through a link under the output's name: none may stand there.
+    // A link under the output's name is not the updater's to replace.
     if (NoFollowFile::isLink(destination))
         return false;
     const bool ok = ApplyEnsemblePatch(oldPath.constData(), patchPath.constData(),

@@ -1,13 +1,14 @@
 #include "fileinstalltaskspecification.h"
 
+#include "nofollowfile.h"
 #include "rollbackdatalist.h"
 
 #include <QDebug>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,56 +24,139 @@ FileInstallTaskSpecification::FileInstallTaskSpecification(const QString& newFil
 }
 
 namespace {
-// Gives the new file the owner, the group and every mode bit of the installed file, set-id bits
-// included.  Owner and group go over where the system lets them (as root, or a group of the
-// user's); a set-id bit stays only with the owner or group it was set for.  Links are never
-// followed.
-void carryOwnerAndMode(const QString& newFile, const struct stat& original)
+// Gives the new file (open as fd) the owner, the group and every mode bit of the installed
+// file, set-id bits included.  Owner and group go over where the system lets them (as root, or
+// a group of the user's); a set-id bit stays only with the owner or group it was set for.
+void carryOwnerAndMode(int fd, const struct stat& original)
 {
-    const int fd = open(QFile::encodeName(newFile).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return;
     struct stat now;
-    if (fstat(fd, &now) == 0 && S_ISREG(now.st_mode)) {
-        mode_t mode = original.st_mode & 07777;
-        if (now.st_uid != original.st_uid || now.st_gid != original.st_gid) {
-            if (fchown(fd, original.st_uid, original.st_gid) != 0)
-                (void)fchown(fd, uid_t(-1), original.st_gid);
-            if (fstat(fd, &now) != 0)
-                mode &= ~mode_t(S_ISUID | S_ISGID);
-        }
-        if (now.st_uid != original.st_uid)
-            mode &= ~mode_t(S_ISUID);
-        if (now.st_gid != original.st_gid)
-            mode &= ~mode_t(S_ISGID);
-        fchmod(fd, mode);
+    if (fstat(fd, &now) != 0 || !S_ISREG(now.st_mode))
+        return;
+    mode_t mode = original.st_mode & 07777;
+    if (now.st_uid != original.st_uid || now.st_gid != original.st_gid) {
+        if (fchown(fd, original.st_uid, original.st_gid) != 0)
+            (void)fchown(fd, uid_t(-1), original.st_gid);
+        if (fstat(fd, &now) != 0)
+            mode &= ~mode_t(S_ISUID | S_ISGID);
     }
+    if (now.st_uid != original.st_uid)
+        mode &= ~mode_t(S_ISUID);
+    if (now.st_gid != original.st_gid)
+        mode &= ~mode_t(S_ISGID);
+    fchmod(fd, mode);
+}
+
+// Owner and mode of the new file, set on its descriptor while it still has its temporary name.
+bool prepareNewFile(const QString& newFile, const struct stat* installed, bool executable)
+{
+    QByteArray name;
+    const int folder = NoFollowFile::openParent(newFile, &name);
+    if (folder < 0)
+        return false;
+    const int fd = openat(folder, name.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    close(folder);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    const bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (ok && installed)
+        carryOwnerAndMode(fd, *installed);
+    if (ok && executable)
+        fchmod(fd, 0755);
     close(fd);
+    return ok;
+}
+
+// Below: the start-up restore, one folder at a time, each open while it is worked on.
+const int kMaxRestoreDepth = 128;
+
+QList<QByteArray> entryNames(int fd)
+{
+    QList<QByteArray> names;
+    const int listed = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = listed >= 0 ? fdopendir(listed) : nullptr;
+    if (!dir) {
+        if (listed >= 0)
+            close(listed);
+        return names;
+    }
+    while (const dirent* entry = readdir(dir)) {
+        const QByteArray name(entry->d_name);
+        if (name != "." && name != "..")
+            names << name;
+    }
+    closedir(dir);
+    return names;
+}
+
+int restoreIn(int fd, int depth)
+{
+    const QByteArray newMarker = QFile::encodeName(FileInstallTaskSpecification::kNewSuffix);
+    const QByteArray asideMarker = QFile::encodeName(FileInstallTaskSpecification::kAsideSuffix);
+    int restored = 0;
+    QList<QByteArray> asides;
+    for (const QByteArray& name : entryNames(fd)) {
+        struct stat st;
+        if (fstatat(fd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        if (S_ISDIR(st.st_mode)) {
+            if (depth >= kMaxRestoreDepth)
+                continue;
+            const int sub =
+                openat(fd, name.constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (sub >= 0) {
+                restored += restoreIn(sub, depth + 1);
+                close(sub);
+            }
+        } else if (name.endsWith(asideMarker)) {
+            asides << name;
+        } else if (name.contains(newMarker)) {
+            // New files carry the marker in their name, and so do the decoders' partial outputs
+            // beside them (".<name>._vxnew_.<n>.part", "<name>._vxnew_.<random>").
+            unlinkat(fd, name.constData(), 0);
+        }
+    }
+    for (const QByteArray& aside : qAsConst(asides)) {
+        const QByteArray installed = aside.left(aside.size() - asideMarker.size());
+        struct stat st;
+        if (fstatat(fd, installed.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            (S_ISDIR(st.st_mode) || unlinkat(fd, installed.constData(), 0) != 0))
+            continue;
+        if (renameat(fd, aside.constData(), fd, installed.constData()) == 0)
+            ++restored;
+    }
+    return restored;
 }
 } // namespace
 
 bool FileInstallTaskSpecification::doOp()
 {
     struct stat installed;
-    if (lstat(QFile::encodeName(m_Path).constData(), &installed) == 0) {
-        const QString aside = m_Path + kAsideSuffix;
-        const QFileInfo asideInfo(aside);
-        if (asideInfo.exists() || asideInfo.isSymLink()) {
+    const bool exists = NoFollowFile::status(m_Path, &installed);
+    const QString aside = m_Path + kAsideSuffix;
+    if (exists) {
+        struct stat st;
+        if (NoFollowFile::status(aside, &st)) {
             // Made by an earlier install of this run (one file listed twice) or kept because an
             // interrupted run could not be undone: either way it may be the only copy of the
             // original, which a rollback has to put back.
             emit message(tr("Could not move '%1' aside: '%2' already exists").arg(m_Path, aside));
             return false;
         }
-        if (!S_ISLNK(installed.st_mode))
-            carryOwnerAndMode(m_NewFile, installed);
-        if (!QFile::rename(m_Path, aside)) {
+    }
+    const bool carry = exists && !S_ISLNK(installed.st_mode);
+    if (!prepareNewFile(m_NewFile, carry ? &installed : nullptr, m_MakeExecutable)) {
+        emit message(tr("Could not rename '%1' to '%2'").arg(m_NewFile, m_Path));
+        return false;
+    }
+    if (exists) {
+        if (!NoFollowFile::rename(m_Path, aside)) {
             emit message(tr("Could not rename '%1' to '%2'").arg(m_Path, aside));
             return false;
         }
         addRollback(RollbackData(RollbackData::FILE_RENAME, m_Path, aside));
     }
-    if (!QFile::rename(m_NewFile, m_Path)) {
+    if (!NoFollowFile::rename(m_NewFile, m_Path)) {
         emit message(tr("Could not rename '%1' to '%2'").arg(m_NewFile, m_Path));
         return false;
     }
@@ -92,28 +176,10 @@ bool FileInstallTaskSpecification::doOp()
 
 int FileInstallTaskSpecification::restoreInterrupted(const QString& dir)
 {
-    QStringList leftovers;
-    QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-        QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        // New files carry the marker in their name, and so do the decoders' partial outputs
-        // beside them (".<name>._vxnew_.<n>.part", "<name>._vxnew_.<random>").
-        if (it.fileName().contains(kNewSuffix) || path.endsWith(kAsideSuffix))
-            leftovers << path;
-    }
-    int restored = 0;
-    for (const QString& path : qAsConst(leftovers)) {
-        if (!path.endsWith(kAsideSuffix)) {
-            QFile::remove(path);
-            continue;
-        }
-        const QString installed = path.left(path.size() - kAsideSuffix.size());
-        const QFileInfo info(installed);
-        if ((info.exists() || info.isSymLink()) && !QFile::remove(installed))
-            continue;
-        if (QFile::rename(path, installed))
-            ++restored;
-    }
+    const int fd = NoFollowFile::openFolder(dir);
+    if (fd < 0)
+        return 0;
+    const int restored = restoreIn(fd, 1);
+    close(fd);
     return restored;
 }

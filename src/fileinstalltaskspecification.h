@@ -10,7 +10,9 @@
 // A moved-aside file that is already there is never replaced: the install fails instead.
 //
 // Nothing is written at the installed path until the new content is complete and checked, and
-// a running program keeps its own (moved) file.
+// a running program keeps its own (moved) file.  Every name is reached by descriptor
+// (NoFollowFile): a folder swapped for a link is never entered, and owner and mode are set on
+// the open new file before it takes the installed file's name.
 class FileInstallTaskSpecification : public FastFileOpTaskSpecification {
     Q_OBJECT
 
@@ -28,10 +30,13 @@ public:
     // Undoes what a replacement step that never ended (the process was killed) left below
     // `dir`: new files not yet in place (and partial outputs of them) are removed, and every
     // installed file that was moved aside is put back, so that the installation is again what it
-    // was before that step. Links are never followed.  Returns the number of files put back.
+    // was before that step.  The tree is walked by descriptor and links inside it are never
+    // followed: every change is made in the folder that was listed, whatever has taken its name
+    // since.  Returns the number of files put back.
     static int restoreInterrupted(const QString& dir);
 
     QString m_NewFile;
+    bool m_MakeExecutable = false; // the new file gets mode 0755 before it is put in place
 };
 
 #endif // FILEINSTALLTASKSPECIFICATION_H

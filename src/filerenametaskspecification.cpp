@@ -1,10 +1,13 @@
 #include "filerenametaskspecification.h"
 
+#include "nofollowfile.h"
 #include "rollback.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+
+#include <sys/stat.h>
 
 FileRenameTaskSpecification::FileRenameTaskSpecification(const QString& source,
                                                          const QString& newName,
@@ -18,9 +21,10 @@ FileRenameTaskSpecification::FileRenameTaskSpecification(const QString& source,
 bool FileRenameTaskSpecification::doOp()
 {
     const QString folder = QFileInfo(m_Path).path();
-    if (!QFileInfo::exists(folder))
-        QDir().mkdir(folder);
-    const bool ok = QFile::rename(m_Source, m_Path);
+    struct stat st;
+    if (!NoFollowFile::status(folder, &st))
+        NoFollowFile::makeFolder(folder);
+    const bool ok = NoFollowFile::rename(m_Source, m_Path);
     if (ok)
         addRollback(RollbackData(RollbackData::FILE_RENAME, m_Source, m_Path));
     else

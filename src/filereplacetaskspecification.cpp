@@ -5,6 +5,7 @@
 #include "filecopytaskspecification.h"
 #include "fileinstalltaskspecification.h"
 #include "filetaskspecification_patch.h"
+#include "nofollowfile.h"
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
 
@@ -59,7 +60,7 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
              << " dstFile:" << installed << " hasPatch:" << (m_Entry.hasPatch() ? "true" : "false")
              << " patchFile:" << m_Entry.patch;
 
-    QFile::remove(newFile); // left by an interrupted run
+    NoFollowFile::remove(newFile); // left by an interrupted run
     // The new file is written under a temporary name: the texts name the file the user knows.
     SlowFileOpSpecification* make = nullptr;
     if (m_Entry.hasTarget()) {
@@ -75,7 +76,7 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
                 qDebug() << "Created" << oldFolder << created;
             }
             // A missing installed file makes the patch fail below.
-            const bool copied = QFile::copy(installed, oldCopy);
+            const bool copied = NoFollowFile::copyFresh(installed, oldCopy);
             qDebug() << "Copy" << installed << "->" << oldCopy << copied;
             emit message(tr("Patching %1").arg(rel));
             make = new FileTaskSpecification_patch(
@@ -95,7 +96,9 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
         make->showDestinationAs(rel);
         addSubTask(make);
     }
-    addSubTask(new FileInstallTaskSpecification(newFile, installed, &m_RollbackList, this, 0.0));
+    auto* install = new FileInstallTaskSpecification(newFile, installed, &m_RollbackList, this, 0.0);
+    install->m_MakeExecutable = isExecutable(installed);
+    addSubTask(install);
     m_State = STATE_RUNNING;
     startSubTasks();
 }
@@ -105,11 +108,10 @@ void FileReplaceTaskSpecification::subtasksDone()
     if (aggregateState() == STATE_FINISHED) {
         if (m_SharedRollbackList)
             m_SharedRollbackList->append(m_RollbackList);
-        setExecutablePermissions(installedPath());
     } else {
         m_RollbackList.rollback(this);
         // What a failed copy, unpack or patch may have left half-written.
-        QFile::remove(newFilePath());
+        NoFollowFile::remove(newFilePath());
     }
     ComposedTaskSpecification::subtasksDone();
 }
@@ -132,19 +134,14 @@ SlowFileOpSpecification* FileReplaceTaskSpecification::makeUnpackTask(
         rollbackList, download, destination, parent, weight, maxOutputSize);
 }
 
-void FileReplaceTaskSpecification::setExecutablePermissions(const QString& path)
+bool FileReplaceTaskSpecification::isExecutable(const QString& path)
 {
     const QFileInfo info(path);
-    if (kExecutableNames.contains(info.fileName()) ||
-        kExecutableSuffixes.contains(info.completeSuffix()))
-        makeExecutable(path);
+    return kExecutableNames.contains(info.fileName()) ||
+        kExecutableSuffixes.contains(info.completeSuffix());
 }
 
 bool FileReplaceTaskSpecification::makeExecutable(const QString& path)
 {
-    return QFile::setPermissions(path,
-        QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
-            QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser |
-            QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther |
-            QFileDevice::ExeOther);
+    return NoFollowFile::setMode(path, 0755);
 }

@@ -42,10 +42,12 @@ public:
                                                    const QString& download,
                                                    const QString& destination, QObject* parent,
                                                    qreal weight, quint64 maxOutputSize);
-    // Mode 0755 for the executables and libraries named by the two lists; other files are left
-    // as they are.
-    static void setExecutablePermissions(const QString& path);
-    // Mode 0755: everyone may read and run the file, only its owner may change it.
+    // Whether the file at path is one of the executables and libraries named by the two lists,
+    // which get mode 0755 when they are put in place (on the new file, before it takes the
+    // installed file's name: a mode is never changed through the path afterwards).
+    static bool isExecutable(const QString& path);
+    // Mode 0755: everyone may read and run the file, only its owner may change it.  Set through
+    // a descriptor, never through a link.
     static bool makeExecutable(const QString& path);
 
     ReplaceEntry m_Entry;

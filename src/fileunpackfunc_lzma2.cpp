@@ -22,7 +22,7 @@ bool FileUnpackFunc_lzma2::unpackFile(const QString& source, const QString& dest
 {
     const QByteArray src = source.toUtf8();
     const QByteArray dst = destination.toUtf8();
-    // The container reader writes through a link under the output's name: none may stand there.
+    // A link under the output's name is not the updater's to replace.
     if (NoFollowFile::isLink(destination))
         return false;
     const bool ok = DecompressLzmaFile(src.constData(), dst.constData(), m_MaxOutputSize,

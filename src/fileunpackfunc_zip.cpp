@@ -3,7 +3,6 @@
 #include "nofollowfile.h"
 
 #include <QDebug>
-#include <QSaveFile>
 
 #include <zlib.h>
 
@@ -29,37 +28,30 @@ bool FileUnpackFunc_Zip::run()
 bool FileUnpackFunc_Zip::unzipFile(const QString& destination, const QString& source,
                                    quint64 maxOutputSize)
 {
-    // QSaveFile writes to what a link under the destination's name leads to: none may stand there.
-    if (NoFollowFile::isLink(destination))
-        return false;
     gzFile in = gzopen(source.toUtf8().constData(), "rb");
     if (!in)
         return false;
-    // The new content goes to a temporary file beside the destination, which takes the
-    // destination's place only when it is complete.
-    QSaveFile out(destination);
-    if (!out.open(QIODevice::WriteOnly)) {
-        gzclose(in);
-        return false;
-    }
+    // The new content goes to a fresh file beside the destination, created exclusively in the
+    // folder reached by descriptor, which takes the destination's name only when it is complete.
     gzrewind(in);
     QByteArray buffer(kChunk, Qt::Uninitialized);
-    quint64 total = 0;
-    for (;;) {
-        const int n = gzread(in, buffer.data(), unsigned(buffer.size()));
-        if (n == 0)
-            break;
-        total += quint64(n > 0 ? n : 0);
-        if (n < 0 || total > maxOutputSize || out.write(buffer.constData(), n) != n) {
-            gzclose(in);
-            out.cancelWriting();
-            return false;
+    bool streamed = false;
+    const bool written = NoFollowFile::writeFreshWith(destination, 0666, [&](int fd) {
+        quint64 total = 0;
+        for (;;) {
+            const int n = gzread(in, buffer.data(), unsigned(buffer.size()));
+            if (n == 0)
+                break;
+            total += quint64(n > 0 ? n : 0);
+            if (n < 0 || total > maxOutputSize || !NoFollowFile::writeAll(fd, buffer.constData(), size_t(n)))
+                return false;
         }
-    }
-    // A stream that ends early shows only here.
-    if (gzclose(in) != Z_OK) {
-        out.cancelWriting();
-        return false;
-    }
-    return out.commit();
+        // A stream that ends early shows only here.
+        streamed = gzclose(in) == Z_OK;
+        in = nullptr;
+        return streamed;
+    });
+    if (in)
+        gzclose(in);
+    return written && streamed;
 }

@@ -3,11 +3,13 @@
 // run's configuration and window, parses the command line and runs the event loop.
 //
 // Exit status: 1 when the command line cannot be parsed or after a fatal configuration error,
-// 2 after a fatal engine error or when the window is closed after a failed update, otherwise
-// the event loop's result (0).
+// 2 after a fatal engine error, when run as root over a bundle that another user can write, or
+// when the window is closed after a failed update, otherwise the event loop's result (0).
 
+#include "bundleownership.h"
 #include "configuration.h"
 #include "mainwindow.h"
+#include "nofollowfile.h"
 #include "privatetempdir.h"
 #include "protobufhelper.h"
 #include "updateengine.h"
@@ -17,9 +19,12 @@
 #include <QDebug>
 #include <QDir>
 #include <QLocale>
+#include <QMessageBox>
 #include <QString>
 #include <QTimer>
 #include <QTranslator>
+
+#include <unistd.h>
 
 namespace {
 
@@ -43,10 +48,20 @@ int main(int argc, char **argv)
 
     const QString appDir = Configuration::appDirBase();
     qDebug() << "Voxtrel updater started";
+    // As root only a bundle that nobody else can write is touched, from the very first change.
+    if (geteuid() == 0) {
+        const QString contents = appDir + QStringLiteral("../");
+        const QString entry = BundleOwnership::changeableByOthers(contents, true);
+        if (!entry.isEmpty()) {
+            QMessageBox::critical(nullptr, QObject::tr("Error"),
+                BundleOwnership::refusalText(QDir::cleanPath(contents + QStringLiteral("..")), entry));
+            return 2;
+        }
+    }
     UpdateEngine::removeQt4Files(appDir);
     for (const char *sub : {"", "/old", "/imageformats", "/accessible", "/sqldrivers"})
         UpdateEngine::removeOldFiles(appDir + QLatin1String(sub));
-    QDir().rmdir(appDir + QStringLiteral("/old"));
+    NoFollowFile::removeFolder(appDir + QStringLiteral("/old"));
     qDebug() << "Removing old files done";
 
     // "update_de_DE" falls back to "update_de" (QTranslator's default search).

@@ -1,5 +1,7 @@
 #include "rollback.h"
 
+#include "nofollowfile.h"
+
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
@@ -28,22 +30,20 @@ bool RollbackData::rollback(QObject* target) const
 {
     switch (m_Op) {
     case FILE_CREATE:
-        if (!QFile::remove(m_Path)) {
+        if (!NoFollowFile::remove(m_Path)) {
             message(target, QCoreApplication::translate("RollbackData", "warning: rollback create file %1 failed").arg(m_Path));
             return false;
         }
         return true;
     case DIR_CREATE: {
-        const QFileInfo info(QDir::cleanPath(m_Path));
-        QDir parent = info.dir();
-        if (!parent.rmdir(info.fileName())) {
+        if (!NoFollowFile::removeFolder(QDir::cleanPath(m_Path))) {
             message(target, QCoreApplication::translate("RollbackData", "warning: rollback create dir %1 failed").arg(m_Path));
             return false;
         }
         return true;
     }
     case FILE_RENAME:
-        if (!QFile::rename(m_Path, m_FormerPath)) {
+        if (!NoFollowFile::rename(m_Path, m_FormerPath)) {
             message(target, QCoreApplication::translate("RollbackData", "warning: rollback rename %1 to %2 failed")
                                 .arg(m_FormerPath, m_Path));
             return false;

@@ -1,13 +1,18 @@
 #include "updateengine.h"
 
+#include "bundleownership.h"
+#include "nofollowfile.h"
+
 #include "banner.h"
 #include "boundednetworkaccessmanager.h"
+#include "bundleownership.h"
 #include "configuration.h"
 #include "crypt_exception.h"
 #include "cryptwrapper.h"
 #include "fileinstalltaskspecification.h"
 #include "maintaskspecification.h"
 #include "networklimits.h"
+#include "nofollowfile.h"
 #include "privatetempdir.h"
 #include "treeremover.h"
 #include "updateinidata.h"
@@ -23,6 +28,8 @@
 #include <QRegularExpression>
 #include <QTimer>
 #include <QUrl>
+
+#include <unistd.h>
 
 namespace {
 
@@ -163,6 +170,15 @@ bool UpdateEngine::initialize()
 
     if (!m_Config->initalizeStart(sessionDir, clientDir))
         return false;
+    if (geteuid() == 0) {
+        // Root changes only a bundle that nobody else can write.
+        const QString entry = BundleOwnership::changeableByOthers(m_Config->m_InstallDir, true);
+        if (!entry.isEmpty()) {
+            emit fatalError(BundleOwnership::refusalText(
+                QDir::cleanPath(m_Config->m_InstallDir + QStringLiteral("/..")), entry));
+            return false;
+        }
+    }
     if (m_Config->m_ClientUpdate) {
         // A client step that was killed while it replaced files left them moved aside.
         const int restored =
@@ -431,7 +447,7 @@ void UpdateEngine::removeOldFiles(const QString &dir)
         const QString path = base.absoluteFilePath(QStringLiteral("_old_") + QLatin1String(name));
         if (QFile::exists(path)) {
             qDebug() << "Remove old file:" << path;
-            QFile::remove(path);
+            NoFollowFile::remove(path);
         }
     }
 }
@@ -446,7 +462,7 @@ void UpdateEngine::removeQt4Files(const QString &dir)
         if (info.isSymLink()) {
             // Only the link goes: what it points to is not ours to delete.
             qDebug() << "Remove Qt4 dir:" << path;
-            QFile::remove(path);
+            NoFollowFile::remove(path);
         } else if (info.isDir()) {
             qDebug() << "Remove Qt4 dir:" << path;
             // Only a folder is removed here; an entry of that name that is no folder stays.
@@ -459,7 +475,7 @@ void UpdateEngine::removeQt4Files(const QString &dir)
             base.absoluteFilePath(QLatin1String(app) + QStringLiteral(".app/Contents/Frameworks")));
         for (const char *name : kQt4Frameworks) {
             // Removes a link or a plain file of that name; a real folder stays.
-            QFile::remove(frameworks.absoluteFilePath(QLatin1String(name)));
+            NoFollowFile::remove(frameworks.absoluteFilePath(QLatin1String(name)));
         }
     }
 }

@@ -1,16 +1,50 @@
 #include "updateinidata.h"
 
 #include "configuration.h"
+#include "nofollowfile.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
+#include <QTemporaryDir>
+
+#include <functional>
 
 namespace {
 const char kCurrent[] = "current";
+
+// "update.ini" lies in the client's bundle, where the file or its folder may be another user's:
+// QSettings would write through a link standing there.  The settings are therefore edited in a
+// private copy in the temp folder, and the result is written back as a fresh file that replaces
+// whatever stood under the name (NoFollowFile).  Removed instead when nothing is left in it.
+void editSettings(const QString &path, const std::function<void(QSettings &)> &edit)
+{
+    const QTemporaryDir folder(QDir::tempPath() + QStringLiteral("/update.ini.XXXXXX"));
+    const QString copy = folder.filePath(QStringLiteral("update.ini"));
+    QFile current(path);
+    QFile copyFile(copy);
+    if (!folder.isValid() || !copyFile.open(QIODevice::WriteOnly))
+        return;
+    if (current.open(QIODevice::ReadOnly))
+        copyFile.write(current.readAll());
+    copyFile.close();
+    bool empty = false;
+    {
+        QSettings settings(copy, QSettings::IniFormat);
+        edit(settings);
+        settings.sync();
+        empty = settings.allKeys().isEmpty();
+    }
+    if (empty) {
+        NoFollowFile::remove(path);
+        return;
+    }
+    if (copyFile.open(QIODevice::ReadOnly))
+        NoFollowFile::writeFresh(path, copyFile.readAll());
 }
+} // namespace
 
 QString UpdateIniData::iniPath()
 {
@@ -51,26 +85,18 @@ void UpdateIniData::modify(int version, const QString &dir, const QString &vx3di
 {
     const QString path = iniPath();
     qDebug() << "modify" << path << version << dir << vx3dir << type;
-    QSettings settings(path, QSettings::IniFormat);
-    settings.beginGroup(QLatin1String(kCurrent));
-    settings.setValue(QStringLiteral("version"), version);
-    settings.setValue(QStringLiteral("dir"), dir);
-    settings.setValue(QStringLiteral("vx3dir"), vx3dir);
-    settings.setValue(QStringLiteral("type"), type);
+    editSettings(path, [&](QSettings &settings) {
+        settings.beginGroup(QLatin1String(kCurrent));
+        settings.setValue(QStringLiteral("version"), version);
+        settings.setValue(QStringLiteral("dir"), dir);
+        settings.setValue(QStringLiteral("vx3dir"), vx3dir);
+        settings.setValue(QStringLiteral("type"), type);
+    });
 }
 
 void UpdateIniData::removeCurrent()
 {
-    const QString path = iniPath();
-    bool empty = false;
-    {
-        QSettings settings(path, QSettings::IniFormat);
-        settings.remove(QLatin1String(kCurrent));
-        settings.sync();
-        empty = settings.allKeys().isEmpty();
-    }
-    if (empty)
-        QFile::remove(path);
+    editSettings(iniPath(), [](QSettings &settings) { settings.remove(QLatin1String(kCurrent)); });
 }
 
 void UpdateIniData::modifyTempIni(const QString &folder)

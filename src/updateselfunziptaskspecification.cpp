@@ -2,6 +2,7 @@
 
 #include "configuration.h"
 #include "filereplacetaskspecification.h"
+#include "nofollowfile.h"
 #include "updateinidata.h"
 #include "updateselffiletaskspecification.h"
 
@@ -41,7 +42,8 @@ void UpdateSelfUnzipTaskSpecification::makeSubtasksAndStart()
         if (entry.hasPatch()) {
             const QString oldCopy = temp + rel + QStringLiteral("_old");
             QFile::remove(oldCopy);
-            QFile::copy(m_Config->m_InstallDir + QLatin1Char('/') + rel, oldCopy);
+            // Read by descriptor: a link on the way counts only when the user's own.
+            NoFollowFile::copyFresh(m_Config->m_InstallDir + QLatin1Char('/') + rel, oldCopy);
             emit message(tr("Patching %1").arg(rel));
         }
         addSubTask(new UpdateSelfFileTaskSpecification(entry, m_Config, this, 1.0 / extracted));

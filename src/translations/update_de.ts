@@ -25,6 +25,10 @@ vom Update-Server abgefragt werden.</translation>
 <context>
     <name>MainWindow</name>
     <message>
+        <source>The bundle %1 is writable by another user (%2). It should be updated by its owner.</source>
+        <translation>Das Programmpaket %1 kann von einem anderen Benutzer geändert werden (%2). Es sollte von seinem Eigentümer aktualisiert werden.</translation>
+    </message>
+    <message>
         <source>Voxtrel 3 Client Update</source>
         <translation>Voxtrel 3 Client Aktualisierung</translation>
     </message>

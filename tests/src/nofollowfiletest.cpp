@@ -9,10 +9,12 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <functional>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -43,6 +45,53 @@ class NoFollowFileTest : public QObject {
     Q_OBJECT
 
 private slots:
+    // A link on the way to a folder is followed only when it and the folder holding it belong
+    // to the user running the updater or to root.
+    void linksOnTheWay_data()
+    {
+        QTest::addColumn<uint>("linkOwner");
+        QTest::addColumn<uint>("folderOwner");
+        QTest::addColumn<bool>("followed");
+        const uint self = geteuid();
+        QTest::newRow("own link in own folder") << self << self << true;
+        QTest::newRow("root's link in root's folder") << 0u << 0u << true;
+        QTest::newRow("another user's link in own folder") << 65534u << self << false;
+        QTest::newRow("own link in another user's folder") << self << 65534u << false;
+    }
+
+    void linksOnTheWay()
+    {
+        QFETCH(uint, linkOwner);
+        QFETCH(uint, folderOwner);
+        QFETCH(bool, followed);
+        if (getuid() != 0 && (linkOwner != geteuid() || folderOwner != geteuid()))
+            QSKIP("only root can give links and folders to another user");
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        QVERIFY(QDir().mkpath(dir.filePath("target/inner")));
+        QVERIFY(QDir().mkpath(dir.filePath("holder")));
+        QVERIFY(QFile::link("../target", dir.filePath("holder/link")));
+        QVERIFY(lchown(QFile::encodeName(dir.filePath("holder/link")).constData(), linkOwner, linkOwner) == 0);
+        QVERIFY(chown(QFile::encodeName(dir.filePath("holder")).constData(), folderOwner, folderOwner) == 0);
+        const int fd = NoFollowFile::openFolder(dir.filePath("holder/link/inner"));
+        if (fd >= 0)
+            close(fd);
+        QCOMPARE(fd >= 0, followed);
+        QCOMPARE(NoFollowFile::makeFolder(dir.filePath("holder/link/inner/made")), followed);
+        QCOMPARE(QFileInfo(dir.filePath("target/inner/made")).isDir(), followed);
+    }
+
+    // Links that lead to themselves end the walk.
+    void linkLoop()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        QVERIFY(QFile::link("b", dir.filePath("a")));
+        QVERIFY(QFile::link("a", dir.filePath("b")));
+        QCOMPARE(NoFollowFile::openFolder(dir.filePath("a/x")), -1);
+        QVERIFY(!NoFollowFile::makeFolder(dir.filePath("a/x")));
+    }
+
     void plantedLinks_data()
     {
         QTest::addColumn<QString>("writer");

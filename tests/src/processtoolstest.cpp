@@ -12,6 +12,9 @@
 
 #include <memory>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 // Puts an executable at <bundle>/Contents/MacOS/<name> that writes its working folder and then
@@ -166,19 +169,32 @@ private slots:
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<bool>("executable");
-        QTest::newRow("not executable") << "app" << false;
-        QTest::newRow("name with a path") << "../MacOS/app" << true;
-        QTest::newRow("missing") << "other" << true;
+        QTest::addColumn<QString>("changeable"); // what another user could change, below X.app
+        QTest::newRow("not executable") << "app" << false << QString();
+        QTest::newRow("name with a path") << "../MacOS/app" << true << QString();
+        QTest::newRow("missing") << "other" << true << QString();
+        QTest::newRow("another user's program") << "app" << true << "Contents/MacOS/app";
+        QTest::newRow("a library folder others can write") << "app" << true << "Contents/Frameworks";
+        QTest::newRow("a folder above the bundle others can write") << "app" << true << "..";
     }
 
     void launcherRefuses()
     {
         QFETCH(QString, name);
         QFETCH(bool, executable);
+        QFETCH(QString, changeable);
         const QString bundle = path("X.app");
         QVERIFY(makeStandIn(bundle, "app", path("record")));
         if (!executable)
             QVERIFY(QFile::setPermissions(bundle + "/Contents/MacOS/app", QFile::ReadOwner | QFile::WriteOwner));
+        if (changeable.endsWith("/app")) {
+            if (getuid() != 0)
+                QSKIP("only root can give a program to another user");
+            QVERIFY(lchown(QFile::encodeName(bundle + "/" + changeable).constData(), 65534, 65534) == 0);
+        } else if (!changeable.isEmpty()) {
+            QVERIFY(QDir().mkpath(bundle + "/" + changeable));
+            QVERIFY(chmod(QFile::encodeName(bundle + "/" + changeable).constData(), 0777) == 0);
+        }
         QVERIFY(!AppLauncher::launch(bundle, name));
         QTest::qWait(300);
         QVERIFY(!QFile::exists(path("record")));

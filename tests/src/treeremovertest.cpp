@@ -16,7 +16,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <functional>
 
@@ -43,7 +47,9 @@ class TreeRemoverTest : public QObject
     {
         QTest::addColumn<QString>("folder"); // below the test folder
         QTest::addColumn<Removal>("removal");
-        QTest::newRow("remover") << "Contents/Resources/old" << Removal(&TreeRemover::removeTree);
+        QTest::newRow("remover") << "Contents/Resources/old" << Removal([](const QString& path) {
+            return TreeRemover::removeTree(path);
+        });
         QTest::newRow("delete list entry") << "Contents/Resources/old" << Removal([](const QString& path) {
             FileDeleteTaskSpecification task(true, path, true, nullptr, 1.0);
             return task.doOp();
@@ -127,6 +133,38 @@ private slots:
         QCOMPARE(after.node(folder + "/locked/file.txt").mode, 0444);
         QCOMPARE(after.node(folder + "/locked").mode, 0555);
         QCOMPARE(after.differences(before), QStringList{});
+    }
+
+    // A bind mount of root's folder inside the tree (same file system, so the same device): the
+    // remover does not enter it and names it among what it could not remove.  In a private mount
+    // namespace of a child, so that nothing outside the test sees the mount.
+    void bindMountInsideIsNotEntered()
+    {
+        QVERIFY(ClientBundle::writeFile(at("outside/kept.txt"), "kept"));
+        QVERIFY(ClientBundle::writeFile(at("tree/plain.txt"), "x"));
+        QVERIFY(QDir().mkpath(at("tree/sub/mounted")));
+        const TreeSnapshot outside = TreeSnapshot::take(at("outside"));
+        const QByteArray source = QFile::encodeName(at("outside"));
+        const QByteArray mountPoint = QFile::encodeName(at("tree/sub/mounted"));
+        const pid_t child = fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
+                || mount(source.constData(), mountPoint.constData(), nullptr, MS_BIND, nullptr) != 0)
+                _exit(77);
+            QStringList failed;
+            const bool removed = TreeRemover::removeTree(at("tree"), &failed);
+            const bool named = failed.contains(at("tree/sub/mounted"));
+            const bool plainGone = !QFileInfo::exists(at("tree/plain.txt"));
+            _exit(!removed && named && plainGone ? 0 : 1);
+        }
+        int status = 0;
+        QCOMPARE(waitpid(child, &status, 0), child);
+        QVERIFY(WIFEXITED(status));
+        if (WEXITSTATUS(status) == 77)
+            QSKIP("no private mount namespace here (needs root and unshare(CLONE_NEWNS))");
+        QCOMPARE(TreeSnapshot::take(at("outside")).differences(outside), QStringList{});
+        QCOMPARE(WEXITSTATUS(status), 0);
     }
 
     void missingPathAndPlainEntries()

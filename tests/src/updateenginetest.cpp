@@ -181,6 +181,33 @@ private slots:
         QVERIFY(engine.isActive());
     }
 
+    // As root, a client bundle that another user can change is refused before anything in it
+    // changes (here: before the restore of an interrupted replacement).
+    void rootRefusesAClientOthersCanWrite()
+    {
+        if (getuid() != 0)
+            QSKIP("only root can give a folder to another user");
+        const QString dir = sessionDir(2);
+        QVERIFY(QDir().mkpath(dir));
+        const QString client = m_root->filePath("elsewhere/Voxtrel 3 Client.app/Contents");
+        QVERIFY(ClientBundle::writeFile(client + "/Resources/page._vxold_", "original"));
+        QVERIFY(chown(QFile::encodeName(client + "/Resources").constData(), 65534, 65534) == 0);
+        UpdateIniData::modify(42, dir, client, "client_macosx");
+
+        Configuration config;
+        config.m_Version = 42;
+        config.m_ClientType = "client_macosx";
+        config.m_ClientUpdate = 1;
+        UpdateEngine engine(&config, nullptr);
+        QSignalSpy fatal(&engine, &UpdateEngine::fatalError);
+        QVERIFY(!engine.initialize());
+        QCOMPARE(spyTexts(fatal),
+            QStringList{QString("The bundle %1 is writable by another user (%2). It should be updated by its owner.")
+                            .arg(QDir::cleanPath(client + "/.."), client + "/Resources")});
+        QVERIFY(QFileInfo::exists(client + "/Resources/page._vxold_"));
+        QVERIFY(!QFileInfo::exists(client + "/Resources/page"));
+    }
+
     void sameVersionContinuesTheSession()
     {
         const QString dir = sessionDir(2);

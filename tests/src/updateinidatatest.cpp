@@ -13,6 +13,9 @@
 
 #include <memory>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 const QString kUpdaterRelPath = QStringLiteral("update.app/Contents/MacOS");
@@ -52,6 +55,37 @@ private slots:
     void cleanup()
     {
         Configuration::setApplicationDirForTesting(QString());
+    }
+
+    // Another user owns the folder and has put a link to root's file under the settings file's
+    // name: the record is written to a file of its own, in both directions of the edit.
+    void linkUnderTheName_data()
+    {
+        QTest::addColumn<bool>("remove");
+        QTest::newRow("session record written") << false;
+        QTest::newRow("session record removed") << true;
+    }
+
+    void linkUnderTheName()
+    {
+        QFETCH(bool, remove);
+        if (getuid() != 0)
+            QSKIP("only root can give a link to another user");
+        const QString target = m_root->filePath("rootonly.ini");
+        const QByteArray rootContent = "[current]\nversion=1\n";
+        QVERIFY(ClientBundle::writeFile(target, rootContent));
+        QVERIFY(QDir().mkpath(m_bundle));
+        QVERIFY(QFile::link(target, UpdateIniData::iniPath()));
+        for (const QString &path : {UpdateIniData::iniPath(), m_bundle})
+            QVERIFY(lchown(QFile::encodeName(path).constData(), 65534, 65534) == 0);
+        if (remove)
+            UpdateIniData::removeCurrent();
+        else
+            UpdateIniData::modify(7, m_session, "/client", "client_macosx");
+        QCOMPARE(ClientBundle::readFile(target), rootContent);
+        QCOMPARE(QFileInfo(UpdateIniData::iniPath()).isSymLink(), false);
+        int version = 0;
+        QCOMPARE(UpdateIniData::get(&version, nullptr, nullptr, nullptr), !remove);
     }
 
     void iniPathIsBesideTheUpdater()

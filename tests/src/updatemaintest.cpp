@@ -7,6 +7,7 @@
 #include "common/httptestserver.h"
 #include "common/productiniwriter.h"
 #include "common/testsigner.h"
+#include "common/treesnapshot.h"
 #include "common/updatefiles.h"
 
 #include <QDir>
@@ -15,6 +16,9 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -184,6 +188,54 @@ private slots:
         QCOMPARE(run.status, 1);
         QCOMPARE(run.standardError, QByteArray());
         QCOMPARE(run.probe, QStringList());
+    }
+
+    // Run as root over a bundle that another user can change, the program changes nothing, says
+    // so in a box and ends with status 2, in both steps.
+    void rootRefusesABundleOthersCanWrite_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("entry"); // below the Contents folder
+        QTest::addColumn<bool>("giveAway"); // to another user, else made writable by the group
+        const QStringList updater{"--nouser", "update_macosx", "42"};
+        const QStringList client{"--clientupdate", "client_macosx", "42", "#"};
+        QTest::newRow("another user's folder, updater step") << updater << "Resources" << true;
+        QTest::newRow("another user's folder, client step") << client << "Resources" << true;
+        QTest::newRow("settings file the group can write") << updater << "SharedSupport/update.ini" << false;
+    }
+
+    void rootRefusesABundleOthersCanWrite()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, entry);
+        QFETCH(bool, giveAway);
+        if (getuid() != 0)
+            QSKIP("only root can give a folder to another user");
+        const QString contents = m_shared + QStringLiteral("/..");
+        const QString path = QDir::cleanPath(contents + QLatin1Char('/') + entry);
+        QVERIFY(ClientBundle::writeFile(QDir::cleanPath(contents + "/Resources/help/index.html"), "page"));
+        QVERIFY(ClientBundle::writeFile(m_shared + QStringLiteral("/update.ini"), "[update]\nstreams=2\n"));
+        const QByteArray native = QFile::encodeName(path);
+        struct Restore {
+            QByteArray path;
+            ~Restore() { (void)chown(path.constData(), 0, 0), chmod(path.constData(), 0755); }
+        } restore{native};
+        QVERIFY(giveAway ? chown(native.constData(), 65534, 65534) == 0 : chmod(native.constData(), 0664) == 0);
+        const QString bundle = QDir::cleanPath(contents + QStringLiteral("/.."));
+        const TreeSnapshot before = TreeSnapshot::take(bundle);
+        const TreeSnapshot tempBefore = TreeSnapshot::take(m_tmp);
+
+        const Run run = runUpdate(args, QStringList{"VXPROBE_CLOSE_AFTER_BOX=1"});
+        QCOMPARE(run.status, 2);
+        QCOMPARE(run.probe, QStringList{QStringLiteral("box Error|The bundle %1 is writable by another user (%2). It "
+                                                       "should be updated by its owner.").arg(bundle, path)});
+        QCOMPARE(TreeSnapshot::take(bundle).differences(before), QStringList());
+        // No session folder, no arguments file (Qt's own runtime folder aside).
+        QStringList tempChanges = TreeSnapshot::take(m_tmp).differences(tempBefore);
+        tempChanges.erase(std::remove_if(tempChanges.begin(), tempChanges.end(),
+                              [](const QString &d) { return d.startsWith(QLatin1String("runtime-")); }),
+            tempChanges.end());
+        QCOMPARE(tempChanges, QStringList());
     }
 
     void failedHandOver_data()

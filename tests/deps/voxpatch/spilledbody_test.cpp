@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -72,3 +73,33 @@ TEST(SpilledBody, NoFileWithoutAFolder) {
 }
 
 }  // namespace
+
+// A folder reached through a link that another user made is not written to:
+// the link could lead anywhere that user chose.  A link of the user's own is
+// followed.
+TEST(SpilledBody, FolderBehindAnotherUsersLinkIsRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can give a link to another user";
+  const std::string folder = MakeFolder();
+  const std::string target = MakeFolder();
+  struct Case {
+    const char* link;
+    uid_t owner;
+    bool created;
+  } cases[] = {{"theirs", 65534, false}, {"own", 0, true}};
+  for (const Case& c : cases) {
+    const std::string link = folder + c.link;
+    ASSERT_EQ(0, ::symlink(target.c_str(), link.c_str()));
+    ASSERT_EQ(0, ::lchown(link.c_str(), c.owner, c.owner));
+    struct stat before;
+    ASSERT_EQ(0, ::stat(target.c_str(), &before));
+    SpilledBody spill;
+    EXPECT_EQ(c.created, spill.Create(link + "/")) << c.link;
+    struct stat after;
+    ASSERT_EQ(0, ::stat(target.c_str(), &after));
+    if (!c.created) {  // nothing made in the folder, not even for a moment
+      EXPECT_EQ(before.st_mtim.tv_sec, after.st_mtim.tv_sec) << c.link;
+      EXPECT_EQ(before.st_mtim.tv_nsec, after.st_mtim.tv_nsec) << c.link;
+    }
+    EXPECT_EQ(0u, Entries(target)) << c.link;
+  }
+}

@@ -1,14 +1,14 @@
 #include "stagedoutputfile.h"
 
+#include "folderwalk.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <climits>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 
 namespace voxpatch {
 
@@ -19,43 +19,43 @@ std::atomic<unsigned> g_temp_counter{0};
 
 }  // namespace
 
-StagedOutputFile::~StagedOutputFile() { Abort(); }
+StagedOutputFile::~StagedOutputFile() {
+  Abort();
+  if (folder_fd_ >= 0) ::close(folder_fd_);
+}
 
 bool StagedOutputFile::Open(const char* path) {
   Abort();
-  path_ = path;
-  // A symbolic link stays a link: the file it leads to is replaced, as a
-  // plain open for writing would have written it.
-  struct stat link;
-  if (::lstat(path, &link) == 0 && S_ISLNK(link.st_mode)) {
-    char resolved[PATH_MAX];
-    if (::realpath(path, resolved) != nullptr) path_ = resolved;
-  }
+  if (folder_fd_ >= 0) ::close(folder_fd_);
+  temp_name_.clear();
+  folder_fd_ = OpenParentWalked(path, &name_);
+  if (folder_fd_ < 0) return false;
   struct stat existing;
-  const bool exists = ::stat(path_.c_str(), &existing) == 0;
-  if (exists && !S_ISREG(existing.st_mode)) {
-    fd_ = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC);
+  const bool exists =
+      ::fstatat(folder_fd_, name_.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
+  if (exists && !S_ISREG(existing.st_mode) && !S_ISLNK(existing.st_mode)) {
+    fd_ =
+        ::openat(folder_fd_, name_.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
     direct_ = fd_ >= 0;
     return direct_;
   }
   direct_ = false;
-  const std::string::size_type slash = path_.rfind('/');
-  const std::string folder = slash == std::string::npos ? std::string() : path_.substr(0, slash + 1);
-  const std::string name = slash == std::string::npos ? path_ : path_.substr(slash + 1);
   for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
     char suffix[64];
-    std::snprintf(suffix, sizeof suffix, ".%ld.%u.part", static_cast<long>(::getpid()),
-                  g_temp_counter.fetch_add(1));
-    temp_path_ = folder + "." + name + suffix;
+    std::snprintf(suffix, sizeof suffix, ".%ld.%u.part",
+                  static_cast<long>(::getpid()), g_temp_counter.fetch_add(1));
+    temp_name_ = "." + name_ + suffix;
     // Created as a plain open with mode 0666 would be (the umask applies).
-    fd_ = ::open(temp_path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    fd_ = ::openat(folder_fd_, temp_name_.c_str(),
+                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd_ < 0 && errno != EEXIST) break;
   }
   if (fd_ < 0) {
-    temp_path_.clear();
+    temp_name_.clear();
     return false;
   }
-  if (exists) ::fchmod(fd_, existing.st_mode & 07777);
+  if (exists && S_ISREG(existing.st_mode))
+    ::fchmod(fd_, existing.st_mode & 07777);
   return true;
 }
 
@@ -84,11 +84,12 @@ bool StagedOutputFile::Commit() {
   const bool closed = ::close(fd_) == 0;
   fd_ = -1;
   if (direct_) return closed;
-  if (!closed || ::rename(temp_path_.c_str(), path_.c_str()) != 0) {
+  if (!closed || ::renameat(folder_fd_, temp_name_.c_str(), folder_fd_,
+                            name_.c_str()) != 0) {
     Abort();
     return false;
   }
-  temp_path_.clear();
+  temp_name_.clear();
   return true;
 }
 
@@ -97,18 +98,20 @@ void StagedOutputFile::Abort() {
     ::close(fd_);
     fd_ = -1;
   }
-  if (!temp_path_.empty()) {
-    ::unlink(temp_path_.c_str());
-    temp_path_.clear();
+  if (!temp_name_.empty()) {
+    ::unlinkat(folder_fd_, temp_name_.c_str(), 0);
+    temp_name_.clear();
   }
 }
 
 bool StagedOutputFile::Stages(const char* path) {
   struct stat existing;
-  return ::stat(path, &existing) != 0 || S_ISREG(existing.st_mode);
+  return ::lstat(path, &existing) != 0 || S_ISREG(existing.st_mode) ||
+         S_ISLNK(existing.st_mode);
 }
 
-bool StagedOutputFile::WriteWhole(const char* path, const void* data, size_t length) {
+bool StagedOutputFile::WriteWhole(const char* path, const void* data,
+                                  size_t length) {
   StagedOutputFile file;
   return file.Open(path) && file.Write(data, length) && file.Commit();
 }

@@ -3,8 +3,10 @@
 // (keeping an existing file's permissions) only on Commit.  A failure at any
 // point leaves the path as it was.  A path that exists and is not a regular
 // file (a device such as /dev/null, a pipe) is written directly instead and
-// never replaced; a symbolic link stays in place and the file it leads to is
-// replaced.
+// never replaced.  Nothing is ever written through a symbolic link: the
+// folder is reached by descriptor (folderwalk.h), the temporary file is
+// created exclusively, and a link under the output's name is replaced by the
+// new file, never followed.
 
 #ifndef VOXPATCH_STAGEDOUTPUTFILE_H
 #define VOXPATCH_STAGEDOUTPUTFILE_H
@@ -32,8 +34,8 @@ class StagedOutputFile {
   bool Commit();
   // Closes and removes the temporary file; the path is left alone.
   void Abort();
-  // Whether Open would stage the path (it is a regular file or does not
-  // exist) rather than write it directly.
+  // Whether Open would stage the path (it is a regular file, a link or does
+  // not exist) rather than write it directly.
   static bool Stages(const char* path);
 
   // Writes length bytes to path in one go; true when the file is in place
@@ -42,9 +44,10 @@ class StagedOutputFile {
 
  private:
   int fd_ = -1;
+  int folder_fd_ = -1;
   bool direct_ = false;
-  std::string path_;
-  std::string temp_path_;
+  std::string name_;
+  std::string temp_name_;
 };
 
 }  // namespace voxpatch

@@ -1,0 +1,148 @@
+#include "folderwalk.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <deque>
+#include <vector>
+
+namespace voxpatch {
+
+namespace {
+
+// As many links as the kernel itself follows in one lookup.
+constexpr int kMaxLinks = 40;
+constexpr int kFolderFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+void Split(const std::string& text, std::deque<std::string>* names,
+           bool in_front) {
+  std::vector<std::string> parts;
+  std::string::size_type start = 0;
+  while (start <= text.size()) {
+    std::string::size_type end = text.find('/', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string part = text.substr(start, end - start);
+    if (!part.empty() && part != ".") parts.push_back(part);
+    start = end + 1;
+  }
+  if (in_front)
+    names->insert(names->begin(), parts.begin(), parts.end());
+  else
+    names->insert(names->end(), parts.begin(), parts.end());
+}
+
+int Reopen(int fd, const char* where) {
+  const int opened = ::open(where, kFolderFlags);
+  const int saved = errno;
+  ::close(fd);
+  errno = saved;
+  return opened;
+}
+
+// Replaces fd by the folder that the link name inside it leads to, or
+// closes it and returns -1.
+int FollowLink(int fd, const std::string& name, std::deque<std::string>* rest) {
+  struct stat link;
+  struct stat folder;
+  if (::fstatat(fd, name.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0 ||
+      ::fstat(fd, &folder) != 0) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return -1;
+  }
+  if (!S_ISLNK(link.st_mode) || !MayFollowLink(link.st_uid, folder.st_uid)) {
+    ::close(fd);
+    errno = S_ISLNK(link.st_mode) ? ELOOP : ENOTDIR;
+    return -1;
+  }
+  std::vector<char> text(
+      static_cast<size_t>(link.st_size > 0 ? link.st_size : 255) + 2);
+  const ssize_t length =
+      ::readlinkat(fd, name.c_str(), text.data(), text.size());
+  struct stat again;
+  // The link read must be the one whose owner was looked at.
+  if (length <= 0 || static_cast<size_t>(length) >= text.size() ||
+      ::fstatat(fd, name.c_str(), &again, AT_SYMLINK_NOFOLLOW) != 0 ||
+      again.st_ino != link.st_ino || again.st_dev != link.st_dev ||
+      again.st_uid != link.st_uid) {
+    ::close(fd);
+    errno = ELOOP;
+    return -1;
+  }
+  const std::string target(text.data(), static_cast<size_t>(length));
+  Split(target, rest, true);
+  return target[0] == '/' ? Reopen(fd, "/") : fd;
+}
+
+int Walk(const char* path, size_t keep_last) {
+  if (path == nullptr || *path == '\0') {
+    errno = ENOENT;
+    return -1;
+  }
+  std::deque<std::string> names;
+  Split(path, &names, false);
+  if (names.size() < keep_last) {
+    errno = EINVAL;
+    return -1;
+  }
+  names.resize(names.size() - keep_last);
+  int fd = ::open(path[0] == '/' ? "/" : ".", kFolderFlags);
+  int links = 0;
+  while (fd >= 0 && !names.empty()) {
+    const std::string name = names.front();
+    names.pop_front();
+    const int next = ::openat(fd, name.c_str(), kFolderFlags);
+    if (next >= 0) {
+      ::close(fd);
+      fd = next;
+      continue;
+    }
+    if (name == ".." || (errno != ENOTDIR && errno != ELOOP)) {
+      const int saved = errno;
+      ::close(fd);
+      errno = saved;
+      return -1;
+    }
+    if (++links > kMaxLinks) {
+      ::close(fd);
+      errno = ELOOP;
+      return -1;
+    }
+    fd = FollowLink(fd, name, &names);
+  }
+  return fd;
+}
+
+}  // namespace
+
+bool MayFollowLink(unsigned link_owner, unsigned folder_owner) {
+  const unsigned self = ::geteuid();
+  return (link_owner == self || link_owner == 0) &&
+         (folder_owner == self || folder_owner == 0);
+}
+
+int OpenFolderWalked(const char* path, bool readable) {
+  const int fd = Walk(path, 0);
+  if (fd < 0 || !readable) return fd;
+  const int listed = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int saved = errno;
+  ::close(fd);
+  errno = saved;
+  return listed;
+}
+
+int OpenParentWalked(const char* path, std::string* name) {
+  std::deque<std::string> names;
+  Split(path == nullptr ? std::string() : std::string(path), &names, false);
+  if (names.empty() || names.back() == "..") {
+    errno = EINVAL;
+    return -1;
+  }
+  *name = names.back();
+  return Walk(path, 1);
+}
+
+}  // namespace voxpatch

@@ -1,0 +1,32 @@
+// Reaching files by descriptor rather than by path.  A path is walked one
+// name at a time, each folder opened relative to the one before it and
+// never through a symbolic link, so that a folder swapped for a link while
+// the walk runs is not entered.  A link found on the way is followed only
+// when nobody but the user running the process (or root) can have made it:
+// the link and the folder holding it must both belong to one of them.
+
+#ifndef VOXPATCH_FOLDERWALK_H
+#define VOXPATCH_FOLDERWALK_H
+
+#include <string>
+
+namespace voxpatch {
+
+// Opens the folder at path (absolute, or relative to the working folder)
+// by the walk above.  The descriptor is an O_PATH one unless readable is
+// set (then it can be listed).  -1 with errno set on failure; ELOOP for a
+// link that may not be followed.
+int OpenFolderWalked(const char* path, bool readable = false);
+
+// Opens, by the walk above, the folder that holds the last name of path and
+// puts that name in *name.  The last name itself is not looked at.  Fails
+// with EINVAL when path ends in "." or "..", or names no entry.
+int OpenParentWalked(const char* path, std::string* name);
+
+// Whether a link owned by link_owner inside a folder owned by folder_owner
+// may be followed.
+bool MayFollowLink(unsigned link_owner, unsigned folder_owner);
+
+}  // namespace voxpatch
+
+#endif  // VOXPATCH_FOLDERWALK_H

@@ -1,0 +1,104 @@
+#include "bundleownership.h"
+
+#include "nofollowfile.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QStringList>
+
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+// Bundles are shallow; a deeper tree is refused rather than walked without bound.
+const int kMaxDepth = 64;
+
+bool trustedOwner(uid_t uid)
+{
+    return uid == 0 || uid == geteuid();
+}
+
+bool othersMayChange(const struct stat& st)
+{
+    if (!trustedOwner(st.st_uid))
+        return true;
+    if (S_ISLNK(st.st_mode))
+        return false;
+    const bool sharedSticky = S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) && st.st_uid == 0;
+    return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && !sharedSticky;
+}
+
+// The first entry below the folder open as fd (taken over) that others may change.
+QString firstBelow(int fd, const QString& path, int depth)
+{
+    DIR* dir = fdopendir(fd);
+    if (!dir) {
+        close(fd);
+        return path;
+    }
+    QString found;
+    while (const dirent* entry = readdir(dir)) {
+        const QByteArray name(entry->d_name);
+        if (name == "." || name == "..")
+            continue;
+        const QString child = path + QLatin1Char('/') + QFile::decodeName(name);
+        struct stat st;
+        if (fstatat(dirfd(dir), name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            othersMayChange(st)) {
+            found = child;
+            break;
+        }
+        if (!S_ISDIR(st.st_mode))
+            continue;
+        const int sub =
+            openat(dirfd(dir), name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        found = depth >= kMaxDepth || sub < 0 ? child : firstBelow(sub, child, depth + 1);
+        if (!found.isEmpty())
+            break;
+    }
+    closedir(dir);
+    return found;
+}
+} // namespace
+
+QString BundleOwnership::changeableByOthers(const QString& path, bool wholeTree)
+{
+    // Walked as the file tasks walk it: ".." is the folder above the one reached, not a text
+    // operation on the path.
+    const QString absolute =
+        path.startsWith(QLatin1Char('/')) ? path : QDir::currentPath() + QLatin1Char('/') + path;
+    QStringList names = absolute.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    names.removeAll(QStringLiteral("."));
+    QString prefix;
+    for (int i = 0; i <= names.size(); ++i) {
+        if (i > 0)
+            prefix += QLatin1Char('/') + names.at(i - 1);
+        const QString folder = prefix.isEmpty() ? QStringLiteral("/") : prefix;
+        const bool last = i == names.size();
+        const int fd = NoFollowFile::openFolder(folder, last && wholeTree);
+        if (fd < 0 && errno == ENOENT)
+            return QString(); // what is missing below a safe folder only the user can make
+        struct stat st;
+        const bool ok = fd >= 0 && fstat(fd, &st) == 0 && !othersMayChange(st);
+        if (!ok) {
+            if (fd >= 0)
+                close(fd);
+            return QDir::cleanPath(folder);
+        }
+        if (last && wholeTree)
+            return QDir::cleanPath(firstBelow(fd, folder, 1));
+        close(fd);
+    }
+    return QString();
+}
+
+QString BundleOwnership::refusalText(const QString& bundle, const QString& entry)
+{
+    return QCoreApplication::translate("MainWindow",
+        "The bundle %1 is writable by another user (%2). It should be updated by its owner.")
+        .arg(QDir::toNativeSeparators(QDir::cleanPath(bundle)), QDir::toNativeSeparators(entry));
+}

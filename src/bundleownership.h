@@ -1,0 +1,18 @@
+#pragma once
+// Who besides the user running the updater (and root) could change a tree.  Run as root, the
+// updater only touches a bundle that nobody else can write, and no program is started that
+// another user could have changed: that user's code would run with rights that are not theirs.
+
+#include <QString>
+
+class BundleOwnership {
+public:
+    // The first entry that a user other than the one running the updater (or root) could change:
+    // every folder from "/" down to path, and with wholeTree everything below path too (links are
+    // not followed).  Such an entry belongs to another user, or group or others may write it (a
+    // sticky folder of root's excepted, as /tmp).  Empty when there is none.
+    static QString changeableByOthers(const QString& path, bool wholeTree);
+
+    // The text of the error box shown when the bundle at path is refused because of entry.
+    static QString refusalText(const QString& bundle, const QString& entry);
+};
