@@ -3,8 +3,8 @@
 // run's configuration and window, parses the command line and runs the event loop.
 //
 // Exit status: 1 when the command line cannot be parsed, when no private temp folder can be had
-// or after a fatal configuration error, 2 after a fatal engine error or when the window is closed after a failed update, otherwise
-// the event loop's result (0).
+// or after a fatal configuration error, 2 after a fatal engine error or when the window is closed
+// after a failed update, otherwise the event loop's result (0).
 
 #include "configuration.h"
 #include "mainwindow.h"
@@ -67,8 +67,9 @@ int main(int argc, char **argv)
     if (!tempReady) {
         // Said before anything else exists: the window and its engine would write to the temp
         // folder at once.
-        QMessageBox::critical(nullptr, QObject::tr("Error"), QStringLiteral("Unable to get temp directory."),
-            QMessageBox::Ok, QMessageBox::NoButton);
+        QMessageBox::critical(nullptr, QObject::tr("Error"),
+            QStringLiteral("Unable to get temp directory."), QMessageBox::Ok,
+            QMessageBox::NoButton);
         return 1;
     }
 

@@ -79,7 +79,8 @@ bool PrivateTempDir::setUp()
     // nothing; no folder is ever made from an empty path.
     const QString temp = QDir::tempPath();
     const QString given = QFile::decodeName(qgetenv("TMPDIR"));
-    if (!given.isEmpty() && QDir::cleanPath(given) == temp && isOwnFolder(temp) && isSafePlace(temp))
+    if (!given.isEmpty() && QDir::cleanPath(given) == temp && isOwnFolder(temp) &&
+        isSafePlace(temp))
         return true;
     return setUpIn(temp);
 }
@@ -87,7 +88,8 @@ bool PrivateTempDir::setUp()
 bool PrivateTempDir::isOwnFolder(const QString &path)
 {
     struct stat st {};
-    return !path.isEmpty() && lstat(QFile::encodeName(path).constData(), &st) == 0 && isOwnUnsharedFolder(st);
+    return !path.isEmpty() && lstat(QFile::encodeName(path).constData(), &st) == 0 &&
+        isOwnUnsharedFolder(st);
 }
 
 bool PrivateTempDir::isSafePlace(const QString &path)
@@ -130,7 +132,8 @@ bool PrivateTempDir::setUpIn(const QString &base)
         qDebug() << "Refusing temp folder" << base << "(missing, or others could replace it)";
         return false;
     }
-    QByteArray native = QFile::encodeName(QDir::cleanPath(holder + QLatin1Char('/') + folderName()));
+    QByteArray native =
+        QFile::encodeName(QDir::cleanPath(holder + QLatin1Char('/') + folderName()));
     // Made here or already there: either way it is taken only when it is the user's alone.
     if (mkdir(native.constData(), 0700) != 0 && errno != EEXIST) {
         qDebug() << "Cannot create private temp folder" << native;
