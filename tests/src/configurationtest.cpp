@@ -49,12 +49,6 @@ class ConfigurationTest : public QObject {
     QString configIni() const { return m_config + "/update.ini"; }
     QString ownIni() const { return m_sharedSupport + "/update.ini"; }
 
-    // The threads of this process.
-    static int threadCount()
-    {
-        return QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size();
-    }
-
     // Waits until the version check of `config` has ended (its checker deletes itself).
     static bool checkEnded(Configuration &config)
     {
@@ -402,27 +396,24 @@ private slots:
         QCOMPARE(spy.count(), 1);
     }
 
-    // The process may end at any moment of a version check (the window closed, a fatal error):
-    // the check's thread must be gone with the configuration, not run on into the process's
-    // tear-down.  The service never answers, so a thread left running would stay for seconds.
+    // The process may end at any moment of a version check: the check's thread must end with
+    // the configuration, not run on into the process's tear-down.  The service never answers.
     void versionCheckThreadEndsWithTheConfiguration()
     {
-        // One finished check first: what Qt keeps for the whole process is there from now on.
-        {
+        { // One finished check first: Qt's own threads stay from then on.
             Configuration config;
-            QVERIFY(config.parseCommandLineOptions({"p", "--nouser"}));
-            QVERIFY(checkEnded(config));
+            QVERIFY(config.parseCommandLineOptions({"p", "--nouser"}) && checkEnded(config));
         }
         m_server->setResponse("/vx3-client", HttpTestServer::Response::silent());
-        const int threadsBefore = threadCount();
-        QVERIFY(threadsBefore > 0);
+        const auto threads = [] { return QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(); };
+        const int before = threads();
         for (int round = 0; round < 20; ++round) {
             auto config = std::make_unique<Configuration>();
             QVERIFY(config->parseCommandLineOptions({"p", "--nouser"}));
-            QTest::qWait(round % 10); // the thread at a different point of its request each time
+            QTest::qWait(round % 10); // the thread at another point of its request each time
             config.reset();
-            // The last moments of a joined thread may still show for an instant.
-            QTRY_COMPARE_WITH_TIMEOUT(threadCount(), threadsBefore, 2000);
+            // A joined thread may still show for an instant.
+            QTRY_COMPARE_WITH_TIMEOUT(threads(), before, 2000);
         }
     }
 
