@@ -2,9 +2,10 @@
 // what earlier installations left beside the updater, installs the translations, builds the
 // run's configuration and window, parses the command line and runs the event loop.
 //
-// Exit status: 1 when the command line cannot be parsed or after a fatal configuration error,
-// 2 after a fatal engine error, when run as root over a bundle that another user can write, or
-// when the window is closed after a failed update, otherwise the event loop's result (0).
+// Exit status: 1 when the command line cannot be parsed, when no private temp folder can be had
+// or after a fatal configuration error, 2 after a fatal engine error, when run as root over a
+// bundle that another user can write, or when the window is closed after a failed update,
+// otherwise the event loop's result (0).
 
 #include "bundleownership.h"
 #include "configuration.h"
@@ -40,8 +41,13 @@ int main(int argc, char **argv)
     // First of all, so that nothing below can write to standard error.
     qInstallMessageHandler(discardMessageHandler);
     // Every fixed file name the updater uses lies in the temp folder: it must be the user's own.
-    if (!PrivateTempDir::setUp())
-        return 1;
+    // It is set up before Qt starts, so that nothing Qt puts in the temp folder lands elsewhere.
+    const bool tempReady = PrivateTempDir::setUp();
+    if (!tempReady && QDir::tempPath().isEmpty()) {
+        // TMPDIR names nothing.  Without a runtime folder of the session Qt makes one in the temp
+        // folder, which would be at the root of the file system now: Qt gets its default instead.
+        qunsetenv("TMPDIR");
+    }
     initProtobuf();
     qRegisterMetaType<UpdateVersions>("UpdateVersions");
     QApplication app(argc, argv);
@@ -72,6 +78,15 @@ int main(int argc, char **argv)
     QTranslator qtTranslator;
     qtTranslator.load(appDir + QStringLiteral("/translations/qt_") + locale);
     app.installTranslator(&qtTranslator);
+
+    if (!tempReady) {
+        // Said before anything else exists: the window and its engine would write to the temp
+        // folder at once.
+        QMessageBox::critical(nullptr, QObject::tr("Error"),
+            QStringLiteral("Unable to get temp directory."), QMessageBox::Ok,
+            QMessageBox::NoButton);
+        return 1;
+    }
 
     Configuration configuration;
     MainWindow window(&configuration);

@@ -6,24 +6,63 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 namespace {
 
-// A real folder (not a link) of the user's own that nobody else can enter.
-bool isPrivateFolder(const QByteArray &path)
-{
-    struct stat st {};
-    if (lstat(path.constData(), &st) != 0)
-        return false;
-    return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 07777) == 0700;
-}
-
 bool isOwnUnsharedFolder(const struct stat &st)
 {
     return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// Opens the folder at path without following a link; -1 when it is none.
+int openFolder(const QByteArray &path, struct stat *st)
+{
+    const int fd = open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0 && fstat(fd, st) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Takes the folder at path when it is the user's own and nobody else could have put anything
+// in it; its mode is then set to exactly 0700 (through the open folder, so that nothing swapped
+// in under the name meanwhile is changed).  `exactMode`: take it only when it is 0700 already.
+bool takeOwnFolder(const QByteArray &path, bool exactMode)
+{
+    struct stat st {};
+    const int fd = openFolder(path, &st);
+    if (fd < 0)
+        return false;
+    bool taken = isOwnUnsharedFolder(st);
+    if (taken && (st.st_mode & 07777) != 0700)
+        taken = !exactMode && fchmod(fd, 0700) == 0;
+    close(fd);
+    return taken;
+}
+
+// A private folder beside the one another user holds: one made earlier for this (so that the
+// banner cache and interrupted sessions are found again), else a fresh one of a unique name.
+QByteArray uniqueFolderIn(const QString &holder)
+{
+    const QString prefix = PrivateTempDir::folderName() + QLatin1Char('-');
+    const QStringList earlier = QDir(holder).entryList(QStringList(prefix + QLatin1Char('*')),
+        QDir::Dirs | QDir::NoSymLinks | QDir::Hidden | QDir::System, QDir::Name);
+    for (const QString &name : earlier) {
+        const QByteArray path = QFile::encodeName(holder + QLatin1Char('/') + name);
+        if (takeOwnFolder(path, true))
+            return path;
+    }
+    QByteArray pattern = QFile::encodeName(holder + QLatin1Char('/') + prefix) + "XXXXXX";
+    if (!mkdtemp(pattern.data()))
+        return QByteArray();
+    // Made with 0700 less the umask: the owner's own bits are set whatever the umask says.
+    return takeOwnFolder(pattern, false) ? pattern : QByteArray();
 }
 
 } // namespace
@@ -36,10 +75,12 @@ QString PrivateTempDir::folderName()
 bool PrivateTempDir::setUp()
 {
     // QDir::tempPath() resolves links anew at every call: TMPDIR is kept only when it names the
-    // folder itself, so that nobody can point it elsewhere later.
+    // folder itself, so that nobody can point it elsewhere later.  It is empty when TMPDIR names
+    // nothing; no folder is ever made from an empty path.
     const QString temp = QDir::tempPath();
     const QString given = QFile::decodeName(qgetenv("TMPDIR"));
-    if (!given.isEmpty() && isOwnFolder(given) && QDir::cleanPath(given) == temp)
+    if (!given.isEmpty() && QDir::cleanPath(given) == temp && isOwnFolder(temp) &&
+        isSafePlace(temp))
         return true;
     return setUpIn(temp);
 }
@@ -47,7 +88,27 @@ bool PrivateTempDir::setUp()
 bool PrivateTempDir::isOwnFolder(const QString &path)
 {
     struct stat st {};
-    return !path.isEmpty() && lstat(QFile::encodeName(path).constData(), &st) == 0 && isOwnUnsharedFolder(st);
+    return !path.isEmpty() && lstat(QFile::encodeName(path).constData(), &st) == 0 &&
+        isOwnUnsharedFolder(st);
+}
+
+bool PrivateTempDir::isSafePlace(const QString &path)
+{
+    if (!QDir::isAbsolutePath(path))
+        return false;
+    QString folder = QDir::cleanPath(path);
+    for (;;) {
+        struct stat st {};
+        if (lstat(QFile::encodeName(folder).constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+            return false;
+        if (st.st_uid != geteuid() && st.st_uid != 0)
+            return false;
+        if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0)
+            return false;
+        if (folder == QLatin1String("/"))
+            return true;
+        folder = QFileInfo(folder).path();
+    }
 }
 
 bool PrivateTempDir::isPrivateSessionFolder(const QString &path)
@@ -66,19 +127,23 @@ bool PrivateTempDir::isPrivateSessionFolder(const QString &path)
 
 bool PrivateTempDir::setUpIn(const QString &base)
 {
-    const QString path = QDir::cleanPath(base + QLatin1Char('/') + folderName());
-    const QByteArray native = QFile::encodeName(path);
-    if (mkdir(native.constData(), 0700) == 0) {
-        // The umask may have taken bits away; the folder is ours, so set them exactly.
-        if (chmod(native.constData(), 0700) != 0)
-            return false;
-    } else if (errno != EEXIST) {
-        qDebug() << "Cannot create private temp folder" << path;
+    const QString holder = base.isEmpty() ? QString() : QFileInfo(base).canonicalFilePath();
+    if (holder.isEmpty() || !isSafePlace(holder)) {
+        qDebug() << "Refusing temp folder" << base << "(missing, or others could replace it)";
         return false;
     }
-    if (!isPrivateFolder(native)) {
-        qDebug() << "Refusing temp folder" << path << "(not a private folder of this user)";
+    QByteArray native =
+        QFile::encodeName(QDir::cleanPath(holder + QLatin1Char('/') + folderName()));
+    // Made here or already there: either way it is taken only when it is the user's alone.
+    if (mkdir(native.constData(), 0700) != 0 && errno != EEXIST) {
+        qDebug() << "Cannot create private temp folder" << native;
         return false;
+    }
+    if (!takeOwnFolder(native, false)) {
+        qDebug() << "Temp folder" << native << "is not a private folder of this user";
+        native = uniqueFolderIn(holder);
+        if (native.isEmpty())
+            return false;
     }
     return qputenv("TMPDIR", native);
 }

@@ -39,6 +39,12 @@ UpdateChecker::UpdateChecker(QObject *parent)
 {
 }
 
+UpdateChecker::~UpdateChecker()
+{
+    // The downloader's destructor ends its thread's event loop and waits for the thread.
+    delete m_Downloader.data();
+}
+
 int UpdateChecker::transferTimeout()
 {
     return g_testTransferTimeoutMs > 0 ? g_testTransferTimeoutMs : kDefaultTransferTimeoutMs;
@@ -76,6 +82,7 @@ void UpdateChecker::start()
     request.setTransferTimeout(transferTimeout());
 
     auto *downloader = new HTTPDownloader(request);
+    m_Downloader = downloader;
     downloader->setOverallTimeout(overallTimeout());
     connect(downloader, &HTTPDownloader::download_available, this, &UpdateChecker::on_updateCheckAvailable);
     downloader->start(QThread::InheritPriority);

@@ -1,19 +1,25 @@
 #pragma once
 // One request to the version service: fetched on a thread of its own by HTTPDownloader, parsed
 // into UpdateVersions and handed out through `update_available`.  The checker deletes itself
-// after its one signal.
+// after its one signal; its download thread never outlives it.
 
 #include "updateversions.h"
 
 #include <QByteArray>
 #include <QObject>
 #include <QPair>
+#include <QPointer>
 #include <QString>
+
+class HTTPDownloader;
 
 class UpdateChecker : public QObject {
     Q_OBJECT
 public:
     explicit UpdateChecker(QObject *parent);
+    // Stops the download thread, if it still runs, and waits for its end: the process may end
+    // in the middle of a check (its parent, the configuration, goes when main returns).
+    ~UpdateChecker() override;
 
     // Starts the request; the answer comes through `update_available`.
     void start();
@@ -43,4 +49,7 @@ signals:
 
 public slots:
     void on_updateCheckAvailable(QByteArray updateData);
+
+private:
+    QPointer<HTTPDownloader> m_Downloader; // deletes itself once its thread has finished
 };

@@ -29,6 +29,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <cerrno>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -67,6 +69,25 @@ bool isSessionFolderName(const QString &name)
 {
     static const QRegularExpression sessionName(QStringLiteral("^voxtrel_temp_[0-9]+$"));
     return sessionName.match(name).hasMatch();
+}
+
+// A session folder is renamed to one of these names before it is removed; start-up removes
+// whatever a removal cut short left under them.
+const char kRemovalPrefix[] = "voxtrel_removing_";
+const int kMaxRemovalNames = 1000;
+
+bool isRemovalFolderName(const QString &name)
+{
+    static const QRegularExpression removalName(
+        QStringLiteral("^") + QLatin1String(kRemovalPrefix) + QStringLiteral("[0-9]+$"));
+    return removalName.match(name).hasMatch();
+}
+
+// The folder this updater was installed into: the client bundle's Contents folder, or, for the
+// updater of the client step, the session folder it runs from.
+QString ownInstallDir()
+{
+    return QFileInfo(Configuration::appDirBase() + QStringLiteral("../")).canonicalFilePath();
 }
 
 } // namespace
@@ -141,15 +162,17 @@ bool UpdateEngine::initialize()
     }
     qsrand(static_cast<uint>(QDateTime::currentSecsSinceEpoch()));
 
+    removeInterruptedRemovals();
     int version = 0;
     QString sessionDir;
     QString clientDir;
     if (UpdateIniData::get(&version, nullptr, &sessionDir, &clientDir)) {
-        if (!PrivateTempDir::isPrivateSessionFolder(sessionDir)) {
-            // Somebody else could have put anything in there: neither used nor emptied.
-            emit message(QStringLiteral(
-                "Ignoring session folder %1: it is not a private folder of this user")
-                             .arg(sessionDir));
+        if (!isOwnSession(sessionDir, clientDir)) {
+            // "update.ini" can be edited, and somebody else could have put anything in a folder
+            // elsewhere: neither used nor emptied.
+            emit message(QStringLiteral("Ignoring session folder %1 for %2: it is not a session "
+                                        "folder of this updater")
+                             .arg(sessionDir, clientDir));
             sessionDir.clear();
             clientDir.clear();
             UpdateIniData::removeCurrent();
@@ -276,7 +299,10 @@ void UpdateEngine::cleanup()
     if (m_Config->m_ClientUpdate) {
         emit message(QStringLiteral("Remove temporary files..."));
         QString sessionDir;
-        if (UpdateIniData::get(nullptr, nullptr, &sessionDir, nullptr)) {
+        QString clientDir;
+        if (UpdateIniData::get(nullptr, nullptr, &sessionDir, &clientDir) &&
+            isOwnSession(sessionDir, clientDir)) {
+            // The folder is set aside first: a kill from here on leaves it to the next start.
             removeSessionDir(sessionDir);
             UpdateIniData::removeCurrent();
         }
@@ -293,23 +319,18 @@ void UpdateEngine::takeOverAbandonedSessions(QString *sessionDir, QString *clien
     // Once the updater step has finished it forgets its session; when the client step then
     // never finishes, the session folder is known only to the record inside it.  Such a folder
     // of this installation is continued for the same version and removed for another one.
-    const QString ownInstall =
-        QFileInfo(Configuration::appDirBase() + QStringLiteral("../")).canonicalFilePath();
     const QDir temp(QDir::tempPath());
     const QFileInfoList entries =
         temp.entryInfoList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
     for (const QFileInfo &entry : entries) {
-        if (!isSessionFolderName(entry.fileName()) ||
-            !PrivateTempDir::isPrivateSessionFolder(entry.absoluteFilePath()))
-            continue;
         int version = 0;
         QString client;
         QString recordedDir;
-        if (!UpdateIniData::getFrom(
+        if (!isSessionFolder(entry.absoluteFilePath()) ||
+            !UpdateIniData::getFrom(
                 entry.absoluteFilePath() + QStringLiteral("/SharedSupport/update.ini"), &version,
                 nullptr, &recordedDir, &client) ||
-            client.isEmpty() || ownInstall.isEmpty() ||
-            QFileInfo(client).canonicalFilePath() != ownInstall ||
+            client.isEmpty() || !isOwnSession(entry.absoluteFilePath(), client) ||
             QFileInfo(recordedDir).canonicalFilePath() != entry.canonicalFilePath())
             continue;
         if (version == m_Config->m_Version && sessionDir->isEmpty()) {
@@ -330,18 +351,59 @@ void UpdateEngine::dropSession(int version, const QString &dir)
                                        : QStringLiteral("Failed to remove directory"));
 }
 
+bool UpdateEngine::isSessionFolder(const QString &dir)
+{
+    const QFileInfo info(dir);
+    if (!isSessionFolderName(info.fileName()) || !PrivateTempDir::isPrivateSessionFolder(dir))
+        return false;
+    const QString tempRoot = QFileInfo(QDir::tempPath()).canonicalFilePath();
+    return !tempRoot.isEmpty() && QFileInfo(info.absolutePath()).canonicalFilePath() == tempRoot;
+}
+
+bool UpdateEngine::isOwnSession(const QString &dir, const QString &clientDir) const
+{
+    const QString ownInstall = ownInstallDir();
+    if (ownInstall.isEmpty() || !isSessionFolder(dir))
+        return false;
+    // No client folder recorded: the session is for the folder this updater derives itself.
+    if (clientDir.isEmpty() || QFileInfo(clientDir).canonicalFilePath() == ownInstall)
+        return true;
+    // The client step's updater runs from the session folder, whose record names the client.
+    return m_Config->m_ClientUpdate && QFileInfo(dir).canonicalFilePath() == ownInstall;
+}
+
 bool UpdateEngine::removeSessionDir(const QString &dir)
 {
     // "update.ini" can be edited by hand: only a folder this updater makes is ever removed.
+    if (!isSessionFolder(dir))
+        return false;
     const QFileInfo info(dir);
-    if (!PrivateTempDir::isPrivateSessionFolder(dir))
-        return false;
-    const QString tempRoot = QFileInfo(QDir::tempPath()).canonicalFilePath();
-    const QString parent = QFileInfo(info.absolutePath()).canonicalFilePath();
-    if (tempRoot.isEmpty() || parent != tempRoot || !isSessionFolderName(info.fileName()))
-        return false;
-    removeDirContents(info.absoluteFilePath());
-    return QDir(parent).rmdir(info.fileName());
+    const QString parent = info.absolutePath();
+    // Renamed before anything in it goes, so that a removal cut short (a kill, a power cut) never
+    // leaves a session folder whose record is gone and which no later run would recognise.
+    for (int n = 0; n < kMaxRemovalNames; ++n) {
+        const QString doomed =
+            parent + QLatin1Char('/') + QLatin1String(kRemovalPrefix) + QString::number(n);
+        struct stat st {};
+        if (lstat(QFile::encodeName(doomed).constData(), &st) == 0 || errno != ENOENT)
+            continue;
+        if (::rename(QFile::encodeName(info.absoluteFilePath()).constData(),
+                QFile::encodeName(doomed).constData()) == 0)
+            return TreeRemover::removeTree(doomed);
+    }
+    return TreeRemover::removeTree(info.absoluteFilePath());
+}
+
+void UpdateEngine::removeInterruptedRemovals()
+{
+    const QDir temp(QDir::tempPath());
+    const QFileInfoList entries =
+        temp.entryInfoList(QDir::Dirs | QDir::Hidden | QDir::NoSymLinks | QDir::NoDotAndDotDot);
+    for (const QFileInfo &entry : entries) {
+        if (isRemovalFolderName(entry.fileName()) &&
+            PrivateTempDir::isPrivateSessionFolder(entry.absoluteFilePath()))
+            TreeRemover::removeTree(entry.absoluteFilePath());
+    }
 }
 
 void UpdateEngine::removeDirContents(const QString &path)

@@ -73,9 +73,16 @@ private slots:
 
 private:
     void cleanup();
-    // Removes a session folder, but only one the updater made: "voxtrel_temp_<n>" directly
-    // inside the temp folder.
+    // A session folder the updater made: "voxtrel_temp_<n>" directly inside the temp folder, a
+    // private folder of the user.
+    static bool isSessionFolder(const QString &dir);
+    // A recorded session this updater may continue, take over or remove: its folder is a session
+    // folder and it was made for this updater's installation.
+    bool isOwnSession(const QString &dir, const QString &clientDir) const;
+    // Removes a session folder, but only one for which isSessionFolder holds.
     bool removeSessionDir(const QString &dir);
+    // Finishes the removals of session folders that an earlier run did not live to finish.
+    static void removeInterruptedRemovals();
     void dropSession(int version, const QString &dir);
     void takeOverAbandonedSessions(QString *sessionDir, QString *clientDir);
     void dropBannerReply();

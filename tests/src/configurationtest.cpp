@@ -396,6 +396,27 @@ private slots:
         QCOMPARE(spy.count(), 1);
     }
 
+    // The process may end at any moment of a version check: the check's thread must end with
+    // the configuration, not run on into the process's tear-down.  The service never answers.
+    void versionCheckThreadEndsWithTheConfiguration()
+    {
+        { // One finished check first: Qt's own threads stay from then on.
+            Configuration config;
+            QVERIFY(config.parseCommandLineOptions({"p", "--nouser"}) && checkEnded(config));
+        }
+        m_server->setResponse("/vx3-client", HttpTestServer::Response::silent());
+        const auto threads = [] { return QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(); };
+        const int before = threads();
+        for (int round = 0; round < 20; ++round) {
+            auto config = std::make_unique<Configuration>();
+            QVERIFY(config->parseCommandLineOptions({"p", "--nouser"}));
+            QTest::qWait(round % 10); // the thread at another point of its request each time
+            config.reset();
+            // A joined thread may still show for an instant.
+            QTRY_COMPARE_WITH_TIMEOUT(threads(), before, 2000);
+        }
+    }
+
     void unusableServiceAddressEndsTheCheck()
     {
         UpdateChecker::setServiceUrlForTesting("unknown-scheme://127.0.0.1/vx3-client");

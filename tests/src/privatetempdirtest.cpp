@@ -1,5 +1,5 @@
 // The user's own temp folder: made with mode 0700 and taken as TMPDIR; anything another user
-// could have planted under its name is refused.
+// could have planted under its name is passed by, and a place others could change is refused.
 #include "privatetempdir.h"
 
 #include <QDir>
@@ -22,11 +22,11 @@ private slots:
     void setUpIn_data()
     {
         QTest::addColumn<QString>("existing"); // what already stands under the name
-        QTest::addColumn<bool>("accepted");
+        QTest::addColumn<bool>("named"); // true: that folder is taken; false: a new one beside it
         QTest::newRow("nothing yet") << "" << true;
         QTest::newRow("own folder 0700") << "dir700" << true;
-        QTest::newRow("folder 0755") << "dir755" << false;
-        QTest::newRow("folder 0770") << "dir770" << false;
+        QTest::newRow("own folder 0755, repaired") << "dir755" << true;
+        QTest::newRow("own folder 0770, open to others") << "dir770" << false;
         QTest::newRow("link to own folder") << "link" << false;
         QTest::newRow("plain file") << "file" << false;
         QTest::newRow("folder of another user") << "foreign" << false;
@@ -35,7 +35,7 @@ private slots:
     void setUpIn()
     {
         QFETCH(QString, existing);
-        QFETCH(bool, accepted);
+        QFETCH(bool, named);
 
         QTemporaryDir base;
         QVERIFY(base.isValid());
@@ -61,37 +61,46 @@ private slots:
                 QSKIP("cannot give a folder to another user here");
         }
 
-        QCOMPARE(PrivateTempDir::setUpIn(base.path()), accepted);
-        if (accepted) {
-            QCOMPARE(qgetenv("TMPDIR"), native);
-            QCOMPARE(QDir::tempPath(), target);
-            struct stat st {};
-            QVERIFY(lstat(native.constData(), &st) == 0);
-            QCOMPARE(int(st.st_mode & 07777), 0700);
-        } else {
-            QCOMPARE(qgetenv("TMPDIR"), before);
-        }
+        QVERIFY(PrivateTempDir::setUpIn(base.path()));
+        const QByteArray taken = qgetenv("TMPDIR");
+        QVERIFY2(named ? taken == native : taken.startsWith(native + "-"), taken.constData());
+        QCOMPARE(QDir::tempPath(), QFile::decodeName(taken));
+        struct stat st {};
+        QVERIFY(lstat(taken.constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid());
+        QCOMPARE(int(st.st_mode & 07777), 0700);
+        // The folder beside is found again by the next run.
+        qputenv("TMPDIR", before);
+        QVERIFY(PrivateTempDir::setUpIn(base.path()));
+        QCOMPARE(qgetenv("TMPDIR"), taken);
     }
 
     void setUpWithTmpdir_data()
     {
-        QTest::addColumn<QString>("kind"); // what TMPDIR names
-        QTest::addColumn<bool>("kept");    // true: used as it is; false: voxtrel-<uid> inside it
-        QTest::newRow("own folder 0700") << "own700" << true;
-        QTest::newRow("own folder 0755") << "own755" << true;
-        QTest::newRow("group-writable") << "own770" << false;
-        QTest::newRow("other-writable, sticky") << "own1777" << false;
-        QTest::newRow("owned by another user") << "foreign" << false;
-        QTest::newRow("link to an own folder") << "link" << false;
+        QTest::addColumn<QString>("kind");   // what TMPDIR names
+        QTest::addColumn<int>("parentMode"); // of the folder holding it
+        QTest::addColumn<QString>("result"); // "kept", "inside": voxtrel-<uid> made in it, "refused"
+        QTest::newRow("own folder 0700") << "own700" << 0700 << "kept";
+        QTest::newRow("own folder 0755") << "own755" << 0700 << "kept";
+        QTest::newRow("group-writable") << "own770" << 0700 << "refused";
+        QTest::newRow("other-writable, sticky") << "own1777" << 0700 << "inside";
+        QTest::newRow("owned by another user") << "foreign" << 0700 << "refused";
+        QTest::newRow("link to an own folder") << "link" << 0700 << "inside";
+        QTest::newRow("in a shared sticky folder") << "own700" << 01777 << "kept";
+        QTest::newRow("in a folder others can write") << "own700" << 0777 << "refused";
+        QTest::newRow("in a group-writable folder") << "own700" << 0770 << "refused";
     }
 
-    // Whatever TMPDIR says, the updater ends up in a folder nobody else can write to.
+    // Whatever TMPDIR says, the updater ends up in a folder nobody else can write to or
+    // replace, or gets none.
     void setUpWithTmpdir()
     {
         QFETCH(QString, kind);
-        QFETCH(bool, kept);
+        QFETCH(int, parentMode);
+        QFETCH(QString, result);
+        const bool kept = result == "kept";
         QTemporaryDir root;
         QVERIFY(root.isValid());
+        QVERIFY(chmod(QFile::encodeName(root.path()).constData(), parentMode) == 0);
         QString tmpdir = root.filePath("tmp");
         QVERIFY(QDir().mkpath(tmpdir));
         const QByteArray native = QFile::encodeName(tmpdir);
@@ -108,7 +117,12 @@ private slots:
         }
         qputenv("TMPDIR", QFile::encodeName(tmpdir));
 
-        QVERIFY(PrivateTempDir::setUp());
+        QCOMPARE(PrivateTempDir::setUp(), result != "refused");
+        if (result == "refused") {
+            QCOMPARE(qgetenv("TMPDIR"), QFile::encodeName(tmpdir));
+            QVERIFY(!QFile::exists(tmpdir + "/" + PrivateTempDir::folderName()));
+            return;
+        }
         // A link is not kept: the folder is made in what it leads to, named by its real path.
         const QString expected = kept ? tmpdir : QFileInfo(tmpdir).canonicalFilePath() + "/" + PrivateTempDir::folderName();
         QCOMPARE(QDir::tempPath(), expected);

@@ -11,6 +11,7 @@
 #include "common/taskrunner.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QNetworkProxy>
 #include <QSettings>
@@ -21,7 +22,9 @@
 
 #include <memory>
 
+#include <csignal>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -161,9 +164,10 @@ private slots:
         UpdateEngine engine(&config, nullptr);
         QSignalSpy messages(&engine, &UpdateEngine::message);
         QVERIFY(engine.initialize());
-        QVERIFY(spyTexts(messages).contains(QString("Cleanup previous session (v. 41, %1) files...").arg(dir)));
+        // A folder the updater did not make is not its session: it is passed over, not emptied.
+        QCOMPARE(spyTexts(messages).contains(QString("Cleanup previous session (v. 41, %1) files...").arg(dir)), removed);
         QCOMPARE(present(dir), !removed);
-        QVERIFY(spyTexts(messages).contains(removed ? "Ok" : "Failed to remove directory"));
+        QCOMPARE(spyTexts(messages).contains("Ok"), removed);
         QVERIFY(QDir(m_root->filePath("config")).exists());
 
         // A fresh session is recorded; the user's settings survive.
@@ -208,23 +212,48 @@ private slots:
         QVERIFY(!QFileInfo::exists(client + "/Resources/page"));
     }
 
-    void sameVersionContinuesTheSession()
+    void recordedSession_data()
     {
-        const QString dir = sessionDir(2);
-        QVERIFY(ClientBundle::writeFile(dir + "/MacOS/partial", "kept"));
-        const QString client = m_root->filePath("elsewhere/Voxtrel 3 Client.app/Contents");
-        UpdateIniData::modify(42, dir, client, "client_macosx");
+        QTest::addColumn<int>("clientStep"); // 1: the updater runs from voxtrel_temp_2
+        QTest::addColumn<QString>("dir");    // both relative to the test root
+        QTest::addColumn<QString>("vx3dir");
+        QTest::addColumn<bool>("continued");
+        const QString session = "tmp/voxtrel_temp_2", client = "Voxtrel 3 Client.app/Contents";
+        QTest::newRow("updater step, its session") << 0 << session << client << true;
+        QTest::newRow("updater step, a folder outside") << 0 << "etc" << client << false;
+        QTest::newRow("updater step, a session name elsewhere") << 0 << "usr/voxtrel_temp_2" << client << false;
+        QTest::newRow("updater step, another client folder") << 0 << session << "usr" << false;
+        QTest::newRow("client step, the session it runs from") << 1 << session << client << true;
+        QTest::newRow("client step, another session") << 1 << "tmp/voxtrel_temp_3" << client << false;
+        QTest::newRow("client step, two folders outside") << 1 << "etc" << "usr" << false;
+    }
+
+    // A session of the same version is continued only when it is this updater's: a session
+    // folder directly in the temp folder, made for this installation.  Other records are passed
+    // over, and nothing is written where they point.
+    void recordedSession()
+    {
+        QFETCH(int, clientStep);
+        QFETCH(QString, dir);
+        QFETCH(QString, vx3dir);
+        QFETCH(bool, continued);
+        for (const QString &folder : {"etc", "usr/voxtrel_temp_2", "tmp/voxtrel_temp_2/SharedSupport/update.app/Contents/MacOS", "tmp/voxtrel_temp_3"})
+            QVERIFY(ClientBundle::writeFile(m_root->filePath(folder) + "/keep", "kept"));
+        if (clientStep)
+            Configuration::setApplicationDirForTesting(sessionDir(2) + "/SharedSupport/update.app/Contents/MacOS");
+        UpdateIniData::modify(42, m_root->filePath(dir), m_root->filePath(vx3dir), "client_macosx");
 
         Configuration config;
+        config.m_ClientUpdate = clientStep;
         config.m_Version = 42;
-        config.m_ClientType = "client_macosx";
         UpdateEngine engine(&config, nullptr);
-        QSignalSpy messages(&engine, &UpdateEngine::message);
         QVERIFY(engine.initialize());
-        QVERIFY(spyTexts(messages).contains("Previous update session for v. 42 found"));
-        QCOMPARE(config.m_TempDir, dir);
-        QCOMPARE(config.m_InstallDir, client);
-        QCOMPARE(ClientBundle::readFile(dir + "/MacOS/partial"), QByteArray("kept"));
+        QCOMPARE(config.m_TempDir == m_root->filePath(dir), continued);
+        QCOMPARE(config.m_InstallDir == m_root->filePath(vx3dir), continued);
+        if (!continued)
+            QCOMPARE(QFileInfo(config.m_TempDir).path(), m_temp);
+        for (const QString &folder : {"etc", "usr/voxtrel_temp_2", "tmp/voxtrel_temp_3"})
+            QCOMPARE(QDir(m_root->filePath(folder)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"keep"});
     }
 
     // A session that only its own record still knows (its updater step had finished, the client
@@ -333,6 +362,55 @@ private slots:
         QVERIFY(!spyTexts(messages).contains("Previous update session for v. 42 found"));
         QVERIFY(config.m_TempDir != sessionDir(9));
         QVERIFY(QFileInfo(config.m_TempDir).isDir());
+    }
+
+    // A kill while the client step removes its session folder, after the session's record has
+    // gone and before the folder has: the next start removes what is left.  The clean-up runs in
+    // a child that is let on in short steps until it is caught there.
+    void killedCleanupIsFinishedByTheNextStart()
+    {
+        const QString appDir = sessionDir(3) + "/SharedSupport/update.app/Contents/MacOS";
+        const auto left = [this] { return QDir(m_temp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot); };
+        bool caught = false;
+        for (int attempt = 0; attempt < 8 && !caught; ++attempt) {
+            for (const QString &entry : left())
+                QVERIFY(QDir(m_temp + "/" + entry).removeRecursively());
+            // Other names each time: the order in which a folder lists its entries changes.
+            for (int n = 0; n < 1600; ++n)
+                QVERIFY(ClientBundle::writeFile(QString("%1/d%2_%3/f%4").arg(sessionDir(3)).arg(attempt).arg(n / 40).arg(n % 40), "x"));
+            QVERIFY(QDir().mkpath(appDir));
+            Configuration::setApplicationDirForTesting(appDir);
+            UpdateIniData::modify(42, sessionDir(3), m_shared + "/..", "client_macosx");
+            Configuration config;
+            config.m_ClientUpdate = 1;
+            UpdateEngine engine(&config, nullptr);
+            const pid_t child = fork();
+            if (child == 0) {
+                raise(SIGSTOP);
+                QMetaObject::invokeMethod(&engine, "onTaskFinished");
+                _exit(0);
+            }
+            int status = 0;
+            for (int step = 0; step < 20000 && waitpid(child, &status, WUNTRACED) == child && WIFSTOPPED(status); ++step) {
+                QDirIterator records(m_temp, {"update.ini"}, QDir::Files, QDirIterator::Subdirectories);
+                if ((caught = !records.hasNext() && !left().isEmpty()))
+                    break;
+                kill(child, SIGCONT);
+                usleep(30);
+                kill(child, SIGSTOP);
+            }
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+        }
+        if (!caught)
+            QSKIP("the clean-up could not be caught half-way here");
+
+        Configuration::setApplicationDirForTesting(m_shared + "/update.app/Contents/MacOS");
+        Configuration config;
+        config.m_Version = 43;
+        UpdateEngine engine(&config, nullptr);
+        QVERIFY(engine.initialize());
+        QCOMPARE(left(), QStringList{QFileInfo(config.m_TempDir).fileName()});
     }
 
     // After a finished run: the updater step forgets only its [current] record; the client step

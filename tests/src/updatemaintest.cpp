@@ -5,6 +5,7 @@
 // what it showed.
 #include "common/clientbundle.h"
 #include "common/httptestserver.h"
+#include "common/otheruser.h"
 #include "common/productiniwriter.h"
 #include "common/testsigner.h"
 #include "common/treesnapshot.h"
@@ -161,33 +162,62 @@ private slots:
         QCOMPARE(run.standardError, QByteArray());
     }
 
-    void refusedTempFolderIsSilent_data()
+    void unusableTempFolder_data()
     {
-        QTest::addColumn<QString>("inTheWay");
-        QTest::newRow("a file") << ": > \"$d\"";
-        QTest::newRow("a folder others can enter") << "mkdir -m 755 \"$d\"";
-        QTest::newRow("a link to a private folder") << "mkdir -m 700 /tmp/elsewhere && ln -s /tmp/elsewhere \"$d\"";
+        QTest::addColumn<QString>("setUp");
+        QTest::addColumn<bool>("runs"); // false: the box, status 1, nothing written
+        QTest::newRow("TMPDIR names a missing folder") << "missing" << false;
+        QTest::newRow("TMPDIR names a plain file") << "file" << false;
+        QTest::newRow("TMPDIR in a folder others can write") << "open parent" << false;
+        QTest::newRow("own voxtrel-<uid> 0755: repaired") << "own 0755" << true;
+        QTest::newRow("voxtrel-<uid> of another user") << "squatted" << true;
     }
 
-    // Without TMPDIR the program wants a private folder in /tmp; when something else holds its
-    // name the program ends with status 1 and writes nothing.  The run gets a /tmp of its own in
-    // a user and mount namespace, so the real /tmp is never touched.
-    void refusedTempFolderIsSilent()
+    // A temp folder that cannot be used is said in a box; a folder under the updater's name that
+    // is not right is mended or passed by, and the run goes on.  "area/tmp" stands in for /tmp.
+    void unusableTempFolder()
     {
-        QFETCH(QString, inTheWay);
-        if (m_root.path().startsWith(QLatin1String("/tmp/")))
-            QSKIP("the test folder would be hidden under the private /tmp");
-        QProcess probe;
-        probe.start(QStringLiteral("unshare"), {"-rm", "sh", "-c", "mount -t tmpfs tmpfs /tmp"});
-        if (!probe.waitForFinished(10000) || probe.exitStatus() != QProcess::NormalExit || probe.exitCode() != 0)
-            QSKIP("no unprivileged user and mount namespaces here");
+        QFETCH(QString, setUp);
+        QFETCH(bool, runs);
+        const QString name = QStringLiteral("voxtrel-%1").arg(geteuid());
+        const QString area = m_root.path() + QStringLiteral("/area"), tmpdir = area + QStringLiteral("/tmp");
+        QVERIFY(QDir(area).removeRecursively() && QDir().mkpath(area));
+        const QByteArray named = QFile::encodeName(tmpdir + QLatin1Char('/') + name);
+        if (setUp == QLatin1String("file")) {
+            QVERIFY(ClientBundle::writeFile(tmpdir, "a file"));
+        } else if (setUp == QLatin1String("open parent")) {
+            QVERIFY(QDir().mkpath(tmpdir) && chmod(QFile::encodeName(area).constData(), 0777) == 0);
+        } else if (setUp != QLatin1String("missing")) {
+            QVERIFY(QDir().mkpath(named) && chmod(QFile::encodeName(tmpdir).constData(), 01777) == 0);
+            if (setUp == QLatin1String("own 0755"))
+                QVERIFY(chmod(named.constData(), 0755) == 0);
+            else if (geteuid() != 0 || !OtherUser::giveTree(QString::fromUtf8(named)))
+                QSKIP("no other user to make the folder");
+        }
+        const TreeSnapshot before = TreeSnapshot::take(area);
+        const bool atRootBefore = QFileInfo::exists(QLatin1Char('/') + name);
 
-        const QString script = QStringLiteral("mount -t tmpfs tmpfs /tmp && d=/tmp/voxtrel-$(id -u) && %1 && exec \"$0\" \"$@\"")
-                                   .arg(inTheWay);
-        const Run run = runUpdate({"--nouser", "update_macosx", "42"}, {"-TMPDIR"}, {"unshare", "-rm", "sh", "-c", script});
-        QCOMPARE(run.status, 1);
+        const Run run = runUpdate({"--nouser", "update_macosx", "42"},
+                                  {QStringLiteral("TMPDIR=") + tmpdir, "VXPROBE_CLOSE_MS=300",
+                                   QStringLiteral("VX3_TEST_BANNER_SERVER=127.0.0.1:%1").arg(m_closedPort)});
         QCOMPARE(run.standardError, QByteArray());
-        QCOMPARE(run.probe, QStringList());
+        // An empty temp path would give a folder at the root of the file system.
+        QVERIFY(atRootBefore || !QFileInfo::exists(QLatin1Char('/') + name));
+        QCOMPARE(run.status, runs ? 0 : 1);
+        QCOMPARE(run.probe, runs ? QStringList{"window Voxtrel 3 Client Update"}
+                                 : QStringList{"box Error|Unable to get temp directory."});
+        // What changed lies in the folder taken (Qt's runtime folder may go in a temp folder).
+        const QStringList entries = QDir(tmpdir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+        const QString taken = runs ? entries.last() : QStringLiteral("runtime-");
+        for (const QString &change : before.differences(TreeSnapshot::take(area)))
+            QVERIFY2(change.startsWith(QStringLiteral("tmp/") + taken), qPrintable(change));
+        if (!runs)
+            return;
+        QCOMPARE(entries.size(), setUp == QLatin1String("squatted") ? 2 : 1);
+        QVERIFY(taken == name || (setUp == QLatin1String("squatted") && taken.startsWith(name + QLatin1Char('-'))));
+        struct stat st {};
+        QVERIFY(lstat(QFile::encodeName(tmpdir + QLatin1Char('/') + taken).constData(), &st) == 0);
+        QVERIFY(S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 07777) == 0700);
     }
 
     // Run as root over a bundle that another user can change, the program changes nothing, says
