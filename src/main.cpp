@@ -7,6 +7,7 @@
 // the event loop's result (0).
 
 #include "configuration.h"
+#include "installlock.h"
 #include "mainwindow.h"
 #include "privatetempdir.h"
 #include "protobufhelper.h"
@@ -34,6 +35,8 @@ int main(int argc, char **argv)
 {
     // First of all, so that nothing below can write to standard error.
     qInstallMessageHandler(discardMessageHandler);
+    // Before anything could start a program: the lock of the session this step continues.
+    InstallLock::takeHandedOver();
     // Every fixed file name the updater uses lies in the temp folder: it must be the user's own.
     if (!PrivateTempDir::setUp())
         return 1;

@@ -137,7 +137,11 @@ bool UpdateEngine::initialize()
     int version = 0;
     QString sessionDir;
     QString clientDir;
-    if (UpdateIniData::get(&version, nullptr, &sessionDir, &clientDir)) {
+    const bool recorded = UpdateIniData::get(&version, nullptr, &sessionDir, &clientDir);
+    // Nothing of a session, recorded or abandoned, is touched before the installation is ours.
+    if (!lockInstallation(recorded ? clientDir : QString()))
+        return false;
+    if (recorded) {
         if (!PrivateTempDir::isPrivateSessionFolder(sessionDir)) {
             // Somebody else could have put anything in there: neither used nor emptied.
             emit message(QStringLiteral(
@@ -175,6 +179,32 @@ bool UpdateEngine::initialize()
         m_Config->m_Version, m_Config->m_TempDir, m_Config->m_InstallDir, m_Config->m_ClientType);
     m_State = POST_INIT;
     return true;
+}
+
+bool UpdateEngine::lockInstallation(const QString &recordedClientDir)
+{
+    // The client step updates the installation its session names; the updater step the one
+    // it belongs to.
+    const QString installDir = m_Config->m_ClientUpdate && !recordedClientDir.isEmpty()
+        ? recordedClientDir
+        : Configuration::appDirBase() + QStringLiteral("../");
+    switch (m_Lock.acquire(installDir)) {
+    case InstallLock::Acquired:
+        return true;
+    case InstallLock::Busy:
+        emit message(QStringLiteral("Another updater is at work on %1").arg(installDir));
+        emit updateAlreadyRunning();
+        return false;
+    case InstallLock::Failed:
+        break;
+    }
+    emit fatalError(QStringLiteral("Unable to lock the installation for the update."));
+    return false;
+}
+
+bool UpdateEngine::otherUpdateEnded()
+{
+    return m_Lock.retry() == InstallLock::Acquired;
 }
 
 bool UpdateEngine::startUpdate()
