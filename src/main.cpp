@@ -9,6 +9,7 @@
 
 #include "bundleownership.h"
 #include "configuration.h"
+#include "installlock.h"
 #include "mainwindow.h"
 #include "nofollowfile.h"
 #include "privatetempdir.h"
@@ -40,6 +41,8 @@ int main(int argc, char **argv)
 {
     // First of all, so that nothing below can write to standard error.
     qInstallMessageHandler(discardMessageHandler);
+    // Before anything could start a program: the lock of the session this step continues.
+    InstallLock::takeHandedOver();
     // Every fixed file name the updater uses lies in the temp folder: it must be the user's own.
     // It is set up before Qt starts, so that nothing Qt puts in the temp folder lands elsewhere.
     const bool tempReady = PrivateTempDir::setUp();

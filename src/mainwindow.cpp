@@ -2,6 +2,7 @@
 
 #include "banner.h"
 #include "configuration.h"
+#include "installlock.h"
 #include "processtools.h"
 #include "updateengine.h"
 
@@ -26,6 +27,9 @@ namespace {
 const char *const kToolApps[] = {"update", "wareloader", "glitchpost"};
 const char *const kToolQtModules[] = {"Core", "Gui", "Widgets", "Network", "PrintSupport"};
 
+// How often a program that found another updater at work looks whether it is done.
+constexpr int kOtherUpdatePollMs = 500;
+
 } // namespace
 
 // Registers the window's images.  Outside the anonymous namespace: Q_INIT_RESOURCE declares the
@@ -49,6 +53,8 @@ MainWindow::MainWindow(Configuration *config)
     connect(m_Engine, SIGNAL(updateCanceled()), this, SLOT(onUpdateCanceled()));
     connect(m_Engine, SIGNAL(bannerFound(QByteArray, QString)), this,
         SLOT(onBannerFound(QByteArray, QString)));
+    connect(m_Engine, &UpdateEngine::updateAlreadyRunning, this,
+        &MainWindow::onUpdateAlreadyRunning);
 
     setupUi(this);
     connect(detailsButton, SIGNAL(clicked()), this, SLOT(onDetailsPressed()), Qt::QueuedConnection);
@@ -129,7 +135,7 @@ void MainWindow::onError(QString errorMessage)
 void MainWindow::onStartUpdate()
 {
     qDebug() << "onStartUpdate";
-    if (m_Finished)
+    if (m_Finished || m_OtherUpdateRunning)
         return;
     if (m_Engine->isActive()) {
         qDebug() << "Session already active";
@@ -159,7 +165,12 @@ void MainWindow::handOver()
         const QStringList args {QStringLiteral("--clientupdate"),
             Configuration::defaultClientType(true), QString::number(m_Config->m_Version),
             m_Config->m_VersionString.isEmpty() ? QStringLiteral("#") : m_Config->m_VersionString};
+        // The next updater continues this session: it inherits the installation's lock, so
+        // that no other updater can come in between.
+        InstallLock *lock = m_Engine->installLock();
+        lock->lendToNextProgram();
         started = ProcessTools::startClientUpdater(m_Config->m_TempDir, args, &failure);
+        lock->endLending(started);
     } else if (m_Config->m_ClientUpdate == 1) {
         started = ProcessTools::startVx3Client(m_Config->m_InstallDir, &failure);
     } else {
@@ -271,6 +282,29 @@ void MainWindow::onUpdateCanceled()
     boxOpen = false;
 }
 
+void MainWindow::onUpdateAlreadyRunning()
+{
+    // This program leaves the installation alone.  The box closes by itself once the other
+    // updater is done; either way the program then ends with status 2: it updated nothing.
+    m_OtherUpdateRunning = true;
+    const QString text = tr("An update of this Voxtrel installation is already running. This "
+                            "window closes when it has finished.");
+    outputTextEdit->append(text);
+    auto *box = new QMessageBox(QMessageBox::Information, tr("Update"), text, QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    auto *poll = new QTimer(box);
+    connect(poll, &QTimer::timeout, box, [this, box] {
+        if (m_Engine->otherUpdateEnded())
+            box->done(QMessageBox::Ok);
+    });
+    connect(box, &QDialog::finished, this, [] {
+        QApplication::setQuitOnLastWindowClosed(false);
+        QCoreApplication::exit(2);
+    });
+    poll->start(kOtherUpdatePollMs);
+    box->open();
+}
+
 void MainWindow::onOtherInstanceActivate(QString message)
 {
     Q_UNUSED(message);
@@ -337,9 +371,9 @@ void MainWindow::closeEvent(QCloseEvent *event)
         qDebug() << "*** Deleting temp banner";
         Banner::removeCache();
     }
-    if (m_UpdateFailed || m_HandOverFailed) {
-        // Closing after a failed update or hand-over must not look like success to whoever
-        // started us.
+    if (m_UpdateFailed || m_HandOverFailed || m_OtherUpdateRunning) {
+        // Closing after a failed update or hand-over, or without having updated because another
+        // updater was at work, must not look like success to whoever started us.
         QApplication::setQuitOnLastWindowClosed(false);
         QCoreApplication::exit(2);
     }

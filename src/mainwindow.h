@@ -49,6 +49,7 @@ private slots:
     void onOtherInstanceActivate(QString message);
     void onBannerFound(const QByteArray &bannerImage, const QString &clickUrl);
     void onDetailsPressed();
+    void onUpdateAlreadyRunning();
 
 private:
     void showErrorBox(const QString &errorMessage);
@@ -66,4 +67,5 @@ private:
     bool m_HandedOver = false; // the next program's start has been tried
     bool m_HandOverFailed = false; // ... and failed; closing then ends with status 2
     bool m_UpdateFailed = false; // the last attempt failed; closing then ends with status 2
+    bool m_OtherUpdateRunning = false; // another updater holds the installation: never start
 };

@@ -162,12 +162,18 @@ bool UpdateEngine::initialize()
     }
     qsrand(static_cast<uint>(QDateTime::currentSecsSinceEpoch()));
 
-    removeInterruptedRemovals();
     int version = 0;
     QString sessionDir;
     QString clientDir;
-    if (UpdateIniData::get(&version, nullptr, &sessionDir, &clientDir)) {
-        if (!isOwnSession(sessionDir, clientDir)) {
+    const bool recorded = UpdateIniData::get(&version, nullptr, &sessionDir, &clientDir);
+    const bool ownRecord = recorded && isOwnSession(sessionDir, clientDir);
+    // Nothing of a session, recorded, abandoned or cut short, is touched before the installation
+    // is ours.
+    if (!lockInstallation(ownRecord ? clientDir : QString()))
+        return false;
+    removeInterruptedRemovals();
+    if (recorded) {
+        if (!ownRecord) {
             // "update.ini" can be edited, and somebody else could have put anything in a folder
             // elsewhere: neither used nor emptied.
             emit message(QStringLiteral("Ignoring session folder %1 for %2: it is not a session "
@@ -214,6 +220,32 @@ bool UpdateEngine::initialize()
         m_Config->m_Version, m_Config->m_TempDir, m_Config->m_InstallDir, m_Config->m_ClientType);
     m_State = POST_INIT;
     return true;
+}
+
+bool UpdateEngine::lockInstallation(const QString &recordedClientDir)
+{
+    // The client step updates the installation its session names; the updater step the one
+    // it belongs to.
+    const QString installDir = m_Config->m_ClientUpdate && !recordedClientDir.isEmpty()
+        ? recordedClientDir
+        : Configuration::appDirBase() + QStringLiteral("../");
+    switch (m_Lock.acquire(installDir)) {
+    case InstallLock::Acquired:
+        return true;
+    case InstallLock::Busy:
+        emit message(QStringLiteral("Another updater is at work on %1").arg(installDir));
+        emit updateAlreadyRunning();
+        return false;
+    case InstallLock::Failed:
+        break;
+    }
+    emit fatalError(QStringLiteral("Unable to lock the installation for the update."));
+    return false;
+}
+
+bool UpdateEngine::otherUpdateEnded()
+{
+    return m_Lock.retry() == InstallLock::Acquired;
 }
 
 bool UpdateEngine::startUpdate()

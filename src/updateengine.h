@@ -5,6 +5,8 @@
 // task, relays its texts and progress, cleans up after success and fetches the banner image.
 // It also carries the start-up clean-up of what earlier installations left beside the updater.
 
+#include "installlock.h"
+
 #include <QByteArray>
 #include <QNetworkProxy>
 #include <QObject>
@@ -30,6 +32,12 @@ public:
     void reset();
     void getBanner();
     int state() const { return m_State; }
+
+    // The installation's lock, held from initialize until the engine goes; the window lends it
+    // to the updater of the client step when it starts it.
+    InstallLock *installLock() { return &m_Lock; }
+    // After updateAlreadyRunning: true once the other updater has let go of the installation.
+    bool otherUpdateEnded();
 
     // Deletes the "_old_"-prefixed leftovers of earlier updates inside `dir`.  Silent; failures
     // are passed over.
@@ -58,6 +66,8 @@ signals:
     void updateFinished();
     void updateCanceled();
     void bannerFound(QByteArray bannerImage, QString clickUrl);
+    // initialize found another updater at work on the installation and touched nothing.
+    void updateAlreadyRunning();
 
 public slots:
     void cancelUpdate();
@@ -87,6 +97,7 @@ private:
     void takeOverAbandonedSessions(QString *sessionDir, QString *clientDir);
     void dropBannerReply();
     void releaseMainTask();
+    bool lockInstallation(const QString &recordedClientDir);
 
     int m_State = PRE_INIT;
     Configuration *m_Config = nullptr;
@@ -99,4 +110,5 @@ private:
     static constexpr int kBannerStallMs = 16000;
     static constexpr int kBannerDeadlineMs = 60000;
     QString m_ProxyError;
+    InstallLock m_Lock;
 };

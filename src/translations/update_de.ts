@@ -100,6 +100,10 @@ vom Update-Server abgefragt werden.</translation>
         <source>The Voxtrel client &quot;%1&quot; could not be started.</source>
         <translation>Der Voxtrel-Client &quot;%1&quot; konnte nicht gestartet werden.</translation>
     </message>
+    <message>
+        <source>An update of this Voxtrel installation is already running. This window closes when it has finished.</source>
+        <translation>Diese Voxtrel-Installation wird bereits aktualisiert. Dieses Fenster schließt sich, sobald das abgeschlossen ist.</translation>
+    </message>
 </context>
 <context>
     <name>QObject</name>

@@ -14,14 +14,20 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 #include <QUrl>
+
+#include <csignal>
+#include <sys/types.h>
+#include <unistd.h>
 
 namespace
 {
@@ -322,6 +328,11 @@ UpdateScenario::UpdateScenario(const UpdateRelease& release, const QString& root
 {
 }
 
+UpdateScenario::~UpdateScenario()
+{
+    endLeftoverUpdaters();
+}
+
 QString UpdateScenario::bundle() const
 {
     return m_Root + QStringLiteral("/install/") + BundleGenerator::bundleName();
@@ -366,7 +377,7 @@ QProcessEnvironment UpdateScenario::processEnvironment() const
     env.insert(QStringLiteral("HOME"), m_Root + QStringLiteral("/home"));
     env.insert(QStringLiteral("VX3_CONFIG_DIR"), m_Root + QStringLiteral("/config"));
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(BundleGenerator::clientLogVariable(), m_Root + QStringLiteral("/client.log"));
+    env.insert(BundleGenerator::clientLogVariable(), clientLog());
     return env;
 }
 
@@ -385,16 +396,67 @@ QString UpdateScenario::updaterProgram(bool clientStep) const
     return contents() + QLatin1Char('/') + BundleGenerator::updaterExecutable();
 }
 
-bool UpdateScenario::startProgram(QProcess* process, bool clientStep, QString* error) const
+bool UpdateScenario::startProgram(QProcess* process, bool clientStep, QString* error,
+                                  const QStringList& extraEnvironment) const
 {
     applyEnvironment();
     if (!Banner::writeCache(QByteArray("cached banner"), QStringLiteral("https://example.invalid/")))
         return fail(error, QStringLiteral("cannot seed the banner cache in ") + tmp());
-    process->setProcessEnvironment(processEnvironment());
+    QProcessEnvironment environment = processEnvironment();
+    for (const QString& entry : extraEnvironment) {
+        const int split = entry.indexOf(QLatin1Char('='));
+        environment.insert(entry.left(split), entry.mid(split + 1));
+    }
+    process->setProcessEnvironment(environment);
     process->start(updaterProgram(clientStep), stepArguments(clientStep));
     if (!process->waitForStarted(10000))
         return fail(error, process->errorString());
     return true;
+}
+
+int UpdateScenario::clientStarts() const
+{
+    return ClientBundle::readFile(clientLog()).count('\n');
+}
+
+QStringList UpdateScenario::updaterProcesses() const
+{
+    QString root = QFileInfo(m_Root).canonicalFilePath();
+    if (root.isEmpty())
+        root = m_Root;
+    QStringList found;
+    const QDir proc(QStringLiteral("/proc"));
+    for (const QString& name : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool numeric = false;
+        name.toLongLong(&numeric);
+        if (!numeric)
+            continue;
+        // A program whose folder is gone already reads "<path> (deleted)": still below root.
+        char target[4096];
+        const ssize_t length = ::readlink(QFile::encodeName(proc.filePath(name) + QStringLiteral("/exe")).constData(),
+                                          target, sizeof(target) - 1);
+        if (length <= 0)
+            continue;
+        const QString program = QFile::decodeName(QByteArray(target, int(length)));
+        if (program.startsWith(root + QLatin1Char('/')) || program.startsWith(m_Root + QLatin1Char('/')))
+            found << name + QLatin1Char(' ') + program;
+    }
+    return found;
+}
+
+QStringList UpdateScenario::endLeftoverUpdaters() const
+{
+    const QStringList running = updaterProcesses();
+    for (const QString& line : running)
+        ::kill(pid_t(line.section(QLatin1Char(' '), 0, 0).toLongLong()), SIGKILL);
+    // Killed children of this process are reaped by QProcess; detached ones by init.
+    QElapsedTimer clock;
+    clock.start();
+    while (!running.isEmpty() && !updaterProcesses().isEmpty() && clock.elapsed() < 10000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(20);
+    }
+    return running;
 }
 
 QString UpdateScenario::sessionHolding(const QString& relative) const

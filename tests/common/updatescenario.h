@@ -146,6 +146,8 @@ public:
 
     // The scenario's folder is <root>; bundle N is copied to <root>/install.
     UpdateScenario(const UpdateRelease& release, const QString& root);
+    // Ends every updater program of the scenario that is still running.
+    ~UpdateScenario();
 
     // Creates the folders, copies bundle N, writes the config "update.ini" with the alpha URL
     // and sets TMPDIR, HOME and VX3_CONFIG_DIR.  False with error set on failure.
@@ -178,7 +180,18 @@ public:
     // Starts the real updater program of either step as a child process with the scenario's
     // environment (offscreen), after seeding the banner cache in TMPDIR so that the program never
     // asks the banner service.  False with error set when it does not start.
-    bool startProgram(QProcess* process, bool clientStep, QString* error) const;
+    // extraEnvironment: further "NAME=value" entries for the program.
+    bool startProgram(QProcess* process, bool clientStep, QString* error,
+                      const QStringList& extraEnvironment = QStringList()) const;
+
+    // The stand-in client's start records (one line per start) and their number.
+    QString clientLog() const { return m_Root + QStringLiteral("/client.log"); }
+    int clientStarts() const;
+    // Running processes whose program lies in the scenario's folder (the updaters of either
+    // step, also those started detached by a hand-over): "<pid> <program>".
+    QStringList updaterProcesses() const;
+    // Kills what updaterProcesses() finds and waits (bounded) for them to go; what was running.
+    QStringList endLeftoverUpdaters() const;
     // A session folder in TMPDIR holding the path (relative to the session folder); empty when
     // none does.
     QString sessionHolding(const QString& relative) const;

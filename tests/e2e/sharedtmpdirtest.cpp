@@ -126,22 +126,23 @@ private slots:
 
         QProcess updater;
         QVERIFY2(scenario.startProgram(&updater, false, &error), qPrintable(error));
-        // The updater step hands over to the client step, which runs detached: wait for the
-        // bundle to become N+1 and for the session to be gone.
+        // The updater step hands over to the client step, which runs detached and ends by
+        // starting the client: wait for that start and for every updater to be gone (the bundle
+        // must outlive them, or the last start would fail for want of it).
         QElapsedTimer clock;
         clock.start();
-        QStringList differences;
-        QStringList sessions;
-        while (clock.elapsed() < 120000) {
+        while (clock.elapsed() < 120000 && !QFileInfo::exists(marker)
+               && (scenario.clientStarts() == 0 || updater.state() != QProcess::NotRunning
+                   || !scenario.updaterProcesses().isEmpty())) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-            differences = scenario.differencesFrom(m_Release.newTree(), true);
-            sessions = QDir(own).entryList({"voxtrel_temp_*"}, QDir::Dirs | QDir::NoDotAndDotDot);
-            if ((differences.isEmpty() && sessions.isEmpty() && updater.state() == QProcess::NotRunning)
-                || QFileInfo::exists(marker))
-                break;
             QThread::msleep(20);
         }
         updater.waitForFinished(10000);
+        const QStringList left = scenario.endLeftoverUpdaters();
+        QVERIFY2(left.isEmpty(), qPrintable("updaters still running: " + left.join("; ")));
+        QCOMPARE(scenario.clientStarts(), 1);
+        const QStringList differences = scenario.differencesFrom(m_Release.newTree(), true);
+        const QStringList sessions = QDir(own).entryList({"voxtrel_temp_*"}, QDir::Dirs | QDir::NoDotAndDotDot);
         QVERIFY2(!QFileInfo::exists(marker), "the planted updater was run");
         QCOMPARE(ClientBundle::readFile(victimFile), QByteArray("the victim's own notes"));
         QVERIFY(QFileInfo(QString::fromUtf8(p.argsLink)).isSymLink());

@@ -47,6 +47,8 @@ fail() { say "FAILED: $*" >&2; exit 1; }
 
 cleanup() {
   for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
+  # An updater of this run that outlived a failure would hold the work folder for ever.
+  kill_updaters
   [ -z "$NGINX_UP" ] || "$SRC/tests/e2e/nginx.sh" stop "$WORK/srv" "$PORT" "$WORK/nginx" >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
@@ -62,6 +64,15 @@ updaters_running() {
     case "$(readlink "$exe" 2>/dev/null)" in "$WORK"/*) return 0 ;; esac
   done
   return 1
+}
+
+kill_updaters() {
+  local exe pid
+  for exe in /proc/[0-9]*/exe; do
+    case "$(readlink "$exe" 2>/dev/null)" in
+      "$WORK"/*) pid=${exe#/proc/}; pid=${pid%/exe}; say "killing leftover updater $pid" >&2; kill -9 "$pid" 2>/dev/null || true ;;
+    esac
+  done
 }
 
 wait_for() { # seconds, then a command that must come true

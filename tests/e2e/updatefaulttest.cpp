@@ -787,6 +787,10 @@ void UpdateFaultTest::killAtEachStep()
         program.kill();
     program.waitForFinished(10000);
     QVERIFY2(killed, "the program ended or stalled before the step was reached");
+    // Killed before its hand-over: nothing was started and nothing of it runs on.
+    const QStringList left = scenario.endLeftoverUpdaters();
+    QVERIFY2(left.isEmpty(), qPrintable(QStringLiteral("updaters still running: ") + left.join(QStringLiteral("; "))));
+    QCOMPARE(scenario.clientStarts(), 0);
     server.clearFaults();
     server.http().releaseStalled();
 
