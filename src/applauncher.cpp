@@ -7,6 +7,8 @@
 #include <QFileInfo>
 #include <QProcess>
 
+#include <unistd.h>
+
 QString AppLauncher::executablePath(const QString &bundlePath, const QString &executableName)
 {
     return QDir::cleanPath(bundlePath + QStringLiteral("/Contents/MacOS/") + executableName);
@@ -22,10 +24,11 @@ bool AppLauncher::launch(const QString &bundlePath, const QString &executableNam
         qDebug() << "No executable at" << program;
         return false;
     }
-    // Nobody else may have changed what is started: their code would run with the rights of the
-    // user running the updater (root's among them).  Checked right before the start; only the
-    // user and root can change the bundle afterwards.
-    const QString changeable = BundleOwnership::changeableByOthers(bundlePath, true);
+    // As root, nobody else may have changed what is started: their code would run with root's
+    // rights.  Checked right before the start; only root can change the bundle afterwards.  A
+    // user's updater starts the client as the user starts it, with the user's rights.
+    const QString changeable =
+        geteuid() == 0 ? BundleOwnership::changeableByOthers(bundlePath, true) : QString();
     if (!changeable.isEmpty()) {
         qDebug() << "Not starting" << program << ": another user can change" << changeable;
         return false;

@@ -13,7 +13,9 @@
 #include <QSettings>
 #include <QStandardPaths>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 QString imageBaseUrl;
 
@@ -235,7 +237,13 @@ bool Configuration::createTempDir()
         const QByteArray native = QFile::encodeName(candidate);
         // A name in use may belong to another session: never reuse it.  The folder is the
         // user's alone, whatever the umask says.
-        if (::mkdir(native.constData(), 0700) == 0 && ::chmod(native.constData(), 0700) == 0) {
+        if (::mkdir(native.constData(), 0700) != 0)
+            continue;
+        const int fd = ::open(native.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const bool made = fd >= 0 && ::fchmod(fd, 0700) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        if (made) {
             m_TempDir = candidate;
             return true;
         }
