@@ -145,15 +145,22 @@ InstallLock::Result InstallLock::open(const QString &path)
             // Kept open, so that retry() can see when the holder lets go.
             return Busy;
         }
-        m_Held = true;
-        if (stillNamesLockFile())
+        if (holdIfStillNamed())
             return Acquired;
-        // The holder ended its session and removed the file after we had opened it.
-        m_Held = false;
-        ::close(m_Fd);
-        m_Fd = -1;
     }
     return Failed;
+}
+
+bool InstallLock::holdIfStillNamed()
+{
+    if (stillNamesLockFile()) {
+        m_Held = true;
+        return true;
+    }
+    // The holder ended its session and removed the file after we had opened it.
+    ::close(m_Fd);
+    m_Fd = -1;
+    return false;
 }
 
 bool InstallLock::stillNamesLockFile() const
@@ -169,13 +176,7 @@ InstallLock::Result InstallLock::retry()
         return open(m_Path);
     if (!lockNow(m_Fd))
         return errno == EWOULDBLOCK ? Busy : Failed;
-    m_Held = true;
-    if (stillNamesLockFile())
-        return Acquired;
-    m_Held = false;
-    ::close(m_Fd);
-    m_Fd = -1;
-    return open(m_Path);
+    return holdIfStillNamed() ? Acquired : open(m_Path);
 }
 
 void InstallLock::lendToNextProgram()

@@ -57,6 +57,9 @@ public:
 private:
     Result open(const QString &path);
     bool stillNamesLockFile() const;
+    // Holds the lock just taken on m_Fd while the lock file still has its name; otherwise lets
+    // the descriptor go.
+    bool holdIfStillNamed();
 
     int m_Fd = -1;
     bool m_Held = false;
