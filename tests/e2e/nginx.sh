@@ -9,7 +9,8 @@
 # "start" returns once the server answers (exit 1 with the error log when it does not);
 # "stop" returns once the master process is gone. The access log is <state-dir>/logs/access.log.
 # VX_NGINX_LIMIT_RATE (for example "16k") caps every response's speed, so that a run can be
-# watched mid-update.
+# watched mid-update.  VX_NGINX_TLS_CERT and VX_NGINX_TLS_KEY (PEM files, both or neither) make the
+# server speak https only on the port.
 set -euo pipefail
 
 usage() {
@@ -36,7 +37,8 @@ running() {
   [ -s "$pidfile" ] && kill -0 "$(cat "$pidfile")" 2>/dev/null
 }
 
-# True when something answers an HTTP request on the port.
+# True when something answers an HTTP request on the port (a TLS port of nginx answers a plain
+# request with a 400 of its own).
 answers() {
   local reply
   reply=$( (exec 3<>"/dev/tcp/127.0.0.1/$port" || exit 1
@@ -70,6 +72,17 @@ start() {
            "$state/temp/uwsgi" "$state/temp/scgi"
   rm -f "$pidfile"
   : > "$state/logs/error.log"
+
+  local listen_ssl="" tls_lines=""
+  if [ -n "${VX_NGINX_TLS_CERT:-}${VX_NGINX_TLS_KEY:-}" ]; then
+    [ -f "${VX_NGINX_TLS_CERT:-}" ] && [ -f "${VX_NGINX_TLS_KEY:-}" ] || {
+      echo "$0: VX_NGINX_TLS_CERT and VX_NGINX_TLS_KEY must both name files" >&2
+      exit 1
+    }
+    listen_ssl=" ssl"
+    tls_lines="ssl_certificate $(quoted "$(cd "$(dirname "$VX_NGINX_TLS_CERT")" && pwd)/$(basename "$VX_NGINX_TLS_CERT")");
+        ssl_certificate_key $(quoted "$(cd "$(dirname "$VX_NGINX_TLS_KEY")" && pwd)/$(basename "$VX_NGINX_TLS_KEY")");"
+  fi
 
   local user_line=""
   if [ "$(id -u)" = 0 ]; then
@@ -106,8 +119,9 @@ http {
     keepalive_timeout 30s;
 
     server {
-        listen 127.0.0.1:$port;
+        listen 127.0.0.1:$port$listen_ssl;
         server_name localhost;
+        $tls_lines
         root $(quoted "$root");
         autoindex off;
         location / {

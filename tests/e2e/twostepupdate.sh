@@ -8,6 +8,13 @@
 # holds no session leftovers.
 #
 #   tests/e2e/twostepupdate.sh --build <build dir> [--work <dir>] [--screenshot <file.png>]
+#                              [--https [--untrusted]]
+#
+# With --https a test certificate authority and a server certificate for 127.0.0.1 are made in the
+# work folder, nginx serves over TLS, and the updater (a development build) is told to trust the
+# authority through VX3_TEST_CA_FILE.  With --untrusted as well it is not told: the run passes when
+# the update stops at the certificate check with the bundle left as version N and no client
+# started.
 #
 # With --screenshot the window runs on a private Xvfb display and a picture of it is taken
 # mid-update; otherwise Qt's offscreen platform is used.  Every server and file of the run is the
@@ -18,15 +25,21 @@ SRC=$(cd "$(dirname "$0")/../.." && pwd)
 BUILD=""
 WORK=""
 SHOT=""
+HTTPS=""
+UNTRUSTED=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --build) BUILD=$2; shift 2 ;;
     --work) WORK=$2; shift 2 ;;
     --screenshot) SHOT=$2; shift 2 ;;
-    *) echo "usage: $0 --build <dir> [--work <dir>] [--screenshot <file.png>]" >&2; exit 2 ;;
+    --https) HTTPS=1; shift ;;
+    --untrusted) UNTRUSTED=1; shift ;;
+    *) echo "usage: $0 --build <dir> [--work <dir>] [--screenshot <file.png>] [--https [--untrusted]]" >&2
+       exit 2 ;;
   esac
 done
 [ -n "$BUILD" ] || { echo "$0: --build is required" >&2; exit 2; }
+[ -z "$UNTRUSTED" ] || [ -n "$HTTPS" ] || { echo "$0: --untrusted goes with --https" >&2; exit 2; }
 BUILD=$(cd "$BUILD" && pwd)
 [ -n "$WORK" ] || WORK=$(mktemp -d "${TMPDIR:-/tmp}/vx-e2e.XXXXXX")
 mkdir -p "$WORK"
@@ -91,6 +104,21 @@ tree_listing() { # every entry with its type, mode, link target and content hash
    done)
 }
 
+# A test authority and a server certificate it signed for 127.0.0.1 (P-256 keys: quick to make).
+make_certificates() {
+  local dir=$1
+  local key=(-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes)
+  mkdir -p "$dir"
+  printf 'basicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\nsubjectAltName=IP:127.0.0.1\n' > "$dir/server.ext"
+  (cd "$dir" &&
+    openssl req -x509 "${key[@]}" -keyout ca.key -out ca.pem -days 2 -subj "/CN=Updater Test CA" \
+      -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign &&
+    openssl req "${key[@]}" -keyout server.key -out server.csr -subj /CN=127.0.0.1 &&
+    openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
+      -extfile server.ext -out server.pem) > "$dir/openssl.log" 2>&1 \
+    || { cat "$dir/openssl.log" >&2; fail "openssl could not make the test certificates"; }
+}
+
 [ -x "$UPDATE" ] && [ -x "$TOOL" ] || fail "build $UPDATE and $TOOL first"
 
 say "== Versions $OLD -> $NEW in $WORK"
@@ -109,9 +137,15 @@ tree_listing "$WORK/B/$BUNDLE" > "$WORK/expected.txt"
 PORT=$(free_port)
 # A picture mid-update needs a run slow enough to be caught in the middle.
 [ -z "$SHOT" ] || export VX_NGINX_LIMIT_RATE=${VX_NGINX_LIMIT_RATE:-8k}
+SCHEME=http
+if [ -n "$HTTPS" ]; then
+  make_certificates "$WORK/tls"
+  export VX_NGINX_TLS_CERT="$WORK/tls/server.pem" VX_NGINX_TLS_KEY="$WORK/tls/server.key"
+  SCHEME=https
+fi
 "$SRC/tests/e2e/nginx.sh" start "$WORK/srv" "$PORT" "$WORK/nginx" >/dev/null
 NGINX_UP=1
-BASE="http://127.0.0.1:$PORT"
+BASE="$SCHEME://127.0.0.1:$PORT"
 FONT=$(fc-match -f '%{file}' sans 2>/dev/null || true)
 convert -size 468x60 xc:'#1d4f91' ${FONT:+-font "$FONT"} -fill white -gravity center -pointsize 22 \
   -annotate +0+0 "Voxtrel 3 - version $NEW" "$WORK/srv/banner.jpg" 2>/dev/null \
@@ -123,6 +157,9 @@ printf '[Channel]\nalpha=%s/\n' "$BASE" > "$WORK/config/update.ini"
 
 export HOME="$WORK/home" TMPDIR="$WORK/tmp" VX3_CONFIG_DIR="$WORK/config"
 export VX_E2E_CLIENT_LOG="$CLIENT_LOG" VX3_TEST_BANNER_SERVER="127.0.0.1:$(cat "$WORK/banner.port")"
+# Qt takes its trusted roots from the system only; a development build adds the named ones.
+unset VX3_TEST_CA_FILE
+[ -z "$HTTPS" ] || [ -n "$UNTRUSTED" ] || export VX3_TEST_CA_FILE="$WORK/tls/ca.pem"
 if [ -n "$SHOT" ]; then
   DISPLAY_NR=$((90 + RANDOM % 400))
   Xvfb ":$DISPLAY_NR" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
@@ -146,6 +183,31 @@ if [ -n "$SHOT" ]; then
   # The window alone, found by its title, not the whole display.
   "$SRC/tests/e2e/screenshot.sh" "$DISPLAY" "$SHOT" "Voxtrel 3 Client Update" || say "screenshot failed"
 fi
+if [ -n "$UNTRUSTED" ]; then
+  # The updater reaches the server, refuses its certificate and stops at its "cancelled" box.
+  # Reached: a request besides nginx.sh's probe, or a connection closed before any request.
+  reached() {
+    [ "$(wc -l < "$WORK/nginx/logs/access.log")" -gt 1 ] || grep -q 'client closed connection' "$WORK/nginx/logs/error.log"
+  }
+  wait_for 60 reached || fail "the updater never reached the server"
+  sleep 3
+  served=$(awk '$9 == 200' "$WORK/nginx/logs/access.log" | wc -l)
+  [ "$served" -eq 0 ] || fail "$served files were served over an untrusted certificate"
+  ! [ -s "$CLIENT_LOG" ] || fail "the client was started"
+  kill_updaters 2>/dev/null
+  wait "$STEP1" 2>/dev/null || true
+  tree_listing "$WORK/A/$BUNDLE" > "$WORK/unchanged.txt"
+  # The record of the session the updater was killed in ("[current]") stays; nothing else may.
+  tree_listing "$INSTALL" | grep -v '^Contents/SharedSupport/update\.ini'$'\t' > "$WORK/result.txt"
+  if ! diff -u "$WORK/unchanged.txt" "$WORK/result.txt" > "$WORK/tree.diff"; then
+    head -40 "$WORK/tree.diff" >&2
+    fail "the bundle changed although the server's certificate is not trusted"
+  fi
+  say "== Done: the untrusted certificate was refused, nothing served, bundle still version $OLD"
+  exit 0
+fi
+# A step that stops at a message box would otherwise hold the run until CTest's time-out.
+wait_for 180 eval '! kill -0 "$STEP1" 2>/dev/null' || fail "step one did not end"
 wait "$STEP1" || fail "step one ended with status $?"
 say "== Step two runs in the fresh updater; waiting for the client"
 wait_for 180 test -s "$CLIENT_LOG" || fail "the client was never started"
