@@ -28,8 +28,9 @@ bool othersMayChange(const struct stat& st)
         return true;
     if (S_ISLNK(st.st_mode))
         return false;
-    const bool sharedSticky = S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) && st.st_uid == 0;
-    return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && !sharedSticky;
+    // In a sticky folder others may add names but not replace or remove the owner's.
+    const bool sticky = S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX);
+    return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && !sticky;
 }
 
 // The first entry below the folder open as fd (taken over) that others may change.

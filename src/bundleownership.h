@@ -10,7 +10,7 @@ public:
     // The first entry that a user other than the one running the updater (or root) could change:
     // every folder from "/" down to path, and with wholeTree everything below path too (links are
     // not followed).  Such an entry belongs to another user, or group or others may write it (a
-    // sticky folder of root's excepted, as /tmp).  Empty when there is none.
+    // sticky folder of the user's or root's excepted, as /tmp).  Empty when there is none.
     static QString changeableByOthers(const QString& path, bool wholeTree);
 
     // The text of the error box shown when the bundle at path is refused because of entry.

@@ -1,5 +1,7 @@
 #include "privatetempdir.h"
 
+#include "bundleownership.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -94,21 +96,11 @@ bool PrivateTempDir::isOwnFolder(const QString &path)
 
 bool PrivateTempDir::isSafePlace(const QString &path)
 {
-    if (!QDir::isAbsolutePath(path))
-        return false;
-    QString folder = QDir::cleanPath(path);
-    for (;;) {
-        struct stat st {};
-        if (lstat(QFile::encodeName(folder).constData(), &st) != 0 || !S_ISDIR(st.st_mode))
-            return false;
-        if (st.st_uid != geteuid() && st.st_uid != 0)
-            return false;
-        if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0)
-            return false;
-        if (folder == QLatin1String("/"))
-            return true;
-        folder = QFileInfo(folder).path();
-    }
+    // The rule that holds a bundle run as root: every folder from "/" down is the user's or
+    // root's, and nobody else can write to it unless it is sticky.
+    struct stat st {};
+    return QDir::isAbsolutePath(path) && lstat(QFile::encodeName(path).constData(), &st) == 0 &&
+        S_ISDIR(st.st_mode) && BundleOwnership::changeableByOthers(path, false).isEmpty();
 }
 
 bool PrivateTempDir::isPrivateSessionFolder(const QString &path)
