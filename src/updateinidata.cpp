@@ -193,20 +193,33 @@ bool UpdateIniData::modifyTempIni(const QString &folder)
     }
     if (!QFileInfo(folder).isDir() && !QDir().mkpath(folder))
         return false;
+    // The user's settings are read first, each by a settings object of its own that only reads:
+    // the one object that writes works on the private copy of the target.
+    QVariantMap update, channel;
     const QString channelSource = Configuration::channelIniPath();
-    bool copied = true;
-    const bool written = editSettings(target, [&](QSettings &settings) {
+    if (!readGroup(iniPath(), QStringLiteral("update"), target, &update) ||
+        (!channelSource.isEmpty() &&
+            !readGroup(channelSource, QStringLiteral("Channel"), target, &channel)))
+        return false;
+    return editSettings(target, [&](QSettings &settings) {
         settings.beginGroup(QLatin1String(kCurrent));
         settings.setValue(QStringLiteral("version"), version);
         settings.setValue(QStringLiteral("dir"), dir);
         settings.setValue(QStringLiteral("vx3dir"), vx3dir);
         settings.setValue(QStringLiteral("type"), Configuration::defaultClientType(true));
         settings.endGroup();
-        copied = copyGroup(iniPath(), QStringLiteral("update"), target, settings);
-        if (copied && !channelSource.isEmpty())
-            copied = copyGroup(channelSource, QStringLiteral("Channel"), target, settings);
+        // Each group as the source has it, nothing left over; a group the source lacks stays.
+        for (const auto &group : {qMakePair(QStringLiteral("update"), &update),
+                 qMakePair(QStringLiteral("Channel"), &channel)}) {
+            if (group.second->isEmpty())
+                continue;
+            settings.beginGroup(group.first);
+            settings.remove(QString());
+            for (auto value = group.second->cbegin(); value != group.second->cend(); ++value)
+                settings.setValue(value.key(), value.value());
+            settings.endGroup();
+        }
     });
-    return written && copied;
 }
 
 QString UpdateIniData::writeFailureText(const QString &path)
@@ -214,23 +227,17 @@ QString UpdateIniData::writeFailureText(const QString &path)
     return QStringLiteral("Could not write the session record %1").arg(path);
 }
 
-bool UpdateIniData::copyGroup(
-    const QString &fromPath, const QString &group, const QString &toPath, QSettings &to)
+bool UpdateIniData::readGroup(
+    const QString &fromPath, const QString &group, const QString &toPath, QVariantMap *values)
 {
+    values->clear();
     if (QFileInfo(fromPath).absoluteFilePath() == QFileInfo(toPath).absoluteFilePath())
         return true;
-    // Only read: the one settings object that writes is `to`, on a file of its own.
     QSettings from(fromPath, QSettings::IniFormat);
     if (from.status() == QSettings::AccessError)
         return false;
     from.beginGroup(group);
-    const QStringList keys = from.allKeys();
-    if (keys.isEmpty())
-        return true;
-    to.beginGroup(group);
-    to.remove(QString()); // the group as the source has it, nothing left over
-    for (const QString &key : keys)
-        to.setValue(key, from.value(key));
-    to.endGroup();
+    for (const QString &key : from.allKeys())
+        values->insert(key, from.value(key));
     return true;
 }

@@ -3,8 +3,7 @@
 // process continue the same session, and its copy for the updater of the client step.
 
 #include <QString>
-
-class QSettings;
+#include <QVariantMap>
 
 class UpdateIniData {
 public:
@@ -39,9 +38,8 @@ public:
     static QString writeFailureText(const QString &path);
 
 private:
-    // Replaces `group` in `to` (the settings being written to toPath) with the group as the file
-    // at fromPath has it; nothing when that file is toPath or has no such group.  False when
-    // fromPath cannot be read.
-    static bool copyGroup(
-        const QString &fromPath, const QString &group, const QString &toPath, QSettings &to);
+    // The keys of `group` in the file at fromPath, to be copied into the file at toPath; none when
+    // that is the same file.  False when fromPath cannot be read.
+    static bool readGroup(
+        const QString &fromPath, const QString &group, const QString &toPath, QVariantMap *values);
 };
