@@ -215,6 +215,27 @@ private slots:
         QVERIFY(!QFileInfo::exists(client + "/Resources/page"));
     }
 
+    // A fresh session folder is known to no record before the start has succeeded: when root
+    // refuses the bundle, the folder goes again.
+    void rootRefusalLeavesNoSessionFolder()
+    {
+        if (getuid() != 0)
+            QSKIP("only root can give a folder to another user");
+        const QString resources = m_shared + "/../Resources";
+        QVERIFY(QDir().mkpath(resources));
+        QVERIFY(chown(QFile::encodeName(resources).constData(), 65534, 65534) == 0);
+        Configuration config;
+        config.m_Version = 42;
+        config.m_ClientType = "update_macosx";
+        UpdateEngine engine(&config, nullptr);
+        QSignalSpy fatal(&engine, &UpdateEngine::fatalError);
+        QVERIFY(!engine.initialize());
+        QCOMPARE(fatal.count(), 1);
+        QCOMPARE(QDir(m_temp).entryList({"voxtrel_temp_*", "voxtrel_removing_*"}, QDir::AllEntries | QDir::NoDotAndDotDot),
+                 QStringList{});
+        QVERIFY(!UpdateIniData::get(nullptr, nullptr, nullptr, nullptr));
+    }
+
     void recordedSession_data()
     {
         QTest::addColumn<int>("clientStep"); // 1: the updater runs from voxtrel_temp_2
