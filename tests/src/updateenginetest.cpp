@@ -157,7 +157,7 @@ private slots:
         QVERIFY(QFile::link(m_root->filePath("config"), dir + "/linkOut"));
         QVERIFY(ClientBundle::writeFile(UpdateIniData::iniPath(),
                                         "[Channel]\nbeta=true\n\n[update]\nstreams=3\n"));
-        UpdateIniData::modify(41, dir, m_root->filePath("Voxtrel 3 Client.app/Contents"), "update_macosx");
+        QVERIFY(UpdateIniData::modify(41, dir, m_root->filePath("Voxtrel 3 Client.app/Contents"), "update_macosx"));
 
         Configuration config;
         config.m_Version = 42;
@@ -199,7 +199,7 @@ private slots:
         // The client step's updater runs from the session folder, whose record names the client.
         QVERIFY(QDir().mkpath(dir + "/SharedSupport/update.app/Contents/MacOS"));
         Configuration::setApplicationDirForTesting(dir + "/SharedSupport/update.app/Contents/MacOS");
-        UpdateIniData::modify(42, dir, client, "client_macosx");
+        QVERIFY(UpdateIniData::modify(42, dir, client, "client_macosx"));
 
         Configuration config;
         config.m_Version = 42;
@@ -265,7 +265,7 @@ private slots:
             QVERIFY(ClientBundle::writeFile(m_root->filePath(folder) + "/keep", "kept"));
         if (clientStep)
             Configuration::setApplicationDirForTesting(sessionDir(2) + "/SharedSupport/update.app/Contents/MacOS");
-        UpdateIniData::modify(42, m_root->filePath(dir), m_root->filePath(vx3dir), "client_macosx");
+        QVERIFY(UpdateIniData::modify(42, m_root->filePath(dir), m_root->filePath(vx3dir), "client_macosx"));
 
         Configuration config;
         config.m_ClientUpdate = clientStep;
@@ -356,7 +356,7 @@ private slots:
                                             .arg(dir).arg(version).arg(install).toUtf8()));
         QVERIFY(ClientBundle::writeFile(dir + "/SharedSupport/update.app/Contents/MacOS/update", "planted"));
         if (recorded)
-            UpdateIniData::modify(version, dir, install, "update_macosx");
+            QVERIFY(UpdateIniData::modify(version, dir, install, "update_macosx"));
         const QByteArray native = QFile::encodeName(dir);
         if (folder == "foreign") {
             if (geteuid() != 0 || chown(native.constData(), 65534, 65534) != 0)
@@ -481,7 +481,7 @@ private slots:
         const QString dir = sessionDir(4);
         QVERIFY(ClientBundle::writeFile(dir + "/SharedSupport/update.ini", "[current]\nversion=42\n"));
         QVERIFY(ClientBundle::writeFile(UpdateIniData::iniPath(), "[update]\nstreams=2\n"));
-        UpdateIniData::modify(42, dir, m_root->filePath("Voxtrel 3 Client.app/Contents"), "update_macosx");
+        QVERIFY(UpdateIniData::modify(42, dir, m_root->filePath("Voxtrel 3 Client.app/Contents"), "update_macosx"));
         const QByteArray before = ClientBundle::readFile(UpdateIniData::iniPath());
 
         Configuration config;
@@ -506,7 +506,7 @@ private slots:
 
     void missingSessionFolderCountsAsNone()
     {
-        UpdateIniData::modify(42, sessionDir(9), "/nowhere", "client_macosx");
+        QVERIFY(UpdateIniData::modify(42, sessionDir(9), "/nowhere", "client_macosx"));
         Configuration config;
         config.m_Version = 42;
         UpdateEngine engine(&config, nullptr);
@@ -533,7 +533,7 @@ private slots:
                 QVERIFY(ClientBundle::writeFile(QString("%1/d%2_%3/f%4").arg(sessionDir(3)).arg(attempt).arg(n / 40).arg(n % 40), "x"));
             QVERIFY(QDir().mkpath(appDir));
             Configuration::setApplicationDirForTesting(appDir);
-            UpdateIniData::modify(42, sessionDir(3), m_shared + "/..", "client_macosx");
+            QVERIFY(UpdateIniData::modify(42, sessionDir(3), m_shared + "/..", "client_macosx"));
             Configuration config;
             config.m_ClientUpdate = 1;
             UpdateEngine engine(&config, nullptr);
@@ -584,7 +584,7 @@ private slots:
         QVERIFY(ClientBundle::writeFile(dir + "/SharedSupport/update.app/Contents/MacOS/update", "bin"));
         QVERIFY(QFile::link(m_shared, dir + "/SharedSupport/linkBack"));
         QVERIFY(ClientBundle::writeFile(UpdateIniData::iniPath(), "[update]\nstreams=2\n"));
-        UpdateIniData::modify(42, dir, m_root->filePath("Voxtrel 3 Client.app/Contents"), "client_macosx");
+        QVERIFY(UpdateIniData::modify(42, dir, m_root->filePath("Voxtrel 3 Client.app/Contents"), "client_macosx"));
         QVERIFY(Configuration::writeArgsFile({"--clientupdate", "client_macosx", "42"}));
 
         Configuration config;

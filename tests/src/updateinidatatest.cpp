@@ -79,9 +79,9 @@ private slots:
         for (const QString &path : {UpdateIniData::iniPath(), m_bundle})
             QVERIFY(lchown(QFile::encodeName(path).constData(), 65534, 65534) == 0);
         if (remove)
-            UpdateIniData::removeCurrent();
+            QVERIFY(UpdateIniData::removeCurrent());
         else
-            UpdateIniData::modify(7, m_session, "/client", "client_macosx");
+            QVERIFY(UpdateIniData::modify(7, m_session, "/client", "client_macosx"));
         QCOMPARE(ClientBundle::readFile(target), rootContent);
         QCOMPARE(QFileInfo(UpdateIniData::iniPath()).isSymLink(), false);
         int version = 0;
@@ -96,8 +96,8 @@ private slots:
     void roundTripKeepsOtherGroups()
     {
         QVERIFY(ClientBundle::writeFile(UpdateIniData::iniPath(), "[Channel]\nbeta=true\n\n[update]\nstreams=3\n"));
-        UpdateIniData::modify(41, m_session, "/client/Contents", "update_macosx");
-        UpdateIniData::modify(42, m_session, QString::fromUtf8("/cli\xc3\xa9nt/Contents"), "update_macosx");
+        QVERIFY(UpdateIniData::modify(41, m_session, "/client/Contents", "update_macosx"));
+        QVERIFY(UpdateIniData::modify(42, m_session, QString::fromUtf8("/cli\xc3\xa9nt/Contents"), "update_macosx"));
 
         int version = 0;
         QString type, dir, vx3dir;
@@ -187,9 +187,9 @@ private slots:
         QVERIFY(ClientBundle::writeFile(UpdateIniData::iniPath(),
                                         "[Channel]\nalpha=http://alpha.test/img\nalphaRevno=77\n\n"
                                         "[update]\nproxy=http://proxy.test:8080\nstreams=11\n"));
-        UpdateIniData::modify(77, m_session, m_root->path("Client.app/Contents"), "update_macosx");
+        QVERIFY(UpdateIniData::modify(77, m_session, m_root->path("Client.app/Contents"), "update_macosx"));
         const QString sessionSharedSupport = m_session + "/SharedSupport";
-        UpdateIniData::modifyTempIni(sessionSharedSupport);
+        QVERIFY(UpdateIniData::modifyTempIni(sessionSharedSupport));
 
         QSettings copy(sessionSharedSupport + "/update.ini", QSettings::IniFormat);
         QCOMPARE(copy.value("current/version").toInt(), 77);
@@ -218,8 +218,8 @@ private slots:
     {
         QVERIFY(ClientBundle::writeFile(m_config + "/update.ini", "[Channel]\nbeta=true\n"));
         QVERIFY(ClientBundle::writeFile(UpdateIniData::iniPath(), "[Channel]\nalpha=http://ignored.test/\n"));
-        UpdateIniData::modify(5, m_session, "/c", "update_macosx");
-        UpdateIniData::modifyTempIni(m_session + "/SharedSupport");
+        QVERIFY(UpdateIniData::modify(5, m_session, "/c", "update_macosx"));
+        QVERIFY(UpdateIniData::modifyTempIni(m_session + "/SharedSupport"));
 
         QFile::remove(m_config + "/update.ini"); // the second step must manage without it
         runUpdaterFrom(m_session + "/SharedSupport");

@@ -77,7 +77,7 @@ private slots:
         QVERIFY(m_Bundle->addFile("SharedSupport/translations/update_fr.qm", "fr"));
         QVERIFY(m_Bundle->addFile("SharedSupport/translations/qt_de.qm", "qt"));
         Configuration::setApplicationDirForTesting(m_Bundle->path("SharedSupport/update.app/Contents/MacOS"));
-        UpdateIniData::modify(57, m_Config.m_TempDir, m_Bundle->contentsDir(), "update_macosx");
+        QVERIFY(UpdateIniData::modify(57, m_Config.m_TempDir, m_Bundle->contentsDir(), "update_macosx"));
         QVERIFY(ClientBundle::writeFile(temp("SharedSupport/translations/update_de.qm"), "already there"));
 
         const QByteArray conf = "[Paths]\nPlugins = PlugIns\n";
