@@ -247,6 +247,9 @@ bool Configuration::createTempDir()
             m_TempDir = candidate;
             return true;
         }
+        // A folder that may be open to others is no session folder; nobody would ever remove
+        // it, so it goes at once (it is empty and was made just now).
+        ::rmdir(native.constData());
     }
     qDebug() << "*Error* Unable to create temp directory";
     emit fatalError(QStringLiteral("Unable to create temp directory."));

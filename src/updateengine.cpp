@@ -181,14 +181,16 @@ bool UpdateEngine::initialize()
                              .arg(sessionDir, clientDir));
             sessionDir.clear();
             clientDir.clear();
-            UpdateIniData::removeCurrent();
+            if (!forgetRecordedSession())
+                return false;
         } else if (version == m_Config->m_Version) {
             emit message(QStringLiteral("Previous update session for v. %1 found").arg(version));
         } else {
             dropSession(version, sessionDir);
             sessionDir.clear();
             clientDir.clear();
-            UpdateIniData::removeCurrent();
+            if (!forgetRecordedSession())
+                return false;
         }
     } else {
         sessionDir.clear();
@@ -197,15 +199,30 @@ bool UpdateEngine::initialize()
             takeOverAbandonedSessions(&sessionDir, &clientDir);
     }
 
+    // A session folder made for this run is known to no record until the end of initialize:
+    // when the start fails before, it goes again.
+    const bool freshSession = sessionDir.isEmpty();
     if (!m_Config->initalizeStart(sessionDir, clientDir))
         return false;
+    const auto refuse = [this, freshSession](const QString &text) {
+        if (freshSession)
+            removeSessionDir(m_Config->m_TempDir);
+        emit fatalError(text);
+        return false;
+    };
+    if (m_Config->m_ClientUpdate && isInSessionFolder(m_Config->m_InstallDir)) {
+        // Without its record the client step's updater would take the session folder it runs
+        // from for the client, and download a whole client into a new session.
+        return refuse(QStringLiteral("Refusing to update %1: it is an update session folder, "
+                                     "not a Voxtrel client")
+                          .arg(QDir::cleanPath(m_Config->m_InstallDir)));
+    }
     if (geteuid() == 0) {
         // Root changes only a bundle that nobody else can write.
         const QString entry = BundleOwnership::changeableByOthers(m_Config->m_InstallDir, true);
         if (!entry.isEmpty()) {
-            emit fatalError(BundleOwnership::refusalText(
+            return refuse(BundleOwnership::refusalText(
                 QDir::cleanPath(m_Config->m_InstallDir + QStringLiteral("/..")), entry));
-            return false;
         }
     }
     if (m_Config->m_ClientUpdate) {
@@ -216,8 +233,9 @@ bool UpdateEngine::initialize()
             emit message(
                 QStringLiteral("Restored %1 files of an interrupted update").arg(restored));
     }
-    UpdateIniData::modify(
-        m_Config->m_Version, m_Config->m_TempDir, m_Config->m_InstallDir, m_Config->m_ClientType);
+    if (!UpdateIniData::modify(m_Config->m_Version, m_Config->m_TempDir, m_Config->m_InstallDir,
+            m_Config->m_ClientType))
+        return refuse(UpdateIniData::writeFailureText(UpdateIniData::iniPath()));
     m_State = POST_INIT;
     return true;
 }
@@ -286,10 +304,23 @@ void UpdateEngine::onTimer()
     emit downloadProgress(done, total, speed, downloading);
 }
 
+bool UpdateEngine::forgetRecordedSession()
+{
+    if (UpdateIniData::removeCurrent())
+        return true;
+    emit fatalError(UpdateIniData::writeFailureText(UpdateIniData::iniPath()));
+    return false;
+}
+
 void UpdateEngine::onTaskFinished()
 {
     m_Timer->stop();
-    cleanup();
+    if (!cleanup()) {
+        // The run did its work, but what the next step or run relies on could not be recorded:
+        // it ends as failed, and the session stays for the next run to continue.
+        endCanceled(false);
+        return;
+    }
     m_State = FINISHED;
     emit message(QStringLiteral("Update successfully finished"));
     releaseMainTask();
@@ -300,8 +331,13 @@ void UpdateEngine::onTaskFinished()
 void UpdateEngine::onTaskCanceled()
 {
     m_Timer->stop();
+    endCanceled(m_MainTask && m_MainTask->m_State == TaskSpecification::STATE_CANCELLED);
+}
+
+void UpdateEngine::endCanceled(bool userAborted)
+{
     m_State = CANCELED;
-    if (m_MainTask && m_MainTask->m_State == TaskSpecification::STATE_CANCELLED)
+    if (userAborted)
         emit message(QStringLiteral("User aborted update"));
     releaseMainTask();
     emit downloadProgress(0, 0, 0, false);
@@ -326,7 +362,7 @@ void UpdateEngine::releaseMainTask()
     m_MainTask = nullptr;
 }
 
-void UpdateEngine::cleanup()
+bool UpdateEngine::cleanup()
 {
     if (m_Config->m_ClientUpdate) {
         emit message(QStringLiteral("Remove temporary files..."));
@@ -335,15 +371,23 @@ void UpdateEngine::cleanup()
         if (UpdateIniData::get(nullptr, nullptr, &sessionDir, &clientDir) &&
             isOwnSession(sessionDir, clientDir)) {
             // The folder is set aside first: a kill from here on leaves it to the next start.
+            // The record normally lies inside it and goes with it.
             removeSessionDir(sessionDir);
-            UpdateIniData::removeCurrent();
+            if (!UpdateIniData::removeCurrent()) {
+                emit message(UpdateIniData::writeFailureText(UpdateIniData::iniPath()));
+                return false;
+            }
         }
         QFile::remove(Configuration::argsFilePath());
         emit message(QStringLiteral("Temporary files removed."));
     } else {
-        UpdateIniData::removeCurrent();
+        if (!UpdateIniData::removeCurrent()) {
+            emit message(UpdateIniData::writeFailureText(UpdateIniData::iniPath()));
+            return false;
+        }
         emit message(QStringLiteral("Removed temporary update.ini"));
     }
+    return true;
 }
 
 void UpdateEngine::takeOverAbandonedSessions(QString *sessionDir, QString *clientDir)
@@ -390,6 +434,24 @@ bool UpdateEngine::isSessionFolder(const QString &dir)
         return false;
     const QString tempRoot = QFileInfo(QDir::tempPath()).canonicalFilePath();
     return !tempRoot.isEmpty() && QFileInfo(info.absolutePath()).canonicalFilePath() == tempRoot;
+}
+
+bool UpdateEngine::isInSessionFolder(const QString &dir)
+{
+    const QString tempRoot = QFileInfo(QDir::tempPath()).canonicalFilePath();
+    QString path = QFileInfo(dir).canonicalFilePath();
+    if (path.isEmpty())
+        path = QDir::cleanPath(QFileInfo(dir).absoluteFilePath());
+    if (isSessionFolderName(QFileInfo(path).fileName()))
+        return true;
+    for (QFileInfo folder(path); !folder.isRoot() && !folder.fileName().isEmpty();
+         folder = QFileInfo(folder.absolutePath())) {
+        const QString name = folder.fileName();
+        if ((isSessionFolderName(name) || isRemovalFolderName(name)) &&
+            folder.absolutePath() == tempRoot)
+            return true;
+    }
+    return false;
 }
 
 bool UpdateEngine::isOwnSession(const QString &dir, const QString &clientDir) const

@@ -82,7 +82,14 @@ private slots:
     void onBannerReadyRead();
 
 private:
-    void cleanup();
+    // False when the record could not be changed; the run then ends as failed.
+    bool cleanup();
+    // Ends the run as failed, or as cancelled when the user asked for it.
+    void endCanceled(bool userAborted);
+    // Removes the recorded session's [current] record; a failure is fatal for the start.
+    bool forgetRecordedSession();
+    // The folder is a session folder (by its name) or lies inside one of the temp folder's.
+    static bool isInSessionFolder(const QString &dir);
     // A session folder the updater made: "voxtrel_temp_<n>" directly inside the temp folder, a
     // private folder of the user.
     static bool isSessionFolder(const QString &dir);

@@ -10,39 +10,119 @@
 #include <QSettings>
 #include <QTemporaryDir>
 
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <functional>
 
 namespace {
 const char kCurrent[] = "current";
 
+// Puts what was written through fd on stable storage (on macOS through to the medium).
+bool syncDescriptor(int fd)
+{
+#ifdef F_FULLFSYNC
+    if (::fcntl(fd, F_FULLFSYNC) == 0)
+        return true;
+#endif
+    return ::fsync(fd) == 0;
+}
+
+// Puts the folder holding path, with its entries, on stable storage.
+bool syncFolderOf(const QString &path)
+{
+    const int fd = NoFollowFile::openFolder(QFileInfo(path).absolutePath(), true);
+    if (fd < 0)
+        return false;
+    const bool synced = syncDescriptor(fd);
+    ::close(fd);
+    return synced;
+}
+
+// The bytes of the record at path; an absent file reads as empty.  A link at the name that may
+// not be followed (or leads nowhere) counts as absent as well: it is replaced, never read or
+// written through.  False when a file is there and cannot be read.
+bool readRecord(const QString &path, QByteArray *content)
+{
+    content->clear();
+    struct stat st {};
+    if (!NoFollowFile::status(path, &st))
+        return errno == ENOENT;
+    const int fd = NoFollowFile::openForReading(path);
+    if (fd < 0)
+        return S_ISLNK(st.st_mode);
+    char buffer[4096];
+    ssize_t got = 0;
+    while ((got = ::read(fd, buffer, sizeof buffer)) != 0) {
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            break;
+        content->append(buffer, int(got));
+    }
+    ::close(fd);
+    return got == 0;
+}
+
+// Writes data to path as a fresh file that reaches stable storage before it takes the name,
+// and then the name itself.
+bool writeRecord(const QString &path, const QByteArray &data)
+{
+    return NoFollowFile::writeFreshWith(path, 0644,
+               [&data](int fd) {
+                   return NoFollowFile::writeAll(fd, data.constData(), size_t(data.size())) &&
+                       syncDescriptor(fd);
+               }) &&
+        syncFolderOf(path);
+}
+
 // "update.ini" lies in the client's bundle, where the file or its folder may be another user's:
 // QSettings would write through a link standing there.  The settings are therefore edited in a
-// private copy in the temp folder, and the result is written back as a fresh file that replaces
-// whatever stood under the name (NoFollowFile).  Removed instead when nothing is left in it.
-void editSettings(const QString &path, const std::function<void(QSettings &)> &edit)
+// private copy in the temp folder (a folder of its own each time, so that one settings object
+// works on it and no lock file of an earlier edit can hold it up), and the result is written
+// back as a fresh file that replaces whatever stood under the name (NoFollowFile).  Removed
+// instead when nothing is left in it.  False when any step fails; what stood at path is then
+// left as it was, unless only the final sync of its folder failed.
+bool editSettings(const QString &path, const std::function<void(QSettings &)> &edit)
 {
-    const QTemporaryDir folder(QDir::tempPath() + QStringLiteral("/update.ini.XXXXXX"));
+    QTemporaryDir folder(QDir::tempPath() + QStringLiteral("/update.ini.XXXXXX"));
+    if (!folder.isValid())
+        return false;
     const QString copy = folder.filePath(QStringLiteral("update.ini"));
-    QFile current(path);
+    QByteArray content;
+    if (!readRecord(path, &content))
+        return false;
     QFile copyFile(copy);
-    if (!folder.isValid() || !copyFile.open(QIODevice::WriteOnly))
-        return;
-    if (current.open(QIODevice::ReadOnly))
-        copyFile.write(current.readAll());
+    if (!copyFile.open(QIODevice::WriteOnly) || copyFile.write(content) != content.size() ||
+        !copyFile.flush())
+        return false;
     copyFile.close();
     bool empty = false;
     {
         QSettings settings(copy, QSettings::IniFormat);
         edit(settings);
         settings.sync();
+        // A line QSettings could not make sense of is the user's business; a failed write not.
+        if (settings.status() == QSettings::AccessError)
+            return false;
         empty = settings.allKeys().isEmpty();
     }
+    bool written = false;
     if (empty) {
-        NoFollowFile::remove(path);
-        return;
+        struct stat st {};
+        const bool present = NoFollowFile::status(path, &st) || errno != ENOENT;
+        written = !present || (NoFollowFile::remove(path) && syncFolderOf(path));
+    } else if (copyFile.open(QIODevice::ReadOnly)) {
+        content = copyFile.readAll();
+        written = copyFile.error() == QFileDevice::NoError && writeRecord(path, content);
     }
-    if (copyFile.open(QIODevice::ReadOnly))
-        NoFollowFile::writeFresh(path, copyFile.readAll());
+    copyFile.close();
+    // Nothing of the private copy stays in the temp folder; one more try when a removal failed.
+    if (!folder.remove())
+        folder.remove();
+    return written;
 }
 } // namespace
 
@@ -81,11 +161,11 @@ bool UpdateIniData::getFrom(const QString &path, int *version, QString *type, QS
     return true;
 }
 
-void UpdateIniData::modify(int version, const QString &dir, const QString &vx3dir, const QString &type)
+bool UpdateIniData::modify(int version, const QString &dir, const QString &vx3dir, const QString &type)
 {
     const QString path = iniPath();
     qDebug() << "modify" << path << version << dir << vx3dir << type;
-    editSettings(path, [&](QSettings &settings) {
+    return editSettings(path, [&](QSettings &settings) {
         settings.beginGroup(QLatin1String(kCurrent));
         settings.setValue(QStringLiteral("version"), version);
         settings.setValue(QStringLiteral("dir"), dir);
@@ -94,47 +174,70 @@ void UpdateIniData::modify(int version, const QString &dir, const QString &vx3di
     });
 }
 
-void UpdateIniData::removeCurrent()
+bool UpdateIniData::removeCurrent()
 {
-    editSettings(iniPath(), [](QSettings &settings) { settings.remove(QLatin1String(kCurrent)); });
+    return editSettings(
+        iniPath(), [](QSettings &settings) { settings.remove(QLatin1String(kCurrent)); });
 }
 
-void UpdateIniData::modifyTempIni(const QString &folder)
+bool UpdateIniData::modifyTempIni(const QString &folder)
 {
     const QString target = folder + QLatin1Char('/') + QStringLiteral("update.ini");
     qDebug() << "modifyTempIni" << target;
     int version = 0;
     QString type, dir, vx3dir;
     if (!get(&version, &type, &dir, &vx3dir)) {
+        // Without the record the client step's updater would not know its session.
         qDebug() << "Failed to read existing update.ini";
-        return;
+        return false;
     }
-    {
-        QSettings settings(target, QSettings::IniFormat);
+    if (!QFileInfo(folder).isDir() && !QDir().mkpath(folder))
+        return false;
+    // The user's settings are read first, each by a settings object of its own that only reads:
+    // the one object that writes works on the private copy of the target.
+    QVariantMap update, channel;
+    const QString channelSource = Configuration::channelIniPath();
+    if (!readGroup(iniPath(), QStringLiteral("update"), target, &update) ||
+        (!channelSource.isEmpty() &&
+            !readGroup(channelSource, QStringLiteral("Channel"), target, &channel)))
+        return false;
+    return editSettings(target, [&](QSettings &settings) {
         settings.beginGroup(QLatin1String(kCurrent));
         settings.setValue(QStringLiteral("version"), version);
         settings.setValue(QStringLiteral("dir"), dir);
         settings.setValue(QStringLiteral("vx3dir"), vx3dir);
         settings.setValue(QStringLiteral("type"), Configuration::defaultClientType(true));
-    }
-    copyGroup(iniPath(), QStringLiteral("update"), target);
-    const QString channelSource = Configuration::channelIniPath();
-    if (!channelSource.isEmpty())
-        copyGroup(channelSource, QStringLiteral("Channel"), target);
+        settings.endGroup();
+        // Each group as the source has it, nothing left over; a group the source lacks stays.
+        for (const auto &group : {qMakePair(QStringLiteral("update"), &update),
+                 qMakePair(QStringLiteral("Channel"), &channel)}) {
+            if (group.second->isEmpty())
+                continue;
+            settings.beginGroup(group.first);
+            settings.remove(QString());
+            for (auto value = group.second->cbegin(); value != group.second->cend(); ++value)
+                settings.setValue(value.key(), value.value());
+            settings.endGroup();
+        }
+    });
 }
 
-void UpdateIniData::copyGroup(const QString &fromPath, const QString &group, const QString &toPath)
+QString UpdateIniData::writeFailureText(const QString &path)
 {
+    return QStringLiteral("Could not write the session record %1").arg(path);
+}
+
+bool UpdateIniData::readGroup(
+    const QString &fromPath, const QString &group, const QString &toPath, QVariantMap *values)
+{
+    values->clear();
     if (QFileInfo(fromPath).absoluteFilePath() == QFileInfo(toPath).absoluteFilePath())
-        return;
+        return true;
     QSettings from(fromPath, QSettings::IniFormat);
+    if (from.status() == QSettings::AccessError)
+        return false;
     from.beginGroup(group);
-    const QStringList keys = from.allKeys();
-    if (keys.isEmpty())
-        return;
-    QSettings to(toPath, QSettings::IniFormat);
-    to.beginGroup(group);
-    to.remove(QString()); // the group as the source has it, nothing left over
-    for (const QString &key : keys)
-        to.setValue(key, from.value(key));
+    for (const QString &key : from.allKeys())
+        values->insert(key, from.value(key));
+    return true;
 }

@@ -72,8 +72,17 @@ void UpdateSelfUnzipTaskSpecification::subtasksDone()
         const bool linked = QFile::link(target, link);
         qDebug() << "Create symlink" << target << link << linked;
     }
-    UpdateIniData::modifyTempIni(temp + QStringLiteral("SharedSupport"));
+    const QString sharedSupport = temp + QStringLiteral("SharedSupport");
+    const bool recorded = UpdateIniData::modifyTempIni(sharedSupport);
     copyTranslations();
+    if (!recorded) {
+        // Without its record the new updater would not know this session: it is never started.
+        emit message(UpdateIniData::writeFailureText(sharedSupport + QStringLiteral("/update.ini")));
+        if (aggregateState() != STATE_CANCELLED) {
+            fail();
+            return;
+        }
+    }
     ComposedTaskSpecification::subtasksDone();
 }
 

@@ -1,5 +1,6 @@
 // Configuration of one updater run: the command line and the arguments file, the update channel,
 // the version asked from the version service, the session temp folder and the folder helpers.
+#include "common/callfaults.h"
 #include "common/clientbundle.h"
 #include "common/httptestserver.h"
 #include "common/peakmemory.h"
@@ -461,6 +462,39 @@ private slots:
         QCOMPARE(config.m_TempDir, m_tmp + "/voxtrel_temp_3");
         QVERIFY(QFileInfo(config.m_TempDir).isDir());
         QVERIFY(!QFileInfo::exists(m_tmp + "/nowhere"));
+    }
+
+    // A session folder whose mode cannot be set is not left behind: the next number is tried,
+    // and when no folder can be given its mode, none stays.
+    void createTempDirRemovesFoldersItCannotSecure_data()
+    {
+        QTest::addColumn<bool>("forGood");
+        QTest::addColumn<int>("error");
+        QTest::newRow("fails once") << false << int(EIO);
+        QTest::newRow("fails for good") << true << int(EROFS);
+    }
+
+    void createTempDirRemovesFoldersItCannotSecure()
+    {
+        QFETCH(bool, forGood);
+        QFETCH(int, error);
+        Configuration config;
+        QSignalSpy fatalSpy(&config, &Configuration::fatalError);
+        CallFaults::fail(CallFaults::Chmod, "/voxtrel_temp_", error, forGood);
+        const bool made = config.createTempDir();
+        const int failures = CallFaults::failures();
+        CallFaults::disarm();
+        QVERIFY(failures > 0);
+        QCOMPARE(made, !forGood);
+        const QStringList left = QDir(m_tmp).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+        if (forGood) {
+            QCOMPARE(fatalSpy.count(), 1);
+            QCOMPARE(fatalSpy.at(0).at(0).toString(), QString("Unable to create temp directory."));
+            QCOMPARE(left, QStringList{});
+        } else {
+            QCOMPARE(config.m_TempDir, m_tmp + "/voxtrel_temp_1");
+            QCOMPARE(left, QStringList{"voxtrel_temp_1"});
+        }
     }
 
     void createTempDirGivesUpAfterAllCandidates()

@@ -4,6 +4,7 @@
 #include "updateengine.h"
 #include "updateinidata.h"
 
+#include "common/callfaults.h"
 #include "common/clientbundle.h"
 #include "common/httptestserver.h"
 #include "common/peakmemory.h"
@@ -156,7 +157,7 @@ private slots:
         QVERIFY(QFile::link(m_root->filePath("config"), dir + "/linkOut"));
         QVERIFY(ClientBundle::writeFile(UpdateIniData::iniPath(),
                                         "[Channel]\nbeta=true\n\n[update]\nstreams=3\n"));
-        UpdateIniData::modify(41, dir, m_root->filePath("Voxtrel 3 Client.app/Contents"), "update_macosx");
+        QVERIFY(UpdateIniData::modify(41, dir, m_root->filePath("Voxtrel 3 Client.app/Contents"), "update_macosx"));
 
         Configuration config;
         config.m_Version = 42;
@@ -198,7 +199,7 @@ private slots:
         // The client step's updater runs from the session folder, whose record names the client.
         QVERIFY(QDir().mkpath(dir + "/SharedSupport/update.app/Contents/MacOS"));
         Configuration::setApplicationDirForTesting(dir + "/SharedSupport/update.app/Contents/MacOS");
-        UpdateIniData::modify(42, dir, client, "client_macosx");
+        QVERIFY(UpdateIniData::modify(42, dir, client, "client_macosx"));
 
         Configuration config;
         config.m_Version = 42;
@@ -212,6 +213,27 @@ private slots:
                             .arg(QDir::cleanPath(client + "/.."), client + "/Resources")});
         QVERIFY(QFileInfo::exists(client + "/Resources/page._vxold_"));
         QVERIFY(!QFileInfo::exists(client + "/Resources/page"));
+    }
+
+    // A fresh session folder is known to no record before the start has succeeded: when root
+    // refuses the bundle, the folder goes again.
+    void rootRefusalLeavesNoSessionFolder()
+    {
+        if (getuid() != 0)
+            QSKIP("only root can give a folder to another user");
+        const QString resources = m_shared + "/../Resources";
+        QVERIFY(QDir().mkpath(resources));
+        QVERIFY(chown(QFile::encodeName(resources).constData(), 65534, 65534) == 0);
+        Configuration config;
+        config.m_Version = 42;
+        config.m_ClientType = "update_macosx";
+        UpdateEngine engine(&config, nullptr);
+        QSignalSpy fatal(&engine, &UpdateEngine::fatalError);
+        QVERIFY(!engine.initialize());
+        QCOMPARE(fatal.count(), 1);
+        QCOMPARE(QDir(m_temp).entryList({"voxtrel_temp_*", "voxtrel_removing_*"}, QDir::AllEntries | QDir::NoDotAndDotDot),
+                 QStringList{});
+        QVERIFY(!UpdateIniData::get(nullptr, nullptr, nullptr, nullptr));
     }
 
     void recordedSession_data()
@@ -243,16 +265,23 @@ private slots:
             QVERIFY(ClientBundle::writeFile(m_root->filePath(folder) + "/keep", "kept"));
         if (clientStep)
             Configuration::setApplicationDirForTesting(sessionDir(2) + "/SharedSupport/update.app/Contents/MacOS");
-        UpdateIniData::modify(42, m_root->filePath(dir), m_root->filePath(vx3dir), "client_macosx");
+        QVERIFY(UpdateIniData::modify(42, m_root->filePath(dir), m_root->filePath(vx3dir), "client_macosx"));
 
         Configuration config;
         config.m_ClientUpdate = clientStep;
         config.m_Version = 42;
         UpdateEngine engine(&config, nullptr);
-        QVERIFY(engine.initialize());
-        QCOMPARE(config.m_TempDir == m_root->filePath(dir), continued);
-        QCOMPARE(config.m_InstallDir == m_root->filePath(vx3dir), continued);
-        if (!continued)
+        // The client step's updater without a record of its own would update the session
+        // folder it runs from: it refuses to start.
+        const bool refused = clientStep && !continued;
+        QCOMPARE(engine.initialize(), !refused);
+        if (refused) {
+            QCOMPARE(QDir(m_temp).entryList({"voxtrel_temp_*"}, QDir::Dirs), (QStringList{"voxtrel_temp_2", "voxtrel_temp_3"}));
+        } else {
+            QCOMPARE(config.m_TempDir == m_root->filePath(dir), continued);
+            QCOMPARE(config.m_InstallDir == m_root->filePath(vx3dir), continued);
+        }
+        if (!continued && !refused)
             QCOMPARE(QFileInfo(config.m_TempDir).path(), m_temp);
         for (const QString &folder : {"etc", "usr/voxtrel_temp_2", "tmp/voxtrel_temp_3"})
             QCOMPARE(QDir(m_root->filePath(folder)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"keep"});
@@ -327,7 +356,7 @@ private slots:
                                             .arg(dir).arg(version).arg(install).toUtf8()));
         QVERIFY(ClientBundle::writeFile(dir + "/SharedSupport/update.app/Contents/MacOS/update", "planted"));
         if (recorded)
-            UpdateIniData::modify(version, dir, install, "update_macosx");
+            QVERIFY(UpdateIniData::modify(version, dir, install, "update_macosx"));
         const QByteArray native = QFile::encodeName(dir);
         if (folder == "foreign") {
             if (geteuid() != 0 || chown(native.constData(), 65534, 65534) != 0)
@@ -353,9 +382,131 @@ private slots:
         QCOMPARE(recordedDir, config.m_TempDir);
     }
 
+    // The record beside the updater names the session the client step continues: when any
+    // write of it fails the start fails (box, exit status 2), the record stays as it was and no
+    // session folder is left in the temp folder.
+    void recordWriteFailureFailsTheStart_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("where"); // @B@: the updater's folder, @T@: the temp folder
+        QTest::addColumn<int>("error");
+        using C = CallFaults::Kind;
+        QTest::newRow("record, write") << int(C::Write) << "@B@/*update.ini" << int(ENOSPC);
+        QTest::newRow("record, created") << int(C::Create) << "@B@/*update.ini" << int(EDQUOT);
+        QTest::newRow("record, sync") << int(C::Sync) << "@B@/*update.ini" << int(EIO);
+        QTest::newRow("record, rename") << int(C::Rename) << "@B@/*update.ini" << int(EROFS);
+        QTest::newRow("record's folder, sync") << int(C::Sync) << "@B@$" << int(EIO);
+        QTest::newRow("private copy, folder") << int(C::MakeFolder) << "@T@/update.ini." << int(ENOSPC);
+        QTest::newRow("private copy, write") << int(C::Write) << "@T@/update.ini." << int(ENOSPC);
+        QTest::newRow("private copy, lock file") << int(C::Create) << "@T@/update.ini.*.lock" << int(EIO);
+        QTest::newRow("private copy, rename") << int(C::Rename) << "@T@/update.ini.*/update.ini" << int(EIO);
+    }
+
+    void recordWriteFailureFailsTheStart()
+    {
+        QFETCH(int, kind);
+        QFETCH(QString, where);
+        QFETCH(int, error);
+        where.replace("@B@", m_shared).replace("@T@", m_temp);
+        const QByteArray before = "[Channel]\nbeta=true\n\n[update]\nstreams=3\n";
+        QVERIFY(ClientBundle::writeFile(UpdateIniData::iniPath(), before));
+        Configuration config;
+        config.m_Version = 42;
+        config.m_ClientType = "update_macosx";
+        UpdateEngine engine(&config, nullptr);
+        QSignalSpy fatal(&engine, &UpdateEngine::fatalError);
+        CallFaults::fail(CallFaults::Kind(kind), QFile::encodeName(where), error);
+        const bool started = engine.initialize();
+        const int fired = CallFaults::failures();
+        CallFaults::disarm();
+        QCOMPARE(fired, 1);
+        QVERIFY(!started);
+        QCOMPARE(engine.state(), int(UpdateEngine::PRE_INIT));
+        QCOMPARE(spyTexts(fatal), QStringList{QString("Could not write the session record %1").arg(UpdateIniData::iniPath())});
+        // The record is as it was; only when the sync of its folder failed it may already
+        // name the session, whose folder is gone again, so that no run takes it up.
+        if (kind != CallFaults::Sync || !where.endsWith("$"))
+            QCOMPARE(ClientBundle::readFile(UpdateIniData::iniPath()), before);
+        QVERIFY(!UpdateIniData::get(nullptr, nullptr, nullptr, nullptr));
+        QSettings settings(UpdateIniData::iniPath(), QSettings::IniFormat);
+        QCOMPARE(settings.value("update/streams").toInt(), 3);
+        QCOMPARE(QDir(m_temp).entryList({"voxtrel_temp_*", "voxtrel_removing_*", "update.ini.*"},
+                                        QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{});
+        QCOMPARE(QDir(m_shared).entryList({".update.ini*"}, QDir::AllEntries | QDir::Hidden), QStringList{});
+    }
+
+    // The client step's updater runs from a session folder; whatever its record says (or when it
+    // has none), a session folder is never taken for the client it updates.
+    void clientStepNeverUpdatesASessionFolder_data()
+    {
+        QTest::addColumn<QString>("record"); // [current] of the session's own record; empty: none
+        QTest::newRow("no record") << QString();
+        QTest::newRow("record without a client folder") << QString("dir=@S1@\ntype=client_macosx\nversion=42\n");
+        QTest::newRow("client folder is another session") << QString("dir=@S1@\ntype=client_macosx\nversion=42\nvx3dir=@S3@\n");
+        QTest::newRow("client folder inside the session") << QString("dir=@S1@\ntype=client_macosx\nversion=42\nvx3dir=@S1@/SharedSupport\n");
+    }
+
+    void clientStepNeverUpdatesASessionFolder()
+    {
+        QFETCH(QString, record);
+        const QString appDir = sessionDir(1) + "/SharedSupport/update.app/Contents/MacOS";
+        QVERIFY(QDir().mkpath(appDir));
+        QVERIFY(ClientBundle::writeFile(sessionDir(3) + "/MacOS/vx3client_mac", "not a client"));
+        Configuration::setApplicationDirForTesting(appDir);
+        if (!record.isEmpty())
+            QVERIFY(ClientBundle::writeFile(UpdateIniData::iniPath(),
+                "[current]\n" + record.replace("@S1@", sessionDir(1)).replace("@S3@", sessionDir(3)).toUtf8()));
+
+        Configuration config;
+        config.m_ClientUpdate = 1;
+        config.m_Version = 42;
+        config.m_ClientType = "client_macosx";
+        UpdateEngine engine(&config, nullptr);
+        QSignalSpy fatal(&engine, &UpdateEngine::fatalError);
+        QVERIFY(!engine.initialize());
+        QCOMPARE(fatal.count(), 1);
+        QVERIFY2(fatal.at(0).at(0).toString().startsWith("Refusing to update "), qPrintable(fatal.at(0).at(0).toString()));
+        QVERIFY(fatal.at(0).at(0).toString().endsWith(": it is an update session folder, not a Voxtrel client"));
+        // Nothing new in the temp folder, nothing of the sessions touched.
+        QCOMPARE(QDir(m_temp).entryList({"voxtrel_temp_*", "voxtrel_removing_*"}, QDir::AllEntries | QDir::NoDotAndDotDot),
+                 (QStringList{"voxtrel_temp_1", "voxtrel_temp_3"}));
+        QCOMPARE(ClientBundle::readFile(sessionDir(3) + "/MacOS/vx3client_mac"), QByteArray("not a client"));
+    }
+
+    // The updater step's last record write, the removal of its [current] record: when it fails
+    // the run is not reported as a success and the next updater is not started.
+    void failedRecordRemovalFailsTheRun()
+    {
+        const QString dir = sessionDir(4);
+        QVERIFY(ClientBundle::writeFile(dir + "/SharedSupport/update.ini", "[current]\nversion=42\n"));
+        QVERIFY(ClientBundle::writeFile(UpdateIniData::iniPath(), "[update]\nstreams=2\n"));
+        QVERIFY(UpdateIniData::modify(42, dir, m_root->filePath("Voxtrel 3 Client.app/Contents"), "update_macosx"));
+        const QByteArray before = ClientBundle::readFile(UpdateIniData::iniPath());
+
+        Configuration config;
+        UpdateEngine engine(&config, nullptr);
+        QSignalSpy messages(&engine, &UpdateEngine::message);
+        QSignalSpy finished(&engine, &UpdateEngine::updateFinished);
+        QSignalSpy canceled(&engine, &UpdateEngine::updateCanceled);
+        CallFaults::fail(CallFaults::Rename, QFile::encodeName(m_shared + "/*update.ini"), EIO);
+        QVERIFY(QMetaObject::invokeMethod(&engine, "onTaskFinished"));
+        const int fired = CallFaults::failures();
+        CallFaults::disarm();
+        QCOMPARE(fired, 1);
+        QTRY_COMPARE(canceled.count(), 1);
+        QCOMPARE(finished.count(), 0);
+        QCOMPARE(engine.state(), int(UpdateEngine::CANCELED));
+        QVERIFY(spyTexts(messages).contains(QString("Could not write the session record %1").arg(UpdateIniData::iniPath())));
+        QVERIFY(!spyTexts(messages).contains("Update successfully finished"));
+        // The session stays recorded, so the next run continues it.
+        QCOMPARE(ClientBundle::readFile(UpdateIniData::iniPath()), before);
+        QVERIFY(present(dir + "/SharedSupport/update.ini"));
+    }
+
     void missingSessionFolderCountsAsNone()
     {
-        UpdateIniData::modify(42, sessionDir(9), "/nowhere", "client_macosx");
+        QVERIFY(UpdateIniData::modify(42, sessionDir(9), "/nowhere", "client_macosx"));
         Configuration config;
         config.m_Version = 42;
         UpdateEngine engine(&config, nullptr);
@@ -382,7 +533,7 @@ private slots:
                 QVERIFY(ClientBundle::writeFile(QString("%1/d%2_%3/f%4").arg(sessionDir(3)).arg(attempt).arg(n / 40).arg(n % 40), "x"));
             QVERIFY(QDir().mkpath(appDir));
             Configuration::setApplicationDirForTesting(appDir);
-            UpdateIniData::modify(42, sessionDir(3), m_shared + "/..", "client_macosx");
+            QVERIFY(UpdateIniData::modify(42, sessionDir(3), m_shared + "/..", "client_macosx"));
             Configuration config;
             config.m_ClientUpdate = 1;
             UpdateEngine engine(&config, nullptr);
@@ -433,7 +584,7 @@ private slots:
         QVERIFY(ClientBundle::writeFile(dir + "/SharedSupport/update.app/Contents/MacOS/update", "bin"));
         QVERIFY(QFile::link(m_shared, dir + "/SharedSupport/linkBack"));
         QVERIFY(ClientBundle::writeFile(UpdateIniData::iniPath(), "[update]\nstreams=2\n"));
-        UpdateIniData::modify(42, dir, m_root->filePath("Voxtrel 3 Client.app/Contents"), "client_macosx");
+        QVERIFY(UpdateIniData::modify(42, dir, m_root->filePath("Voxtrel 3 Client.app/Contents"), "client_macosx"));
         QVERIFY(Configuration::writeArgsFile({"--clientupdate", "client_macosx", "42"}));
 
         Configuration config;

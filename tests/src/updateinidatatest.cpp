@@ -3,7 +3,9 @@
 #include "configuration.h"
 #include "updateinidata.h"
 
+#include "common/callfaults.h"
 #include "common/clientbundle.h"
+#include "common/tempenvironment.h"
 
 #include <QDir>
 #include <QFile>
@@ -25,7 +27,7 @@ const QString kUpdaterRelPath = QStringLiteral("update.app/Contents/MacOS");
 class UpdateIniDataTest : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<QTemporaryDir> m_root;
+    std::unique_ptr<TempEnvironment> m_root; // the temp folder is its "tmp"
     QString m_bundle;  // stands for the client bundle's SharedSupport folder
     QString m_config;
     QString m_session;
@@ -41,14 +43,12 @@ class UpdateIniDataTest : public QObject {
 private slots:
     void init()
     {
-        m_root = std::make_unique<QTemporaryDir>();
+        m_root = std::make_unique<TempEnvironment>();
         QVERIFY(m_root->isValid());
-        m_bundle = m_root->filePath("Client.app/Contents/SharedSupport");
-        m_config = m_root->filePath("config");
-        m_session = m_root->filePath("tmp/voxtrel_temp_0");
-        QDir().mkpath(m_config);
+        m_bundle = m_root->path("Client.app/Contents/SharedSupport");
+        m_config = m_root->path("config");
+        m_session = m_root->tmp() + "/voxtrel_temp_0";
         QDir().mkpath(m_session);
-        qputenv("VX3_CONFIG_DIR", m_config.toUtf8());
         runUpdaterFrom(m_bundle);
     }
 
@@ -71,7 +71,7 @@ private slots:
         QFETCH(bool, remove);
         if (getuid() != 0)
             QSKIP("only root can give a link to another user");
-        const QString target = m_root->filePath("rootonly.ini");
+        const QString target = m_root->path("rootonly.ini");
         const QByteArray rootContent = "[current]\nversion=1\n";
         QVERIFY(ClientBundle::writeFile(target, rootContent));
         QVERIFY(QDir().mkpath(m_bundle));
@@ -79,9 +79,9 @@ private slots:
         for (const QString &path : {UpdateIniData::iniPath(), m_bundle})
             QVERIFY(lchown(QFile::encodeName(path).constData(), 65534, 65534) == 0);
         if (remove)
-            UpdateIniData::removeCurrent();
+            QVERIFY(UpdateIniData::removeCurrent());
         else
-            UpdateIniData::modify(7, m_session, "/client", "client_macosx");
+            QVERIFY(UpdateIniData::modify(7, m_session, "/client", "client_macosx"));
         QCOMPARE(ClientBundle::readFile(target), rootContent);
         QCOMPARE(QFileInfo(UpdateIniData::iniPath()).isSymLink(), false);
         int version = 0;
@@ -96,8 +96,8 @@ private slots:
     void roundTripKeepsOtherGroups()
     {
         QVERIFY(ClientBundle::writeFile(UpdateIniData::iniPath(), "[Channel]\nbeta=true\n\n[update]\nstreams=3\n"));
-        UpdateIniData::modify(41, m_session, "/client/Contents", "update_macosx");
-        UpdateIniData::modify(42, m_session, QString::fromUtf8("/cli\xc3\xa9nt/Contents"), "update_macosx");
+        QVERIFY(UpdateIniData::modify(41, m_session, "/client/Contents", "update_macosx"));
+        QVERIFY(UpdateIniData::modify(42, m_session, QString::fromUtf8("/cli\xc3\xa9nt/Contents"), "update_macosx"));
 
         int version = 0;
         QString type, dir, vx3dir;
@@ -187,14 +187,14 @@ private slots:
         QVERIFY(ClientBundle::writeFile(UpdateIniData::iniPath(),
                                         "[Channel]\nalpha=http://alpha.test/img\nalphaRevno=77\n\n"
                                         "[update]\nproxy=http://proxy.test:8080\nstreams=11\n"));
-        UpdateIniData::modify(77, m_session, m_root->filePath("Client.app/Contents"), "update_macosx");
+        QVERIFY(UpdateIniData::modify(77, m_session, m_root->path("Client.app/Contents"), "update_macosx"));
         const QString sessionSharedSupport = m_session + "/SharedSupport";
-        UpdateIniData::modifyTempIni(sessionSharedSupport);
+        QVERIFY(UpdateIniData::modifyTempIni(sessionSharedSupport));
 
         QSettings copy(sessionSharedSupport + "/update.ini", QSettings::IniFormat);
         QCOMPARE(copy.value("current/version").toInt(), 77);
         QCOMPARE(copy.value("current/dir").toString(), m_session);
-        QCOMPARE(copy.value("current/vx3dir").toString(), m_root->filePath("Client.app/Contents"));
+        QCOMPARE(copy.value("current/vx3dir").toString(), m_root->path("Client.app/Contents"));
         QCOMPARE(copy.value("current/type").toString(), QString("client_macosx"));
 
         // The client step's updater runs from the session copy and finds the same settings.
@@ -211,15 +211,15 @@ private slots:
         int version = 0;
         QString type, dir, vx3dir;
         QVERIFY(UpdateIniData::get(&version, &type, &dir, &vx3dir));
-        QCOMPARE(vx3dir, m_root->filePath("Client.app/Contents"));
+        QCOMPARE(vx3dir, m_root->path("Client.app/Contents"));
     }
 
     void sessionCopyTakesChannelFromConfigFolder()
     {
         QVERIFY(ClientBundle::writeFile(m_config + "/update.ini", "[Channel]\nbeta=true\n"));
         QVERIFY(ClientBundle::writeFile(UpdateIniData::iniPath(), "[Channel]\nalpha=http://ignored.test/\n"));
-        UpdateIniData::modify(5, m_session, "/c", "update_macosx");
-        UpdateIniData::modifyTempIni(m_session + "/SharedSupport");
+        QVERIFY(UpdateIniData::modify(5, m_session, "/c", "update_macosx"));
+        QVERIFY(UpdateIniData::modifyTempIni(m_session + "/SharedSupport"));
 
         QFile::remove(m_config + "/update.ini"); // the second step must manage without it
         runUpdaterFrom(m_session + "/SharedSupport");
@@ -232,11 +232,125 @@ private slots:
         QCOMPARE(config.m_Proxy, QString());
     }
 
+    // Every write of a record, in each of its copies, is checked: a failure of any call is
+    // reported, the record keeps its former content whole, and neither the private copy in the
+    // temp folder nor a fresh file beside the record stays behind.
+    void failedWritesAreReportedAndLeaveTheRecordAsItWas_data()
+    {
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("where"); // @R@: the record's folder, @T@: the temp folder
+        using C = CallFaults::Kind;
+        const struct {
+            const char *name;
+            C kind;
+            const char *where;
+        } faults[] = {
+            {"fresh record, created", C::Create, "@R@/*update.ini"},
+            {"fresh record, write", C::Write, "@R@/*update.ini"},
+            {"fresh record, sync", C::Sync, "@R@/*update.ini"},
+            {"fresh record, rename", C::Rename, "@R@/*update.ini"},
+            {"record's folder, sync", C::Sync, "@R@$"},
+            {"record unreadable", C::Read, "@R@/update.ini$"},
+            {"private folder", C::MakeFolder, "@T@/update.ini."},
+            {"private copy, write", C::Write, "@T@/update.ini."},
+            {"private copy, lock file", C::Create, "@T@/update.ini.*.lock"},
+            {"private copy, rename", C::Rename, "@T@/update.ini.*/update.ini"},
+        };
+        for (const char *operation : {"modify", "removeCurrent", "modifyTempIni"}) {
+            for (const auto &fault : faults)
+                QTest::newRow(qPrintable(QString("%1, %2").arg(operation, fault.name)))
+                    << QString(operation) << int(fault.kind) << QString(fault.where);
+        }
+        QTest::newRow("removeCurrent of the last group, unlink") << "removeLast" << int(C::Unlink) << "@R@/update.ini$";
+        QTest::newRow("removeCurrent of the last group, folder sync") << "removeLast" << int(C::Sync) << "@R@$";
+        QTest::newRow("modifyTempIni, own record unreadable") << "modifyTempIni" << int(C::Read) << "@B@/update.ini$";
+        QTest::newRow("modifyTempIni, session's folder not made") << "modifyTempIni, no folder" << int(C::MakeFolder) << "@R@$";
+    }
+
+    void failedWritesAreReportedAndLeaveTheRecordAsItWas()
+    {
+        QFETCH(QString, operation);
+        QFETCH(int, kind);
+        QFETCH(QString, where);
+        const QByteArray own = "[Channel]\nbeta=true\n\n[current]\ndir=" + m_session.toUtf8() +
+            "\ntype=update_macosx\nversion=41\nvx3dir=/client\n\n[update]\nstreams=3\n";
+        QVERIFY(ClientBundle::writeFile(UpdateIniData::iniPath(), operation == "removeLast"
+            ? "[current]\ndir=" + m_session.toUtf8() + "\ntype=update_macosx\nversion=41\n" : own));
+        const bool tempCopy = operation.startsWith("modifyTempIni");
+        const QString folder = tempCopy ? m_session + "/SharedSupport" : m_bundle;
+        if (operation == "modifyTempIni")
+            QVERIFY(ClientBundle::writeFile(folder + "/update.ini", "[current]\nversion=40\n"));
+        const QString record = folder + "/update.ini";
+        const QByteArray before = ClientBundle::readFile(record);
+        where.replace("@R@", folder).replace("@T@", m_root->tmp()).replace("@B@", m_bundle);
+
+        CallFaults::fail(CallFaults::Kind(kind), QFile::encodeName(where), EIO);
+        const auto write = [&] {
+            if (operation == "modify")
+                return UpdateIniData::modify(42, m_session, "/client", "update_macosx");
+            if (tempCopy)
+                return UpdateIniData::modifyTempIni(folder);
+            return UpdateIniData::removeCurrent();
+        };
+        const bool written = write();
+        const int fired = CallFaults::failures();
+        CallFaults::disarm();
+        QCOMPARE(fired, 1);
+        QVERIFY(!written);
+        const QByteArray after = ClientBundle::readFile(record);
+        if (where.endsWith("$") && kind == CallFaults::Sync) {
+            // The folder's sync comes after the new record has taken its name: it is there whole
+            // (a clean write gives the same), only not known to be on stable storage.
+            QVERIFY(write());
+            QCOMPARE(ClientBundle::readFile(record), after);
+        } else {
+            QCOMPARE(after, before);
+            QCOMPARE(QFileInfo::exists(record), !before.isNull());
+        }
+        QCOMPARE(QDir(m_root->tmp()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{"voxtrel_temp_0"});
+        QCOMPARE(QDir(folder).entryList({"*update.ini?*"}, QDir::AllEntries | QDir::Hidden), QStringList{});
+    }
+
+    // A lock file that could not be removed once never holds up a later write of the record:
+    // no write waits for a lock, and nothing of it stays.
+    void lockFileLeftOnceDoesNotStall_data()
+    {
+        QTest::addColumn<QString>("where"); // @S@: the session folder, @T@: the temp folder
+        QTest::newRow("beside the session record") << "@S@/SharedSupport/update.ini.lock";
+        QTest::newRow("of the private copy") << "@T@/update.ini.*/update.ini.lock";
+    }
+
+    void lockFileLeftOnceDoesNotStall()
+    {
+        QFETCH(QString, where);
+        where.replace("@S@", m_session).replace("@T@", m_root->tmp());
+        QVERIFY(ClientBundle::writeFile(UpdateIniData::iniPath(),
+                                        "[Channel]\nbeta=true\n\n[update]\nproxy=http://proxy.test:3\n"));
+        QVERIFY(UpdateIniData::modify(42, m_session, "/client", "update_macosx"));
+        CallFaults::fail(CallFaults::Unlink, QFile::encodeName(where), EIO);
+        const bool written = UpdateIniData::modifyTempIni(m_session + "/SharedSupport");
+        const int sleeps = CallFaults::sleeps();
+        CallFaults::disarm();
+        QVERIFY(written);
+        QCOMPARE(sleeps, 0);
+        QSettings copy(m_session + "/SharedSupport/update.ini", QSettings::IniFormat);
+        QCOMPARE(copy.value("current/version").toInt(), 42);
+        QCOMPARE(copy.value("update/proxy").toString(), QString("http://proxy.test:3"));
+        QCOMPARE(copy.value("Channel/beta").toString(), QString("true"));
+        QCOMPARE(QDir(m_session + "/SharedSupport").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{"update.ini"});
+        QCOMPARE(QDir(m_root->tmp()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{"voxtrel_temp_0"});
+    }
+
     void sessionCopyNotWrittenWithoutUsableRecord()
     {
         QVERIFY(ClientBundle::writeFile(UpdateIniData::iniPath(),
                                         "[current]\nversion=5\ndir=" + m_session.toUtf8() + "\n[update]\nstreams=4\n"));
-        UpdateIniData::modifyTempIni(m_session + "/SharedSupport");
+        // Reported: the client step's updater must not be started without its record.
+        QVERIFY(!UpdateIniData::modifyTempIni(m_session + "/SharedSupport"));
         QVERIFY(!QFile::exists(m_session + "/SharedSupport/update.ini"));
     }
 };

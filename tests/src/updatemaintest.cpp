@@ -39,8 +39,9 @@ class UpdateMainTest : public QObject {
     quint16 m_closedPort = 0;
 
     // `env` entries are "NAME=value", or "-NAME" to leave the variable out; `wrapper` is a
-    // command line the program is started through.
-    Run runUpdate(const QStringList &args, const QStringList &env, const QStringList &wrapper = QStringList())
+    // command line the program is started through; `program` another copy of the updater.
+    Run runUpdate(const QStringList &args, const QStringList &env, const QStringList &wrapper = QStringList(),
+                  QString program = QString())
     {
         QFile::remove(m_root.path() + QStringLiteral("/probe.log"));
         QProcess process;
@@ -60,7 +61,8 @@ class UpdateMainTest : public QObject {
                 environment.insert(entry.section(QLatin1Char('='), 0, 0), entry.section(QLatin1Char('='), 1));
         }
         process.setProcessEnvironment(environment);
-        const QString program = m_shared + QStringLiteral("/update.app/Contents/MacOS/update");
+        if (program.isEmpty())
+            program = m_shared + QStringLiteral("/update.app/Contents/MacOS/update");
         if (wrapper.isEmpty())
             process.start(program, args);
         else
@@ -266,6 +268,27 @@ private slots:
                               [](const QString &d) { return d.startsWith(QLatin1String("runtime-")); }),
             tempChanges.end());
         QCOMPARE(tempChanges, QStringList());
+    }
+
+    // The client step's updater runs from a session folder whose record is missing: it would
+    // take that folder for the client.  It refuses with a box and status 2, and makes no session.
+    void clientStepWithoutItsRecord()
+    {
+        const QString session = m_tmp + QStringLiteral("/voxtrel_temp_0");
+        const QString program = session + QStringLiteral("/SharedSupport/update.app/Contents/MacOS/update");
+        QVERIFY(QDir().mkpath(QFileInfo(program).path()));
+        QVERIFY(QFile::copy(QStringLiteral(VX_UPDATE_PROGRAM), program));
+        QVERIFY(QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QVERIFY(QFile::setPermissions(session, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+
+        const Run run = runUpdate({"--clientupdate", "client_macosx", "42", "#"}, {"VXPROBE_CLOSE_AFTER_BOX=1"},
+                                  QStringList(), program);
+        QCOMPARE(run.status, 2);
+        QCOMPARE(run.probe, (QStringList{QStringLiteral("window Voxtrel 3 Client Update"),
+                                         QStringLiteral("box Error|Refusing to update %1: it is an update session "
+                                                        "folder, not a Voxtrel client").arg(session)}));
+        QCOMPARE(QDir(m_tmp).entryList({"voxtrel_temp_*", "voxtrel_removing_*"}, QDir::AllEntries | QDir::NoDotAndDotDot),
+                 QStringList{"voxtrel_temp_0"});
     }
 
     void failedHandOver_data()

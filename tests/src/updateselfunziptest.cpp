@@ -5,6 +5,7 @@
 #include "updateselfunziptaskspecification.h"
 #include "updateinidata.h"
 
+#include "common/callfaults.h"
 #include "common/clientbundle.h"
 #include "common/taskrunner.h"
 #include "common/treesnapshot.h"
@@ -76,7 +77,7 @@ private slots:
         QVERIFY(m_Bundle->addFile("SharedSupport/translations/update_fr.qm", "fr"));
         QVERIFY(m_Bundle->addFile("SharedSupport/translations/qt_de.qm", "qt"));
         Configuration::setApplicationDirForTesting(m_Bundle->path("SharedSupport/update.app/Contents/MacOS"));
-        UpdateIniData::modify(57, m_Config.m_TempDir, m_Bundle->contentsDir(), "update_macosx");
+        QVERIFY(UpdateIniData::modify(57, m_Config.m_TempDir, m_Bundle->contentsDir(), "update_macosx"));
         QVERIFY(ClientBundle::writeFile(temp("SharedSupport/translations/update_de.qm"), "already there"));
 
         const QByteArray conf = "[Paths]\nPlugins = PlugIns\n";
@@ -171,6 +172,55 @@ private slots:
                  qPrintable(spyTexts(messages).join("\n")));
         QVERIFY(!QFileInfo::exists(temp(e.target)));
         QVERIFY(QFileInfo(temp("SharedSupport/update.ini")).isFile());
+    }
+
+    // The new updater's record is what makes it continue this session: when any write of it
+    // fails, the step fails, so that the client step is never started without it.
+    void recordWriteFailureFailsTheStep_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("where"); // @S@: the session folder, @T@: the temp folder
+        QTest::addColumn<int>("error");
+        QTest::addColumn<bool>("fires"); // false: nothing may touch that file any more
+        using C = CallFaults::Kind;
+        QTest::newRow("session record, write") << int(C::Write) << "@S@/SharedSupport/*update.ini" << int(ENOSPC) << true;
+        QTest::newRow("session record, sync") << int(C::Sync) << "@S@/SharedSupport/*update.ini" << int(EIO) << true;
+        QTest::newRow("session record, rename") << int(C::Rename) << "@S@/SharedSupport/*update.ini" << int(EROFS) << true;
+        QTest::newRow("session record, created") << int(C::Create) << "@S@/SharedSupport/*update.ini" << int(EDQUOT) << true;
+        QTest::newRow("session record's folder, sync") << int(C::Sync) << "@S@/SharedSupport$" << int(EIO) << true;
+        QTest::newRow("private copy, write") << int(C::Write) << "@T@/update.ini." << int(ENOSPC) << true;
+        QTest::newRow("private copy, lock file") << int(C::Create) << "@T@/update.ini.*.lock" << int(EIO) << true;
+        QTest::newRow("lock file beside the session record") << int(C::Create) << "@S@/SharedSupport/update.ini.lock" << int(EIO) << false;
+    }
+
+    void recordWriteFailureFailsTheStep()
+    {
+        QFETCH(int, kind);
+        QFETCH(QString, where);
+        QFETCH(int, error);
+        QFETCH(bool, fires);
+        where.replace("@S@", m_Config.m_TempDir).replace("@T@", QDir::tempPath());
+        UpdateSelfUnzipTaskSpecification task(&m_Entries, &m_Config, nullptr, 0.4);
+        QSignalSpy messages(&task, &TaskSpecification::message);
+        // Only the record's files match: the extractions before it run unharmed.
+        CallFaults::fail(CallFaults::Kind(kind), QFile::encodeName(where), error);
+        const int state = runTask(task);
+        const int fired = CallFaults::failures();
+        CallFaults::disarm();
+        QCOMPARE(fired > 0, fires);
+        QSettings ini(temp("SharedSupport/update.ini"), QSettings::IniFormat);
+        if (!fires) {
+            QCOMPARE(state, int(TaskSpecification::STATE_FINISHED));
+            QCOMPARE(ini.value("current/version").toInt(), 57);
+            return;
+        }
+        QCOMPARE(state, int(TaskSpecification::STATE_FAILED));
+        QVERIFY2(spyTexts(messages).contains("Could not write the session record " + temp("SharedSupport/update.ini")),
+                 qPrintable(spyTexts(messages).join("\n")));
+        // No partial record: the file is there complete or not at all.
+        QVERIFY(!QFileInfo::exists(temp("SharedSupport/update.ini")) || ini.value("current/version").toInt() == 57);
+        QCOMPARE(QDir(temp("SharedSupport")).entryList({".update.ini*", "update.ini.*"}, QDir::AllEntries | QDir::Hidden),
+                 QStringList{});
     }
 
     void onlyPlainEntries()
