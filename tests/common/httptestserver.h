@@ -6,9 +6,10 @@
 // Per path the test scripts one response or a list of responses used in order (the last one
 // repeats).  A response can carry any status, body, headers and Content-Length (also a false one),
 // can stall after N body bytes (connection stays open, nothing more is sent), drop the
-// connection after N body bytes (orderly or by a reset), or never answer at all, trickle its body, flood or trickle one
-// header line that never ends, or stream a body without end.  It speaks plain HTTP, or HTTPS
-// with a test certificate (useTls).  Every request is logged in arrival
+// connection after N body bytes (orderly or by a reset; over TLS with or without the close alert
+// first), or never answer at all, trickle its body, flood or trickle one header line that never
+// ends, or stream a body without end.  It speaks plain HTTP, or HTTPS with a test certificate
+// (useTls), also one offering only an old TLS version (setTlsProtocol).  Every request is logged in arrival
 // order; open connections and requests in service are counted, with their peaks.
 
 #include <QByteArray>

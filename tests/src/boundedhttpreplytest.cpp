@@ -324,7 +324,8 @@ private slots:
 
         const int kQtDefault = int(QSsl::SecureProtocols);
         const QByteArray body = pattern(3 << 20);
-        QTest::newRow("honest download") << Response::ok(body) << kTrusted << QNetworkReply::NoError << body << false << kQtDefault;
+        QTest::newRow("honest download") << Response::ok(body) << kTrusted << QNetworkReply::NoError << body << false
+                                         << kQtDefault;
         Response flood = Response::headerFlood();
         flood.streamLimit = qint64(256) << 20;
         Response toClose = Response::ok(body);
@@ -334,7 +335,8 @@ private slots:
         reset.sendContentLength = false;
         QTest::newRow("reset in a body to close") << reset << kTrusted << QNetworkReply::RemoteHostClosedError
                                                   << body.left(50) << false << kQtDefault;
-        QTest::newRow("header flood") << flood << kTrusted << QNetworkReply::ProtocolFailure << QByteArray() << false << kQtDefault;
+        QTest::newRow("header flood") << flood << kTrusted << QNetworkReply::ProtocolFailure << QByteArray() << false
+                                      << kQtDefault;
         QTest::newRow("header drip") << Response::headerTrickle(10) << kTrusted << QNetworkReply::TimeoutError
                                      << QByteArray() << false << kQtDefault;
         // Delivered as sent and refused by the updater's check: never inflated on the way.
@@ -343,9 +345,11 @@ private slots:
         gzipped.headers.append(qMakePair(QByteArray("Content-Encoding"), QByteArray("gzip")));
         QTest::newRow("gzip bomb") << gzipped << kTrusted << QNetworkReply::NoError << bomb << true << kQtDefault;
         QTest::newRow("untrusted certificate") << Response::ok(body) << kUntrusted
-                                               << QNetworkReply::SslHandshakeFailedError << QByteArray() << false << kQtDefault;
+                                               << QNetworkReply::SslHandshakeFailedError << QByteArray() << false
+                                               << kQtDefault;
         QTest::newRow("certificate for another name") << Response::ok(body) << kWrongName
-                                                      << QNetworkReply::SslHandshakeFailedError << QByteArray() << false << kQtDefault;
+                                                      << QNetworkReply::SslHandshakeFailedError << QByteArray() << false
+                                                      << kQtDefault;
 
         // TLS 1.2 at least, whatever the TLS library would still allow.
         QTest::newRow("server offers only TLS 1.0") << Response::ok(body) << kTrusted
@@ -360,8 +364,9 @@ private slots:
         // A body is complete once its framing has ended: its length, its last chunk, or for a
         // body to close TLS's close alert; a reset right after changes nothing. Before that end
         // it fails the attempt, and so does a body to close that ends without the alert.
-        QTest::newRow("close alert, reset after a whole body") << Response::closeAlertThenReset(body.size(), body)
-                                                               << kTrusted << QNetworkReply::NoError << body << false << kQtDefault;
+        QTest::newRow("close alert, reset after a whole body")
+            << Response::closeAlertThenReset(body.size(), body) << kTrusted << QNetworkReply::NoError << body << false
+            << kQtDefault;
         Response lastChunk = framed(chunked(body, 70000), "Transfer-Encoding", "chunked");
         lastChunk.mode = Response::Mode::ResetAfter;
         lastChunk.cutAfter = lastChunk.body.size();
@@ -369,8 +374,8 @@ private slots:
                                                                  << body << false << kQtDefault;
         Response alertToClose = Response::closeAlertThenReset(body.size(), body);
         alertToClose.sendContentLength = false;
-        QTest::newRow("close alert, reset after a body to close") << alertToClose << kTrusted
-                                                                  << QNetworkReply::NoError << body << false << kQtDefault;
+        QTest::newRow("close alert, reset after a body to close")
+            << alertToClose << kTrusted << QNetworkReply::NoError << body << false << kQtDefault;
         QTest::newRow("close alert, reset before the body's end")
             << Response::closeAlertThenReset(50, body) << kTrusted << QNetworkReply::RemoteHostClosedError
             << body.left(50) << false << kQtDefault;
