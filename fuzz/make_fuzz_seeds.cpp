@@ -231,6 +231,15 @@ void HttpReplySeeds() {
   seed("padded_under", 0x43, "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nabcd");
   seed("padded_over", char(0xc3), "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nabcd");
   seed("header_too_long", 0x03, "HTTP/1.1 200 OK\r\nX: " + std::string(65536, 'h') + "\r\n\r\n");
+  // Field and chunk lines: extensions, quoted strings and trailers the client reads, and the lines
+  // it refuses (no colon, a name that is no token, chunk lines ended by a bare LF).
+  seed("chunk_extensions", 0x01,
+       "HTTP/1.1 200 OK\nTransfer-Encoding: chunked\n\n4 ; a = b ;c=\"q \\\" d\";e\r\nabcd\r\n"
+       "0;last\r\nX-T: 1\nX-U:\r\n\n");
+  seed("field_without_colon", 0x03, "HTTP/1.1 200 OK\r\nContent-Length 4\r\n\r\nabcd");
+  seed("field_name_nul", 0x03,
+       std::string("HTTP/1.1 200 OK\r\nTransfer-Encoding\0: chunked\r\n\r\n4\r\nabcd\r\n0\r\n\r\n", 62));
+  seed("chunk_lines_lf", 0x01, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4\nabcd\n0\n\n");
 }
 
 }  // namespace

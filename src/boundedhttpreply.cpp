@@ -76,9 +76,23 @@ QByteArray proxyAuthorization(const QNetworkProxy& proxy)
     return "Proxy-Authorization: Basic " + credentials.toBase64() + "\r\n";
 }
 
-// True when the peer ended the connection in order (its FIN, or TLS's close alert that may come
-// just before it) rather than with a reset. Qt reports both as the remote host closing, so the
-// connection's TCP state is asked through a descriptor of our own: only a reset closes it.
+// The protocol asked for when it allows nothing older than TLS 1.2, else TLS 1.2 or later.
+QSsl::SslProtocol tls12OrLater(QSsl::SslProtocol protocol)
+{
+    switch (protocol) {
+    case QSsl::TlsV1_2:
+    case QSsl::TlsV1_2OrLater:
+    case QSsl::TlsV1_3:
+    case QSsl::TlsV1_3OrLater:
+        return protocol;
+    default:
+        return QSsl::TlsV1_2OrLater;
+    }
+}
+
+// True when the peer ended a plain connection in order (its FIN) rather than with a reset. Qt
+// reports both as the remote host closing, so the connection's TCP state is asked through a
+// descriptor of our own: only a reset closes it.
 bool closedInOrder(int fd)
 {
     if (fd < 0)
@@ -116,9 +130,11 @@ BoundedHttpReply::BoundedHttpReply(const QNetworkRequest& request, const QNetwor
 
     if (isHttps()) {
         m_Tls = new QSslSocket(this);
-        // Qt's own checks, and no error is ever ignored.
+        // Qt's own checks, and no error is ever ignored. TLS 1.2 at least, whatever the TLS
+        // library of the system would still allow; this socket also runs a proxy's tunnel.
         QSslConfiguration configuration = request.sslConfiguration();
         configuration.setPeerVerifyMode(QSslSocket::VerifyPeer);
+        configuration.setProtocol(tls12OrLater(configuration.protocol()));
         m_Tls->setSslConfiguration(configuration);
         connect(m_Tls, &QSslSocket::encrypted, this, &BoundedHttpReply::onEncrypted);
         connect(m_Tls, QOverload<const QList<QSslError>&>::of(&QSslSocket::sslErrors), this,
@@ -273,6 +289,7 @@ void BoundedHttpReply::onConnected()
 
 void BoundedHttpReply::onEncrypted()
 {
+    m_Encrypted = true;
     if (!m_Ended)
         m_Socket->write(requestHead(request(), m_Proxy));
 }
@@ -283,6 +300,10 @@ void BoundedHttpReply::onSocketError()
         return;
     const QAbstractSocket::SocketError socketError = m_Socket->error();
     if (socketError == QAbstractSocket::RemoteHostClosedError) {
+        // Qt reports TLS's close alert as the remote host closing, told apart by its text only
+        // (both of its TLS back-ends use this one); it comes before the end of the connection.
+        if (m_Encrypted && m_Socket->errorString() == QSslSocket::tr("The TLS/SSL connection has been closed"))
+            m_CloseAlert = true;
         onPeerClosed();
         return;
     }
@@ -460,7 +481,16 @@ bool BoundedHttpReply::headEnded()
 
 void BoundedHttpReply::endOfStream()
 {
-    if (m_Parser->endOfInput(m_ClosedInOrder) == HttpReplyParser::Result::Complete) {
+    if (m_Tls && !m_Encrypted && !m_Tunnelling) {
+        // A server that cannot speak TLS 1.2 or later (or will not) often just closes.
+        fail(SslHandshakeFailedError,
+             m_TlsErrors.isEmpty() ? tr("Connection closed during the TLS handshake") : m_TlsErrors);
+        return;
+    }
+    // Over TLS only the close alert ends a body that runs to the end of the connection: whatever
+    // the connection does after it, and never without it (the end could be an attacker's).
+    const bool orderly = m_Tls ? m_CloseAlert : m_ClosedInOrder;
+    if (m_Parser->endOfInput(orderly) == HttpReplyParser::Result::Complete) {
         completeBody();
         finishOk();
         return;

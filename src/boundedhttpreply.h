@@ -22,10 +22,12 @@ class QTimer;
 // block are held to NetworkLimits::kMaxHeaderBytes on the wire and must end within the header
 // deadline (the connection and the TLS handshake included); a body is read from the socket only
 // while less than readBufferSize() bytes wait for the caller, so memory stays bounded whatever
-// the server sends. A reset or read error before the body's end fails the reply, also for a body
-// that runs to the end of the connection. Every failure, an abort and the end of the reply close
-// the connection at once. Redirects are not followed. Other schemes fail with
-// ProtocolUnknownError.
+// the server sends. A body is complete as soon as its framing has ended (its length, its last
+// chunk, or for a body that runs to the end of the connection an orderly close: over TLS the close
+// alert, whatever follows it); a reset, a read error or a close without TLS's alert before then
+// fails the reply. TLS is 1.2 or later, also inside a proxy's tunnel. Every failure, an abort and
+// the end of the reply close the connection at once. Redirects are not followed. Other schemes
+// fail with ProtocolUnknownError.
 //
 // Errors, attributes and signals are those of Qt's own HTTP replies as far as the updater
 // uses them: metaDataChanged once the headers are in, readyRead and downloadProgress as the
@@ -94,7 +96,9 @@ private:
     bool m_Tunnelling = false; // waiting for the proxy's answer to CONNECT
     int m_WatchFd = -1;
     bool m_PeerClosed = false;
-    bool m_ClosedInOrder = false;
+    bool m_ClosedInOrder = false; // plain http: ended by FIN, not by a reset
+    bool m_Encrypted = false;     // https: the TLS handshake has ended
+    bool m_CloseAlert = false;    // https: TLS's close alert has arrived
     bool m_Pumping = false;
     bool m_PumpQueued = false;
     bool m_Ended = false;

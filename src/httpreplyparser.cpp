@@ -36,6 +36,54 @@ bool isBlank(char c)
     return c == ' ' || c == '\t';
 }
 
+// tchar of RFC 9110: the characters of a token.
+bool isTokenChar(char c)
+{
+    const auto u = static_cast<unsigned char>(c);
+    if (u <= 0x20 || u >= 0x7f)
+        return false;
+    return !std::strchr("\"(),/:;<=>?@[\\]{}", c);
+}
+
+// A field value's characters: VCHAR, obs-text and the blanks between them.
+bool isFieldValueChar(char c)
+{
+    const auto u = static_cast<unsigned char>(c);
+    return isBlank(c) || (u > 0x20 && u != 0x7f);
+}
+
+// From `pos`, past the blanks of `text`.
+int skipBlanks(const QByteArray& text, int pos)
+{
+    while (pos < text.size() && isBlank(text.at(pos)))
+        ++pos;
+    return pos;
+}
+
+// From `pos`, past a token of `text`; `pos` itself when there is none.
+int skipToken(const QByteArray& text, int pos)
+{
+    while (pos < text.size() && isTokenChar(text.at(pos)))
+        ++pos;
+    return pos;
+}
+
+// From `pos` (at its opening quote), past a quoted-string of `text`; -1 when it is none.
+int skipQuotedString(const QByteArray& text, int pos)
+{
+    for (++pos; pos < text.size(); ++pos) {
+        const char c = text.at(pos);
+        if (c == '"')
+            return pos + 1;
+        if (c == '\\' && ++pos == text.size())
+            return -1;
+        // qdtext, or the character after a backslash: anything but controls (blanks aside).
+        if (!isFieldValueChar(text.at(pos)))
+            return -1;
+    }
+    return -1;
+}
+
 QString tr(const char* text)
 {
     return QCoreApplication::translate("HttpReplyParser", text);
@@ -94,7 +142,8 @@ HttpReplyParser::Result HttpReplyParser::parse()
                 continue;
             }
             if (!line.isEmpty()) {
-                addHeader(line);
+                if (!addHeader(line))
+                    return Result::Failed;
                 continue;
             }
             if (m_Status < 200) {
@@ -104,7 +153,6 @@ HttpReplyParser::Result HttpReplyParser::parse()
                 m_Status = 0;
                 m_Headers.clear();
                 m_HeaderIndex.clear();
-                m_LastHeader = -1;
                 continue;
             }
             m_HeadDone = true;
@@ -128,11 +176,14 @@ HttpReplyParser::Result HttpReplyParser::parse()
         }
         case Phase::ChunkSize: {
             QByteArray line;
-            const int got = takeLine(&line, kMaxChunkLine, "Chunk size line");
+            bool crlf = false;
+            const int got = takeLine(&line, kMaxChunkLine, "Chunk size line", &crlf);
             if (got < 0)
                 return Result::Failed;
             if (got == 0)
                 return Result::NeedMore;
+            if (!crlf)
+                return fail(Failure::Malformed, tr("Chunk size line not ended by CRLF"));
             if (!parseChunkSize(line))
                 return Result::Failed;
             continue;
@@ -152,8 +203,6 @@ HttpReplyParser::Result HttpReplyParser::parse()
             const char* in = m_In.constData() + m_InPos;
             if (pending >= 2 && in[0] == '\r' && in[1] == '\n')
                 m_InPos += 2;
-            else if (pending >= 1 && in[0] == '\n')
-                m_InPos += 1;
             else if (pending == 0 || (pending == 1 && in[0] == '\r'))
                 return Result::NeedMore;
             else
@@ -172,6 +221,12 @@ HttpReplyParser::Result HttpReplyParser::parse()
                 return Result::NeedMore;
             if (line.isEmpty())
                 return complete();
+            // Trailer fields are read like header fields, and not kept.
+            int nameEnd = 0;
+            int valueStart = 0;
+            int valueEnd = 0;
+            if (!parseFieldLine(line, &nameEnd, &valueStart, &valueEnd))
+                return Result::Failed;
             continue;
         }
         case Phase::Done:
@@ -245,28 +300,42 @@ bool HttpReplyParser::parseStatusLine(const QByteArray& line)
     return true;
 }
 
-void HttpReplyParser::addHeader(const QByteArray& line)
+bool HttpReplyParser::parseFieldLine(const QByteArray& line, int* nameEnd, int* valueStart, int* valueEnd)
+{
+    // field-name ":" OWS field-value OWS, the name a token right before the colon.
+    if (isBlank(line.at(0))) {
+        // A folded line (obs-fold): refused rather than joined to the line before.
+        fail(Failure::Malformed, tr("Folded header line"));
+        return false;
+    }
+    const int colon = skipToken(line, 0);
+    if (colon == 0 || colon == line.size() || line.at(colon) != ':') {
+        fail(Failure::Malformed, tr("Malformed header line"));
+        return false;
+    }
+    int start = skipBlanks(line, colon + 1);
+    int end = line.size();
+    while (end > start && isBlank(line.at(end - 1)))
+        --end;
+    if (!std::all_of(line.begin() + start, line.begin() + end, isFieldValueChar)) {
+        fail(Failure::Malformed, tr("Malformed header value"));
+        return false;
+    }
+    *nameEnd = colon;
+    *valueStart = start;
+    *valueEnd = end;
+    return true;
+}
+
+bool HttpReplyParser::addHeader(const QByteArray& line)
 {
     // Bounds of the name and the value without blanks around them; the copies are made once.
+    int nameEnd = 0;
+    int valueStart = 0;
+    int valueEnd = 0;
+    if (!parseFieldLine(line, &nameEnd, &valueStart, &valueEnd))
+        return false;
     const char* text = line.constData();
-    if (isBlank(text[0])) {
-        // A folded line continues the previous value.
-        if (m_LastHeader >= 0)
-            m_Headers[m_LastHeader].second += ' ' + line.trimmed();
-        return;
-    }
-    const int colon = line.indexOf(':');
-    if (colon <= 0)
-        return;
-    int nameEnd = colon;
-    while (nameEnd > 0 && isBlank(text[nameEnd - 1]))
-        --nameEnd;
-    int valueStart = colon + 1;
-    int valueEnd = line.size();
-    while (valueStart < valueEnd && isBlank(text[valueStart]))
-        ++valueStart;
-    while (valueEnd > valueStart && isBlank(text[valueEnd - 1]))
-        --valueEnd;
     const QByteArray name(text, nameEnd);
     const QByteArray value = valueEnd > valueStart ? QByteArray(text + valueStart, valueEnd - valueStart) : QByteArray();
     const bool lowerCase = std::none_of(name.begin(), name.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
@@ -274,12 +343,11 @@ void HttpReplyParser::addHeader(const QByteArray& line)
     const auto it = m_HeaderIndex.constFind(key);
     if (it != m_HeaderIndex.constEnd()) {
         m_Headers[*it].second += ", " + value;
-        m_LastHeader = *it;
-        return;
+        return true;
     }
-    m_LastHeader = m_Headers.size();
-    m_HeaderIndex.insert(key, m_LastHeader);
+    m_HeaderIndex.insert(key, m_Headers.size());
     m_Headers.append({name, value});
+    return true;
 }
 
 bool HttpReplyParser::frameBody()
@@ -343,17 +411,33 @@ bool HttpReplyParser::frameBody()
 
 bool HttpReplyParser::parseChunkSize(const QByteArray& line)
 {
-    // chunk-size [ BWS ";" chunk-ext ]
-    const int semicolon = line.indexOf(';');
-    QByteArray digits = semicolon < 0 ? line : line.left(semicolon);
-    while (!digits.isEmpty() && isBlank(digits.at(digits.size() - 1)))
-        digits.chop(1);
+    // chunk-size *( BWS ";" BWS ext-name [ BWS "=" BWS ( token / quoted-string ) ] )
     int first = 0;
-    while (first < digits.size() - 1 && digits.at(first) == '0')
+    while (first < line.size() - 1 && line.at(first) == '0' && isHexDigit(line.at(first + 1)))
         ++first;
-    digits = digits.mid(first);
-    bool ok = !digits.isEmpty() && digits.size() <= kMaxChunkDigits && allOf(digits, isHexDigit);
+    int pos = first;
+    while (pos < line.size() && isHexDigit(line.at(pos)))
+        ++pos;
+    const QByteArray digits = line.mid(first, pos - first);
+    bool ok = !digits.isEmpty() && digits.size() <= kMaxChunkDigits;
     const qint64 size = ok ? digits.toLongLong(&ok, 16) : -1;
+    while (ok && pos < line.size()) {
+        // Blanks only before a ";", never at the end of the line.
+        int at = skipBlanks(line, pos);
+        ok = at < line.size() && line.at(at) == ';';
+        if (!ok)
+            break;
+        at = skipBlanks(line, at + 1);
+        const int nameEnd = skipToken(line, at);
+        ok = nameEnd > at;
+        pos = nameEnd;
+        at = skipBlanks(line, nameEnd);
+        if (!ok || at == line.size() || line.at(at) != '=')
+            continue;
+        at = skipBlanks(line, at + 1);
+        pos = at < line.size() && line.at(at) == '"' ? skipQuotedString(line, at) : skipToken(line, at);
+        ok = pos > at;
+    }
     if (!ok || size < 0) {
         fail(Failure::Malformed, tr("Invalid chunk size"));
         return false;
@@ -368,7 +452,7 @@ bool HttpReplyParser::parseChunkSize(const QByteArray& line)
     return true;
 }
 
-int HttpReplyParser::takeLine(QByteArray* line, qint64 limit, const char* what)
+int HttpReplyParser::takeLine(QByteArray* line, qint64 limit, const char* what, bool* crlf)
 {
     // The search goes on where the last one stopped, so a line that arrives byte by byte is
     // scanned once.
@@ -386,8 +470,11 @@ int HttpReplyParser::takeLine(QByteArray* line, qint64 limit, const char* what)
     m_BlockBytes = used;
     // A view of the input: the caller uses the line before anything more is fed.
     int lineLength = end - m_InPos;
-    if (lineLength > 0 && m_In.at(end - 1) == '\r')
+    const bool carriageReturn = lineLength > 0 && m_In.at(end - 1) == '\r';
+    if (carriageReturn)
         --lineLength;
+    if (crlf)
+        *crlf = carriageReturn;
     *line = QByteArray::fromRawData(m_In.constData() + m_InPos, lineLength);
     m_InPos = end + 1;
     m_ScanPos = m_InPos;

@@ -16,6 +16,12 @@
 // coding, fails); a Content-Length is one or more equal runs of digits; chunk sizes are hex
 // digits only. A body that runs to the end of the connection ends only with an orderly close.
 //
+// Lines are read as RFC 9112 has them, and a line that is none fails the reply (it is never
+// skipped): a field line (header or trailer) is a token, a colon right after it and a value of
+// visible characters, obs-text and inner blanks; a folded line fails. A bare LF may end the
+// status line and field lines, never a chunk-size line or a chunk's data, which end with CRLF.
+// A chunk-size line is hex digits and extensions (";" token ["=" token or quoted-string]).
+//
 // Memory stays bounded: the status line and header block (interim answers included) are held to
 // NetworkLimits::kMaxHeaderBytes counted on the wire, a chunk-size line to 1 KiB, the trailers to
 // kMaxHeaderBytes, and room() tells how much more input may be fed while body bytes wait.
@@ -68,14 +74,18 @@ private:
     enum class Phase { Head, Body, ChunkSize, ChunkData, ChunkEnd, Trailers, Done, Failed };
 
     bool parseStatusLine(const QByteArray& line);
-    void addHeader(const QByteArray& line);
+    // A field line's name (up to the colon) and value (without the blanks around it) within
+    // `line`; false (and failed) when it is no field line.
+    bool parseFieldLine(const QByteArray& line, int* nameEnd, int* valueStart, int* valueEnd);
+    bool addHeader(const QByteArray& line);
     // Decides the body's framing once the header block has ended.
     bool frameBody();
     bool parseChunkSize(const QByteArray& line);
     // One line (without its end) from the input, counted against `limit` in m_BlockBytes; a view
-    // of the input that stays valid until the next feed().
+    // of the input that stays valid until the next feed(). `crlf` tells whether it ended with CRLF
+    // rather than a bare LF.
     // 0: no complete line yet; 1: a line; -1: the block is too long (failed).
-    int takeLine(QByteArray* line, qint64 limit, const char* what);
+    int takeLine(QByteArray* line, qint64 limit, const char* what, bool* crlf = nullptr);
     void takeBodyBytes(qint64 count);
     Result fail(Failure failure, const QString& text);
     Result complete();
@@ -100,7 +110,6 @@ private:
     QByteArray m_Reason;
     QVector<Header> m_Headers;
     QHash<QByteArray, int> m_HeaderIndex; // lower-case name -> index in m_Headers
-    int m_LastHeader = -1;
     Failure m_Failure = Failure::None;
     QString m_Error;
 };

@@ -9,7 +9,11 @@
 
 #include <memory>
 
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#if defined(__linux__)
+#include <linux/sockios.h>
+#endif
 
 namespace {
 
@@ -75,6 +79,13 @@ HttpTestServer::Response HttpTestServer::Response::dropAfter(qint64 bytes, const
 }
 
 HttpTestServer::Response HttpTestServer::Response::resetAfter(qint64 bytes, const QByteArray &body)
+{
+    Response r = cutResponse(Mode::ResetAfter, bytes, body);
+    r.closeAlert = false;
+    return r;
+}
+
+HttpTestServer::Response HttpTestServer::Response::closeAlertThenReset(qint64 bytes, const QByteArray &body)
 {
     return cutResponse(Mode::ResetAfter, bytes, body);
 }
@@ -167,6 +178,12 @@ void HttpTestServer::acceptTunnels(const QSslCertificate &certificate, const QSs
 {
     m_tunnelCertificate = certificate;
     m_tunnelKey = key;
+}
+
+void HttpTestServer::setTlsProtocol(QSsl::SslProtocol protocol)
+{
+    m_tlsProtocol = protocol;
+    m_server.setProtocol(protocol);
 }
 
 QString HttpTestServer::baseUrl() const
@@ -353,7 +370,7 @@ void HttpTestServer::answer(QTcpSocket *socket, const Request &request)
     if (request.method == "CONNECT" && !m_tunnelCertificate.isNull() && response.status == 200 && tls
         && !tls->isEncrypted()) {
         socket->write("HTTP/1.1 200 Connection established\r\n\r\n");
-        SslTcpServer::startTls(tls, m_tunnelCertificate, m_tunnelKey);
+        SslTcpServer::startTls(tls, m_tunnelCertificate, m_tunnelKey, m_tlsProtocol);
         finishRequest(socket);
         return;
     }
@@ -381,6 +398,7 @@ void HttpTestServer::answer(QTcpSocket *socket, const Request &request)
     QByteArray out = response.version + ' ' + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status) + "\r\n";
     for (const auto &h : response.headers)
         out += h.first + (h.second.isEmpty() ? QByteArray(":") : ": " + h.second) + "\r\n";
+    out += response.rawHead;
     if (response.sendContentLength)
         out += "Content-Length: " + QByteArray::number(declared) + "\r\n";
     out += closeAfter ? "Connection: close\r\n" : "Connection: keep-alive\r\n";
@@ -402,11 +420,14 @@ void HttpTestServer::answer(QTcpSocket *socket, const Request &request)
         break;
     case Response::Mode::DropAfter:
         socket->write(out + body.left(int(cut)));
-        socket->disconnectFromHost();
+        if (response.closeAlert || !tls || !tls->isEncrypted())
+            socket->disconnectFromHost();
+        else
+            endWhenSent(socket, false, false);
         break;
     case Response::Mode::ResetAfter:
         socket->write(out + body.left(int(cut)));
-        resetWhenSent(socket);
+        endWhenSent(socket, true, response.closeAlert);
         break;
     case Response::Mode::Silent:
         c.heldBack = out + body;
@@ -477,19 +498,38 @@ void HttpTestServer::trickle(QTcpSocket *socket, const QByteArray &body, int int
     timer->start(intervalMs);
 }
 
-void HttpTestServer::resetWhenSent(QTcpSocket *socket)
+void HttpTestServer::endWhenSent(QTcpSocket *socket, bool reset, bool closeAlert)
 {
-    // Once the peer has had time to read what was sent, the connection ends with a reset: a
-    // zero linger time makes the close send RST instead of FIN.
-    QTimer::singleShot(200, socket, [socket] {
+    // A reset throws away what the peer has not acknowledged, so the end waits for that; then the
+    // close alert (if asked for) and the end go out back to back, before the peer can read.
+    auto *timer = new QTimer(socket);
+    connect(timer, &QTimer::timeout, socket, [socket, timer, reset, closeAlert] {
         socket->flush();
+        auto *tls = qobject_cast<QSslSocket *>(socket);
         const int fd = int(socket->socketDescriptor());
-        if (fd >= 0) {
+        int unacknowledged = 0;
+#if defined(__linux__)
+        if (fd >= 0 && ::ioctl(fd, SIOCOUTQ, &unacknowledged) != 0)
+            unacknowledged = 0;
+#endif
+        if (socket->bytesToWrite() > 0 || (tls && tls->encryptedBytesToWrite() > 0) || unacknowledged > 0)
+            return;
+        timer->stop();
+        timer->deleteLater();
+        if (reset && fd >= 0) {
+            // A zero linger time makes the close send RST instead of FIN.
             const linger abortive{1, 0};
             ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
         }
-        socket->abort();
+        if (closeAlert && tls && tls->isEncrypted()) {
+            tls->disconnectFromHost();
+            if (tls->state() != QAbstractSocket::UnconnectedState)
+                tls->waitForDisconnected(2000);
+        } else {
+            socket->abort();
+        }
     });
+    timer->start(10);
 }
 
 void HttpTestServer::finishRequest(QTcpSocket *socket)

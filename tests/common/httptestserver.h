@@ -6,9 +6,10 @@
 // Per path the test scripts one response or a list of responses used in order (the last one
 // repeats).  A response can carry any status, body, headers and Content-Length (also a false one),
 // can stall after N body bytes (connection stays open, nothing more is sent), drop the
-// connection after N body bytes (orderly or by a reset), or never answer at all, trickle its body, flood or trickle one
-// header line that never ends, or stream a body without end.  It speaks plain HTTP, or HTTPS
-// with a test certificate (useTls).  Every request is logged in arrival
+// connection after N body bytes (orderly or by a reset; over TLS with or without the close alert
+// first), or never answer at all, trickle its body, flood or trickle one header line that never
+// ends, or stream a body without end.  It speaks plain HTTP, or HTTPS with a test certificate
+// (useTls), also one offering only an old TLS version (setTlsProtocol).  Every request is logged in arrival
 // order; open connections and requests in service are counted, with their peaks.
 
 #include <QByteArray>
@@ -48,6 +49,7 @@ public:
         QByteArray version = "HTTP/1.1"; // of the status line
         QByteArray body;
         HeaderList headers;           // sent as given, after the status line
+        QByteArray rawHead;           // sent as is after the headers, before the empty line
         qint64 contentLength = -1;    // -1: the body's real size; otherwise sent as is (may lie)
         bool sendContentLength = true;
         Mode mode = Mode::Complete;
@@ -55,12 +57,17 @@ public:
         int trickleIntervalMs = 0;    // pause before each piece of a trickle
         int trickleChunk = 1;         // body bytes sent per piece of a trickle
         qint64 streamLimit = qint64(4) << 30; // a flood or an endless body stops after this many bytes
+        // Over TLS, whether TLS's close alert goes out before the connection's end (a drop's
+        // close or a reset); resetAfter() leaves it out.
+        bool closeAlert = true;
 
         static Response ok(const QByteArray &body, const QByteArray &contentType = "application/octet-stream");
         static Response withStatus(int status, const QByteArray &body = QByteArray());
         static Response stallAfter(qint64 bytes, const QByteArray &body);
         static Response dropAfter(qint64 bytes, const QByteArray &body);
         static Response resetAfter(qint64 bytes, const QByteArray &body);
+        // As resetAfter, with TLS's close alert right before the reset.
+        static Response closeAlertThenReset(qint64 bytes, const QByteArray &body);
         static Response silent();
         static Response closeAtOnce();
         static Response trickle(int intervalMs, const QByteArray &body, int chunk = 1);
@@ -93,6 +100,9 @@ public:
     // is a 200 is answered "200 Connection established" and the connection
     // turns TLS with this certificate; the requests that follow inside are served as usual.
     void acceptTunnels(const QSslCertificate &certificate, const QSslKey &key);
+    // TLS from now on, direct or in a tunnel, offers only this protocol version (see
+    // SslTcpServer::startTls); QSsl::SecureProtocols is Qt's default.
+    void setTlsProtocol(QSsl::SslProtocol protocol);
 
     // "http://127.0.0.1:PORT", or "https://127.0.0.1:PORT" once TLS is on
     QString baseUrl() const;
@@ -146,7 +156,9 @@ private:
     Response pickResponse(const Request &request);
     void answer(QTcpSocket *socket, const Request &request);
     void finishRequest(QTcpSocket *socket);
-    void resetWhenSent(QTcpSocket *socket);
+    // Ends the connection once the peer has acknowledged every byte sent: by a reset or by an
+    // orderly close, over TLS with or without the close alert first.
+    void endWhenSent(QTcpSocket *socket, bool reset, bool closeAlert);
     void trickle(QTcpSocket *socket, const QByteArray &body, int intervalMs, int chunk, bool closeAfter);
     // Writes `piece` over and over as fast as the peer takes it, `limit` bytes in all.
     void stream(QTcpSocket *socket, const QByteArray &piece, qint64 limit);
@@ -154,6 +166,7 @@ private:
     SslTcpServer m_server;
     QSslCertificate m_tunnelCertificate;
     QSslKey m_tunnelKey;
+    QSsl::SslProtocol m_tlsProtocol = QSsl::SecureProtocols;
     QHash<QByteArray, QList<Response>> m_scripts;
     QHash<QByteArray, Handler> m_handlers;
     Response m_default;

@@ -48,6 +48,26 @@ Response framed(const QByteArray& wire, const QByteArray& header, const QByteArr
     return r;
 }
 
+// A reply whose head carries `rawHead` as is after its own header lines; the body runs to the
+// close unless the raw lines frame it.
+Response rawHeaded(const QByteArray& rawHead, const QByteArray& wire)
+{
+    Response r = Response::ok(wire, QByteArray());
+    r.sendContentLength = false;
+    r.rawHead = rawHead;
+    return r;
+}
+
+// As on a system whose TLS library still allows TLS 1.0 and 1.1: the request's configuration at
+// OpenSSL's lowest security level, so that only the client's own minimum version can refuse them.
+QNetworkRequest withOldTlsAllowed(QNetworkRequest request)
+{
+    QSslConfiguration configuration = request.sslConfiguration();
+    configuration.setBackendConfigurationOption("CipherString", "DEFAULT:@SECLEVEL=0");
+    request.setSslConfiguration(configuration);
+    return request;
+}
+
 const int kDeadlineMs = 800;
 } // namespace
 
@@ -185,6 +205,58 @@ private slots:
         QTest::newRow("reset in a body to close") << reset << QNetworkReply::RemoteHostClosedError << 200
                                                   << body.left(50) << qint64(-1);
 
+        // The last byte of a framed body ends it, whatever the connection does next.
+        QTest::newRow("reset after a whole body") << Response::resetAfter(body.size(), body) << QNetworkReply::NoError
+                                                  << 200 << body << qint64(body.size());
+
+        // Field lines as a client has to read them: a token, the colon right after it, a value of
+        // visible characters and blanks. A line that is none fails the attempt, never skipped.
+        const QByteArray hello = "hello, world";
+        const QByteArray chunkedHello = "5\r\nhello\r\n0\r\n\r\n";
+        const QList<QPair<const char*, QByteArray>> badFields = {
+            {"field line without a colon", "Content-Length 5\r\n"},
+            {"field name with a NUL", QByteArray("Transfer-Encoding\0: chunked\r\n", 30)},
+            {"blank before the colon", "Transfer-Encoding : chunked\r\n"},
+            {"empty field name", ": chunked\r\n"},
+            {"field name not a token", "X(A): 1\r\n"},
+            {"folded field line", "X-A: 1\r\n folded\r\n"},
+            {"NUL in a field value", QByteArray("X-A: a\0b\r\n", 11)},
+            {"bare CR in a field value", "X-A: a\rb\r\n"},
+            {"control character in a field value", "X-A: a\x01b\r\n"},
+        };
+        for (const auto& row : badFields)
+            QTest::newRow(row.first) << rawHeaded(row.second, chunkedHello) << QNetworkReply::ProtocolFailure << 0
+                                     << QByteArray() << qint64(-1);
+        // A bare LF may end a field line (never a chunk line); obs-text is a value's own.
+        QTest::newRow("field lines ended by LF") << rawHeaded("X-A: 1\nX-B:\t2 \n", hello) << QNetworkReply::NoError
+                                                 << 200 << hello << qint64(-1);
+        QTest::newRow("obs-text in a field value") << rawHeaded("X-A: caf\xe9\r\n", hello) << QNetworkReply::NoError
+                                                   << 200 << hello << qint64(-1);
+
+        // Chunk lines: size [ extensions ] CRLF, the data, CRLF; trailers are field lines.
+        const QList<QPair<const char*, QPair<QByteArray, QByteArray>>> badChunks = {
+            {"chunk size line ended by LF", {"5\nhello\r\n0\r\n\r\n", ""}},
+            {"chunk data ended by LF", {"5\r\nhello\n0\r\n\r\n", "hello"}},
+            {"last chunk ended by LF", {"5\r\nhello\r\n0\n\r\n", "hello"}},
+            {"blank after a chunk size", {"5 \r\nhello\r\n0\r\n\r\n", ""}},
+            {"empty chunk extension", {"5;\r\nhello\r\n0\r\n\r\n", ""}},
+            {"chunk extension not a token", {"5;a b\r\nhello\r\n0\r\n\r\n", ""}},
+            {"unterminated quoted chunk extension", {"5;a=\"b\r\nhello\r\n0\r\n\r\n", ""}},
+            {"control character in a chunk extension", {"5;a=\x01\r\nhello\r\n0\r\n\r\n", ""}},
+            {"trailer line without a colon", {"5\r\nhello\r\n0\r\nX-T 1\r\n\r\n", "hello"}},
+            {"trailer name not a token", {"5\r\nhello\r\n0\r\nX T: 1\r\n\r\n", "hello"}},
+            {"folded trailer line", {"5\r\nhello\r\n0\r\nX-T: 1\r\n 2\r\n\r\n", "hello"}},
+        };
+        for (const auto& row : badChunks)
+            QTest::newRow(row.first) << framed(row.second.first, "Transfer-Encoding", "chunked")
+                                     << QNetworkReply::ProtocolFailure << 200 << row.second.second << qint64(-1);
+        QTest::newRow("chunk extensions with blanks and quotes")
+            << framed("5 ; a = b ;c=\"q \\\" d\";e\r\nhello\r\n0;last\r\n\r\n", "Transfer-Encoding", "chunked")
+            << QNetworkReply::NoError << 200 << QByteArray("hello") << qint64(-1);
+        QTest::newRow("trailer fields ended by LF")
+            << framed("5\r\nhello\r\n0\r\nX-T: 1\r\nX-U:\n\n", "Transfer-Encoding", "chunked")
+            << QNetworkReply::NoError << 200 << QByteArray("hello") << qint64(-1);
+
         // The header bound is the block's size on the wire (here about 62000 bytes), for the
         // client and for the download's own check alike.
         Response manyHeaders = Response::ok(body);
@@ -248,30 +320,70 @@ private slots:
         QTest::addColumn<QNetworkReply::NetworkError>("error");
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<bool>("refused");
+        QTest::addColumn<int>("protocol");
 
+        const int kQtDefault = int(QSsl::SecureProtocols);
         const QByteArray body = pattern(3 << 20);
-        QTest::newRow("honest download") << Response::ok(body) << kTrusted << QNetworkReply::NoError << body << false;
+        QTest::newRow("honest download") << Response::ok(body) << kTrusted << QNetworkReply::NoError << body << false
+                                         << kQtDefault;
         Response flood = Response::headerFlood();
         flood.streamLimit = qint64(256) << 20;
         Response toClose = Response::ok(body);
         toClose.sendContentLength = false;
-        QTest::newRow("body to close") << toClose << kTrusted << QNetworkReply::NoError << body << false;
+        QTest::newRow("body to close") << toClose << kTrusted << QNetworkReply::NoError << body << false << kQtDefault;
         Response reset = Response::resetAfter(50, body);
         reset.sendContentLength = false;
         QTest::newRow("reset in a body to close") << reset << kTrusted << QNetworkReply::RemoteHostClosedError
-                                                  << body.left(50) << false;
-        QTest::newRow("header flood") << flood << kTrusted << QNetworkReply::ProtocolFailure << QByteArray() << false;
+                                                  << body.left(50) << false << kQtDefault;
+        QTest::newRow("header flood") << flood << kTrusted << QNetworkReply::ProtocolFailure << QByteArray() << false
+                                      << kQtDefault;
         QTest::newRow("header drip") << Response::headerTrickle(10) << kTrusted << QNetworkReply::TimeoutError
-                                     << QByteArray() << false;
+                                     << QByteArray() << false << kQtDefault;
         // Delivered as sent and refused by the updater's check: never inflated on the way.
         const QByteArray bomb = UpdateFiles::gzipBomb(qint64(1) << 30);
         Response gzipped = Response::ok(bomb);
         gzipped.headers.append(qMakePair(QByteArray("Content-Encoding"), QByteArray("gzip")));
-        QTest::newRow("gzip bomb") << gzipped << kTrusted << QNetworkReply::NoError << bomb << true;
+        QTest::newRow("gzip bomb") << gzipped << kTrusted << QNetworkReply::NoError << bomb << true << kQtDefault;
         QTest::newRow("untrusted certificate") << Response::ok(body) << kUntrusted
-                                               << QNetworkReply::SslHandshakeFailedError << QByteArray() << false;
+                                               << QNetworkReply::SslHandshakeFailedError << QByteArray() << false
+                                               << kQtDefault;
         QTest::newRow("certificate for another name") << Response::ok(body) << kWrongName
-                                                      << QNetworkReply::SslHandshakeFailedError << QByteArray() << false;
+                                                      << QNetworkReply::SslHandshakeFailedError << QByteArray() << false
+                                                      << kQtDefault;
+
+        // TLS 1.2 at least, whatever the TLS library would still allow.
+        QTest::newRow("server offers only TLS 1.0") << Response::ok(body) << kTrusted
+                                                    << QNetworkReply::SslHandshakeFailedError << QByteArray() << false
+                                                    << int(QSsl::TlsV1_0);
+        QTest::newRow("server offers only TLS 1.1") << Response::ok(body) << kTrusted
+                                                    << QNetworkReply::SslHandshakeFailedError << QByteArray() << false
+                                                    << int(QSsl::TlsV1_1);
+        QTest::newRow("server offers only TLS 1.2") << Response::ok(body) << kTrusted << QNetworkReply::NoError << body
+                                                    << false << int(QSsl::TlsV1_2);
+
+        // A body is complete once its framing has ended: its length, its last chunk, or for a
+        // body to close TLS's close alert; a reset right after changes nothing. Before that end
+        // it fails the attempt, and so does a body to close that ends without the alert.
+        QTest::newRow("close alert, reset after a whole body")
+            << Response::closeAlertThenReset(body.size(), body) << kTrusted << QNetworkReply::NoError << body << false
+            << kQtDefault;
+        Response lastChunk = framed(chunked(body, 70000), "Transfer-Encoding", "chunked");
+        lastChunk.mode = Response::Mode::ResetAfter;
+        lastChunk.cutAfter = lastChunk.body.size();
+        QTest::newRow("close alert, reset after the last chunk") << lastChunk << kTrusted << QNetworkReply::NoError
+                                                                 << body << false << kQtDefault;
+        Response alertToClose = Response::closeAlertThenReset(body.size(), body);
+        alertToClose.sendContentLength = false;
+        QTest::newRow("close alert, reset after a body to close")
+            << alertToClose << kTrusted << QNetworkReply::NoError << body << false << kQtDefault;
+        QTest::newRow("close alert, reset before the body's end")
+            << Response::closeAlertThenReset(50, body) << kTrusted << QNetworkReply::RemoteHostClosedError
+            << body.left(50) << false << kQtDefault;
+        Response noAlert = Response::dropAfter(body.size(), body);
+        noAlert.sendContentLength = false;
+        noAlert.closeAlert = false;
+        QTest::newRow("body to close ended without a close alert")
+            << noAlert << kTrusted << QNetworkReply::RemoteHostClosedError << body << false << kQtDefault;
     }
 
     void httpsOutcome()
@@ -281,18 +393,23 @@ private slots:
         QFETCH(QNetworkReply::NetworkError, error);
         QFETCH(QByteArray, body);
         QFETCH(bool, refused);
+        QFETCH(int, protocol);
         QVERIFY2(m_Certificates->isValid(), qPrintable(m_Certificates->errorString()));
         const TestCertificates::Identity id = identity == kTrusted ? m_Certificates->server()
             : identity == kWrongName                               ? m_Certificates->wrongName()
                                                                    : m_Certificates->untrusted();
         m_Server->useTls(id.certificate, id.key);
+        m_Server->setTlsProtocol(QSsl::SslProtocol(protocol));
         m_Server->setResponse("/f.bin", response);
         PeakMemory memory;
         QVERIFY(memory.start());
         QElapsedTimer clock;
         clock.start();
 
-        QNetworkReply* reply = m_Nam->get(NetworkLimits::request(QUrl(m_Server->url("/f.bin"))));
+        QNetworkRequest request = NetworkLimits::request(QUrl(m_Server->url("/f.bin")));
+        if (protocol != int(QSsl::SecureProtocols))
+            request = withOldTlsAllowed(request);
+        QNetworkReply* reply = m_Nam->get(request);
         QVERIFY(qobject_cast<BoundedHttpReply*>(reply));
         QVERIFY(reply->url().scheme() == "https");
         NetworkLimits::limit(reply);
@@ -350,20 +467,29 @@ private slots:
     {
         QTest::addColumn<int>("connectStatus");
         QTest::addColumn<QNetworkReply::NetworkError>("error");
-        QTest::newRow("tunnel") << 200 << QNetworkReply::NoError;
-        QTest::newRow("credentials refused") << 407 << QNetworkReply::ProxyAuthenticationRequiredError;
+        QTest::addColumn<int>("protocol");
+        QTest::newRow("tunnel") << 200 << QNetworkReply::NoError << int(QSsl::SecureProtocols);
+        QTest::newRow("credentials refused") << 407 << QNetworkReply::ProxyAuthenticationRequiredError
+                                             << int(QSsl::SecureProtocols);
+        QTest::newRow("tunnel to a TLS 1.0 server") << 200 << QNetworkReply::SslHandshakeFailedError
+                                                    << int(QSsl::TlsV1_0);
     }
 
     void proxyTunnelsHttps()
     {
         QFETCH(int, connectStatus);
         QFETCH(QNetworkReply::NetworkError, error);
+        QFETCH(int, protocol);
         QVERIFY2(m_Certificates->isValid(), qPrintable(m_Certificates->errorString()));
         m_Server->acceptTunnels(m_Certificates->server().certificate, m_Certificates->server().key);
+        m_Server->setTlsProtocol(QSsl::SslProtocol(protocol));
         m_Server->setResponse("localhost:9", Response::withStatus(connectStatus));
         m_Server->setResponse("/a.bin", Response::ok("inside the tunnel"));
         m_Nam->setProxy(QNetworkProxy(QNetworkProxy::HttpProxy, "127.0.0.1", m_Server->port(), "user", "pa:ss"));
-        QNetworkReply* reply = m_Nam->get(QNetworkRequest(QUrl("https://localhost:9/a.bin")));
+        QNetworkRequest request(QUrl("https://localhost:9/a.bin"));
+        if (protocol != int(QSsl::SecureProtocols))
+            request = withOldTlsAllowed(request);
+        QNetworkReply* reply = m_Nam->get(request);
         Reader r(reply);
         QVERIFY(r.finished.wait(10000));
         QCOMPARE(reply->error(), error);
