@@ -1,5 +1,5 @@
 // Writes the seed corpora of the fuzz targets (fuzz/corpus/<target>/) from
-// the engine's own writers and the Mach-O test fixtures, so that every
+// the engine's own writers and the Mach-O and ELF test fixtures, so that every
 // target starts from valid inputs that reach its deep code:
 //   make_fuzz_seeds <fixture folder> <corpus folder>
 #include <sys/stat.h>
@@ -162,6 +162,16 @@ void MachOSeeds() {
     Seed("macho_disassembler_fuzz", name, Fixture(name));
 }
 
+// ELF files whose section tables send the file walk back over its bytes: separate debug files
+// (4 to 7 bytes walked per byte) and linked programs with shuffled tables.
+void ElfSeeds() {
+  for (const char* name : {"elf64_gcc_debug_v1", "elf64_gcc_debug_v2", "elf64_gcc_debug_shuffled_v1",
+                           "elf64_gcc_debug_shuffled_v2", "elf32_lld_pie_shuffled_v1",
+                           "elf32_lld_pie_passover_v1", "elf64_lld_pie_shuffled_v1",
+                           "arm_lld_pie_shuffled_v1"})
+    Seed("elf_disassembler_fuzz", name, Fixture(name));
+}
+
 // Banner server replies as the socket delivers them: a good one, and the near misses.
 void BannerSeeds() {
   Seed("banner_reply_fuzz", "good", "http://i.example/b.jpg,https://c.example/?a=1&b=%20");
@@ -257,6 +267,7 @@ int main(int argc, char** argv) {
   DiffSeeds();
   BlockSeeds();
   MachOSeeds();
+  ElfSeeds();
   BannerSeeds();
   VersionSeeds();
   HttpReplySeeds();

@@ -1,10 +1,10 @@
 #include "installlock.h"
 
+#include "nofollowfile.h"
+
 #include <QByteArray>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -70,14 +70,20 @@ const char *InstallLock::environmentVariable()
 
 QString InstallLock::lockPath(const QString &installDir)
 {
-    // The same installation reached through links or "..": one lock.
-    QString dir = QFileInfo(installDir).canonicalFilePath();
-    if (dir.isEmpty())
-        dir = QDir::cleanPath(QDir(installDir).absolutePath());
-    const QByteArray hash =
-        QCryptographicHash::hash(QFile::encodeName(dir), QCryptographicHash::Sha256).toHex().left(32);
-    return QDir::tempPath() + QStringLiteral("/voxtrel_update_") + QString::fromLatin1(hash)
-        + QStringLiteral(".lock");
+    // The installation is the folder itself, however it is reached: through links, "..", or a
+    // bind mount of a folder above it.  It is reached as every folder the updater works in,
+    // following only links of the user's own or root's.
+    const int fd = NoFollowFile::openFolder(installDir);
+    if (fd < 0)
+        return QString();
+    struct stat st {};
+    const bool known = fstat(fd, &st) == 0;
+    ::close(fd);
+    if (!known)
+        return QString();
+    return QDir::tempPath() + QStringLiteral("/voxtrel_update_")
+        + QString::number(quint64(st.st_dev), 16) + QLatin1Char('_')
+        + QString::number(quint64(st.st_ino), 16) + QStringLiteral(".lock");
 }
 
 void InstallLock::takeHandedOver()
@@ -107,6 +113,8 @@ InstallLock::Result InstallLock::acquire(const QString &installDir)
         return Acquired;
     release();
     m_Path = path;
+    if (path.isEmpty())
+        return Failed; // the installation's folder cannot be reached
 
     if (s_HandedOverFd >= 0) {
         const int fd = s_HandedOverFd;
@@ -118,7 +126,11 @@ InstallLock::Result InstallLock::acquire(const QString &installDir)
             m_Held = true;
             return Acquired;
         }
+        // A lock of another name (a previous step that named its lock otherwise) is let go
+        // only once this one is settled, so that the installation is not free in between.
+        const Result result = open(path);
         ::close(fd);
+        return result;
     }
     return open(path);
 }

@@ -1,6 +1,7 @@
 #pragma once
 // One updater per installation.  An update session takes an exclusive lock on a file in the
-// user's private temp folder whose name is derived from the installation's path, and holds it
+// user's private temp folder whose name is derived from the installation folder's identity (its
+// device and inode, so that every path to it, bind mounts included, gives one lock), and holds it
 // until the session is over: through the updater step, across the start of the fresh updater of
 // the client step (which inherits the locked descriptor, so the lock is never free in between)
 // and through the client step up to the start of the client.  A second updater for the same
@@ -31,9 +32,11 @@ public:
     // plain file of the user's own is not taken.
     static void takeHandedOver();
 
-    // Locks the installation whose Contents folder is installDir, without waiting.  A lock
-    // handed over by the previous step for the same installation is taken as it is.  Calling it
-    // again for the installation already held gives Acquired at once.
+    // Locks the installation whose Contents folder is installDir, without waiting; Failed when
+    // that folder cannot be reached (by a walk that follows only links of the user's own or
+    // root's).  A lock handed over by the previous step for the same installation is taken as it
+    // is; one for another file is closed only after this lock is settled.  Calling it again for
+    // the installation already held gives Acquired at once.
     Result acquire(const QString &installDir);
 
     // After Busy: tries again.  Acquired means the other updater has let go.
@@ -50,7 +53,8 @@ public:
     // Lets go of the lock.  The holder that ends the session removes the lock file.
     void release();
 
-    // <temp folder>/voxtrel_update_<hash of the installation's path>.lock
+    // <temp folder>/voxtrel_update_<device>_<inode>.lock (hexadecimal) of the folder installDir,
+    // or empty when it cannot be reached.
     static QString lockPath(const QString &installDir);
     static const char *environmentVariable(); // "VX3_UPDATE_LOCK_FD"
 

@@ -2,8 +2,9 @@
 // twice does it.  The first one updates the bundle in its two steps and starts the client; the
 // second one must leave the installation alone whatever step the first is in when it looks
 // (the first step, the hand-over between the steps, the second step), tell the user and end with
-// status 2, either when the user answers its box or by itself once the first is done.  The bundle
-// ends as N+1, each product list is fetched once, the client starts once, and no session folder
+// status 2, either when the user answers its box or by itself once the first is done, also when it
+// reaches the installation through a bind mount of its folder (another path to the same folder).
+// The bundle ends as N+1, each product list is fetched once, the client starts once, and no session folder
 // and no updater process is left.
 
 #include "common/clientbundle.h"
@@ -27,6 +28,20 @@ const int kOldVersion = 21;
 const int kHoldMs = 6000;
 const int kRunMs = 120000;
 const int kEndMs = 20000;
+
+// Runs "<program> <arguments>" in a mount namespace of its own in which the folder of the first
+// argument is also seen at the second (a bind mount); ends with status 97 when the mount fails.
+const char *const kBindMountedStart =
+    "from=$1 to=$2; shift 2; mount --bind \"$from\" \"$to\" || exit 97; exec \"$@\"";
+
+QStringList bindMountedCommand(const QString &from, const QString &to, const QString &program,
+                               const QStringList &arguments)
+{
+    return QStringList {QStringLiteral("-m"), QStringLiteral("--propagation"), QStringLiteral("private"),
+                        QStringLiteral("/bin/sh"), QStringLiteral("-c"), QString::fromLatin1(kBindMountedStart),
+                        QStringLiteral("sh"), from, to, program}
+        + arguments;
+}
 } // namespace
 
 class ConcurrentUpdateTest : public QObject
@@ -51,17 +66,31 @@ private slots:
     {
         QTest::addColumn<int>("delayMs");
         QTest::addColumn<bool>("answerBox");
-        QTest::newRow("0.2 s apart") << 200 << false;
-        QTest::newRow("0.7 s apart, box answered") << 700 << true;
-        QTest::newRow("1.5 s apart") << 1500 << false;
-        QTest::newRow("2.2 s apart, box answered") << 2200 << true;
-        QTest::newRow("3 s apart") << 3000 << false;
+        QTest::addColumn<bool>("throughMount"); // the second one is started through a bind mount
+        QTest::newRow("0.2 s apart") << 200 << false << false;
+        QTest::newRow("0.7 s apart, box answered") << 700 << true << false;
+        QTest::newRow("1.5 s apart") << 1500 << false << false;
+        QTest::newRow("1.5 s apart, the second through a bind mount") << 1500 << false << true;
+        QTest::newRow("2.2 s apart, box answered") << 2200 << true << false;
+        QTest::newRow("3 s apart") << 3000 << false << false;
     }
 
     void secondUpdaterLeavesTheInstallationAlone()
     {
         QFETCH(int, delayMs);
         QFETCH(bool, answerBox);
+        QFETCH(bool, throughMount);
+        if (throughMount) {
+            const QString probeDir = m_Dir->filePath(QStringLiteral("mount-probe"));
+            QVERIFY(QDir().mkpath(probeDir));
+            QProcess probe;
+            probe.start(QStringLiteral("unshare"),
+                        bindMountedCommand(probeDir, probeDir, QStringLiteral("/bin/true"), {}));
+            if (!probe.waitForFinished(10000) || probe.exitStatus() != QProcess::NormalExit || probe.exitCode() != 0)
+                QSKIP(qPrintable(QStringLiteral("needs a private mount namespace with a bind mount (root): ")
+                                 + QString::fromLocal8Bit(probe.readAllStandardError()).trimmed()
+                                 + probe.errorString()));
+        }
 
         UpdateImageServer server(m_Release.servedRoot());
         UpdateScenario scenario(m_Release, m_Dir->filePath(QStringLiteral("s%1").arg(++m_Scenarios)));
@@ -87,7 +116,20 @@ private slots:
             QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
             QThread::msleep(10);
         }
-        QVERIFY2(scenario.startProgram(&second, false, &error, probe), qPrintable(error));
+        if (throughMount) {
+            // The same installation as <root>/mirror/...: another path, the same folders.
+            const QString mirror = scenario.root() + QStringLiteral("/mirror");
+            QVERIFY(QDir().mkpath(mirror));
+            const QString installed = scenario.root() + QStringLiteral("/install");
+            QString program = scenario.updaterProgram(false);
+            program.replace(installed, mirror);
+            second.setProcessEnvironment(scenario.processEnvironment());
+            second.start(QStringLiteral("unshare"),
+                         bindMountedCommand(installed, mirror, program, scenario.stepArguments(false)));
+            QVERIFY2(second.waitForStarted(10000), qPrintable(second.errorString()));
+        } else {
+            QVERIFY2(scenario.startProgram(&second, false, &error, probe), qPrintable(error));
+        }
         QElapsedTimer sinceSecond;
         sinceSecond.start();
 
