@@ -13,6 +13,7 @@ extern "C" {
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstddef>
 #include <cstdlib>
@@ -22,6 +23,7 @@ extern "C" {
 #include <limits>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -754,6 +756,47 @@ TEST_F(TimeLimit, NestedCallsRunOnTheOuterCallsTime)
     EXPECT_EQ(countOf(err, "Error running Lua function 'inner': "), 1) << err;
     EXPECT_EQ(countOf(err, "Error running Lua function 'outer': "), 1) << err;
     EXPECT_EQ(countOf(err, kTimeLimitReport), 2) << err;
+}
+
+// A client function that takes longer than the limit and raises an event
+// before it returns, as a client may do inside a slow request.
+std::vector<int> g_eventsDuringSlowCall;
+
+unsigned slowClientID(uint64_t, anyID* result)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    int value = -1;
+    g_eventsDuringSlowCall.push_back(callLuaFunction(nullptr, "inner", ">i", &value) == 0 ? value : -1);
+    *result = 7;
+    return 0;
+}
+
+TEST_F(TimeLimit, TimeInsideTheClientDoesNotCount)
+{
+    // Each handler works a while (the clock is read every 100000
+    // instructions) around two client calls of 150 ms each: together they
+    // take longer than the limit, the scripts' own part does not.
+    ASSERT_EQ(start("local function work() local s = 0 for k = 1, 300000 do s = s + k end return s end\n"
+                    "function inner() work() return 5 end\n"
+                    "function slow()\n"
+                    "  work() local a = vx3.getClientID(1)\n"
+                    "  work() local b = vx3.getClientID(1)\n"
+                    "  work() got = 'finished ' .. a .. ' ' .. b\n"
+                    "end\n"
+                    "function slowThenEndless() vx3.getClientID(1) got = 'looping' while true do end end\n"),
+              0);
+    vx3Functions.getClientID = slowClientID;
+    g_eventsDuringSlowCall.clear();
+    std::string err;
+    EXPECT_EQ(callCapturingErrors("slow", err), 0);
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(globalText("got"), "finished 7 7");
+    EXPECT_EQ(g_eventsDuringSlowCall, (std::vector<int>{5, 5}));
+
+    // The clock runs again once the client has returned.
+    EXPECT_EQ(callCapturingErrors("slowThenEndless", err), 1);
+    EXPECT_EQ(globalText("got"), "looping");
+    EXPECT_NE(err.find(kTimeLimitReport), std::string::npos) << err;
 }
 
 TEST_F(TimeLimit, EndlessStartupScriptKeepsWhatItDefined)
