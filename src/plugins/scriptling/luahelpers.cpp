@@ -32,6 +32,8 @@ size_t luaMemoryInUse = 0;
 // memory at all then (see timeLimitHook).
 bool allocationsRefused = false;
 
+bool runsOutOfTimeAllocating(size_t growth);
+
 // Allocator of the interpreter: the system allocator with an upper bound, so
 // that a runaway script gets a Lua memory error instead of starving the client.
 void* limitedAlloc(void* ud, void* ptr, size_t osize, size_t nsize)
@@ -43,7 +45,8 @@ void* limitedAlloc(void* ud, void* ptr, size_t osize, size_t nsize)
         *inUse -= oldSize;
         return nullptr;
     }
-    if (nsize > oldSize && (allocationsRefused || nsize - oldSize > LuaMemoryLimit - *inUse))
+    if (nsize > oldSize && (allocationsRefused || nsize - oldSize > LuaMemoryLimit - *inUse ||
+                            runsOutOfTimeAllocating(nsize - oldSize)))
         return nullptr;
     void* block = std::realloc(ptr, nsize);
     if (!block)
@@ -96,6 +99,41 @@ void timeLimitHook(lua_State* state, lua_Debug*)
     // normal interval.
     if (lua_gethookcount(state) != kClockCheckInterval)
         lua_sethook(state, timeLimitHook, LUA_MASKCOUNT, kClockCheckInterval);
+}
+
+// Library functions do much work in one instruction (string.rep, gsub,
+// table.concat), so a loop of them could run for minutes between two looks
+// of the count hook. They allocate as they go: the allocator looks at the
+// clock as well, every kBytesPerClockCheck bytes or kAllocationsPerClockCheck
+// allocations, and past the limit fails the allocation, the call and (like
+// the hook) every allocation until the outermost call returns.
+const size_t kBytesPerClockCheck = 1 << 20;
+const unsigned kAllocationsPerClockCheck = 10000;
+size_t bytesSinceClockCheck = 0;
+unsigned allocationsSinceClockCheck = 0;
+
+bool runsOutOfTimeAllocating(size_t growth)
+{
+    if (timedCallDepth == 0)
+        return false;
+    bytesSinceClockCheck += growth;
+    if (++allocationsSinceClockCheck < kAllocationsPerClockCheck && bytesSinceClockCheck < kBytesPerClockCheck)
+        return false;
+    bytesSinceClockCheck = 0;
+    allocationsSinceClockCheck = 0;
+    if (!timeLimitHit && ScriptClock::elapsed() < callTimeLimit)
+        return false;
+    if (!timeLimitHit) {
+        timeLimitHit = true;
+        std::snprintf(timeLimitReport, sizeof timeLimitReport, "script ran longer than %lld ms",
+                      static_cast<long long>(callTimeLimit.count()));
+    }
+    allocationsRefused = true;
+    // The main thread fails at its next instruction; other threads at their
+    // hook's next look.
+    if (L && lua_gethook(L) == timeLimitHook)
+        lua_sethook(L, timeLimitHook, LUA_MASKCOUNT, 1);
+    return true;
 }
 
 // Scope of one call from the plug-in into Lua. The outermost call starts the

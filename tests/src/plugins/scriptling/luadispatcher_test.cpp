@@ -508,6 +508,40 @@ TEST_F(Interpreter, StartsAndRunsTheStartupScript)
     EXPECT_EQ(lua_gettop(L), 0);
 }
 
+// A client that shuts the plug-in down (or registers it anew) inside the
+// function that received the plug-in's id, then reads the id it was given.
+std::string g_idSeenAfterShutdown;
+
+unsigned shutdownInsideSendPluginCommand(uint64_t, const char* id, const char*, uint64_t, const anyID*, const char*)
+{
+    OutputCapture quiet;
+    vx3plugin_registerPluginID("replaced");
+    vx3plugin_shutdown();
+    quiet.stop();
+    g_idSeenAfterShutdown = id ? id : "(null)";
+    return 0;
+}
+
+TEST_F(Interpreter, PluginIdOutlivesAShutdownInsideTheClientCall)
+{
+    writeStartupScript("function send() got = vx3.sendPluginCommand(1, 'hello', 0, {7}) end");
+    {
+        OutputCapture quiet;
+        ASSERT_EQ(initLua(), 0);
+        vx3plugin_registerPluginID("scriptling-1");
+    }
+    vx3Functions.sendPluginCommand = shutdownInsideSendPluginCommand;
+    g_idSeenAfterShutdown.clear();
+    OutputCapture capture;
+    EXPECT_EQ(callLuaFunction(nullptr, "send", ""), 0);
+    capture.stop();
+    EXPECT_EQ(g_idSeenAfterShutdown, "scriptling-1");
+    // The shutdown happened once the call had returned.
+    EXPECT_EQ(L, nullptr);
+    EXPECT_EQ(pluginID, nullptr);
+    EXPECT_EQ(capture.out(), "Shutting down Lua interpreter\n");
+}
+
 TEST_F(Interpreter, ModulesComeOnlyFromThePluginScriptFolder)
 {
     // A decoy folder named by LUA_PATH_5_2, which the package library would
@@ -713,6 +747,31 @@ TEST_F(TimeLimit, EndlessHandlersFailAndTheNextCallRuns)
     std::string err;
     EXPECT_EQ(callCapturingErrors("hog", err), 1);
     EXPECT_EQ(err, "Error running Lua function 'hog': not enough memory\n");
+}
+
+TEST_F(TimeLimit, HeavyLibraryCallsCountToo)
+{
+    // Fewer instructions than the count hook waits for between two looks at
+    // the clock, but much work inside the library: seconds without the
+    // allocator's look.
+    ASSERT_EQ(start(""), 0);
+    const char* const loops[] = {
+        "for k = 1, 5000 do local s = string.rep('x', 2^20) end",
+        "local t = {} for k = 1, 64 do t[k] = string.rep('y', 2^14) end "
+        "for k = 1, 5000 do local s = table.concat(t) end",
+        "for k = 1, 1000 do local s = string.gsub(string.rep('ab', 2^17), 'a', 'c') end",
+    };
+    for (const char* loop : loops) {
+        ASSERT_EQ(run(std::string("function heavy() got = nil ") + loop + " got = 'finished' end"), "") << loop;
+        std::string err;
+        EXPECT_EQ(callCapturingErrors("heavy", err), 1) << loop;
+        EXPECT_EQ(globalText("got"), "<nil>") << loop;
+        EXPECT_NE(err.find(kTimeLimitReport), std::string::npos) << loop << ": " << err;
+    }
+    // The interpreter goes on afterwards.
+    ASSERT_EQ(run("function small() got = string.rep('z', 3) end"), "");
+    EXPECT_EQ(callLuaFunction(nullptr, "small", ""), 0);
+    EXPECT_EQ(globalText("got"), "zzz");
 }
 
 int g_nestedCalls = 0;
