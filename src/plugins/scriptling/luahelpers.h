@@ -22,8 +22,10 @@ enum : unsigned long long { LuaMemoryLimit = 512ull * 1024 * 1024 };
 // nested in it included; time spent inside client functions does not count
 // (see scriptclock.h). A script still running at the limit gets a Lua error,
 // reported like any other failed call, so that a looping script cannot hang
-// the chat client. Not interrupted: a call blocked inside a library
-// function (io.read, a long string search), a finalizer (__gc, which Lua runs
+// the chat client. The clock is read by a count hook and, for library
+// functions that do much work per instruction, by the allocator. Not
+// interrupted: a call blocked inside a library function that does not
+// allocate (io.read, a long string search), a finalizer (__gc, which Lua runs
 // without hooks) and a script that replaces the hook with debug.sethook.
 enum { LuaDefaultCallTimeLimitMs = 10000 };
 void setLuaCallTimeLimit(long milliseconds);
