@@ -67,6 +67,22 @@ int timedCallDepth = 0;
 bool timeLimitHit = false;
 char timeLimitReport[LuaErrorBufferSize];
 
+// Whether the collector was stopped for a call that ran out of time, and
+// whether it ran before. Lua answers a failed allocation with a full
+// collection before it gives up, so while such a call unwinds (every
+// allocation fails) each step would cost a full collection of the heap.
+bool collectorStopped = false;
+bool collectorWasRunning = false;
+
+void stopCollectorUntilCallReturns(lua_State* state)
+{
+    if (collectorStopped || !state)
+        return;
+    collectorStopped = true;
+    collectorWasRunning = lua_gc(state, LUA_GCISRUNNING, 0) != 0;
+    lua_gc(state, LUA_GCSTOP, 0);
+}
+
 // Count hook of every thread of the interpreter: fails the running script
 // once the scripts have run longer than the limit in the outermost call.
 //
@@ -89,6 +105,7 @@ void timeLimitHook(lua_State* state, lua_Debug*)
                           static_cast<long long>(callTimeLimit.count()));
         }
         allocationsRefused = true;
+        stopCollectorUntilCallReturns(state);
         lua_sethook(state, timeLimitHook, LUA_MASKCOUNT, 1);
         if (L && L != state && lua_gethook(L) == timeLimitHook)
             lua_sethook(L, timeLimitHook, LUA_MASKCOUNT, 1);
@@ -129,6 +146,9 @@ bool runsOutOfTimeAllocating(size_t growth)
                       static_cast<long long>(callTimeLimit.count()));
     }
     allocationsRefused = true;
+    // Stopping the collector only clears a flag of the interpreter, which is
+    // safe here.
+    stopCollectorUntilCallReturns(L);
     // The main thread fails at its next instruction; other threads at their
     // hook's next look.
     if (L && lua_gethook(L) == timeLimitHook)
@@ -159,6 +179,11 @@ public:
         if (--timedCallDepth > 0)
             return;
         allocationsRefused = false;
+        if (collectorStopped) {
+            collectorStopped = false;
+            if (L && collectorWasRunning)
+                lua_gc(L, LUA_GCRESTART, 0);
+        }
         if (L && lua_gethook(L) == timeLimitHook && lua_gethookcount(L) != kClockCheckInterval)
             lua_sethook(L, timeLimitHook, LUA_MASKCOUNT, kClockCheckInterval);
     }

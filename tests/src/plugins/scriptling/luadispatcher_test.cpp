@@ -1,6 +1,7 @@
 // White-box tests of the plug-in's dispatcher, interpreter life cycle and
 // function table, linked against the plug-in's own objects.
 
+#include "hangguard.h"
 #include "luahelpers.h"
 #include "outputcapture.h"
 #include "plugin.h"
@@ -772,6 +773,29 @@ TEST_F(TimeLimit, HeavyLibraryCallsCountToo)
     ASSERT_EQ(run("function small() got = string.rep('z', 3) end"), "");
     EXPECT_EQ(callLuaFunction(nullptr, "small", ""), 0);
     EXPECT_EQ(globalText("got"), "zzz");
+}
+
+TEST_F(TimeLimit, CallOutOfTimeUnwindsWithoutCollectingAtEachStep)
+{
+    // While a call that ran out of time unwinds, every allocation fails, and
+    // Lua tries a full collection before it lets one fail: with a large heap
+    // and many levels of pcall to unwind, that took seconds to minutes.
+    ASSERT_EQ(start(""), 0);
+    ASSERT_EQ(run("big = {} for k = 1, 2000000 do big[k] = {k} end"), "");
+    ASSERT_EQ(run("function nested(n) if n == 0 then while true do end end pcall(nested, n - 1) return n end\n"
+                  "function deep() nested(150) got = 'unwound' end"),
+              "");
+    std::string err;
+    {
+        HangGuard guard(5, "the call that ran out of time");
+        EXPECT_EQ(callCapturingErrors("deep", err), 1);
+    }
+    EXPECT_NE(err.find(kTimeLimitReport), std::string::npos) << err;
+    EXPECT_EQ(globalText("got"), "<nil>");
+    // The collector runs again afterwards.
+    ASSERT_EQ(run("big = nil collectgarbage() running = tostring(collectgarbage('isrunning'))"), "");
+    EXPECT_EQ(globalText("running"), "true");
+    EXPECT_LT(lua_gc(L, LUA_GCCOUNT, 0), 64 * 1024); // KiB
 }
 
 int g_nestedCalls = 0;

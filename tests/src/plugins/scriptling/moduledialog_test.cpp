@@ -2,6 +2,7 @@
 // vx3plugin_configure on a parent widget of the client, found by its Qt
 // object names, driven through its buttons.
 
+#include "hangguard.h"
 #include "outputcapture.h"
 #include "standinclient.h"
 
@@ -21,15 +22,9 @@
 #include <QTimer>
 #include <QWidget>
 
-#include <chrono>
-#include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -38,37 +33,6 @@ const std::vector<std::string> kExports = {"vx3plugin_setFunctionPointers", "vx3
                                            "vx3plugin_shutdown",            "vx3plugin_offersConfigure",
                                            "vx3plugin_configure",           "vx3plugin_onServerUpdatedEvent",
                                            "vx3plugin_onServerStopEvent"};
-
-// Ends the test program when the guarded code has not come back in time: a
-// hang would otherwise hold the test until ctest gives up on it.
-class HangGuard {
-public:
-    HangGuard(int seconds, const char* what)
-        : m_thread([this, seconds, what] {
-              std::unique_lock<std::mutex> lock(m_mutex);
-              if (!m_done.wait_for(lock, std::chrono::seconds(seconds), [this] { return m_finished; })) {
-                  std::fprintf(stderr, "%s did not return within %d s\n", what, seconds);
-                  std::_Exit(1);
-              }
-          })
-    {
-    }
-    ~HangGuard()
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_finished = true;
-        }
-        m_done.notify_all();
-        m_thread.join();
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_done;
-    bool m_finished = false;
-    std::thread m_thread;
-};
 
 class ModuleDialog : public ::testing::Test {
 protected:
