@@ -366,7 +366,10 @@ int fuzzSetHook(lua_State* state)
     else
         lua_pushnil(state);
     lua_rawset(state, -3);
-    lua_sethook(target, harnessHook, mask | LUA_MASKCOUNT, pluginHookCount);
+    // Keep the count the plug-in set: a call that ran out of time has its
+    // hook look at every instruction.
+    const int count = lua_gethook(target) ? lua_gethookcount(target) : pluginHookCount;
+    lua_sethook(target, harnessHook, mask | LUA_MASKCOUNT, count > 0 ? count : pluginHookCount);
     return 0;
 }
 
