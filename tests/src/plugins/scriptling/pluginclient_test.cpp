@@ -550,6 +550,34 @@ TEST_F(Lifecycle, SecondInitReplacesTheInterpreter)
                                                      "onServerUpdatedEvent\t1\tn:4"}));
 }
 
+TEST_F(Lifecycle, StartAskedForByAFinalizerDuringShutdownFollowsIt)
+{
+    // Closing the interpreter runs finalizers; one of them calls the client,
+    // which starts the plug-in again from inside that call.
+    writeRecordingScript({"onServerUpdatedEvent"},
+                         "logLine('started')\n"
+                         "sentinel = setmetatable({}, {__gc = function()\n"
+                         "  logLine('finalizer') vx3.printMessageToCurrentTab('closing')\n"
+                         "end})\n");
+    auto updated = exported<int (*)(uint64_t)>("vx3plugin_onServerUpdatedEvent");
+    OutputCapture capture;
+    ASSERT_EQ(init(), 0);
+    StandinClient::get().actions[185] = [this] {
+        StandinClient::get().actions.erase(185);
+        EXPECT_EQ(init(), 0);
+        // Meanwhile the plug-in has no interpreter.
+        EXPECT_EQ(exported<int (*)(uint64_t)>("vx3plugin_onServerUpdatedEvent")(8), 1);
+    };
+    shutdown();
+    EXPECT_EQ(updated(9), 0); // the new interpreter serves events
+    capture.stop();
+    EXPECT_EQ(logLines(), (std::vector<std::string>{"started", "finalizer", "started", "onServerUpdatedEvent\t1\tn:9"}));
+    EXPECT_EQ(capture.out(), "SCRIPTLING: init\nInitializing Lua interpreter\n"
+                             "SCRIPTLING: shutdown\nShutting down Lua interpreter\n"
+                             "SCRIPTLING: init\nInitializing Lua interpreter\n");
+    EXPECT_EQ(capture.err(), "");
+}
+
 TEST_F(Lifecycle, FailingStartupScriptKeepsEarlierHandlers)
 {
     writeRecordingScript({"onServerUpdatedEvent"}, "error('script broke')\nonServerStopEvent = function() end\n");
