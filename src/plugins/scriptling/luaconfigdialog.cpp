@@ -8,6 +8,9 @@
 #include <QListWidgetItem>
 #include <QSettings>
 #include <QStringList>
+#include <QVector>
+
+#include <algorithm>
 
 LuaConfigDialog* LuaConfigDialog::m_instance = nullptr;
 
@@ -15,6 +18,8 @@ namespace {
 
 const char kConfigFileName[] = "luaconfig.ini";
 const char kModulesArray[] = "Modules";
+// More module entries than any script folder holds.
+const int kMaxModuleEntries = 100000;
 
 QString clientPath(void (*slot)(char*, size_t))
 {
@@ -92,8 +97,22 @@ QHash<QString, bool> LuaConfigDialog::loadConfig()
     QHash<QString, bool> recorded;
     QSettings settings(getVX3ConfigPath() + QLatin1String(kConfigFileName), QSettings::IniFormat);
     const int size = settings.beginReadArray(QLatin1String(kModulesArray));
-    for (int i = 0; i < size; ++i) {
-        settings.setArrayIndex(i);
+    // The file may be damaged, or written by a script: its size entry is not
+    // trusted. Only the entries present within it are read, in index order
+    // (the last entry of a name wins), and no more than kMaxModuleEntries.
+    QVector<int> indexes;
+    const QStringList groups = settings.childGroups();
+    for (const QString& group : groups) {
+        bool isNumber = false;
+        const int index = group.toInt(&isNumber);
+        if (isNumber && index >= 1 && index <= size && group == QString::number(index))
+            indexes.append(index);
+    }
+    std::sort(indexes.begin(), indexes.end());
+    if (indexes.size() > kMaxModuleEntries)
+        indexes.resize(kMaxModuleEntries);
+    for (const int index : qAsConst(indexes)) {
+        settings.setArrayIndex(index - 1);
         const QString on = settings.value(QStringLiteral("on")).toString();
         const QString off = settings.value(QStringLiteral("off")).toString();
         if (!on.isEmpty())

@@ -1,7 +1,9 @@
 #include "luahelpers.h"
 
 #include "plugin.h"
+#include "pluginhelpercall.h"
 #include "pluginmenuitem.h"
+#include "scriptclock.h"
 #include "textchunkloaders.h"
 #include "vx3lualib.h"
 
@@ -17,6 +19,7 @@ extern "C" {
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 lua_State* L = nullptr;
 
@@ -29,6 +32,8 @@ size_t luaMemoryInUse = 0;
 // memory at all then (see timeLimitHook).
 bool allocationsRefused = false;
 
+bool runsOutOfTimeAllocating(size_t growth);
+
 // Allocator of the interpreter: the system allocator with an upper bound, so
 // that a runaway script gets a Lua memory error instead of starving the client.
 void* limitedAlloc(void* ud, void* ptr, size_t osize, size_t nsize)
@@ -40,7 +45,8 @@ void* limitedAlloc(void* ud, void* ptr, size_t osize, size_t nsize)
         *inUse -= oldSize;
         return nullptr;
     }
-    if (nsize > oldSize && (allocationsRefused || nsize - oldSize > LuaMemoryLimit - *inUse))
+    if (nsize > oldSize && (allocationsRefused || nsize - oldSize > LuaMemoryLimit - *inUse ||
+                            runsOutOfTimeAllocating(nsize - oldSize)))
         return nullptr;
     void* block = std::realloc(ptr, nsize);
     if (!block)
@@ -49,23 +55,36 @@ void* limitedAlloc(void* ud, void* ptr, size_t osize, size_t nsize)
     return block;
 }
 
-using Clock = std::chrono::steady_clock;
-
 // Instructions between two looks at the clock.
 const int kClockCheckInterval = 100000;
 
 std::chrono::milliseconds callTimeLimit(LuaDefaultCallTimeLimitMs);
-// Depth of the calls from the plug-in into Lua under way, and when the
-// outermost one began.
+// Depth of the calls from the plug-in into Lua under way; the script clock
+// runs from the start of the outermost one.
 int timedCallDepth = 0;
-Clock::time_point timedCallStarted;
 // Whether the outermost call under way (or the last one) ran out of time,
 // and the report for it.
 bool timeLimitHit = false;
 char timeLimitReport[LuaErrorBufferSize];
 
+// Whether the collector was stopped for a call that ran out of time, and
+// whether it ran before. Lua answers a failed allocation with a full
+// collection before it gives up, so while such a call unwinds (every
+// allocation fails) each step would cost a full collection of the heap.
+bool collectorStopped = false;
+bool collectorWasRunning = false;
+
+void stopCollectorUntilCallReturns(lua_State* state)
+{
+    if (collectorStopped || !state)
+        return;
+    collectorStopped = true;
+    collectorWasRunning = lua_gc(state, LUA_GCISRUNNING, 0) != 0;
+    lua_gc(state, LUA_GCSTOP, 0);
+}
+
 // Count hook of every thread of the interpreter: fails the running script
-// once the outermost call has taken longer than the limit.
+// once the scripts have run longer than the limit in the outermost call.
 //
 // The failure is raised as a memory error, the one kind of Lua error that
 // never runs a message handler: Lua calls a handler with hooks switched off,
@@ -75,7 +94,7 @@ char timeLimitReport[LuaErrorBufferSize];
 // script cannot catch the error with pcall and go on.
 void timeLimitHook(lua_State* state, lua_Debug*)
 {
-    if (timedCallDepth > 0 && (timeLimitHit || Clock::now() - timedCallStarted >= callTimeLimit)) {
+    if (timedCallDepth > 0 && (timeLimitHit || ScriptClock::elapsed() >= callTimeLimit)) {
         if (!timeLimitHit) {
             timeLimitHit = true;
             lua_Debug where;
@@ -86,6 +105,7 @@ void timeLimitHook(lua_State* state, lua_Debug*)
                           static_cast<long long>(callTimeLimit.count()));
         }
         allocationsRefused = true;
+        stopCollectorUntilCallReturns(state);
         lua_sethook(state, timeLimitHook, LUA_MASKCOUNT, 1);
         if (L && L != state && lua_gethook(L) == timeLimitHook)
             lua_sethook(L, timeLimitHook, LUA_MASKCOUNT, 1);
@@ -98,28 +118,142 @@ void timeLimitHook(lua_State* state, lua_Debug*)
         lua_sethook(state, timeLimitHook, LUA_MASKCOUNT, kClockCheckInterval);
 }
 
+// Library functions do much work in one instruction (string.rep, gsub,
+// table.concat), so a loop of them could run for minutes between two looks
+// of the count hook. They allocate as they go: the allocator looks at the
+// clock as well, every kBytesPerClockCheck bytes or kAllocationsPerClockCheck
+// allocations, and past the limit fails the allocation, the call and (like
+// the hook) every allocation until the outermost call returns.
+const size_t kBytesPerClockCheck = 1 << 20;
+const unsigned kAllocationsPerClockCheck = 10000;
+size_t bytesSinceClockCheck = 0;
+unsigned allocationsSinceClockCheck = 0;
+
+bool runsOutOfTimeAllocating(size_t growth)
+{
+    if (timedCallDepth == 0)
+        return false;
+    bytesSinceClockCheck += growth;
+    if (++allocationsSinceClockCheck < kAllocationsPerClockCheck && bytesSinceClockCheck < kBytesPerClockCheck)
+        return false;
+    bytesSinceClockCheck = 0;
+    allocationsSinceClockCheck = 0;
+    if (!timeLimitHit && ScriptClock::elapsed() < callTimeLimit)
+        return false;
+    if (!timeLimitHit) {
+        timeLimitHit = true;
+        std::snprintf(timeLimitReport, sizeof timeLimitReport, "script ran longer than %lld ms",
+                      static_cast<long long>(callTimeLimit.count()));
+    }
+    allocationsRefused = true;
+    // Stopping the collector only clears a flag of the interpreter, which is
+    // safe here.
+    stopCollectorUntilCallReturns(L);
+    // The main thread fails at its next instruction; other threads at their
+    // hook's next look.
+    if (L && lua_gethook(L) == timeLimitHook)
+        lua_sethook(L, timeLimitHook, LUA_MASKCOUNT, 1);
+    return true;
+}
+
 // Scope of one call from the plug-in into Lua. The outermost call starts the
-// clock; calls nested in it (a handler that makes the client raise an event)
-// run on the outer call's time.
+// script clock; calls nested in it (a handler that makes the client raise an
+// event) run on the outer call's time, with the clock going again while they
+// run inside the client.
 class TimedCall {
 public:
     TimedCall()
+        : m_clockWasRunning(ScriptClock::running())
     {
         if (timedCallDepth++ == 0) {
             timeLimitHit = false;
-            timedCallStarted = Clock::now();
+            ScriptClock::restart();
+        } else {
+            ScriptClock::resume();
         }
     }
     ~TimedCall()
     {
+        if (!m_clockWasRunning)
+            ScriptClock::pause();
         if (--timedCallDepth > 0)
             return;
         allocationsRefused = false;
+        if (collectorStopped) {
+            collectorStopped = false;
+            if (L && collectorWasRunning)
+                lua_gc(L, LUA_GCRESTART, 0);
+        }
         if (L && lua_gethook(L) == timeLimitHook && lua_gethookcount(L) != kClockCheckInterval)
             lua_sethook(L, timeLimitHook, LUA_MASKCOUNT, kClockCheckInterval);
     }
     TimedCall(const TimedCall&) = delete;
     TimedCall& operator=(const TimedCall&) = delete;
+
+private:
+    bool m_clockWasRunning;
+};
+
+// Calls from the plug-in into Lua under way, and a close of the interpreter
+// (whose finalizers are Lua code). The client may close or restart the
+// interpreter from inside a client function that a script called (a nested
+// event loop lets the user press Ok in the module dialog; the client may call
+// vx3plugin_shutdown): closing it then would pull the interpreter from under
+// the running script. Such requests wait until the outermost call returns.
+int luaCallDepth = 0;
+
+// What the client asked for while Lua code ran, in this order: close the
+// interpreter, then start it. Until then the plug-in counts as being
+// restarted: new calls into Lua find no interpreter.
+struct LifecycleRequests {
+    bool close = false;
+    bool start = false;
+};
+LifecycleRequests lifecycleRequests;
+// Blocks that the client may still hold while Lua code runs (see
+// releaseWhenLuaIsIdle).
+std::vector<void*> retiredBlocks;
+
+bool restartPending()
+{
+    return lifecycleRequests.close || lifecycleRequests.start;
+}
+
+// Carries out what waited for the outermost call. The start-up script of a
+// new interpreter may ask again; those requests run in turn.
+void runLifecycleRequests()
+{
+    static bool running = false;
+    if (running || luaCallDepth > 0)
+        return;
+    running = true;
+    while (restartPending() || !retiredBlocks.empty()) {
+        for (void* block : retiredBlocks)
+            std::free(block);
+        retiredBlocks.clear();
+        const LifecycleRequests requests = lifecycleRequests;
+        lifecycleRequests = LifecycleRequests();
+        if (requests.close)
+            closeLua();
+        if (requests.start)
+            initLua();
+    }
+    running = false;
+}
+
+// Scope of an entry into Lua; at the end of the outermost one, requests that
+// waited for it are carried out. Declared before everything else in a
+// function, so that it ends after the function's last use of the interpreter.
+class LuaEntry {
+public:
+    LuaEntry() { ++luaCallDepth; }
+    ~LuaEntry()
+    {
+        if (--luaCallDepth == 0)
+            runLifecycleRequests();
+    }
+    LuaEntry(const LuaEntry&) = delete;
+    LuaEntry& operator=(const LuaEntry&) = delete;
 };
 
 int panicHandler(lua_State* state)
@@ -166,7 +300,7 @@ struct DispatchFrame {
 // reaches callLuaFunction as an error value instead of a panic.
 int dispatchCall(lua_State* state)
 {
-    DispatchFrame* frame = static_cast<DispatchFrame*>(lua_touserdata(state, 1));
+    DispatchFrame* frame = static_cast<DispatchFrame*>(takePluginHelperData(state, dispatchCall));
     lua_settop(state, 0);
 
     const char* name = frame->name;
@@ -289,7 +423,7 @@ int dispatchCall(lua_State* state)
 // the vx3 table; runs under lua_pcall.
 int setUpInterpreter(lua_State* state)
 {
-    const char* searchPath = static_cast<const char*>(lua_touserdata(state, 1));
+    const char* searchPath = static_cast<const char*>(takePluginHelperData(state, setUpInterpreter));
     lua_settop(state, 0);
     luaL_openlibs(state);
     installTextChunkLoaders(state);
@@ -309,7 +443,7 @@ int setUpInterpreter(lua_State* state)
 // Loads a script file and runs it; runs under lua_pcall.
 int runScriptFile(lua_State* state)
 {
-    const char* path = static_cast<const char*>(lua_touserdata(state, 1));
+    const char* path = static_cast<const char*>(takePluginHelperData(state, runScriptFile));
     lua_settop(state, 0);
     if (luaL_loadfilex(state, path, TextChunkMode) != LUA_OK)
         return lua_error(state);
@@ -355,7 +489,7 @@ int menuNumber(lua_State* state, const char* complaint)
 // zeroed, so it ends at the first entry not yet built).
 int buildMenus(lua_State* state)
 {
-    MenuTarget* target = static_cast<MenuTarget*>(lua_touserdata(state, 1));
+    MenuTarget* target = static_cast<MenuTarget*>(takePluginHelperData(state, buildMenus));
     lua_settop(state, 0);
     lua_getglobal(state, "createMenus");
     if (lua_type(state, -1) != LUA_TFUNCTION)
@@ -422,6 +556,19 @@ int buildMenus(lua_State* state)
     return 0;
 }
 
+void closeInterpreter()
+{
+    std::printf("Shutting down Lua interpreter\n");
+    if (L) {
+        // Finalizers run inside lua_close; what they make the client do finds
+        // no interpreter, and a restart they ask for waits for the close.
+        lua_State* closing = L;
+        L = nullptr;
+        LuaEntry entry;
+        lua_close(closing);
+    }
+}
+
 } // namespace
 
 void setLuaCallTimeLimit(long milliseconds)
@@ -445,8 +592,9 @@ void l_error(char* errorBuffer, const char* format, ...)
 
 int callLuaFunction(char* errorBuffer, const char* name, const char* signature, ...)
 {
-    if (!L)
+    if (!L || restartPending())
         return 1;
+    LuaEntry entry;
     if (!name || !signature) {
         l_error(errorBuffer, "Error running Lua function: Function '%s' not found\n", name ? name : "(null)");
         return 1;
@@ -460,12 +608,10 @@ int callLuaFunction(char* errorBuffer, const char* name, const char* signature, 
     va_list args;
     va_start(args, signature);
     DispatchFrame frame{errorBuffer, name, signature, &args, 0};
-    lua_pushcfunction(L, dispatchCall);
-    lua_pushlightuserdata(L, &frame);
     int status;
     {
         TimedCall timed;
-        status = lua_pcall(L, 1, 0, 0);
+        status = callPluginHelper(L, dispatchCall, &frame, 0);
     }
     va_end(args);
 
@@ -481,10 +627,17 @@ int callLuaFunction(char* errorBuffer, const char* name, const char* signature, 
 
 int initLua()
 {
+    if (luaCallDepth > 0) {
+        lifecycleRequests.start = true;
+        return 0;
+    }
+    // Requests made meanwhile (by finalizers of the old interpreter, by the
+    // start-up script) wait until the new interpreter has started.
+    LuaEntry entry;
     std::printf("Initializing Lua interpreter\n");
     // A second start without a shutdown must not leak the running interpreter.
     if (L)
-        closeLua();
+        closeInterpreter();
 
     char path[128] = {0};
     if (vx3Functions.getPluginPath)
@@ -508,9 +661,7 @@ int initLua()
     // Threads that scripts create inherit the hook.
     lua_sethook(L, timeLimitHook, LUA_MASKCOUNT, kClockCheckInterval);
 
-    lua_pushcfunction(L, setUpInterpreter);
-    lua_pushlightuserdata(L, const_cast<char*>(searchPath));
-    if (lua_pcall(L, 1, 0, 0) != LUA_OK) {
+    if (callPluginHelper(L, setUpInterpreter, const_cast<char*>(searchPath), 0) != LUA_OK) {
         char scratch[96];
         std::printf("Failed to create Lua state. Aborting...\n%s\n", errorText(L, -1, scratch, sizeof scratch));
         lua_close(L);
@@ -522,10 +673,11 @@ int initLua()
 
 int loadLuaScript(const char* path)
 {
-    if (!L) {
+    if (!L || restartPending()) {
         std::printf("No Lua state when trying to load lua script.\n");
         return 1;
     }
+    LuaEntry entry;
     if (!path)
         path = "";
     const int top = lua_gettop(L);
@@ -533,13 +685,11 @@ int loadLuaScript(const char* path)
         std::printf("Failed to load lua script: %s\n%s\n", path, "stack overflow");
         return 1;
     }
-    lua_pushcfunction(L, runScriptFile);
-    lua_pushlightuserdata(L, const_cast<char*>(path));
     int result = 0;
     int status;
     {
         TimedCall timed;
-        status = lua_pcall(L, 1, 0, 0);
+        status = callPluginHelper(L, runScriptFile, const_cast<char*>(path), 0);
     }
     if (status != LUA_OK) {
         char scratch[96];
@@ -552,31 +702,46 @@ int loadLuaScript(const char* path)
 
 void closeLua()
 {
-    std::printf("Shutting down Lua interpreter\n");
-    if (L) {
-        lua_close(L);
-        L = nullptr;
+    if (luaCallDepth > 0) {
+        lifecycleRequests.close = true;
+        lifecycleRequests.start = false; // a start before the close would be undone by it
+        return;
+    }
+    closeInterpreter();
+}
+
+void releaseWhenLuaIsIdle(void* block)
+{
+    if (!block)
+        return;
+    if (luaCallDepth == 0) {
+        std::free(block);
+        return;
+    }
+    try {
+        retiredBlocks.push_back(block);
+    } catch (...) {
+        // Out of memory: keeping the block is better than freeing it under the client.
     }
 }
 
 void createMenus(PluginMenuItem*** menuItems, char** menuIcon)
 {
-    if (!L) {
+    if (!L || restartPending()) {
         std::printf("No Lua state when trying to create menus.\n");
         return;
     }
+    LuaEntry entry;
     const int top = lua_gettop(L);
     if (!lua_checkstack(L, 2)) {
         std::printf("Failed to call createMenus.\n");
         return;
     }
     MenuTarget target{menuItems, menuIcon};
-    lua_pushcfunction(L, buildMenus);
-    lua_pushlightuserdata(L, &target);
     int status;
     {
         TimedCall timed;
-        status = lua_pcall(L, 1, 0, 0);
+        status = callPluginHelper(L, buildMenus, &target, 0);
     }
     if (status != LUA_OK)
         std::printf("Failed to call createMenus.\n");

@@ -17,12 +17,15 @@ enum { LuaErrorBufferSize = 512 };
 // fail with a Lua memory error instead of exhausting the client's memory.
 enum : unsigned long long { LuaMemoryLimit = 512ull * 1024 * 1024 };
 
-// Longest wall-clock time that one call from the plug-in into Lua may take (an
-// event handler, a script load, a console "run", the menu building), calls
-// nested in it included. A script still running at the limit gets a Lua
-// error, reported like any other failed call, so that a looping script cannot
-// hang the chat client. Not interrupted: a call blocked inside a library
-// function (io.read, a long string search), a finalizer (__gc, which Lua runs
+// Longest time that the scripts may run in one call from the plug-in into Lua
+// (an event handler, a script load, a console "run", the menu building), calls
+// nested in it included; time spent inside client functions does not count
+// (see scriptclock.h). A script still running at the limit gets a Lua error,
+// reported like any other failed call, so that a looping script cannot hang
+// the chat client. The clock is read by a count hook and, for library
+// functions that do much work per instruction, by the allocator. Not
+// interrupted: a call blocked inside a library function that does not
+// allocate (io.read, a long string search), a finalizer (__gc, which Lua runs
 // without hooks) and a script that replaces the hook with debug.sethook.
 enum { LuaDefaultCallTimeLimitMs = 10000 };
 void setLuaCallTimeLimit(long milliseconds);
@@ -48,6 +51,13 @@ void l_error(char* errorBuffer, const char* format, ...) __attribute__((format(p
 // script folder, registers the vx3 table and runs the start-up script.
 // Returns 0 on success, 1 on failure. An interpreter that is still open is
 // closed first.
+//
+// initLua and closeLua called while Lua code runs (from a client function
+// that a script called, or from a finalizer) wait until the outermost call
+// from the plug-in into Lua has returned, and then run in the order asked
+// (a close drops a start asked for before it). Meanwhile the plug-in counts
+// as being restarted: calls into Lua find no interpreter. A waiting initLua
+// returns 0.
 int initLua();
 
 // Loads and runs a Lua script file in the interpreter; precompiled chunks are
@@ -56,6 +66,10 @@ int loadLuaScript(const char* path);
 
 // Closes the interpreter, if any.
 void closeLua();
+
+// Frees a block (malloc) that the plug-in handed to the client, once no Lua
+// code runs: a client function that a script called may still hold it.
+void releaseWhenLuaIsIdle(void* block);
 
 // Builds the client's menu records from the table that the Lua function
 // createMenus returns: element 2 is the menu icon, elements 3 and later are

@@ -148,7 +148,7 @@ void vx3plugin_shutdown()
     closeLuaConfigDialog();
     closeLua();
     if (pluginID) {
-        std::free(pluginID);
+        releaseWhenLuaIsIdle(pluginID);
         pluginID = nullptr;
     }
 }
@@ -174,7 +174,7 @@ void vx3plugin_registerPluginID(const char* id)
     if (!copy)
         return;
     std::memcpy(copy, id, size);
-    std::free(pluginID);
+    releaseWhenLuaIsIdle(pluginID);
     pluginID = copy;
     std::printf("SCRIPTLING: registerPluginID: %s\n", pluginID);
 }

@@ -1,6 +1,8 @@
 #include "vx3lualib.h"
 
 #include "plugin.h"
+#include "pluginhelpercall.h"
+#include "scriptclock.h"
 
 extern "C" {
 #include <lauxlib.h>
@@ -180,9 +182,10 @@ int integerResult(lua_State* state, lua_Integer value, unsigned err, const char*
     return 2;
 }
 
+// Helpers of pushAndRelease: copy the block handed over into one Lua value.
 int copyText(lua_State* state)
 {
-    const char* text = static_cast<const char*>(lua_touserdata(state, 1));
+    const char* text = static_cast<const char*>(takePluginHelperData(state, copyText));
     lua_pushstring(state, text ? text : "");
     return 1;
 }
@@ -200,7 +203,7 @@ void pushListElement(lua_State* state, uint64_t value)
 template <typename T>
 int copyList(lua_State* state)
 {
-    const T* list = static_cast<const T*>(lua_touserdata(state, 1));
+    const T* list = static_cast<const T*>(takePluginHelperData(state, copyList<T>));
     int count = 0;
     while (list && count < INT_MAX && list[count] != 0)
         ++count;
@@ -215,16 +218,14 @@ int copyList(lua_State* state)
 void releaseClientBlock(void* block)
 {
     if (block)
-        vx3Functions.freeMemory(block);
+        callClient(vx3Functions.freeMemory, block);
 }
 
 // Pushes what `copy` makes of `block` and then releases the block, also when
 // the copy runs out of memory: its error is raised after the release.
 void pushAndRelease(lua_State* state, lua_CFunction copy, void* block, void (*release)(void*))
 {
-    lua_pushcfunction(state, copy);
-    lua_pushlightuserdata(state, block);
-    const int status = lua_pcall(state, 1, 1, 0);
+    const int status = callPluginHelper(state, copy, block, 1);
     release(block);
     if (status != LUA_OK)
         lua_error(state);
@@ -292,7 +293,7 @@ int listRequest(lua_State* state, unsigned (*slot)(uint64_t, const T*, const cha
         return 1;
     }
     T* list = buildList<T>(state, 2, count);
-    const unsigned err = slot(conn, list, nullptr);
+    const unsigned err = callClient(slot, conn, list, nullptr);
     std::free(list);
     return codeResult(state, err, message);
 }
@@ -316,7 +317,7 @@ using Slot = Function VX3Functions::*;
 int connRequest(lua_State* state, Slot<unsigned (*)(uint64_t, const char*)> slot, const char* message)
 {
     const uint64_t conn = checkBits(state, 1);
-    const unsigned err = (vx3Functions.*slot)(conn, nullptr);
+    const unsigned err = callClient(vx3Functions.*slot, conn, nullptr);
     return codeResult(state, err, message);
 }
 
@@ -325,7 +326,7 @@ int idRequest(lua_State* state, Slot<unsigned (*)(uint64_t, uint64_t, const char
 {
     const uint64_t conn = checkBits(state, 1);
     const uint64_t id = checkBits(state, 2);
-    const unsigned err = (vx3Functions.*slot)(conn, id, nullptr);
+    const unsigned err = callClient(vx3Functions.*slot, conn, id, nullptr);
     return codeResult(state, err, message);
 }
 
@@ -334,7 +335,7 @@ int textRequest(lua_State* state, Slot<unsigned (*)(uint64_t, const char*, const
 {
     const uint64_t conn = checkBits(state, 1);
     const char* text = checkText(state, 2);
-    const unsigned err = (vx3Functions.*slot)(conn, text, nullptr);
+    const unsigned err = callClient(vx3Functions.*slot, conn, text, nullptr);
     return codeResult(state, err, message);
 }
 
@@ -343,7 +344,7 @@ int clientRequest(lua_State* state, Slot<unsigned (*)(uint64_t, anyID, const cha
 {
     const uint64_t conn = checkBits(state, 1);
     const anyID clientID = checkUInt16(state, 2);
-    const unsigned err = (vx3Functions.*slot)(conn, clientID, nullptr);
+    const unsigned err = callClient(vx3Functions.*slot, conn, clientID, nullptr);
     return codeResult(state, err, message);
 }
 
@@ -354,7 +355,7 @@ int clientTextRequest(lua_State* state, Slot<unsigned (*)(uint64_t, anyID, const
     const uint64_t conn = checkBits(state, 1);
     const anyID clientID = checkUInt16(state, 2);
     const char* text = checkText(state, 3);
-    const unsigned err = (vx3Functions.*slot)(conn, clientID, text, nullptr);
+    const unsigned err = callClient(vx3Functions.*slot, conn, clientID, text, nullptr);
     return codeResult(state, err, message);
 }
 
@@ -364,7 +365,7 @@ int configText(lua_State* state, Slot<unsigned (*)(uint64_t, const char*, char**
     const uint64_t conn = checkBits(state, 1);
     const char* ident = checkText(state, 2);
     char* text = nullptr;
-    const unsigned err = (vx3Functions.*slot)(conn, ident, &text);
+    const unsigned err = callClient(vx3Functions.*slot, conn, ident, &text);
     return clientTextResult(state, text, err, message);
 }
 
@@ -374,7 +375,7 @@ int configFloat(lua_State* state, Slot<unsigned (*)(uint64_t, const char*, float
     const uint64_t conn = checkBits(state, 1);
     const char* ident = checkText(state, 2);
     float value = 0;
-    const unsigned err = (vx3Functions.*slot)(conn, ident, &value);
+    const unsigned err = callClient(vx3Functions.*slot, conn, ident, &value);
     return numberResult(state, value, err, message);
 }
 
@@ -384,7 +385,7 @@ int configSet(lua_State* state, Slot<unsigned (*)(uint64_t, const char*, const c
     const uint64_t conn = checkBits(state, 1);
     const char* ident = checkText(state, 2);
     const char* value = checkText(state, 3);
-    const unsigned err = (vx3Functions.*slot)(conn, ident, value);
+    const unsigned err = callClient(vx3Functions.*slot, conn, ident, value);
     return codeResult(state, err, message);
 }
 
@@ -394,7 +395,7 @@ int flagInt(lua_State* state, Slot<unsigned (*)(uint64_t, uint64_t, int*)> slot,
     const uint64_t conn = checkBits(state, 1);
     const uint64_t flag = checkBits(state, 2);
     int value = 0;
-    const unsigned err = (vx3Functions.*slot)(conn, flag, &value);
+    const unsigned err = callClient(vx3Functions.*slot, conn, flag, &value);
     return integerResult(state, value, err, message);
 }
 
@@ -404,7 +405,7 @@ int flagText(lua_State* state, Slot<unsigned (*)(uint64_t, uint64_t, char**)> sl
     const uint64_t conn = checkBits(state, 1);
     const uint64_t flag = checkBits(state, 2);
     char* text = nullptr;
-    const unsigned err = (vx3Functions.*slot)(conn, flag, &text);
+    const unsigned err = callClient(vx3Functions.*slot, conn, flag, &text);
     return clientTextResult(state, text, err, message);
 }
 
@@ -412,7 +413,7 @@ int flagText(lua_State* state, Slot<unsigned (*)(uint64_t, uint64_t, char**)> sl
 int pathResult(lua_State* state, Slot<void (*)(char*, size_t)> slot)
 {
     char buffer[kTextBufferSize] = {0};
-    (vx3Functions.*slot)(buffer, sizeof buffer);
+    callClient(vx3Functions.*slot, buffer, sizeof buffer);
     return bufferResult(state, buffer, sizeof buffer);
 }
 
@@ -421,14 +422,14 @@ int pathResult(lua_State* state, Slot<void (*)(char*, size_t)> slot)
 int l_getClientLibVersion(lua_State* state)
 {
     char* text = nullptr;
-    const unsigned err = vx3Functions.getClientLibVersion(&text);
+    const unsigned err = callClient(vx3Functions.getClientLibVersion, &text);
     return clientTextResult(state, text, err, "Lua: Error querying client lib version: %d\n");
 }
 
 int l_getClientLibVersionNumber(lua_State* state)
 {
     uint64_t number = 0;
-    const unsigned err = vx3Functions.getClientLibVersionNumber(&number);
+    const unsigned err = callClient(vx3Functions.getClientLibVersionNumber, &number);
     return numberResult(state, wholeNumber(number), err, "Lua: Error querying client lib version number: %d\n");
 }
 
@@ -436,7 +437,7 @@ int l_getErrorMessage(lua_State* state)
 {
     const unsigned code = static_cast<unsigned>(checkInt32(state, 1));
     char* text = nullptr;
-    const unsigned err = vx3Functions.getErrorMessage(code, &text);
+    const unsigned err = callClient(vx3Functions.getErrorMessage, code, &text);
     return clientTextResult(state, text, err, "Lua: Error getting error message: %d\n");
 }
 
@@ -446,7 +447,7 @@ int l_logMessage(lua_State* state)
     const int level = checkInt32(state, 2);
     const char* channel = checkText(state, 3);
     const uint64_t logID = checkBits(state, 4);
-    const unsigned err = vx3Functions.logMessage(message, level, channel, logID);
+    const unsigned err = callClient(vx3Functions.logMessage, message, level, channel, logID);
     return codeResult(state, err, "Lua: Error logging message: %d\n");
 }
 
@@ -489,7 +490,7 @@ int l_setClientVolumeModifier(lua_State* state)
     const uint64_t conn = checkBits(state, 1);
     const anyID clientID = checkUInt16(state, 2);
     const float value = checkFloat(state, 3);
-    const unsigned err = vx3Functions.setClientVolumeModifier(conn, clientID, value);
+    const unsigned err = callClient(vx3Functions.setClientVolumeModifier, conn, clientID, value);
     return codeResult(state, err, "Lua: Error setting client volume modifier: %d\n");
 }
 
@@ -499,7 +500,7 @@ int l_requestClientMove(lua_State* state)
     const anyID clientID = checkUInt16(state, 2);
     const uint64_t channelID = checkBits(state, 3);
     const char* password = checkText(state, 4);
-    const unsigned err = vx3Functions.requestClientMove(conn, clientID, channelID, password, nullptr);
+    const unsigned err = callClient(vx3Functions.requestClientMove, conn, clientID, channelID, password, nullptr);
     return codeResult(state, err, "Lua: Error requesting client move: %d\n");
 }
 
@@ -525,7 +526,7 @@ int l_requestChannelDelete(lua_State* state)
     const uint64_t conn = checkBits(state, 1);
     const uint64_t channelID = checkBits(state, 2);
     const uint16_t force = checkUInt16(state, 3);
-    const unsigned err = vx3Functions.requestChannelDelete(conn, channelID, force, nullptr);
+    const unsigned err = callClient(vx3Functions.requestChannelDelete, conn, channelID, force, nullptr);
     return codeResult(state, err, "Lua: Error deleting channel: %d\n");
 }
 
@@ -534,7 +535,7 @@ int l_requestChannelMove(lua_State* state)
     const uint64_t conn = checkBits(state, 1);
     const uint64_t channelID = checkBits(state, 2);
     const uint64_t newParentID = checkBits(state, 3);
-    const unsigned err = vx3Functions.requestChannelMove(conn, channelID, newParentID, 0, nullptr);
+    const unsigned err = callClient(vx3Functions.requestChannelMove, conn, channelID, newParentID, 0, nullptr);
     return codeResult(state, err, "Lua: Error moving channel: %d\n");
 }
 
@@ -543,7 +544,7 @@ int l_requestSendPrivateTextMsg(lua_State* state)
     const uint64_t conn = checkBits(state, 1);
     const char* message = checkText(state, 2);
     const anyID clientID = checkUInt16(state, 3);
-    const unsigned err = vx3Functions.requestSendPrivateTextMsg(conn, message, clientID, nullptr);
+    const unsigned err = callClient(vx3Functions.requestSendPrivateTextMsg, conn, message, clientID, nullptr);
     return codeResult(state, err, "Lua: Error sending private text message: %d\n");
 }
 
@@ -552,7 +553,7 @@ int l_requestSendChannelTextMsg(lua_State* state)
     const uint64_t conn = checkBits(state, 1);
     const char* message = checkText(state, 2);
     const uint16_t target = checkUInt16(state, 3);
-    const unsigned err = vx3Functions.requestSendChannelTextMsg(conn, message, target, nullptr);
+    const unsigned err = callClient(vx3Functions.requestSendChannelTextMsg, conn, message, target, nullptr);
     return codeResult(state, err, "Lua: Error sending channel text message: %d\n");
 }
 
@@ -615,7 +616,7 @@ int l_getClientID(lua_State* state)
 {
     const uint64_t conn = checkBits(state, 1);
     anyID clientID = 0;
-    const unsigned err = vx3Functions.getClientID(conn, &clientID);
+    const unsigned err = callClient(vx3Functions.getClientID, conn, &clientID);
     return integerResult(state, clientID, err, "Lua: Error getting client ID: %d\n");
 }
 
@@ -634,7 +635,7 @@ int l_setClientSelfVariableAsInt(lua_State* state)
     const uint64_t conn = checkBits(state, 1);
     const uint64_t flag = checkBits(state, 2);
     const int value = checkInt32(state, 3);
-    const unsigned err = vx3Functions.setClientSelfVariableAsInt(conn, flag, value);
+    const unsigned err = callClient(vx3Functions.setClientSelfVariableAsInt, conn, flag, value);
     return codeResult(state, err, "Lua: Error setting client self variable: %d\n");
 }
 
@@ -643,7 +644,7 @@ int l_setClientSelfVariableAsString(lua_State* state)
     const uint64_t conn = checkBits(state, 1);
     const uint64_t flag = checkBits(state, 2);
     const char* value = checkText(state, 3);
-    const unsigned err = vx3Functions.setClientSelfVariableAsString(conn, flag, value);
+    const unsigned err = callClient(vx3Functions.setClientSelfVariableAsString, conn, flag, value);
     return codeResult(state, err, "Lua: Error setting client self variable: %d\n");
 }
 
@@ -658,7 +659,7 @@ int l_getClientVariableAsInt(lua_State* state)
     const anyID clientID = checkUInt16(state, 2);
     const uint64_t flag = checkBits(state, 3);
     int value = 0;
-    const unsigned err = vx3Functions.getClientVariableAsInt(conn, clientID, flag, &value);
+    const unsigned err = callClient(vx3Functions.getClientVariableAsInt, conn, clientID, flag, &value);
     return integerResult(state, value, err, "Lua: Error getting client variable: %d\n");
 }
 
@@ -668,7 +669,7 @@ int l_getClientVariableAsUInt64(lua_State* state)
     const anyID clientID = checkUInt16(state, 2);
     const uint64_t flag = checkBits(state, 3);
     uint64_t value = 0;
-    const unsigned err = vx3Functions.getClientVariableAsUInt64(conn, clientID, flag, &value);
+    const unsigned err = callClient(vx3Functions.getClientVariableAsUInt64, conn, clientID, flag, &value);
     return numberResult(state, wholeNumber(value), err, "Lua: Error getting client variable: %d\n");
 }
 
@@ -678,7 +679,7 @@ int l_getClientVariableAsString(lua_State* state)
     const anyID clientID = checkUInt16(state, 2);
     const uint64_t flag = checkBits(state, 3);
     char* text = nullptr;
-    const unsigned err = vx3Functions.getClientVariableAsString(conn, clientID, flag, &text);
+    const unsigned err = callClient(vx3Functions.getClientVariableAsString, conn, clientID, flag, &text);
     return clientTextResult(state, text, err, "Lua: Error getting client variable: %d\n");
 }
 
@@ -686,7 +687,7 @@ int l_getClientList(lua_State* state)
 {
     const uint64_t conn = checkBits(state, 1);
     anyID* list = nullptr;
-    const unsigned err = vx3Functions.getClientList(conn, &list);
+    const unsigned err = callClient(vx3Functions.getClientList, conn, &list);
     return clientListResult(state, list, err, "Lua: Error getting client list: %d\n");
 }
 
@@ -695,7 +696,7 @@ int l_getChannelOfClient(lua_State* state)
     const uint64_t conn = checkBits(state, 1);
     const anyID clientID = checkUInt16(state, 2);
     uint64_t channelID = 0;
-    const unsigned err = vx3Functions.getChannelOfClient(conn, clientID, &channelID);
+    const unsigned err = callClient(vx3Functions.getChannelOfClient, conn, clientID, &channelID);
     return numberResult(state, wholeNumber(channelID), err, "Lua: Error getting channel of client: %d\n");
 }
 
@@ -703,7 +704,7 @@ int l_getConnectionStatus(lua_State* state)
 {
     const uint64_t conn = checkBits(state, 1);
     int status = 0;
-    const unsigned err = vx3Functions.getConnectionStatus(conn, &status);
+    const unsigned err = callClient(vx3Functions.getConnectionStatus, conn, &status);
     return integerResult(state, status, err, "Lua: Error getting connection status: %d\n");
 }
 
@@ -713,7 +714,7 @@ int l_getConnectionVariableAsUInt64(lua_State* state)
     const anyID clientID = checkUInt16(state, 2);
     const uint64_t flag = checkInt32Widened(state, 3);
     uint64_t value = 0;
-    const unsigned err = vx3Functions.getConnectionVariableAsUInt64(conn, clientID, flag, &value);
+    const unsigned err = callClient(vx3Functions.getConnectionVariableAsUInt64, conn, clientID, flag, &value);
     return numberResult(state, wholeNumber(value), err, "Lua: Error getting connection variable as UInt64: %d\n");
 }
 
@@ -723,7 +724,7 @@ int l_getConnectionVariableAsDouble(lua_State* state)
     const anyID clientID = checkUInt16(state, 2);
     const uint64_t flag = checkInt32Widened(state, 3);
     double value = 0;
-    const unsigned err = vx3Functions.getConnectionVariableAsDouble(conn, clientID, flag, &value);
+    const unsigned err = callClient(vx3Functions.getConnectionVariableAsDouble, conn, clientID, flag, &value);
     return numberResult(state, value, err, "Lua: Error getting connection variable as Double: %d\n");
 }
 
@@ -733,7 +734,7 @@ int l_getConnectionVariableAsString(lua_State* state)
     const anyID clientID = checkUInt16(state, 2);
     const uint64_t flag = checkInt32Widened(state, 3);
     char* text = nullptr;
-    const unsigned err = vx3Functions.getConnectionVariableAsString(conn, clientID, flag, &text);
+    const unsigned err = callClient(vx3Functions.getConnectionVariableAsString, conn, clientID, flag, &text);
     return clientTextResult(state, text, err, "Lua: Error getting connection variable as String: %d\n", OnError::Nil);
 }
 
@@ -741,7 +742,7 @@ int l_cleanUpConnectionInfo(lua_State* state)
 {
     const uint64_t conn = checkBits(state, 1);
     const anyID clientID = checkUInt16(state, 2);
-    const unsigned err = vx3Functions.cleanUpConnectionInfo(conn, clientID);
+    const unsigned err = callClient(vx3Functions.cleanUpConnectionInfo, conn, clientID);
     return codeResult(state, err, "Lua: Error cleaning up connection info: %d\n");
 }
 
@@ -751,7 +752,7 @@ int l_getChannelVariableAsInt(lua_State* state)
     const uint64_t channelID = checkBits(state, 2);
     const uint64_t flag = checkBits(state, 3);
     int value = 0;
-    const unsigned err = vx3Functions.getChannelVariableAsInt(conn, channelID, flag, &value);
+    const unsigned err = callClient(vx3Functions.getChannelVariableAsInt, conn, channelID, flag, &value);
     return integerResult(state, value, err, "Lua: Error getting channel variable: %d\n");
 }
 
@@ -761,7 +762,7 @@ int l_getChannelVariableAsString(lua_State* state)
     const uint64_t channelID = checkBits(state, 2);
     const uint64_t flag = checkBits(state, 3);
     char* text = nullptr;
-    const unsigned err = vx3Functions.getChannelVariableAsString(conn, channelID, flag, &text);
+    const unsigned err = callClient(vx3Functions.getChannelVariableAsString, conn, channelID, flag, &text);
     return clientTextResult(state, text, err, "Lua: Error getting channel variable: %d\n");
 }
 
@@ -787,7 +788,7 @@ int l_getChannelIDFromChannelNames(lua_State* state)
         names[i] = const_cast<char*>(lua_tolstring(state, base + 1 + i, nullptr));
     names[count] = const_cast<char*>(""); // the client's end marker
     uint64_t channelID = 0;
-    const unsigned err = vx3Functions.getChannelIDFromChannelNames(conn, names, &channelID);
+    const unsigned err = callClient(vx3Functions.getChannelIDFromChannelNames, conn, names, &channelID);
     std::free(names);
     lua_settop(state, base);
     return numberResult(state, wholeNumber(channelID), err, "Error getting channel ID from names: %d\n");
@@ -799,7 +800,7 @@ int l_setChannelVariableAsInt(lua_State* state)
     const uint64_t channelID = checkBits(state, 2);
     const uint64_t flag = checkBits(state, 3);
     const int value = checkInt32(state, 4);
-    const unsigned err = vx3Functions.setChannelVariableAsInt(conn, channelID, flag, value);
+    const unsigned err = callClient(vx3Functions.setChannelVariableAsInt, conn, channelID, flag, value);
     return codeResult(state, err, "Lua: Error setting channel variable: %d\n");
 }
 
@@ -809,7 +810,7 @@ int l_setChannelVariableAsString(lua_State* state)
     const uint64_t channelID = checkBits(state, 2);
     const uint64_t flag = checkBits(state, 3);
     const char* value = checkText(state, 4);
-    const unsigned err = vx3Functions.setChannelVariableAsString(conn, channelID, flag, value);
+    const unsigned err = callClient(vx3Functions.setChannelVariableAsString, conn, channelID, flag, value);
     return codeResult(state, err, "Lua: Error setting channel variable: %d\n");
 }
 
@@ -827,7 +828,7 @@ int l_getChannelList(lua_State* state)
 {
     const uint64_t conn = checkBits(state, 1);
     uint64_t* list = nullptr;
-    const unsigned err = vx3Functions.getChannelList(conn, &list);
+    const unsigned err = callClient(vx3Functions.getChannelList, conn, &list);
     return clientListResult(state, list, err, "Lua: Error getting channel list: %d\n");
 }
 
@@ -836,7 +837,7 @@ int l_getChannelClientList(lua_State* state)
     const uint64_t conn = checkBits(state, 1);
     const uint64_t channelID = checkBits(state, 2);
     anyID* list = nullptr;
-    const unsigned err = vx3Functions.getChannelClientList(conn, channelID, &list);
+    const unsigned err = callClient(vx3Functions.getChannelClientList, conn, channelID, &list);
     return clientListResult(state, list, err, "Lua: Error getting channel client list: %d\n");
 }
 
@@ -845,14 +846,14 @@ int l_getParentChannelOfChannel(lua_State* state)
     const uint64_t conn = checkBits(state, 1);
     const uint64_t channelID = checkBits(state, 2);
     uint64_t parentID = 0;
-    const unsigned err = vx3Functions.getParentChannelOfChannel(conn, channelID, &parentID);
+    const unsigned err = callClient(vx3Functions.getParentChannelOfChannel, conn, channelID, &parentID);
     return numberResult(state, wholeNumber(parentID), err, "Lua: Error getting parent channel: %d\n");
 }
 
 int l_getServerConnectionHandlerList(lua_State* state)
 {
     uint64_t* list = nullptr;
-    const unsigned err = vx3Functions.getServerConnectionHandlerList(&list);
+    const unsigned err = callClient(vx3Functions.getServerConnectionHandlerList, &list);
     return clientListResult(state, list, err, "Lua: Error getting server connection handler list: %d\n");
 }
 
@@ -866,7 +867,7 @@ int l_getServerVariableAsUInt64(lua_State* state)
     const uint64_t conn = checkBits(state, 1);
     const uint64_t flag = checkBits(state, 2);
     uint64_t value = 0;
-    const unsigned err = vx3Functions.getServerVariableAsUInt64(conn, flag, &value);
+    const unsigned err = callClient(vx3Functions.getServerVariableAsUInt64, conn, flag, &value);
     return numberResult(state, wholeNumber(value), err, "Lua: Error getting server variable: %d\n");
 }
 
@@ -878,7 +879,7 @@ int l_getServerVariableAsString(lua_State* state)
 int l_requestServerVariables(lua_State* state)
 {
     const uint64_t conn = checkBits(state, 1);
-    const unsigned err = vx3Functions.requestServerVariables(conn);
+    const unsigned err = callClient(vx3Functions.requestServerVariables, conn);
     return codeResult(state, err, "Lua: Error requesting server variables: %d\n");
 }
 
@@ -886,7 +887,7 @@ int l_playWaveFile(lua_State* state)
 {
     const uint64_t conn = checkBits(state, 1);
     const char* path = checkText(state, 2);
-    const unsigned err = vx3Functions.playWaveFile(conn, path);
+    const unsigned err = callClient(vx3Functions.playWaveFile, conn, path);
     return codeResult(state, err, "Lua: Error playing wave file: %d\n");
 }
 
@@ -908,7 +909,7 @@ int l_requestServerTemporaryPasswordAdd(lua_State* state)
     const uint64_t duration = checkBits(state, 4);
     const uint64_t targetChannelID = checkBits(state, 5);
     const char* targetChannelPassword = checkText(state, 6);
-    const unsigned err = vx3Functions.requestServerTemporaryPasswordAdd(conn, password, description, duration,
+    const unsigned err = callClient(vx3Functions.requestServerTemporaryPasswordAdd, conn, password, description, duration,
                                                                         targetChannelID, targetChannelPassword, nullptr);
     return codeResult(state, err, "Lua: Error adding temporary server password: %d\n");
 }
@@ -931,7 +932,7 @@ int l_banclient(lua_State* state)
     const anyID clientID = checkUInt16(state, 2);
     const uint64_t time = checkInt32Widened(state, 3);
     const char* reason = checkText(state, 4);
-    const unsigned err = vx3Functions.banclient(conn, clientID, time, reason, nullptr);
+    const unsigned err = callClient(vx3Functions.banclient, conn, clientID, time, reason, nullptr);
     return codeResult(state, err, "Lua: Error banning client: %d\n");
 }
 
@@ -941,7 +942,7 @@ int l_banclientdbid(lua_State* state)
     const uint64_t clientDatabaseID = checkBits(state, 2);
     const uint64_t time = checkInt32Widened(state, 3);
     const char* reason = checkText(state, 4);
-    const unsigned err = vx3Functions.banclientdbid(conn, clientDatabaseID, time, reason, nullptr);
+    const unsigned err = callClient(vx3Functions.banclientdbid, conn, clientDatabaseID, time, reason, nullptr);
     return codeResult(state, err, "Lua: Error banning clientdbid: %d\n");
 }
 
@@ -953,7 +954,7 @@ int l_banadd(lua_State* state)
     const char* uniqueID = checkText(state, 4);
     const uint64_t time = checkInt32Widened(state, 5);
     const char* reason = checkText(state, 6);
-    const unsigned err = vx3Functions.banadd(conn, ip, name, uniqueID, time, reason, nullptr);
+    const unsigned err = callClient(vx3Functions.banadd, conn, ip, name, uniqueID, time, reason, nullptr);
     return codeResult(state, err, "Lua: Error adding ban: %d\n");
 }
 
@@ -977,7 +978,7 @@ int l_requestComplainAdd(lua_State* state)
     const uint64_t conn = checkBits(state, 1);
     const uint64_t targetID = checkBits(state, 2);
     const char* message = checkText(state, 3);
-    const unsigned err = vx3Functions.requestComplainAdd(conn, targetID, message, nullptr);
+    const unsigned err = callClient(vx3Functions.requestComplainAdd, conn, targetID, message, nullptr);
     return codeResult(state, err, "Lua: Error requesting complain add: %d\n");
 }
 
@@ -986,7 +987,7 @@ int l_requestComplainDel(lua_State* state)
     const uint64_t conn = checkBits(state, 1);
     const uint64_t targetID = checkBits(state, 2);
     const uint64_t fromID = checkBits(state, 3);
-    const unsigned err = vx3Functions.requestComplainDel(conn, targetID, fromID, nullptr);
+    const unsigned err = callClient(vx3Functions.requestComplainDel, conn, targetID, fromID, nullptr);
     return codeResult(state, err, "Lua: Error requesting complain del: %d\n");
 }
 
@@ -1022,7 +1023,7 @@ int l_getPluginPath(lua_State* state)
 
 int l_getCurrentServerConnectionHandlerID(lua_State* state)
 {
-    lua_pushnumber(state, wholeNumber(vx3Functions.getCurrentServerConnectionHandlerID()));
+    lua_pushnumber(state, wholeNumber(callClient(vx3Functions.getCurrentServerConnectionHandlerID)));
     return 1;
 }
 
@@ -1031,14 +1032,14 @@ int l_printMessage(lua_State* state)
     const uint64_t conn = checkBits(state, 1);
     const char* message = checkText(state, 2);
     const int target = checkInt32(state, 3);
-    vx3Functions.printMessage(conn, message, target);
+    callClient(vx3Functions.printMessage, conn, message, target);
     return 0;
 }
 
 int l_printMessageToCurrentTab(lua_State* state)
 {
     const char* message = checkText(state, 1);
-    vx3Functions.printMessageToCurrentTab(message);
+    callClient(vx3Functions.printMessageToCurrentTab, message);
     return 0;
 }
 
@@ -1058,7 +1059,7 @@ int l_urlsToBB(lua_State* state)
     char* buffer = static_cast<char*>(std::calloc(size, 1));
     if (!buffer)
         return luaL_error(state, "not enough memory");
-    vx3Functions.urlsToBB(text, buffer, size);
+    callClient(vx3Functions.urlsToBB, text, buffer, size);
     buffer[size - 1] = '\0';
     pushAndRelease(state, copyText, buffer, std::free);
     return 1;
@@ -1081,7 +1082,7 @@ int l_sendPluginCommand(lua_State* state)
         return 1;
     }
     anyID* list = count ? buildList<anyID>(state, 4, count) : nullptr;
-    const unsigned err = vx3Functions.sendPluginCommand(conn, id, command, targetMode, list, nullptr);
+    const unsigned err = callClient(vx3Functions.sendPluginCommand, conn, id, command, targetMode, list, nullptr);
     std::free(list);
     pushCode(state, err);
     return 1;
@@ -1091,7 +1092,7 @@ int l_getDirectories(lua_State* state)
 {
     const char* path = checkText(state, 1);
     char buffer[kTextBufferSize] = {0};
-    vx3Functions.getDirectories(path, buffer, sizeof buffer);
+    callClient(vx3Functions.getDirectories, path, buffer, sizeof buffer);
     return bufferResult(state, buffer, sizeof buffer);
 }
 
@@ -1104,7 +1105,7 @@ int l_setPluginMenuEnabled(lua_State* state)
         pushCode(state, kInvalidParameter);
         return 1;
     }
-    vx3Functions.setPluginMenuEnabled(id, menuID, enabled);
+    callClient(vx3Functions.setPluginMenuEnabled, id, menuID, enabled);
     return 0;
 }
 
@@ -1113,7 +1114,7 @@ int l_getClientDisplayName(lua_State* state)
     const uint64_t conn = checkBits(state, 1);
     const anyID clientID = checkUInt16(state, 2);
     char buffer[kTextBufferSize] = {0};
-    const unsigned err = vx3Functions.getClientDisplayName(conn, clientID, buffer, sizeof buffer);
+    const unsigned err = callClient(vx3Functions.getClientDisplayName, conn, clientID, buffer, sizeof buffer);
     buffer[sizeof buffer - 1] = '\0';
     lua_pushstring(state, err == 0 ? buffer : "");
     pushCode(state, err);
@@ -1125,7 +1126,7 @@ int l_getPermissionIDByName(lua_State* state)
     const uint64_t conn = checkBits(state, 1);
     const char* name = checkText(state, 2);
     unsigned int permissionID = 0;
-    const unsigned err = vx3Functions.getPermissionIDByName(conn, name, &permissionID);
+    const unsigned err = callClient(vx3Functions.getPermissionIDByName, conn, name, &permissionID);
     return integerResult(state, permissionID, err, nullptr);
 }
 
@@ -1134,7 +1135,7 @@ int l_getClientNeededPermission(lua_State* state)
     const uint64_t conn = checkBits(state, 1);
     const char* name = checkText(state, 2);
     int value = 0;
-    const unsigned err = vx3Functions.getClientNeededPermission(conn, name, &value);
+    const unsigned err = callClient(vx3Functions.getClientNeededPermission, conn, name, &value);
     return integerResult(state, static_cast<uint32_t>(value), err, nullptr);
 }
 
@@ -1145,7 +1146,7 @@ int l_guiConnect(lua_State* state)
     for (int i = 0; i < 13; ++i)
         texts[i] = checkText(state, 2 + i);
     uint64_t conn = 0;
-    const unsigned err = vx3Functions.guiConnect(connectTab, texts[0], texts[1], texts[2], texts[3], texts[4], texts[5],
+    const unsigned err = callClient(vx3Functions.guiConnect, connectTab, texts[0], texts[1], texts[2], texts[3], texts[4], texts[5],
                                                  texts[6], texts[7], texts[8], texts[9], texts[10], texts[11],
                                                  texts[12], &conn);
     return numberResult(state, wholeNumber(conn), err, nullptr);
@@ -1156,7 +1157,7 @@ int l_createBookmark(lua_State* state)
     const char* texts[14];
     for (int i = 0; i < 14; ++i)
         texts[i] = checkText(state, 1 + i);
-    const unsigned result = vx3Functions.createBookmark(texts[0], texts[1], texts[2], texts[3], texts[4], texts[5],
+    const unsigned result = callClient(vx3Functions.createBookmark, texts[0], texts[1], texts[2], texts[3], texts[4], texts[5],
                                                         texts[6], texts[7], texts[8], texts[9], texts[10], texts[11],
                                                         texts[12], texts[13]);
     pushCode(state, result);

@@ -1,6 +1,7 @@
 // White-box tests of the plug-in's dispatcher, interpreter life cycle and
 // function table, linked against the plug-in's own objects.
 
+#include "hangguard.h"
 #include "luahelpers.h"
 #include "outputcapture.h"
 #include "plugin.h"
@@ -13,6 +14,7 @@ extern "C" {
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstddef>
 #include <cstdlib>
@@ -22,6 +24,7 @@ extern "C" {
 #include <limits>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -506,6 +509,40 @@ TEST_F(Interpreter, StartsAndRunsTheStartupScript)
     EXPECT_EQ(lua_gettop(L), 0);
 }
 
+// A client that shuts the plug-in down (or registers it anew) inside the
+// function that received the plug-in's id, then reads the id it was given.
+std::string g_idSeenAfterShutdown;
+
+unsigned shutdownInsideSendPluginCommand(uint64_t, const char* id, const char*, uint64_t, const anyID*, const char*)
+{
+    OutputCapture quiet;
+    vx3plugin_registerPluginID("replaced");
+    vx3plugin_shutdown();
+    quiet.stop();
+    g_idSeenAfterShutdown = id ? id : "(null)";
+    return 0;
+}
+
+TEST_F(Interpreter, PluginIdOutlivesAShutdownInsideTheClientCall)
+{
+    writeStartupScript("function send() got = vx3.sendPluginCommand(1, 'hello', 0, {7}) end");
+    {
+        OutputCapture quiet;
+        ASSERT_EQ(initLua(), 0);
+        vx3plugin_registerPluginID("scriptling-1");
+    }
+    vx3Functions.sendPluginCommand = shutdownInsideSendPluginCommand;
+    g_idSeenAfterShutdown.clear();
+    OutputCapture capture;
+    EXPECT_EQ(callLuaFunction(nullptr, "send", ""), 0);
+    capture.stop();
+    EXPECT_EQ(g_idSeenAfterShutdown, "scriptling-1");
+    // The shutdown happened once the call had returned.
+    EXPECT_EQ(L, nullptr);
+    EXPECT_EQ(pluginID, nullptr);
+    EXPECT_EQ(capture.out(), "Shutting down Lua interpreter\n");
+}
+
 TEST_F(Interpreter, ModulesComeOnlyFromThePluginScriptFolder)
 {
     // A decoy folder named by LUA_PATH_5_2, which the package library would
@@ -713,6 +750,54 @@ TEST_F(TimeLimit, EndlessHandlersFailAndTheNextCallRuns)
     EXPECT_EQ(err, "Error running Lua function 'hog': not enough memory\n");
 }
 
+TEST_F(TimeLimit, HeavyLibraryCallsCountToo)
+{
+    // Fewer instructions than the count hook waits for between two looks at
+    // the clock, but much work inside the library: seconds without the
+    // allocator's look.
+    ASSERT_EQ(start(""), 0);
+    const char* const loops[] = {
+        "for k = 1, 5000 do local s = string.rep('x', 2^20) end",
+        "local t = {} for k = 1, 64 do t[k] = string.rep('y', 2^14) end "
+        "for k = 1, 5000 do local s = table.concat(t) end",
+        "for k = 1, 1000 do local s = string.gsub(string.rep('ab', 2^17), 'a', 'c') end",
+    };
+    for (const char* loop : loops) {
+        ASSERT_EQ(run(std::string("function heavy() got = nil ") + loop + " got = 'finished' end"), "") << loop;
+        std::string err;
+        EXPECT_EQ(callCapturingErrors("heavy", err), 1) << loop;
+        EXPECT_EQ(globalText("got"), "<nil>") << loop;
+        EXPECT_NE(err.find(kTimeLimitReport), std::string::npos) << loop << ": " << err;
+    }
+    // The interpreter goes on afterwards.
+    ASSERT_EQ(run("function small() got = string.rep('z', 3) end"), "");
+    EXPECT_EQ(callLuaFunction(nullptr, "small", ""), 0);
+    EXPECT_EQ(globalText("got"), "zzz");
+}
+
+TEST_F(TimeLimit, CallOutOfTimeUnwindsWithoutCollectingAtEachStep)
+{
+    // While a call that ran out of time unwinds, every allocation fails, and
+    // Lua tries a full collection before it lets one fail: with a large heap
+    // and many levels of pcall to unwind, that took seconds to minutes.
+    ASSERT_EQ(start(""), 0);
+    ASSERT_EQ(run("big = {} for k = 1, 2000000 do big[k] = {k} end"), "");
+    ASSERT_EQ(run("function nested(n) if n == 0 then while true do end end pcall(nested, n - 1) return n end\n"
+                  "function deep() nested(150) got = 'unwound' end"),
+              "");
+    std::string err;
+    {
+        HangGuard guard(5, "the call that ran out of time");
+        EXPECT_EQ(callCapturingErrors("deep", err), 1);
+    }
+    EXPECT_NE(err.find(kTimeLimitReport), std::string::npos) << err;
+    EXPECT_EQ(globalText("got"), "<nil>");
+    // The collector runs again afterwards.
+    ASSERT_EQ(run("big = nil collectgarbage() running = tostring(collectgarbage('isrunning'))"), "");
+    EXPECT_EQ(globalText("running"), "true");
+    EXPECT_LT(lua_gc(L, LUA_GCCOUNT, 0), 64 * 1024); // KiB
+}
+
 int g_nestedCalls = 0;
 
 int callInner(lua_State* state)
@@ -754,6 +839,47 @@ TEST_F(TimeLimit, NestedCallsRunOnTheOuterCallsTime)
     EXPECT_EQ(countOf(err, "Error running Lua function 'inner': "), 1) << err;
     EXPECT_EQ(countOf(err, "Error running Lua function 'outer': "), 1) << err;
     EXPECT_EQ(countOf(err, kTimeLimitReport), 2) << err;
+}
+
+// A client function that takes longer than the limit and raises an event
+// before it returns, as a client may do inside a slow request.
+std::vector<int> g_eventsDuringSlowCall;
+
+unsigned slowClientID(uint64_t, anyID* result)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    int value = -1;
+    g_eventsDuringSlowCall.push_back(callLuaFunction(nullptr, "inner", ">i", &value) == 0 ? value : -1);
+    *result = 7;
+    return 0;
+}
+
+TEST_F(TimeLimit, TimeInsideTheClientDoesNotCount)
+{
+    // Each handler works a while (the clock is read every 100000
+    // instructions) around two client calls of 150 ms each: together they
+    // take longer than the limit, the scripts' own part does not.
+    ASSERT_EQ(start("local function work() local s = 0 for k = 1, 300000 do s = s + k end return s end\n"
+                    "function inner() work() return 5 end\n"
+                    "function slow()\n"
+                    "  work() local a = vx3.getClientID(1)\n"
+                    "  work() local b = vx3.getClientID(1)\n"
+                    "  work() got = 'finished ' .. a .. ' ' .. b\n"
+                    "end\n"
+                    "function slowThenEndless() vx3.getClientID(1) got = 'looping' while true do end end\n"),
+              0);
+    vx3Functions.getClientID = slowClientID;
+    g_eventsDuringSlowCall.clear();
+    std::string err;
+    EXPECT_EQ(callCapturingErrors("slow", err), 0);
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(globalText("got"), "finished 7 7");
+    EXPECT_EQ(g_eventsDuringSlowCall, (std::vector<int>{5, 5}));
+
+    // The clock runs again once the client has returned.
+    EXPECT_EQ(callCapturingErrors("slowThenEndless", err), 1);
+    EXPECT_EQ(globalText("got"), "looping");
+    EXPECT_NE(err.find(kTimeLimitReport), std::string::npos) << err;
 }
 
 TEST_F(TimeLimit, EndlessStartupScriptKeepsWhatItDefined)

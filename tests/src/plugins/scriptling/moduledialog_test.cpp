@@ -2,6 +2,7 @@
 // vx3plugin_configure on a parent widget of the client, found by its Qt
 // object names, driven through its buttons.
 
+#include "hangguard.h"
 #include "outputcapture.h"
 #include "standinclient.h"
 
@@ -11,14 +12,17 @@
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QListWidget>
 #include <QPointer>
 #include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,7 +31,8 @@ namespace {
 
 const std::vector<std::string> kExports = {"vx3plugin_setFunctionPointers", "vx3plugin_init",
                                            "vx3plugin_shutdown",            "vx3plugin_offersConfigure",
-                                           "vx3plugin_configure"};
+                                           "vx3plugin_configure",           "vx3plugin_onServerUpdatedEvent",
+                                           "vx3plugin_onServerStopEvent"};
 
 class ModuleDialog : public ::testing::Test {
 protected:
@@ -310,6 +315,172 @@ TEST_F(ModuleDialog, MissingScriptFolderListsNothing)
     EXPECT_EQ(list()->count(), 0);
     press(QDialogButtonBox::Ok);
     EXPECT_EQ(recordedModules(), Recorded{});
+}
+
+TEST_F(ModuleDialog, HugeArraySizeReadsOnlyThePresentEntries)
+{
+    struct Case {
+        const char* file;
+        Shown shown;
+    };
+    const Case cases[] = {
+        // A damaged file (or one a script wrote) claims 2^31 - 1 entries.
+        {"[Modules]\n1\\off=alpha\nsize=2147483647\n", {{"alpha", Qt::Unchecked}, {"Beta", Qt::Checked}}},
+        {"[Modules]\n2147483647\\off=Beta\nsize=2147483647\n", {{"alpha", Qt::Checked}, {"Beta", Qt::Unchecked}}},
+        // Entries out of order and beyond the size: the highest index wins,
+        // entries beyond the size do not count.
+        {"[Modules]\n7\\on=alpha\n3\\off=alpha\n2\\off=Beta\n9\\on=Beta\nsize=8\n",
+         {{"alpha", Qt::Checked}, {"Beta", Qt::Unchecked}}},
+        {"[Modules]\n1\\off=alpha\nsize=-4\n", {{"alpha", Qt::Checked}, {"Beta", Qt::Checked}}},
+    };
+    for (const Case& c : cases) {
+        writeText(m_configFile, c.file);
+        {
+            HangGuard guard(20, "opening the dialog");
+            configure();
+        }
+        EXPECT_EQ(shownModules(), c.shown) << c.file;
+        press(QDialogButtonBox::Cancel);
+    }
+}
+
+// The client runs a nested event loop inside one of its functions (a modal
+// window, say) while a script waits in it. What the user and the client do
+// meanwhile to the interpreter happens once the script's call has returned.
+class DuringAClientCall : public ModuleDialog {
+protected:
+    void SetUp() override
+    {
+        ModuleDialog::SetUp();
+        writeText(m_scripts + QStringLiteral("vx3events.lua"),
+                  "local log = assert(io.open('" + m_log.toStdString() + "', 'a'))\n"
+                  "local function line(text) log:write(text, '\\n') log:flush() end\n"
+                  "line('started')\n"
+                  "function onServerUpdatedEvent()\n"
+                  "  line('handler begins')\n"
+                  "  vx3.printMessageToCurrentTab('modal')\n"
+                  "  local garbage = {} for k = 1, 1000 do garbage[k] = {k} end collectgarbage()\n"
+                  "  line('handler ends ' .. vx3.getConfigPath():len())\n"
+                  "end\n");
+    }
+
+    // Runs the event whose handler calls the client function (slot 185)
+    // that runs `meanwhile` inside a nested event loop. Returns the event's
+    // result; `nested` gets what was printed inside the loop.
+    int eventWithNestedLoop(std::function<void()> meanwhile)
+    {
+        StandinClient::get().actions[185] = [this, meanwhile] {
+            StandinClient::get().actions.erase(185);
+            QEventLoop loop;
+            QTimer::singleShot(0, &loop, [&] {
+                OutputCapture capture;
+                meanwhile();
+                // An event while the plug-in is being restarted or shut down.
+                m_eventMeanwhile = call<int (*)(uint64_t, const char*)>("vx3plugin_onServerStopEvent")(1, "bye");
+                capture.stop();
+                m_nestedOut = capture.out();
+                m_nestedErr = capture.err();
+                loop.quit();
+            });
+            loop.exec();
+        };
+        OutputCapture capture;
+        const int result = call<int (*)(uint64_t)>("vx3plugin_onServerUpdatedEvent")(1);
+        capture.stop();
+        m_afterOut = capture.out();
+        m_afterErr = capture.err();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        return result;
+    }
+
+    std::vector<std::string> logLines() const
+    {
+        std::vector<std::string> lines;
+        for (const QByteArray& line : readAll(m_log).split('\n'))
+            if (!line.isEmpty())
+                lines.push_back(line.toStdString());
+        return lines;
+    }
+
+    int m_eventMeanwhile = -1;
+    std::string m_nestedOut;
+    std::string m_nestedErr;
+    std::string m_afterOut;
+    std::string m_afterErr;
+};
+
+using Lines = std::vector<std::string>;
+
+TEST_F(DuringAClientCall, ChangedChoiceRestartsAfterTheCall)
+{
+    OutputCapture quiet;
+    ASSERT_EQ(call<int (*)()>("vx3plugin_init")(), 0);
+    quiet.stop();
+    configure();
+    QPointer<QDialog> shown = dialog();
+    EXPECT_EQ(eventWithNestedLoop([this] {
+                  list()->item(1)->setCheckState(Qt::Unchecked);
+                  press(QDialogButtonBox::Ok);
+              }),
+              0);
+    EXPECT_EQ(m_nestedOut, "");
+    EXPECT_EQ(m_nestedErr, "");
+    EXPECT_EQ(m_eventMeanwhile, 1);
+    EXPECT_EQ(recordedModules(), (Recorded{{"on", "alpha"}, {"off", "Beta"}}));
+    EXPECT_TRUE(shown.isNull());
+    EXPECT_EQ(m_afterOut, "Shutting down Lua interpreter\nInitializing Lua interpreter\n");
+    EXPECT_EQ(m_afterErr, "");
+    const std::string ends = "handler ends " + std::to_string(StandinClient::get().answers[181].text.size());
+    EXPECT_EQ(logLines(), (Lines{"started", "handler begins", ends, "started"}));
+}
+
+TEST_F(DuringAClientCall, ShutdownAndInitHappenAfterTheCall)
+{
+    struct Case {
+        const char* title;
+        bool initAgain;
+        const char* nestedOut;
+        const char* afterOut;
+        int restarted;
+    };
+    const Case cases[] = {
+        {"shutdown", false, "SCRIPTLING: shutdown\n", "Shutting down Lua interpreter\n", 0},
+        {"shutdown and init", true, "SCRIPTLING: shutdown\nSCRIPTLING: init\n",
+         "Shutting down Lua interpreter\nInitializing Lua interpreter\n", 1},
+    };
+    const std::string ends = "handler ends " + std::to_string(StandinClient::get().answers[181].text.size());
+    for (const Case& c : cases) {
+        QFile::remove(m_log);
+        OutputCapture quiet;
+        ASSERT_EQ(call<int (*)()>("vx3plugin_init")(), 0);
+        quiet.stop();
+        EXPECT_EQ(eventWithNestedLoop([this, c] {
+                      call<void (*)()>("vx3plugin_shutdown")();
+                      if (c.initAgain) {
+                          EXPECT_EQ(call<int (*)()>("vx3plugin_init")(), 0) << c.title;
+                      }
+                  }),
+                  0)
+            << c.title;
+        EXPECT_EQ(m_nestedOut, c.nestedOut) << c.title;
+        EXPECT_EQ(m_nestedErr, "") << c.title;
+        EXPECT_EQ(m_eventMeanwhile, 1) << c.title;
+        EXPECT_EQ(m_afterOut, c.afterOut) << c.title;
+        Lines expected{"started", "handler begins", ends};
+        if (c.restarted)
+            expected.push_back("started");
+        EXPECT_EQ(logLines(), expected) << c.title;
+
+        // Afterwards the plug-in is in the state the client asked for.
+        OutputCapture next;
+        const int result = call<int (*)(uint64_t, const char*)>("vx3plugin_onServerStopEvent")(1, "bye");
+        next.stop();
+        EXPECT_EQ(result, 1) << c.title;
+        EXPECT_EQ(next.err(), c.restarted ? "Error running Lua function: Function 'onServerStopEvent' not found\n" : "")
+            << c.title;
+        OutputCapture down;
+        call<void (*)()>("vx3plugin_shutdown")();
+    }
 }
 
 } // namespace

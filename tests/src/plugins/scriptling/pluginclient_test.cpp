@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -549,6 +550,34 @@ TEST_F(Lifecycle, SecondInitReplacesTheInterpreter)
                                                      "onServerUpdatedEvent\t1\tn:4"}));
 }
 
+TEST_F(Lifecycle, StartAskedForByAFinalizerDuringShutdownFollowsIt)
+{
+    // Closing the interpreter runs finalizers; one of them calls the client,
+    // which starts the plug-in again from inside that call.
+    writeRecordingScript({"onServerUpdatedEvent"},
+                         "logLine('started')\n"
+                         "sentinel = setmetatable({}, {__gc = function()\n"
+                         "  logLine('finalizer') vx3.printMessageToCurrentTab('closing')\n"
+                         "end})\n");
+    auto updated = exported<int (*)(uint64_t)>("vx3plugin_onServerUpdatedEvent");
+    OutputCapture capture;
+    ASSERT_EQ(init(), 0);
+    StandinClient::get().actions[185] = [this] {
+        StandinClient::get().actions.erase(185);
+        EXPECT_EQ(init(), 0);
+        // Meanwhile the plug-in has no interpreter.
+        EXPECT_EQ(exported<int (*)(uint64_t)>("vx3plugin_onServerUpdatedEvent")(8), 1);
+    };
+    shutdown();
+    EXPECT_EQ(updated(9), 0); // the new interpreter serves events
+    capture.stop();
+    EXPECT_EQ(logLines(), (std::vector<std::string>{"started", "finalizer", "started", "onServerUpdatedEvent\t1\tn:9"}));
+    EXPECT_EQ(capture.out(), "SCRIPTLING: init\nInitializing Lua interpreter\n"
+                             "SCRIPTLING: shutdown\nShutting down Lua interpreter\n"
+                             "SCRIPTLING: init\nInitializing Lua interpreter\n");
+    EXPECT_EQ(capture.err(), "");
+}
+
 TEST_F(Lifecycle, FailingStartupScriptKeepsEarlierHandlers)
 {
     writeRecordingScript({"onServerUpdatedEvent"}, "error('script broke')\nonServerStopEvent = function() end\n");
@@ -1078,6 +1107,200 @@ TEST_F(Menus, NoMenusLeaveThePointersAlone)
     build("function createMenus() return {0, 'x', {1, 2, 'a', 'b'}} end", false);
     EXPECT_TRUE(itemsUntouched());
     EXPECT_EQ(m_out, "No Lua state when trying to create menus.\n");
+}
+
+// --- untrusted scripts ----------------------------------------------------------
+
+// The plug-in's own Lua C functions (the dispatcher, the menu builder, the
+// script runner and the copies of client texts and lists) are on the Lua
+// stack while they work, where debug.getinfo and hooks reach them. Called by
+// a script, with any argument, while their call is under way or after it,
+// each must refuse with a Lua error and touch nothing.
+const char kRefusal[] = "internal function of the plug-in; it cannot be called from a script";
+
+// Script part: probe(helper, label) calls `helper` with no argument, a number,
+// a file and a table, and reports each outcome to the current tab;
+// helperOf(binding, ...) returns the first function that the binding calls.
+const char kProbes[] = R"(
+local hostile = { {'none'}, {'number', 42}, {'file', io.stdout}, {'table', {}} }
+function probe(helper, label)
+  for _, h in ipairs(hostile) do
+    local ok, message
+    if #h == 1 then ok, message = pcall(helper) else ok, message = pcall(helper, h[2]) end
+    vx3.printMessageToCurrentTab(label .. ' ' .. h[1] .. ': ' .. tostring(ok) .. ' ' .. tostring(message))
+  end
+end
+function helperOf(binding, ...)
+  local found
+  debug.sethook(function()
+    local caller = debug.getinfo(3, 'f')
+    if not found and caller and caller.func == binding then found = debug.getinfo(2, 'f').func end
+  end, 'c')
+  binding(...)
+  debug.sethook()
+  return found
+end
+HELD = {}
+)";
+
+class UntrustedScripts : public ClientFixture {
+protected:
+    void SetUp() override
+    {
+        ClientFixture::SetUp();
+        // A helper that took its argument for a file name would read the
+        // client's standard input.
+        ASSERT_NE(std::freopen("/dev/null", "r", stdin), nullptr);
+    }
+
+    // The probe reports for `label`, as the tab received them.
+    std::vector<std::string> reports(const std::string& label) const
+    {
+        std::vector<std::string> lines;
+        const std::string prefix = "185 printMessageToCurrentTab(text:'" + label + " ";
+        for (const std::string& call : StandinClient::get().calls)
+            if (call.rfind(prefix, 0) == 0)
+                lines.push_back(call.substr(prefix.size() - label.size() - 1));
+        return lines;
+    }
+
+    static std::vector<std::string> refusals(const std::string& label)
+    {
+        std::vector<std::string> lines;
+        for (const char* arg : {"none", "number", "file", "table"})
+            lines.push_back(label + " " + arg + ": false " + kRefusal + "')");
+        return lines;
+    }
+
+    void expectClientUnharmed()
+    {
+        const StandinClient& client = StandinClient::get();
+        EXPECT_EQ(client.unexpected, std::vector<std::string>());
+        EXPECT_EQ(client.badReleases, std::vector<std::string>());
+        EXPECT_EQ(client.outstanding(), 0u);
+    }
+};
+
+TEST_F(UntrustedScripts, DispatcherRefusesScripts)
+{
+    writeRecordingScript({"onServerUpdatedEvent"},
+                         std::string(kProbes) +
+                             "function onServerStopEvent()\n"
+                             "  HELD.dispatch = debug.getinfo(2, 'f').func\n"
+                             "  probe(HELD.dispatch, 'live')\n"
+                             "end\n"
+                             "function onPluginCommandEvent() probe(HELD.dispatch, 'held') end\n");
+    auto stopped = exported<int (*)(uint64_t, const char*)>("vx3plugin_onServerStopEvent");
+    auto command = exported<int (*)(uint64_t, const char*, const char*)>("vx3plugin_onPluginCommandEvent");
+    auto updated = exported<int (*)(uint64_t)>("vx3plugin_onServerUpdatedEvent");
+    OutputCapture capture;
+    ASSERT_EQ(init(), 0);
+    EXPECT_EQ(stopped(1, "bye"), 0);
+    EXPECT_EQ(command(1, "other", "go"), 0);
+    EXPECT_EQ(updated(6), 0); // the dispatcher still serves the client
+    capture.stop();
+    EXPECT_EQ(reports("live"), refusals("live")) << capture.err();
+    EXPECT_EQ(reports("held"), refusals("held")) << capture.err();
+    EXPECT_EQ(capture.err(), "");
+    EXPECT_EQ(logLines(), std::vector<std::string>{"onServerUpdatedEvent\t1\tn:6"});
+    expectClientUnharmed();
+}
+
+TEST_F(UntrustedScripts, MenuBuilderRefusesScripts)
+{
+    writeRecordingScript({}, std::string(kProbes) +
+                                 "function createMenus()\n"
+                                 "  if not HELD.menus then\n"
+                                 "    HELD.menus = debug.getinfo(2, 'f').func\n"
+                                 "    probe(HELD.menus, 'live')\n"
+                                 "  end\n"
+                                 "  return {0, 'icon.png', {1, 7, 'Entry', 'entry.png'}}\n"
+                                 "end\n"
+                                 "function onServerStopEvent() probe(HELD.menus, 'held') end\n");
+    auto stopped = exported<int (*)(uint64_t, const char*)>("vx3plugin_onServerStopEvent");
+    auto freeMemory = exported<void (*)(void*)>("vx3plugin_freeMemory");
+    OutputCapture capture;
+    ASSERT_EQ(init(), 0);
+    long untouched = 0;
+    MenuRecord** items = reinterpret_cast<MenuRecord**>(&untouched);
+    char* icon = reinterpret_cast<char*>(&untouched);
+    exported<void (*)(MenuRecord***, char**)>("vx3plugin_initMenus")(&items, &icon);
+    EXPECT_EQ(stopped(1, "bye"), 0);
+    capture.stop();
+    EXPECT_EQ(reports("live"), refusals("live")) << capture.out();
+    EXPECT_EQ(reports("held"), refusals("held")) << capture.out();
+    // The client's own request was served as usual.
+    ASSERT_NE(items, reinterpret_cast<MenuRecord**>(&untouched));
+    ASSERT_NE(items[0], nullptr);
+    EXPECT_STREQ(items[0]->text, "Entry");
+    EXPECT_EQ(items[1], nullptr);
+    ASSERT_NE(icon, reinterpret_cast<char*>(&untouched));
+    EXPECT_STREQ(icon, "icon.png");
+    freeMemory(items[0]);
+    freeMemory(items);
+    freeMemory(icon);
+    expectClientUnharmed();
+}
+
+TEST_F(UntrustedScripts, ScriptRunnerRefusesScripts)
+{
+    // At the top of a script file, the function below the chunk is the
+    // plug-in's script runner: the start-up script's and a loaded one's.
+    writeRecordingScript({}, std::string(kProbes) +
+                                 "HELD.load = debug.getinfo(2, 'f').func\n"
+                                 "probe(HELD.load, 'live')\n"
+                                 "function onServerStopEvent() probe(HELD.load, 'held') end\n");
+    mkdir((m_root + "resources").c_str(), 0755);
+    mkdir((m_root + "resources/plugins").c_str(), 0755);
+    mkdir((m_root + "resources/plugins/scriptling").c_str(), 0755);
+    {
+        std::ofstream out(m_root + "resources/plugins/scriptling/console.lua");
+        out << "probe(debug.getinfo(2, 'f').func, 'console')\n";
+    }
+    auto stopped = exported<int (*)(uint64_t, const char*)>("vx3plugin_onServerStopEvent");
+    auto processCommand = exported<int (*)(uint64_t, const char*)>("vx3plugin_processCommand");
+    OutputCapture capture;
+    ASSERT_EQ(init(), 0);
+    EXPECT_EQ(stopped(1, "bye"), 0);
+    EXPECT_EQ(processCommand(1, "load console.lua"), 0);
+    capture.stop();
+    EXPECT_EQ(reports("live"), refusals("live")) << capture.out();
+    EXPECT_EQ(reports("held"), refusals("held")) << capture.out();
+    EXPECT_EQ(reports("console"), refusals("console")) << capture.out();
+    EXPECT_EQ(StandinClient::get().calls.back(), "185 printMessageToCurrentTab(text:'Lua script loaded')");
+    expectClientUnharmed();
+}
+
+TEST_F(UntrustedScripts, CopiesOfClientTextsAndListsRefuseScripts)
+{
+    // A call hook catches the copy helpers as the bindings enter them.
+    writeRecordingScript({}, std::string(kProbes) +
+                                 "function onServerStopEvent()\n"
+                                 "  HELD.text = helperOf(vx3.getClientLibVersion)\n"
+                                 "  HELD.clients = helperOf(vx3.getClientList, 1)\n"
+                                 "  HELD.channels = helperOf(vx3.getChannelList, 1)\n"
+                                 "  HELD.buffer = helperOf(vx3.urlsToBB, 'www.example.com')\n"
+                                 "  for _, name in ipairs({'text', 'clients', 'channels', 'buffer'}) do\n"
+                                 "    if HELD[name] then probe(HELD[name], name) end\n"
+                                 "  end\n"
+                                 "  local version = vx3.getClientLibVersion()\n"
+                                 "  local clients = vx3.getClientList(1)\n"
+                                 "  logLine(version .. ' ' .. table.concat(clients, ','))\n"
+                                 "end\n");
+    StandinClient& client = StandinClient::get();
+    client.answers[0].text = "3.1";
+    client.answers[82].list = {4, 5};
+    client.answers[93].list = {9};
+    client.answers[186].text = "[url]www.example.com[/url]";
+    auto stopped = exported<int (*)(uint64_t, const char*)>("vx3plugin_onServerStopEvent");
+    OutputCapture capture;
+    ASSERT_EQ(init(), 0);
+    EXPECT_EQ(stopped(1, "bye"), 0);
+    capture.stop();
+    for (const char* name : {"text", "clients", "channels", "buffer"})
+        EXPECT_EQ(reports(name), refusals(name)) << name << "\n" << capture.err();
+    EXPECT_EQ(logLines(), std::vector<std::string>{"3.1 4,5"});
+    expectClientUnharmed();
 }
 
 } // namespace

@@ -160,6 +160,12 @@ struct RecordingSlot<N, R(A...)> {
         ArgumentWalker walker(client, N);
         (walker.visit(args), ...);
         client.calls.push_back(walker.text(N));
+        auto action = client.actions.find(N);
+        if (action != client.actions.end() && action->second) {
+            // A copy: the action may replace the client's actions.
+            const std::function<void()> run = action->second;
+            run();
+        }
         if constexpr (std::is_same_v<R, unsigned>)
             return client.answers[N].err;
         else if constexpr (!std::is_void_v<R>)
@@ -335,6 +341,7 @@ void StandinClient::clearRecords()
     calls.clear();
     unexpected.clear();
     answers.clear();
+    actions.clear();
     badReleases.clear();
     releases = 0;
 }

@@ -9,6 +9,7 @@
 // freeMemory is checked.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -51,12 +52,16 @@ public:
     // Hands the table to the plug-in (vx3plugin_setFunctionPointers).
     void installTable();
 
-    // Forgets calls, traps, answers and releases; keeps live allocations.
+    // Forgets calls, traps, answers, actions and releases; keeps live allocations.
     void clearRecords();
 
     std::vector<std::string> calls;      // "182 getPluginPath(buffer, size:128)"
     std::vector<std::string> unexpected; // "unexpected slot N"
     std::map<int, SlotAnswer> answers;
+    // Run by a recording slot after it has recorded its call and filled its
+    // out-parameters, before it returns: what the client does meanwhile
+    // (raise an event, run a nested event loop, restart the plug-in).
+    std::map<int, std::function<void()>> actions;
 
     // Tracking allocator.
     char* allocateText(const std::string& text);
