@@ -2,8 +2,11 @@
 
 #include "configuration.h"
 #include "dircreatetaskspecification.h"
+#include "durablestorage.h"
 #include "filereplacetaskspecification.h"
+#include "nofollowfile.h"
 #include "treeremover.h"
+#include "updateinidata.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,6 +16,8 @@
 #include <QThreadPool>
 
 #include <algorithm>
+#include <cerrno>
+#include <sys/stat.h>
 
 FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(QList<ReplaceEntry>* replaceList,
     QList<DeleteEntry>* deleteList, Configuration* config, QObject* parent, qreal weight)
@@ -68,24 +73,65 @@ void FileReplaceListTaskSpecification::makeReplaceTasks(bool dirTasksMade)
 
 void FileReplaceListTaskSpecification::subtasksDone()
 {
-    if (aggregateState() != STATE_FINISHED) {
+    if (aggregateState() != STATE_FINISHED || !commit()) {
         emit message(tr("rolling back file updates"));
         m_RollbackList.rollback(this);
-    } else {
-        commit();
+        if (aggregateState() == STATE_FINISHED) {
+            fail();
+            return;
+        }
     }
     ComposedTaskSpecification::subtasksDone();
 }
 
-// Every file is in place: the originals that were moved aside go, and the step is final.
-void FileReplaceListTaskSpecification::commit()
+// Every file is in place.  The new files, their modes and the folders' entries are put on
+// stable storage, then the session record says committed: from then on the step is final, also
+// after a kill or a power loss, and the originals that were kept aside go.  One that cannot be
+// removed now is tried again, and left to the end of the update and the next start, which
+// remove it (never put it back).
+bool FileReplaceListTaskSpecification::commit()
 {
+    if (m_RollbackList.isEmpty())
+        return true;
+    QStringList entries;
+    QStringList asides;
     for (const RollbackData& record : qAsConst(m_RollbackList)) {
-        if (record.m_Op != RollbackData::FILE_RENAME)
-            continue;
-        TreeRemover::removeTree(record.m_Path);
+        if (record.m_Op == RollbackData::FILE_RENAME) {
+            entries << record.m_FormerPath;
+            asides << record.m_Path;
+        } else {
+            entries << record.m_Path;
+        }
+    }
+    if (!DurableStorage::syncEntries(entries)) {
+        emit message(tr("Could not write the new files to disk"));
+        return false;
+    }
+    if (!UpdateIniData::markCommitted()) {
+        emit message(tr("Could not record that the files were updated in %1")
+                         .arg(UpdateIniData::iniPath()));
+        return false;
     }
     m_RollbackList.clear();
+    QStringList left;
+    for (const QString& aside : qAsConst(asides)) {
+        if (!removeAside(aside) && !removeAside(aside))
+            left << aside;
+    }
+    for (const QString& aside : qAsConst(left))
+        emit message(tr("Could not remove %1; it is removed at the end of the update or by the "
+                        "next start").arg(aside));
+    // The removals stay done: nothing of them is left to the next start but what failed.
+    if (!DurableStorage::syncEntries(asides))
+        emit message(tr("Could not write the removal of the replaced files to disk"));
+    return true;
+}
+bool FileReplaceListTaskSpecification::removeAside(const QString& path)
+{
+    struct stat st;
+    if (!NoFollowFile::status(path, &st))
+        return errno == ENOENT;
+    return S_ISDIR(st.st_mode) ? TreeRemover::removeTree(path) : NoFollowFile::remove(path);
 }
 
 void FileReplaceListTaskSpecification::reset()

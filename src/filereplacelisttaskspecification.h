@@ -13,8 +13,8 @@ class Configuration;
 // The client step's replacement of files: creates the missing folders, then replaces the files
 // of the replace list, two at a time, keeping one rollback list for the whole step.  When
 // anything fails or the step is cancelled, everything is undone, last first, so that the client
-// is exactly as before.  When everything succeeded, the replaced originals (kept aside until
-// then) are removed and nothing is left to undo.
+// is exactly as before.  When everything succeeded, the step is committed (see commit): the
+// replaced originals (kept aside until then) are removed and nothing is left to undo.
 class FileReplaceListTaskSpecification : public ComposedTaskSpecification {
     Q_OBJECT
 
@@ -29,9 +29,12 @@ public:
     // One folder task per missing folder; returns how many were made.
     int makeDirCreateTasks();
     void makeReplaceTasks(bool dirTasksMade);
-    // Makes a finished step final: removes the originals that were moved aside and empties the
-    // rollback list.
-    void commit();
+    // Makes a finished step final: puts the new files and folder entries on stable storage,
+    // marks the session record committed, empties the rollback list and removes the originals
+    // that were kept aside.  False (nothing undone yet) when a sync or the mark failed.
+    bool commit();
+    // Removes a kept original (a folder with what is in it); true when nothing is left there.
+    static bool removeAside(const QString& path);
 
     QList<ReplaceEntry>* m_ReplaceList; // not owned
     QList<DeleteEntry>* m_DeleteList; // not owned

@@ -1,6 +1,7 @@
 #include "updateinidata.h"
 
 #include "configuration.h"
+#include "durablestorage.h"
 #include "nofollowfile.h"
 
 #include <QDebug>
@@ -14,6 +15,7 @@
 
 namespace {
 const char kCurrent[] = "current";
+const char kCommitted[] = "committed";
 
 // "update.ini" lies in the client's bundle, where the file or its folder may be another user's:
 // QSettings would write through a link standing there.  The settings are therefore edited in a
@@ -97,6 +99,25 @@ void UpdateIniData::modify(int version, const QString &dir, const QString &vx3di
 void UpdateIniData::removeCurrent()
 {
     editSettings(iniPath(), [](QSettings &settings) { settings.remove(QLatin1String(kCurrent)); });
+}
+
+bool UpdateIniData::markCommitted()
+{
+    const QString path = iniPath();
+    editSettings(path, [](QSettings &settings) {
+        settings.beginGroup(QLatin1String(kCurrent));
+        settings.setValue(QLatin1String(kCommitted), true);
+    });
+    // The file is written fresh and synced before it takes the name; the name is synced here.
+    return isCommitted(path) && DurableStorage::syncEntries({path});
+}
+
+bool UpdateIniData::isCommitted(const QString &path)
+{
+    QSettings settings(path, QSettings::IniFormat);
+    settings.beginGroup(QLatin1String(kCurrent));
+    return settings.status() == QSettings::NoError &&
+        settings.value(QLatin1String(kCommitted)).toBool();
 }
 
 void UpdateIniData::modifyTempIni(const QString &folder)

@@ -27,6 +27,13 @@ public:
     // (proxy, streams, channel); the file goes only when nothing else is left in it.
     static void removeCurrent();
 
+    // Records in [current] of the own copy that the session's files are committed (the client
+    // step's replacement is final: the originals kept aside are never put back).  True only when
+    // the mark reads back from the file and the file's folder is on stable storage.
+    static bool markCommitted();
+    // Whether [current] of the "update.ini" at path says committed.
+    static bool isCommitted(const QString &path);
+
 private:
     static void copyGroup(const QString &fromPath, const QString &group, const QString &toPath);
 };
