@@ -43,7 +43,7 @@ public:
     static bool remove(int dirFd, const char *name);
 
     // Tests: the probe is called before every call above with its kind and the entry's name (for
-    // a rename the new name, for a link the second one).  A result other than 0 makes the call
+    // a rename the new name, for a link the second one, for a folder its own name).  A result other than 0 makes the call
     // fail with that errno without being made.  Set it while no update runs; null removes it.
     using Probe = std::function<int(Call call, const QByteArray &name)>;
     static void setProbeForTesting(const Probe &probe);

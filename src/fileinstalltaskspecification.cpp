@@ -268,6 +268,11 @@ bool FileInstallTaskSpecification::doOp()
         addRollback(RollbackData(RollbackData::FILE_RENAME, m_Path, aside));
     }
     if (!DurableStorage::rename(newFolder, newName.constData(), folder.fd(), name.constData())) {
+        // The original still has its name: its second one goes at once (or with the rollback).
+        if (exists && !folderInstalled &&
+            DurableStorage::remove(folder.fd(), asideName.constData()) && m_RollbackList &&
+            !m_RollbackList->isEmpty() && m_RollbackList->last().m_Path == aside)
+            m_RollbackList->removeLast();
         emit message(failed);
         return false;
     }

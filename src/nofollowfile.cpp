@@ -3,7 +3,9 @@
 #include "durablestorage.h"
 #include "folderwalk.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <climits>
@@ -94,6 +96,7 @@ class FreshFile {
 public:
     explicit FreshFile(const QString &path)
         : m_parent(path)
+        , m_folderName(QFile::encodeName(QFileInfo(path).dir().dirName()))
     {
     }
     ~FreshFile()
@@ -135,11 +138,12 @@ public:
             !DurableStorage::rename(m_parent.fd(), m_temp.constData(), m_parent.fd(), m_parent.name()))
             return false;
         m_temp.clear();
-        return !syncName || DurableStorage::syncFolder(m_parent.fd(), m_parent.name());
+        return !syncName || DurableStorage::syncFolder(m_parent.fd(), m_folderName.constData());
     }
 
 private:
     Parent m_parent;
+    QByteArray m_folderName;
     QByteArray m_temp;
     int m_fd = -1;
 };

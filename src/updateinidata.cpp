@@ -109,7 +109,14 @@ bool UpdateIniData::markCommitted()
         settings.setValue(QLatin1String(kCommitted), true);
     });
     // The file is written fresh and synced before it takes the name; the name is synced here.
-    return isCommitted(path) && DurableStorage::syncEntries({path});
+    if (isCommitted(path) && DurableStorage::syncEntries({path}))
+        return true;
+    // Not known to be on disk: the step fails and is undone, which a mark must not outlive.
+    editSettings(path, [](QSettings &settings) {
+        settings.beginGroup(QLatin1String(kCurrent));
+        settings.remove(QLatin1String(kCommitted));
+    });
+    return false;
 }
 
 bool UpdateIniData::isCommitted(const QString &path)
