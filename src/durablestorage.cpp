@@ -28,7 +28,9 @@ bool refused(DurableStorage::Call call, const char *name)
     return true;
 }
 
-enum class Depth { Ordered, Full };
+// Plain: to the drive (macOS: possibly only its cache); Ordered: before whatever is written
+// after it; Full: on the medium.
+enum class Depth { Plain, Ordered, Full };
 
 int syncDescriptor(int fd, Depth depth, bool dataOnly)
 {
@@ -37,11 +39,13 @@ int syncDescriptor(int fd, Depth depth, bool dataOnly)
     (void)dataOnly;
     // fsync leaves the data in the drive's cache.  File systems that know neither command (some
     // network ones) get fsync.
-    do
-        result = ::fcntl(fd, depth == Depth::Full ? F_FULLFSYNC : F_BARRIERFSYNC);
-    while (result != 0 && errno == EINTR);
-    if (result == 0 || (errno != ENOTSUP && errno != EINVAL && errno != ENOTTY))
-        return result;
+    if (depth != Depth::Plain) {
+        do
+            result = ::fcntl(fd, depth == Depth::Full ? F_FULLFSYNC : F_BARRIERFSYNC);
+        while (result != 0 && errno == EINTR);
+        if (result == 0 || (errno != ENOTSUP && errno != EINVAL && errno != ENOTTY))
+            return result;
+    }
     do
         result = ::fsync(fd);
     while (result != 0 && errno == EINTR);
@@ -49,6 +53,21 @@ int syncDescriptor(int fd, Depth depth, bool dataOnly)
     (void)depth;
     do
         result = dataOnly ? ::fdatasync(fd) : ::fsync(fd);
+    while (result != 0 && errno == EINTR);
+#endif
+    return result;
+}
+
+// Everything written to the file system of fd so far on stable storage.
+int syncFileSystem(int fd)
+{
+    int result;
+#ifdef __APPLE__
+    // The entries were fsynced one by one; this empties the drive's cache once.
+    result = syncDescriptor(fd, Depth::Full, false);
+#else
+    do
+        result = ::syncfs(fd);
     while (result != 0 && errno == EINTR);
 #endif
     return result;
@@ -114,10 +133,31 @@ bool DurableStorage::syncEntries(const QStringList &paths)
         if (!name.isEmpty() && !names.contains(name))
             names << name;
     }
+    // One folder of each file system, kept open for its sync when the entries are many.
+    const bool many = paths.size() >= kEntriesForFileSystemSync;
+    QMap<dev_t, int> fileSystems;
+    const auto closeAll = [&fileSystems] {
+        for (const int fd : qAsConst(fileSystems))
+            ::close(fd);
+    };
     for (auto it = byFolder.constBegin(); it != byFolder.constEnd(); ++it) {
         const Closer folder(NoFollowFile::openFolder(it.key()));
-        if (folder.get() < 0)
+        if (folder.get() < 0) {
+            closeAll();
             return false;
+        }
+#ifndef __APPLE__
+        if (many) {
+            struct stat st { };
+            if (::fstat(folder.get(), &st) != 0) {
+                closeAll();
+                return false;
+            }
+            if (!fileSystems.contains(st.st_dev))
+                fileSystems.insert(st.st_dev, ::openat(folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            continue;
+        }
+#endif
         for (const QByteArray &name : it.value()) {
             const Closer entry(::openat(folder.get(), name.constData(),
                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
@@ -125,16 +165,45 @@ bool DurableStorage::syncEntries(const QStringList &paths)
                 // A link is an entry of its folder, synced with it; a name gone needs nothing.
                 if (errno == ELOOP || errno == EMLINK || errno == ENOENT)
                     continue;
+                closeAll();
                 return false;
             }
             if (refused(SyncEntry, name.constData()) ||
-                syncDescriptor(entry.get(), Depth::Full, false) != 0)
+                syncDescriptor(entry.get(), many ? Depth::Plain : Depth::Full, false) != 0) {
+                closeAll();
                 return false;
+            }
         }
-        if (!syncFolder(folder.get(), QFile::encodeName(QFileInfo(it.key()).fileName()).constData()))
+        const QByteArray folderName = QFile::encodeName(QFileInfo(it.key()).fileName());
+#ifdef __APPLE__
+        if (many) {
+            struct stat st { };
+            const int readable = ::openat(folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (readable < 0 || ::fstat(readable, &st) != 0 || refused(SyncFolder, folderName.constData()) ||
+                syncDescriptor(readable, Depth::Plain, false) != 0) {
+                if (readable >= 0)
+                    ::close(readable);
+                closeAll();
+                return false;
+            }
+            if (fileSystems.contains(st.st_dev))
+                ::close(readable);
+            else
+                fileSystems.insert(st.st_dev, readable);
+            continue;
+        }
+#endif
+        if (!syncFolder(folder.get(), folderName.constData())) {
+            closeAll();
             return false;
+        }
     }
-    return true;
+    bool synced = true;
+    for (auto it = fileSystems.constBegin(); it != fileSystems.constEnd() && synced; ++it)
+        synced = it.value() >= 0 && !refused(SyncFileSystem, QByteArray::number(quint64(it.key())).constData()) &&
+            syncFileSystem(it.value()) == 0;
+    closeAll();
+    return synced;
 }
 
 bool DurableStorage::link(int dirFd, const char *name, const char *second)

@@ -20,7 +20,11 @@
 
 class DurableStorage {
 public:
-    enum Call { SyncData, SyncEntry, SyncFolder, Link, Rename, Remove };
+    enum Call { SyncData, SyncEntry, SyncFolder, SyncFileSystem, Link, Rename, Remove };
+
+    // From this many entries on, syncEntries syncs each file system once (Linux: syncfs) rather
+    // than every entry and folder.
+    static const int kEntriesForFileSystemSync = 64;
 
     // The data of the open file fd (named name, for the test probe) on stable storage.
     static bool syncData(int fd, const char *name);
@@ -28,7 +32,8 @@ public:
     static bool syncDataAt(const QString &path);
     // The entries at paths (files, links and folders) with their metadata, and the folders holding
     // them, on stable storage; each folder is opened once.  Names that no longer exist count as
-    // synced (their folder still is).
+    // synced (their folder still is).  Many entries: one sync of each file system they are on
+    // (macOS: fsync of each, then one F_FULLFSYNC per file system).
     static bool syncEntries(const QStringList &paths);
     // The entries of the folder at dirFd (an O_PATH descriptor will do) on stable storage.
     static bool syncFolder(int dirFd, const char *name);
