@@ -1,6 +1,5 @@
 #include "filefuncpatch.h"
 
-#include "durablestorage.h"
 #include "nofollowfile.h"
 
 #include "ensembleapplier.h"
@@ -59,10 +58,8 @@ bool FileFuncPatch::patchFile(const QString& source, const QString& patch,
     // A link under the output's name is not the updater's to replace.
     if (NoFollowFile::isLink(destination))
         return false;
-    // The output is on stable storage before it can be put in place.
     const bool ok = ApplyEnsemblePatch(oldPath.constData(), patchPath.constData(),
-                                       newPath.constData(), m_MaxOutputSize) &&
-        DurableStorage::syncDataAt(destination);
+                                       newPath.constData(), m_MaxOutputSize);
     qDebug() << Q_FUNC_INFO << "Patch result" << (ok ? "true" : "false");
     return ok;
 }

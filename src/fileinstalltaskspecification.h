@@ -14,7 +14,7 @@
 // folder at the installed path has no second name; it is moved aside as it is.)
 //
 // Nothing is written at the installed path until the new content is complete, checked and on
-// stable storage (the task that wrote it synced it), and a running program keeps its own (kept)
+// stable storage (the replacement step syncs the new files before it installs them), and a running program keeps its own (kept)
 // file.  Every call is made by descriptor in the installed file's folder, reached once
 // (NoFollowFile): a folder swapped for a link is never entered, a link at the installed name is
 // kept aside as a link, and owner and mode are set on the open new file before it takes the name.

@@ -3,6 +3,7 @@
 #include "configuration.h"
 #include "dircreatetaskspecification.h"
 #include "durablestorage.h"
+#include "fileinstalltaskspecification.h"
 #include "filereplacetaskspecification.h"
 #include "nofollowfile.h"
 #include "treeremover.h"
@@ -11,6 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QSet>
 #include <QStringList>
 #include <QThreadPool>
@@ -73,7 +75,7 @@ void FileReplaceListTaskSpecification::makeReplaceTasks(bool dirTasksMade)
 
 void FileReplaceListTaskSpecification::subtasksDone()
 {
-    if (aggregateState() != STATE_FINISHED || !commit()) {
+    if (aggregateState() != STATE_FINISHED || !installAll() || !commit()) {
         emit message(tr("rolling back file updates"));
         m_RollbackList.rollback(this);
         if (aggregateState() == STATE_FINISHED) {
@@ -82,6 +84,61 @@ void FileReplaceListTaskSpecification::subtasksDone()
         }
     }
     ComposedTaskSpecification::subtasksDone();
+}
+
+// Every new file is ready and checked.  Their content goes to stable storage together, then each
+// takes its installed name (FileInstallTaskSpecification), in list order.  The new files not yet
+// in place stay in the rollback list, so that a failure removes them.
+bool FileReplaceListTaskSpecification::installAll()
+{
+    QList<FileReplaceTaskSpecification*> files;
+    QStringList newFiles;
+    for (TaskSpecification* task : qAsConst(m_SubTasks)) {
+        if (auto* file = qobject_cast<FileReplaceTaskSpecification*>(task)) {
+            files << file;
+            newFiles << file->newFilePath();
+        }
+    }
+    if (files.isEmpty())
+        return true;
+    if (!DurableStorage::syncEntries(newFiles)) {
+        emit message(tr("Could not write the new files to disk"));
+        return false;
+    }
+    const QSet<QString> waiting(newFiles.cbegin(), newFiles.cend());
+    QHash<QString, RollbackData> pending;
+    for (int i = m_RollbackList.size() - 1; i >= 0; --i) {
+        const RollbackData& record = m_RollbackList.at(i);
+        if (record.m_Op == RollbackData::FILE_CREATE && waiting.contains(record.m_Path)) {
+            pending.insert(record.m_Path, record);
+            m_RollbackList.removeAt(i);
+        }
+    }
+    const auto takePending = [&pending](QHash<QString, RollbackData>::iterator it) {
+        const RollbackData record = it.value();
+        pending.erase(it);
+        return record;
+    };
+    bool ok = true;
+    for (FileReplaceTaskSpecification* file : qAsConst(files)) {
+        const QString newFile = file->newFilePath();
+        const auto found = pending.find(newFile);
+        if (found == pending.end())
+            continue; // listed twice: the first install took it
+        if (!ok) {
+            m_RollbackList.append(takePending(found));
+            continue;
+        }
+        // Its own records: the new file's, which the install turns into the installed file's.
+        RollbackDataList records;
+        records.append(takePending(found));
+        FileInstallTaskSpecification install(newFile, file->installedPath(), &records, nullptr, 0.0);
+        install.m_MakeExecutable = FileReplaceTaskSpecification::isExecutable(file->installedPath());
+        connect(&install, &TaskSpecification::message, this, &TaskSpecification::message);
+        ok = install.doOp();
+        m_RollbackList.append(records);
+    }
+    return ok;
 }
 
 // Every file is in place.  The new files, their modes and the folders' entries are put on

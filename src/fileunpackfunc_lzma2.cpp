@@ -1,7 +1,6 @@
 #include "fileunpackfunc_lzma2.h"
 
 #include "compressedfile.h"
-#include "durablestorage.h"
 #include "nofollowfile.h"
 
 #include <QDebug>
@@ -26,10 +25,8 @@ bool FileUnpackFunc_lzma2::unpackFile(const QString& source, const QString& dest
     // A link under the output's name is not the updater's to replace.
     if (NoFollowFile::isLink(destination))
         return false;
-    // The output is on stable storage before it can be put in place.
     const bool ok = DecompressLzmaFile(src.constData(), dst.constData(), m_MaxOutputSize,
-                                       m_AllowExecutableAware) &&
-        DurableStorage::syncDataAt(destination);
+                                       m_AllowExecutableAware);
     qDebug() << Q_FUNC_INFO << "unpackFile" << source << destination << (ok ? "true" : "false");
     return ok;
 }

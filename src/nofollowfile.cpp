@@ -127,18 +127,18 @@ public:
 
     int fd() const { return m_fd; }
 
-    // The content reaches stable storage before the file takes its name, and (syncName) the name
-    // before anybody is told that the file is there.
-    bool commit(bool syncName = true)
+    // The content reaches stable storage before the file takes its name, and the name before
+    // anybody is told that the file is there (unless durable is false: the caller's to sync).
+    bool commit(bool durable = true)
     {
-        const bool synced = DurableStorage::syncData(m_fd, m_temp.constData());
+        const bool synced = !durable || DurableStorage::syncData(m_fd, m_temp.constData());
         const bool closed = ::close(m_fd) == 0;
         m_fd = -1;
         if (!synced || !closed ||
             !DurableStorage::rename(m_parent.fd(), m_temp.constData(), m_parent.fd(), m_parent.name()))
             return false;
         m_temp.clear();
-        return !syncName || DurableStorage::syncFolder(m_parent.fd(), m_folderName.constData());
+        return !durable || DurableStorage::syncFolder(m_parent.fd(), m_folderName.constData());
     }
 
 private:
@@ -189,8 +189,7 @@ bool NoFollowFile::copyNew(const QString &source, const QString &destination)
         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, st.st_mode & 0777));
     if (!out.valid())
         return false;
-    if (::fchmod(out.get(), st.st_mode & 0777) == 0 && copyAll(in.get(), out.get()) &&
-        DurableStorage::syncData(out.get(), parent.name()))
+    if (::fchmod(out.get(), st.st_mode & 0777) == 0 && copyAll(in.get(), out.get()))
         return true;
     ::unlinkat(parent.fd(), parent.name(), 0);
     return false;

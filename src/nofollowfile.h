@@ -11,9 +11,9 @@
 // created exclusively and never opened through a link at their own name; renames and removals
 // act on the names inside the folder reached.
 //
-// A fresh file's content is on stable storage before it takes its name, and its name (except for
-// writeFreshWith) before the write counts as done (DurableStorage); a new file of copyNew has its
-// content there too.
+// A fresh file's content is on stable storage before it takes its name, and its name before the
+// write counts as done (DurableStorage), except for writeFreshWith and copyNew, whose new files
+// the caller syncs.
 
 #include <QByteArray>
 #include <QString>
@@ -28,8 +28,8 @@ public:
     static bool writeFresh(const QString &path, const QByteArray &data, mode_t mode = 0644);
 
     // The same with the content written by fill to the descriptor of the fresh file; nothing is
-    // put in place when fill returns false.  Only the content is synced: the name is the
-    // caller's to make durable (a new file that is renamed on).
+    // put in place when fill returns false.  Nothing is synced: the file is one that the
+    // caller renames on, and syncs with others before it does (the unpacked files of an update).
     static bool writeFreshWith(
         const QString &path, mode_t mode, const std::function<bool(int)> &fill);
     // Writes all length bytes to fd.

@@ -506,7 +506,7 @@ private slots:
         QTest::newRow("rename over an installed file refused") << int(D::Rename) << "installed" << 1 << false << false;
         QTest::newRow("rename over the second installed file refused") << int(D::Rename) << "installed" << 2 << false << false;
         QTest::newRow("renames over installed files refused for good") << int(D::Rename) << "installed" << 2 << true << false;
-        QTest::newRow("data sync of a new file refused") << int(D::SyncData) << "new" << 1 << false << false;
+        QTest::newRow("sync of a new file refused") << int(D::SyncEntry) << "new" << 3 << false << false;
         QTest::newRow("sync of an installed file refused") << int(D::SyncEntry) << "installed" << 2 << false << false;
         QTest::newRow("sync of a folder refused") << int(D::SyncFolder) << "Frameworks" << 1 << false << false;
         QTest::newRow("committed mark refused") << int(D::Rename) << "record" << 1 << false << false;
@@ -573,8 +573,8 @@ private slots:
         QCOMPARE(TreeSnapshot::take(m_Bundle->contentsDir()).differences(before), QStringList{});
     }
 
-    // A clean replacement makes what it relies on durable first: each new file's data before it
-    // takes its name, the installed files and their folders' entries before the session record
+    // A clean replacement makes what it relies on durable first: every new file's content before
+    // the first of them takes an installed name, the installed files and their folders' entries before the session record
     // says committed, and that record before the first original kept aside is removed.
     void durableOrder()
     {
@@ -590,16 +590,16 @@ private slots:
         QVERIFY(mark >= 0);
         QVERIFY(markSynced > mark);
         QVERIFY(firstRemoval > markSynced);
+        const int firstLink = probe.firstOf(DurableStorage::Link, [](const QByteArray&) { return true; });
+        QVERIFY(firstLink >= 0);
         for (const FileCase& c : m_Cases) {
             const QByteArray name = QFileInfo(c.rel).fileName().toUtf8();
-            const int dataSynced = probe.firstOf(DurableStorage::SyncData, [name](const QByteArray& n) {
-                return n.contains(name + "._vxnew_");
-            });
+            const int dataSynced = probe.firstOf(DurableStorage::SyncEntry, named(name + "._vxnew_"));
             const int renamed = probe.firstOf(DurableStorage::Rename, named(name));
             const int synced = probe.lastOf(DurableStorage::SyncEntry, named(name));
             const QByteArray folder = QFileInfo(m_Bundle->path(c.rel)).dir().dirName().toUtf8();
             const int folderSynced = probe.firstOf(DurableStorage::SyncFolder, named(folder), synced);
-            QVERIFY2(dataSynced >= 0 && dataSynced < renamed, qPrintable(c.rel));
+            QVERIFY2(dataSynced >= 0 && dataSynced < firstLink && dataSynced < renamed, qPrintable(c.rel));
             QVERIFY2(renamed < synced && synced < mark, qPrintable(c.rel));
             QVERIFY2(synced < folderSynced && folderSynced < mark, qPrintable(c.rel));
         }
