@@ -183,6 +183,7 @@ bool FileReplaceListTaskSpecification::commit()
         emit message(tr("Could not write the removal of the replaced files to disk"));
     return true;
 }
+
 bool FileReplaceListTaskSpecification::removeAside(const QString& path)
 {
     struct stat st;
