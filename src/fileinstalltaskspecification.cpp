@@ -159,6 +159,7 @@ void walkIn(int fd, const char* folderName, int depth, Leftovers what, WalkResul
     }
     for (const QByteArray& aside : qAsConst(asides)) {
         bool ok;
+        bool counted = true; // a file put back, or an original removed
         if (what == Leftovers::Remove) {
             // The replacement was committed: the original is never put back.
             ok = DurableStorage::remove(fd, aside.constData());
@@ -175,6 +176,7 @@ void walkIn(int fd, const char* folderName, int depth, Leftovers what, WalkResul
                 kept.st_dev == st.st_dev && kept.st_ino == st.st_ino) {
                 // Cut short before the new file took the name: the original still has it.
                 ok = DurableStorage::remove(fd, aside.constData());
+                counted = false;
             } else {
                 // Renamed over the new file: the name is never missing.
                 ok = DurableStorage::rename(fd, aside.constData(), fd, installed.constData());
@@ -182,7 +184,8 @@ void walkIn(int fd, const char* folderName, int depth, Leftovers what, WalkResul
         }
         if (ok) {
             changed = true;
-            ++result->done;
+            if (counted)
+                ++result->done;
         } else {
             result->complete = false;
         }

@@ -21,6 +21,7 @@
 #include <QtTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <memory>
@@ -449,11 +450,16 @@ private slots:
         QVERIFY(ClientBundle::writeFile(root + "/Resources/pending", "untouched"));
         QVERIFY(ClientBundle::writeFile(outside + "/kept" + aside, "not ours"));
         QVERIFY(QFile::link(outside, root + "/Resources/link"));
+        // Cut short between the second name and the rename: nothing to put back.
+        QVERIFY(ClientBundle::writeFile(root + "/Resources/kept", "original"));
+        QCOMPARE(::link(QFile::encodeName(root + "/Resources/kept").constData(),
+                        QFile::encodeName(root + "/Resources/kept" + aside).constData()), 0);
 
         QCOMPARE(FileInstallTaskSpecification::restoreInterrupted(root), 2);
         QCOMPARE(TreeSnapshot::take(root).nodes().keys(),
-                 (QStringList{"MacOS", "MacOS/replaced", "Resources", "Resources/link", "Resources/moved",
-                              "Resources/pending"}));
+                 (QStringList{"MacOS", "MacOS/replaced", "Resources", "Resources/kept", "Resources/link",
+                              "Resources/moved", "Resources/pending"}));
+        QCOMPARE(ClientBundle::readFile(root + "/Resources/kept"), QByteArray("original"));
         QCOMPARE(ClientBundle::readFile(root + "/MacOS/replaced"), QByteArray("old"));
         QCOMPARE(ClientBundle::readFile(root + "/Resources/moved"), QByteArray("old moved"));
         QCOMPARE(ClientBundle::readFile(root + "/Resources/pending"), QByteArray("untouched"));
