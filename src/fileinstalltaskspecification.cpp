@@ -1,5 +1,6 @@
 #include "fileinstalltaskspecification.h"
 
+#include "durablestorage.h"
 #include "nofollowfile.h"
 #include "rollbackdatalist.h"
 
@@ -8,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -27,11 +29,11 @@ namespace {
 // Gives the new file (open as fd) the owner, the group and every mode bit of the installed
 // file, set-id bits included.  Owner and group go over where the system lets them (as root, or
 // a group of the user's); a set-id bit stays only with the owner or group it was set for.
-void carryOwnerAndMode(int fd, const struct stat& original)
+bool carryOwnerAndMode(int fd, const struct stat& original)
 {
     struct stat now;
     if (fstat(fd, &now) != 0 || !S_ISREG(now.st_mode))
-        return;
+        return false;
     mode_t mode = original.st_mode & 07777;
     if (now.st_uid != original.st_uid || now.st_gid != original.st_gid) {
         if (fchown(fd, original.st_uid, original.st_gid) != 0)
@@ -43,28 +45,55 @@ void carryOwnerAndMode(int fd, const struct stat& original)
         mode &= ~mode_t(S_ISUID);
     if (now.st_gid != original.st_gid)
         mode &= ~mode_t(S_ISGID);
-    fchmod(fd, mode);
+    return fchmod(fd, mode) == 0;
 }
 
-// Owner and mode of the new file, set on its descriptor while it still has its temporary name.
-bool prepareNewFile(const QString& newFile, const struct stat* installed, bool executable)
+// Owner and mode of the new file (name in folder), set on its descriptor while it still has its
+// temporary name.
+bool prepareNewFile(int folder, const char* name, const struct stat* installed, bool executable)
 {
-    QByteArray name;
-    const int folder = NoFollowFile::openParent(newFile, &name);
-    if (folder < 0)
-        return false;
-    const int fd = openat(folder, name.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    close(folder);
+    const int fd = openat(folder, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return false;
     struct stat st;
-    const bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     if (ok && installed)
-        carryOwnerAndMode(fd, *installed);
+        ok = carryOwnerAndMode(fd, *installed);
     if (ok && executable)
-        fchmod(fd, 0755);
+        ok = fchmod(fd, 0755) == 0;
     close(fd);
     return ok;
+}
+
+// A descriptor closed when it goes out of scope.
+class Folder {
+public:
+    explicit Folder(int fd = -1)
+        : m_fd(fd)
+    {
+    }
+    ~Folder()
+    {
+        if (m_fd >= 0)
+            close(m_fd);
+    }
+    Folder(const Folder&) = delete;
+    Folder& operator=(const Folder&) = delete;
+    int fd() const { return m_fd; }
+    void reset(int fd)
+    {
+        if (m_fd >= 0)
+            close(m_fd);
+        m_fd = fd;
+    }
+
+private:
+    int m_fd;
+};
+
+QString folderOf(const QString& path)
+{
+    return path.left(path.lastIndexOf(QLatin1Char('/')) + 1);
 }
 
 // Below: the start-up restore, one folder at a time, each open while it is worked on.
@@ -89,11 +118,20 @@ QList<QByteArray> entryNames(int fd)
     return names;
 }
 
-int restoreIn(int fd, int depth)
+// What a walk did: entries restored or removed, and whether everything it found was dealt with.
+struct WalkResult {
+    int done = 0;
+    bool complete = true;
+};
+
+enum class Leftovers { Restore, Remove };
+
+// One folder (fd, named name) of the walk and those below it.
+void walkIn(int fd, const char* folderName, int depth, Leftovers what, WalkResult* result)
 {
     const QByteArray newMarker = QFile::encodeName(FileInstallTaskSpecification::kNewSuffix);
     const QByteArray asideMarker = QFile::encodeName(FileInstallTaskSpecification::kAsideSuffix);
-    int restored = 0;
+    bool changed = false;
     QList<QByteArray> asides;
     for (const QByteArray& name : entryNames(fd)) {
         struct stat st;
@@ -105,7 +143,7 @@ int restoreIn(int fd, int depth)
             const int sub =
                 openat(fd, name.constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (sub >= 0) {
-                restored += restoreIn(sub, depth + 1);
+                walkIn(sub, name.constData(), depth + 1, what, result);
                 close(sub);
             }
         } else if (name.endsWith(asideMarker)) {
@@ -113,30 +151,94 @@ int restoreIn(int fd, int depth)
         } else if (name.contains(newMarker)) {
             // New files carry the marker in their name, and so do the decoders' partial outputs
             // beside them (".<name>._vxnew_.<n>.part", "<name>._vxnew_.<random>").
-            unlinkat(fd, name.constData(), 0);
+            if (DurableStorage::remove(fd, name.constData()))
+                changed = true;
+            else
+                result->complete = false;
         }
     }
     for (const QByteArray& aside : qAsConst(asides)) {
-        const QByteArray installed = aside.left(aside.size() - asideMarker.size());
-        struct stat st;
-        if (fstatat(fd, installed.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            (S_ISDIR(st.st_mode) || unlinkat(fd, installed.constData(), 0) != 0))
-            continue;
-        if (renameat(fd, aside.constData(), fd, installed.constData()) == 0)
-            ++restored;
+        bool ok;
+        bool counted = true; // a file put back, or an original removed
+        if (what == Leftovers::Remove) {
+            // The replacement was committed: the original is never put back.
+            ok = DurableStorage::remove(fd, aside.constData());
+        } else {
+            const QByteArray installed = aside.left(aside.size() - asideMarker.size());
+            struct stat kept;
+            struct stat st;
+            if (fstatat(fd, installed.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                ok = DurableStorage::rename(fd, aside.constData(), fd, installed.constData());
+            } else if (S_ISDIR(st.st_mode)) {
+                result->complete = false;
+                continue;
+            } else if (fstatat(fd, aside.constData(), &kept, AT_SYMLINK_NOFOLLOW) == 0 &&
+                kept.st_dev == st.st_dev && kept.st_ino == st.st_ino) {
+                // Cut short before the new file took the name: the original still has it.
+                ok = DurableStorage::remove(fd, aside.constData());
+                counted = false;
+            } else {
+                // Renamed over the new file: the name is never missing.
+                ok = DurableStorage::rename(fd, aside.constData(), fd, installed.constData());
+            }
+        }
+        if (ok) {
+            changed = true;
+            if (counted)
+                ++result->done;
+        } else {
+            result->complete = false;
+        }
     }
-    return restored;
+    // What was put back or removed stays so after a power loss.
+    if (changed && !DurableStorage::syncFolder(fd, folderName))
+        result->complete = false;
+}
+
+WalkResult walk(const QString& dir, Leftovers what)
+{
+    WalkResult result;
+    const int fd = NoFollowFile::openFolder(dir);
+    if (fd < 0) {
+        result.complete = errno == ENOENT;
+        return result;
+    }
+    walkIn(fd, QFile::encodeName(QFileInfo(dir).fileName()).constData(), 1, what, &result);
+    close(fd);
+    return result;
 }
 } // namespace
 
 bool FileInstallTaskSpecification::doOp()
 {
+    // Every call of the install is made in the folder reached once, by descriptor.
+    QByteArray name;
+    const Folder folder(NoFollowFile::openParent(m_Path, &name));
+    QByteArray newName;
+    Folder otherFolder;
+    int newFolder = folder.fd();
+    if (folderOf(m_NewFile) == folderOf(m_Path)) {
+        newName = QFile::encodeName(m_NewFile.mid(m_NewFile.lastIndexOf(QLatin1Char('/')) + 1));
+    } else {
+        otherFolder.reset(NoFollowFile::openParent(m_NewFile, &newName));
+        newFolder = otherFolder.fd();
+    }
+    const QString failed = tr("Could not rename '%1' to '%2'").arg(m_NewFile, m_Path);
+    if (folder.fd() < 0 || newFolder < 0) {
+        emit message(failed);
+        return false;
+    }
     struct stat installed;
-    const bool exists = NoFollowFile::status(m_Path, &installed);
+    const bool exists = fstatat(folder.fd(), name.constData(), &installed, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!exists && errno != ENOENT) {
+        emit message(failed);
+        return false;
+    }
     const QString aside = m_Path + kAsideSuffix;
+    const QByteArray asideName = name + QFile::encodeName(kAsideSuffix);
     if (exists) {
         struct stat st;
-        if (NoFollowFile::status(aside, &st)) {
+        if (fstatat(folder.fd(), asideName.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
             // Made by an earlier install of this run (one file listed twice) or kept because an
             // interrupted run could not be undone: either way it may be the only copy of the
             // original, which a rollback has to put back.
@@ -144,20 +246,37 @@ bool FileInstallTaskSpecification::doOp()
             return false;
         }
     }
-    const bool carry = exists && !S_ISLNK(installed.st_mode);
-    if (!prepareNewFile(m_NewFile, carry ? &installed : nullptr, m_MakeExecutable)) {
-        emit message(tr("Could not rename '%1' to '%2'").arg(m_NewFile, m_Path));
+    const bool carry = exists && S_ISREG(installed.st_mode);
+    if (!prepareNewFile(newFolder, newName.constData(), carry ? &installed : nullptr,
+            m_MakeExecutable)) {
+        emit message(failed);
         return false;
     }
-    if (exists) {
-        if (!NoFollowFile::rename(m_Path, aside)) {
+    const bool folderInstalled = exists && S_ISDIR(installed.st_mode);
+    if (folderInstalled) {
+        // A folder has no second name: it is moved aside, and its name is free until the new
+        // file takes it.
+        if (!DurableStorage::rename(folder.fd(), name.constData(), folder.fd(), asideName.constData())) {
             emit message(tr("Could not rename '%1' to '%2'").arg(m_Path, aside));
             return false;
         }
         addRollback(RollbackData(RollbackData::FILE_RENAME, m_Path, aside));
+    } else if (exists) {
+        // The original keeps its name while it gets the second one; the new file then takes the
+        // name over in one step.  Undone, the second name is renamed back over the name.
+        if (!DurableStorage::link(folder.fd(), name.constData(), asideName.constData())) {
+            emit message(tr("Could not link '%1' to '%2'").arg(m_Path, aside));
+            return false;
+        }
+        addRollback(RollbackData(RollbackData::FILE_RENAME, m_Path, aside));
     }
-    if (!NoFollowFile::rename(m_NewFile, m_Path)) {
-        emit message(tr("Could not rename '%1' to '%2'").arg(m_NewFile, m_Path));
+    if (!DurableStorage::rename(newFolder, newName.constData(), folder.fd(), name.constData())) {
+        // The original still has its name: its second one goes at once (or with the rollback).
+        if (exists && !folderInstalled &&
+            DurableStorage::remove(folder.fd(), asideName.constData()) && m_RollbackList &&
+            !m_RollbackList->isEmpty() && m_RollbackList->last().m_Path == aside)
+            m_RollbackList->removeLast();
+        emit message(failed);
         return false;
     }
     qDebug() << Q_FUNC_INFO << "Installed" << m_NewFile << "as" << m_Path;
@@ -170,16 +289,21 @@ bool FileInstallTaskSpecification::doOp()
             }
         }
     }
-    addRollback(RollbackData(RollbackData::FILE_CREATE, m_Path));
+    // A replaced file is undone by its kept original alone, which takes the name back.
+    if (!exists || folderInstalled)
+        addRollback(RollbackData(RollbackData::FILE_CREATE, m_Path));
     return true;
 }
 
 int FileInstallTaskSpecification::restoreInterrupted(const QString& dir)
 {
-    const int fd = NoFollowFile::openFolder(dir);
-    if (fd < 0)
-        return 0;
-    const int restored = restoreIn(fd, 1);
-    close(fd);
-    return restored;
+    return walk(dir, Leftovers::Restore).done;
+}
+
+bool FileInstallTaskSpecification::removeLeftovers(const QString& dir, int* removed)
+{
+    const WalkResult result = walk(dir, Leftovers::Remove);
+    if (removed)
+        *removed = result.done;
+    return result.complete;
 }

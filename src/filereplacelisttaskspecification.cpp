@@ -2,17 +2,24 @@
 
 #include "configuration.h"
 #include "dircreatetaskspecification.h"
+#include "durablestorage.h"
+#include "fileinstalltaskspecification.h"
 #include "filereplacetaskspecification.h"
+#include "nofollowfile.h"
 #include "treeremover.h"
+#include "updateinidata.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QSet>
 #include <QStringList>
 #include <QThreadPool>
 
 #include <algorithm>
+#include <cerrno>
+#include <sys/stat.h>
 
 FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(QList<ReplaceEntry>* replaceList,
     QList<DeleteEntry>* deleteList, Configuration* config, QObject* parent, qreal weight)
@@ -68,24 +75,121 @@ void FileReplaceListTaskSpecification::makeReplaceTasks(bool dirTasksMade)
 
 void FileReplaceListTaskSpecification::subtasksDone()
 {
-    if (aggregateState() != STATE_FINISHED) {
+    if (aggregateState() != STATE_FINISHED || !installAll() || !commit()) {
         emit message(tr("rolling back file updates"));
         m_RollbackList.rollback(this);
-    } else {
-        commit();
+        if (aggregateState() == STATE_FINISHED) {
+            fail();
+            return;
+        }
     }
     ComposedTaskSpecification::subtasksDone();
 }
 
-// Every file is in place: the originals that were moved aside go, and the step is final.
-void FileReplaceListTaskSpecification::commit()
+// Every new file is ready and checked.  Their content goes to stable storage together, then each
+// takes its installed name (FileInstallTaskSpecification), in list order.  The new files not yet
+// in place stay in the rollback list, so that a failure removes them.
+bool FileReplaceListTaskSpecification::installAll()
 {
-    for (const RollbackData& record : qAsConst(m_RollbackList)) {
-        if (record.m_Op != RollbackData::FILE_RENAME)
+    QList<FileReplaceTaskSpecification*> files;
+    QStringList newFiles;
+    for (TaskSpecification* task : qAsConst(m_SubTasks)) {
+        if (auto* file = qobject_cast<FileReplaceTaskSpecification*>(task)) {
+            files << file;
+            newFiles << file->newFilePath();
+        }
+    }
+    if (files.isEmpty())
+        return true;
+    if (!DurableStorage::syncEntries(newFiles)) {
+        emit message(tr("Could not write the new files to disk"));
+        return false;
+    }
+    const QSet<QString> waiting(newFiles.cbegin(), newFiles.cend());
+    QHash<QString, RollbackData> pending;
+    for (int i = m_RollbackList.size() - 1; i >= 0; --i) {
+        const RollbackData& record = m_RollbackList.at(i);
+        if (record.m_Op == RollbackData::FILE_CREATE && waiting.contains(record.m_Path)) {
+            pending.insert(record.m_Path, record);
+            m_RollbackList.removeAt(i);
+        }
+    }
+    const auto takePending = [&pending](QHash<QString, RollbackData>::iterator it) {
+        const RollbackData record = it.value();
+        pending.erase(it);
+        return record;
+    };
+    bool ok = true;
+    for (FileReplaceTaskSpecification* file : qAsConst(files)) {
+        const QString newFile = file->newFilePath();
+        const auto found = pending.find(newFile);
+        if (found == pending.end())
+            continue; // listed twice: the first install took it
+        if (!ok) {
+            m_RollbackList.append(takePending(found));
             continue;
-        TreeRemover::removeTree(record.m_Path);
+        }
+        // Its own records: the new file's, which the install turns into the installed file's.
+        RollbackDataList records;
+        records.append(takePending(found));
+        FileInstallTaskSpecification install(newFile, file->installedPath(), &records, nullptr, 0.0);
+        install.m_MakeExecutable = FileReplaceTaskSpecification::isExecutable(file->installedPath());
+        connect(&install, &TaskSpecification::message, this, &TaskSpecification::message);
+        ok = install.doOp();
+        m_RollbackList.append(records);
+    }
+    return ok;
+}
+
+// Every file is in place.  The new files, their modes and the folders' entries are put on
+// stable storage, then the session record says committed: from then on the step is final, also
+// after a kill or a power loss, and the originals that were kept aside go.  One that cannot be
+// removed now is tried again, and left to the end of the update and the next start, which
+// remove it (never put it back).
+bool FileReplaceListTaskSpecification::commit()
+{
+    if (m_RollbackList.isEmpty())
+        return true;
+    QStringList entries;
+    QStringList asides;
+    for (const RollbackData& record : qAsConst(m_RollbackList)) {
+        if (record.m_Op == RollbackData::FILE_RENAME) {
+            entries << record.m_FormerPath;
+            asides << record.m_Path;
+        } else {
+            entries << record.m_Path;
+        }
+    }
+    if (!DurableStorage::syncEntries(entries)) {
+        emit message(tr("Could not write the new files to disk"));
+        return false;
+    }
+    if (!UpdateIniData::markCommitted()) {
+        emit message(tr("Could not record that the files were updated in %1")
+                         .arg(UpdateIniData::iniPath()));
+        return false;
     }
     m_RollbackList.clear();
+    QStringList left;
+    for (const QString& aside : qAsConst(asides)) {
+        if (!removeAside(aside) && !removeAside(aside))
+            left << aside;
+    }
+    for (const QString& aside : qAsConst(left))
+        emit message(tr("Could not remove %1; it is removed at the end of the update or by the "
+                        "next start").arg(aside));
+    // The removals stay done: nothing of them is left to the next start but what failed.
+    if (!DurableStorage::syncEntries(asides))
+        emit message(tr("Could not write the removal of the replaced files to disk"));
+    return true;
+}
+
+bool FileReplaceListTaskSpecification::removeAside(const QString& path)
+{
+    struct stat st;
+    if (!NoFollowFile::status(path, &st))
+        return errno == ENOENT;
+    return S_ISDIR(st.st_mode) ? TreeRemover::removeTree(path) : NoFollowFile::remove(path);
 }
 
 void FileReplaceListTaskSpecification::reset()

@@ -10,11 +10,12 @@
 
 class Configuration;
 
-// The client step's replacement of files: creates the missing folders, then replaces the files
-// of the replace list, two at a time, keeping one rollback list for the whole step.  When
+// The client step's replacement of files: creates the missing folders, then makes the new files
+// of the replace list, two at a time, and puts them in place together once all are ready,
+// keeping one rollback list for the whole step.  When
 // anything fails or the step is cancelled, everything is undone, last first, so that the client
-// is exactly as before.  When everything succeeded, the replaced originals (kept aside until
-// then) are removed and nothing is left to undo.
+// is exactly as before.  When everything succeeded, the step is committed (see commit): the
+// replaced originals (kept aside until then) are removed and nothing is left to undo.
 class FileReplaceListTaskSpecification : public ComposedTaskSpecification {
     Q_OBJECT
 
@@ -29,9 +30,16 @@ public:
     // One folder task per missing folder; returns how many were made.
     int makeDirCreateTasks();
     void makeReplaceTasks(bool dirTasksMade);
-    // Makes a finished step final: removes the originals that were moved aside and empties the
-    // rollback list.
-    void commit();
+    // Puts every new file in place once all are ready: their content on stable storage first,
+    // then one install after the other.  False when one could not be put in place (what was
+    // done is in the rollback list).
+    bool installAll();
+    // Makes a finished step final: puts the new files and folder entries on stable storage,
+    // marks the session record committed, empties the rollback list and removes the originals
+    // that were kept aside.  False (nothing undone yet) when a sync or the mark failed.
+    bool commit();
+    // Removes a kept original (a folder with what is in it); true when nothing is left there.
+    static bool removeAside(const QString& path);
 
     QList<ReplaceEntry>* m_ReplaceList; // not owned
     QList<DeleteEntry>* m_DeleteList; // not owned

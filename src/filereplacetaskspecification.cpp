@@ -96,9 +96,6 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
         make->showDestinationAs(rel);
         addSubTask(make);
     }
-    auto* install = new FileInstallTaskSpecification(newFile, installed, &m_RollbackList, this, 0.0);
-    install->m_MakeExecutable = isExecutable(installed);
-    addSubTask(install);
     m_State = STATE_RUNNING;
     startSubTasks();
 }

@@ -14,10 +14,11 @@ class SlowFileOpSpecification;
 
 // Brings one installed file of the client up to date from what the download step left in the
 // session folder: the new file is copied, unpacked or patched to a temporary name beside the
-// installed file, checked against the entry's hash when it was unpacked or patched, and only
-// then put in place (FileInstallTaskSpecification).  When anything fails, this task's own
-// records are undone: the installed file is exactly as before.  On success the records go to
-// the step's shared list so that a later failure of the step undoes this file too.
+// installed file and checked against the entry's hash when it was unpacked or patched.  The step
+// puts it in place once every file is ready (FileReplaceListTaskSpecification).  When anything
+// fails, this task's own records are undone: the installed file is exactly as before.  On
+// success the records go to the step's shared list so that a later failure of the step undoes
+// this file too.
 class FileReplaceTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -56,7 +57,7 @@ public:
     RollbackDataList m_RollbackList;         // this file's records
     Configuration* m_Config;                 // not owned
 
-private:
+    // The installed file, and the new file beside it under its temporary name.
     QString installedPath() const;
     QString newFilePath() const;
 };

@@ -1,8 +1,11 @@
 #include "nofollowfile.h"
 
+#include "durablestorage.h"
 #include "folderwalk.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <climits>
@@ -93,6 +96,7 @@ class FreshFile {
 public:
     explicit FreshFile(const QString &path)
         : m_parent(path)
+        , m_folderName(QFile::encodeName(QFileInfo(path).dir().dirName()))
     {
     }
     ~FreshFile()
@@ -123,19 +127,23 @@ public:
 
     int fd() const { return m_fd; }
 
-    bool commit()
+    // The content reaches stable storage before the file takes its name, and the name before
+    // anybody is told that the file is there (unless durable is false: the caller's to sync).
+    bool commit(bool durable = true)
     {
+        const bool synced = !durable || DurableStorage::syncData(m_fd, m_temp.constData());
         const bool closed = ::close(m_fd) == 0;
         m_fd = -1;
-        if (!closed ||
-            ::renameat(m_parent.fd(), m_temp.constData(), m_parent.fd(), m_parent.name()) != 0)
+        if (!synced || !closed ||
+            !DurableStorage::rename(m_parent.fd(), m_temp.constData(), m_parent.fd(), m_parent.name()))
             return false;
         m_temp.clear();
-        return true;
+        return !durable || DurableStorage::syncFolder(m_parent.fd(), m_folderName.constData());
     }
 
 private:
     Parent m_parent;
+    QByteArray m_folderName;
     QByteArray m_temp;
     int m_fd = -1;
 };
@@ -153,7 +161,7 @@ bool NoFollowFile::writeFreshWith(
     const QString &path, mode_t mode, const std::function<bool(int)> &fill)
 {
     FreshFile file(path);
-    return file.open(mode) && fill(file.fd()) && file.commit();
+    return file.open(mode) && fill(file.fd()) && file.commit(false);
 }
 
 bool NoFollowFile::copyFresh(const QString &source, const QString &destination)
@@ -215,7 +223,7 @@ bool NoFollowFile::status(const QString &path, struct stat *st)
 bool NoFollowFile::remove(const QString &path)
 {
     const Parent parent(path);
-    return parent.valid() && ::unlinkat(parent.fd(), parent.name(), 0) == 0;
+    return parent.valid() && DurableStorage::remove(parent.fd(), parent.name());
 }
 
 bool NoFollowFile::removeFolder(const QString &path)
@@ -236,6 +244,21 @@ bool NoFollowFile::rename(const QString &from, const QString &to)
     const Parent target(to);
     return source.valid() && target.valid() &&
         ::renameat(source.fd(), source.name(), target.fd(), target.name()) == 0;
+}
+
+bool NoFollowFile::renameBack(const QString &from, const QString &to)
+{
+    const Parent source(from);
+    const Parent target(to);
+    if (!source.valid() || !target.valid())
+        return false;
+    struct stat moved { };
+    struct stat original { };
+    if (::fstatat(source.fd(), source.name(), &moved, AT_SYMLINK_NOFOLLOW) == 0 &&
+        ::fstatat(target.fd(), target.name(), &original, AT_SYMLINK_NOFOLLOW) == 0 &&
+        moved.st_dev == original.st_dev && moved.st_ino == original.st_ino)
+        return DurableStorage::remove(source.fd(), source.name());
+    return DurableStorage::rename(source.fd(), source.name(), target.fd(), target.name());
 }
 
 int NoFollowFile::openForReading(const QString &path)

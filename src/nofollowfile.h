@@ -10,6 +10,10 @@
 // only when the user running the updater (or root) made it in a folder of theirs.  Files are
 // created exclusively and never opened through a link at their own name; renames and removals
 // act on the names inside the folder reached.
+//
+// A fresh file's content is on stable storage before it takes its name, and its name before the
+// write counts as done (DurableStorage), except for writeFreshWith and copyNew, whose new files
+// the caller syncs.
 
 #include <QByteArray>
 #include <QString>
@@ -24,7 +28,8 @@ public:
     static bool writeFresh(const QString &path, const QByteArray &data, mode_t mode = 0644);
 
     // The same with the content written by fill to the descriptor of the fresh file; nothing is
-    // put in place when fill returns false.
+    // put in place when fill returns false.  Nothing is synced: the file is one that the
+    // caller renames on, and syncs with others before it does (the unpacked files of an update).
     static bool writeFreshWith(
         const QString &path, mode_t mode, const std::function<bool(int)> &fill);
     // Writes all length bytes to fd.
@@ -52,6 +57,10 @@ public:
     static bool makeFolder(const QString &path, mode_t mode = 0777);
     // Renames from to to, each name inside the folder reached for it.
     static bool rename(const QString &from, const QString &to);
+    // Puts the file at from back under the name to, replacing what stands there in one step (the
+    // name is never missing); when both names already lead to one file (a second link), from is
+    // removed instead.
+    static bool renameBack(const QString &from, const QString &to);
     // Copies the regular file source to the new file destination, which must not exist yet; it
     // gets the source's permissions.  Nothing is left at destination on failure.
     static bool copyNew(const QString &source, const QString &destination);

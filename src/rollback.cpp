@@ -43,7 +43,10 @@ bool RollbackData::rollback(QObject* target) const
         return true;
     }
     case FILE_RENAME:
-        if (!NoFollowFile::rename(m_Path, m_FormerPath)) {
+        // Renamed over whatever took the former name meanwhile (the replacement of an installed
+        // file), so that the name is never missing; a file kept aside as a second link of the
+        // original (an install cut short before the new file took the name) only loses that link.
+        if (!NoFollowFile::renameBack(m_Path, m_FormerPath)) {
             message(target, QCoreApplication::translate("RollbackData", "warning: rollback rename %1 to %2 failed")
                                 .arg(m_FormerPath, m_Path));
             return false;

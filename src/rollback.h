@@ -10,7 +10,7 @@ class RollbackData
 {
 public:
     enum Op {
-        FILE_RENAME = 0, // a file was moved from m_FormerPath to m_Path
+        FILE_RENAME = 0, // a file was moved (or linked) from m_FormerPath to m_Path
         FILE_CREATE = 1, // a file was created at m_Path
         DIR_CREATE = 2   // a folder was created at m_Path
     };

@@ -165,13 +165,20 @@ bool UpdateEngine::initialize()
     int version = 0;
     QString sessionDir;
     QString clientDir;
-    const bool recorded = UpdateIniData::get(&version, nullptr, &sessionDir, &clientDir);
+    bool recorded = UpdateIniData::get(&version, nullptr, &sessionDir, &clientDir);
     const bool ownRecord = recorded && isOwnSession(sessionDir, clientDir);
     // Nothing of a session, recorded, abandoned or cut short, is touched before the installation
     // is ours.
     if (!lockInstallation(ownRecord ? clientDir : QString()))
         return false;
     removeInterruptedRemovals();
+    if (!finishCommittedSessions())
+        return false;
+    if (ownRecord && !QFileInfo(sessionDir).isDir()) {
+        // The recorded session was committed, and is gone.
+        recorded = false;
+        UpdateIniData::removeCurrent();
+    }
     if (recorded) {
         if (!ownRecord) {
             // "update.ini" can be edited, and somebody else could have put anything in a folder
@@ -225,8 +232,8 @@ bool UpdateEngine::initialize()
                 QDir::cleanPath(m_Config->m_InstallDir + QStringLiteral("/..")), entry));
         }
     }
-    if (m_Config->m_ClientUpdate) {
-        // A client step that was killed while it replaced files left them moved aside.
+    if (m_Config->m_ClientUpdate && !UpdateIniData::isCommitted(UpdateIniData::iniPath())) {
+        // A client step that was killed while it replaced files left them kept aside.
         const int restored =
             FileInstallTaskSpecification::restoreInterrupted(m_Config->m_InstallDir);
         if (restored > 0)
@@ -370,12 +377,21 @@ bool UpdateEngine::cleanup()
         QString clientDir;
         if (UpdateIniData::get(nullptr, nullptr, &sessionDir, &clientDir) &&
             isOwnSession(sessionDir, clientDir)) {
-            // The folder is set aside first: a kill from here on leaves it to the next start.
-            // The record normally lies inside it and goes with it.
-            removeSessionDir(sessionDir);
-            if (!UpdateIniData::removeCurrent()) {
-                emit message(UpdateIniData::writeFailureText(UpdateIniData::iniPath()));
-                return false;
+            const QString client = clientDir.isEmpty() ? m_Config->m_InstallDir : clientDir;
+            if (UpdateIniData::isCommitted(UpdateIniData::iniPath()) &&
+                !FileInstallTaskSpecification::removeLeftovers(client)) {
+                // The record that says so stays with the session: the next start removes them.
+                emit message(QStringLiteral("Files kept aside could not be removed from %1; "
+                                            "the next start removes them")
+                                 .arg(client));
+            } else {
+                // The folder is set aside first: a kill from here on leaves it to the next start.
+                // The record normally lies inside it and goes with it.
+                removeSessionDir(sessionDir);
+                if (!UpdateIniData::removeCurrent()) {
+                    emit message(UpdateIniData::writeFailureText(UpdateIniData::iniPath()));
+                    return false;
+                }
             }
         }
         QFile::remove(Configuration::argsFilePath());
@@ -417,6 +433,41 @@ void UpdateEngine::takeOverAbandonedSessions(QString *sessionDir, QString *clien
             dropSession(version, entry.absoluteFilePath());
         }
     }
+}
+
+bool UpdateEngine::finishCommittedSessions()
+{
+    const QDir temp(QDir::tempPath());
+    const QFileInfoList entries =
+        temp.entryInfoList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+    const QString running = ownInstallDir();
+    for (const QFileInfo &entry : entries) {
+        const QString dir = entry.absoluteFilePath();
+        const QString record = dir + QStringLiteral("/SharedSupport/update.ini");
+        int version = 0;
+        QString client;
+        QString recordedDir;
+        if (!isSessionFolder(dir) || !UpdateIniData::isCommitted(record) ||
+            !UpdateIniData::getFrom(record, &version, nullptr, &recordedDir, &client) ||
+            client.isEmpty() || QFileInfo(recordedDir).canonicalFilePath() != entry.canonicalFilePath() ||
+            !isOwnSession(dir, client))
+            continue;
+        int removed = 0;
+        if (!FileInstallTaskSpecification::removeLeftovers(client, &removed)) {
+            emit fatalError(QStringLiteral("Files kept aside by the update to v. %1 could not be "
+                                           "removed from %2.")
+                                .arg(version)
+                                .arg(client));
+            return false;
+        }
+        if (removed > 0)
+            emit message(QStringLiteral("Removed %1 files kept aside by the update to v. %2")
+                             .arg(removed)
+                             .arg(version));
+        if (entry.canonicalFilePath() != running)
+            dropSession(version, dir);
+    }
+    return true;
 }
 
 void UpdateEngine::dropSession(int version, const QString &dir)

@@ -102,6 +102,11 @@ private:
     static void removeInterruptedRemovals();
     void dropSession(int version, const QString &dir);
     void takeOverAbandonedSessions(QString *sessionDir, QString *clientDir);
+    // Sessions whose replacement was committed are over: the originals they kept aside are
+    // removed from their client (never put back), then their folders (not the one the client
+    // step runs from).  False, with a fatal error, when kept originals could not be removed:
+    // nothing else may change the installation before they are gone.
+    bool finishCommittedSessions();
     void dropBannerReply();
     void releaseMainTask();
     bool lockInstallation(const QString &recordedClientDir);

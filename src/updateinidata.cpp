@@ -1,6 +1,7 @@
 #include "updateinidata.h"
 
 #include "configuration.h"
+#include "durablestorage.h"
 #include "nofollowfile.h"
 
 #include <QDebug>
@@ -19,27 +20,7 @@
 
 namespace {
 const char kCurrent[] = "current";
-
-// Puts what was written through fd on stable storage (on macOS through to the medium).
-bool syncDescriptor(int fd)
-{
-#ifdef F_FULLFSYNC
-    if (::fcntl(fd, F_FULLFSYNC) == 0)
-        return true;
-#endif
-    return ::fsync(fd) == 0;
-}
-
-// Puts the folder holding path, with its entries, on stable storage.
-bool syncFolderOf(const QString &path)
-{
-    const int fd = NoFollowFile::openFolder(QFileInfo(path).absolutePath(), true);
-    if (fd < 0)
-        return false;
-    const bool synced = syncDescriptor(fd);
-    ::close(fd);
-    return synced;
-}
+const char kCommitted[] = "committed";
 
 // The bytes of the record at path; an absent file reads as empty.  A link at the name that may
 // not be followed (or leads nowhere) counts as absent as well: it is replaced, never read or
@@ -73,9 +54,9 @@ bool writeRecord(const QString &path, const QByteArray &data)
     return NoFollowFile::writeFreshWith(path, 0644,
                [&data](int fd) {
                    return NoFollowFile::writeAll(fd, data.constData(), size_t(data.size())) &&
-                       syncDescriptor(fd);
+                       DurableStorage::syncData(fd, "update.ini");
                }) &&
-        syncFolderOf(path);
+        DurableStorage::syncEntries({path});
 }
 
 // "update.ini" lies in the client's bundle, where the file or its folder may be another user's:
@@ -113,7 +94,7 @@ bool editSettings(const QString &path, const std::function<void(QSettings &)> &e
     if (empty) {
         struct stat st {};
         const bool present = NoFollowFile::status(path, &st) || errno != ENOENT;
-        written = !present || (NoFollowFile::remove(path) && syncFolderOf(path));
+        written = !present || (NoFollowFile::remove(path) && DurableStorage::syncEntries({path}));
     } else if (copyFile.open(QIODevice::ReadOnly)) {
         content = copyFile.readAll();
         written = copyFile.error() == QFileDevice::NoError && writeRecord(path, content);
@@ -178,6 +159,32 @@ bool UpdateIniData::removeCurrent()
 {
     return editSettings(
         iniPath(), [](QSettings &settings) { settings.remove(QLatin1String(kCurrent)); });
+}
+
+bool UpdateIniData::markCommitted()
+{
+    const QString path = iniPath();
+    // The file is written fresh and synced before it takes the name, and the name after.
+    const bool written = editSettings(path, [](QSettings &settings) {
+        settings.beginGroup(QLatin1String(kCurrent));
+        settings.setValue(QLatin1String(kCommitted), true);
+    });
+    if (written && isCommitted(path))
+        return true;
+    // Not known to be on disk: the step fails and is undone, which a mark must not outlive.
+    editSettings(path, [](QSettings &settings) {
+        settings.beginGroup(QLatin1String(kCurrent));
+        settings.remove(QLatin1String(kCommitted));
+    });
+    return false;
+}
+
+bool UpdateIniData::isCommitted(const QString &path)
+{
+    QSettings settings(path, QSettings::IniFormat);
+    settings.beginGroup(QLatin1String(kCurrent));
+    return settings.status() == QSettings::NoError &&
+        settings.value(QLatin1String(kCommitted)).toBool();
 }
 
 bool UpdateIniData::modifyTempIni(const QString &folder)

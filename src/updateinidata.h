@@ -37,6 +37,14 @@ public:
     // The report of a record that could not be written at path.
     static QString writeFailureText(const QString &path);
 
+    // Records in [current] of the own copy that the session's files are committed (the client
+    // step's replacement is final: the originals kept aside are never put back).  True only when
+    // the mark reads back from the file and the file's folder is on stable storage; otherwise the
+    // mark is taken out again, as far as the file can still be written.
+    static bool markCommitted();
+    // Whether [current] of the "update.ini" at path says committed.
+    static bool isCommitted(const QString &path);
+
 private:
     // The keys of `group` in the file at fromPath, to be copied into the file at toPath; none when
     // that is the same file.  False when fromPath cannot be read.

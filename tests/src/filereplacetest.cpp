@@ -5,9 +5,12 @@
 #include "filereplacelisttaskspecification.h"
 #include "filereplacetaskspecification.h"
 #include "fileinstalltaskspecification.h"
+#include "updateinidata.h"
 
 #include "common/clientbundle.h"
+#include "common/namewatcher.h"
 #include "common/otheruser.h"
+#include "common/storageprobe.h"
 #include "common/taskrunner.h"
 #include "common/treesnapshot.h"
 #include "common/updatefiles.h"
@@ -18,7 +21,9 @@
 #include <QtTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <memory>
 
 namespace
@@ -64,6 +69,10 @@ class FileReplaceTest : public QObject
         m_Bundle = std::make_unique<ClientBundle>(m_Dir->path());
         m_Config.m_InstallDir = m_Bundle->contentsDir();
         m_Config.m_TempDir = m_Dir->path() + "/session";
+        // The step's updater runs from the session folder, whose record the commit marks.
+        Configuration::setApplicationDirForTesting(m_Config.m_TempDir + "/SharedSupport/update.app/Contents/MacOS");
+        if (!QDir().mkpath(m_Config.m_TempDir + "/SharedSupport/update.app/Contents/MacOS"))
+            return false;
         const QByteArray exe1 = UpdateFiles::fixture("macho64_exe_v1");
         const QByteArray exe2 = UpdateFiles::fixture("macho64_exe_v2");
         if (exe1.isEmpty() || exe2.isEmpty())
@@ -127,6 +136,40 @@ class FileReplaceTest : public QObject
     // The download an entry's task reads.
     QString downloadOf(const ReplaceEntry& e) const { return temp(e.hasPatch() ? e.patch : e.name); }
 
+    // The names of the bundle's files that the scenario replaces (they exist before it runs).
+    QList<QByteArray> replacedNames() const
+    {
+        QList<QByteArray> names;
+        for (const FileCase& c : m_Cases) {
+            if (!c.before.isNull())
+                names << QFileInfo(c.rel).fileName().toUtf8();
+        }
+        return names;
+    }
+
+    // The names that went away at some moment and are neither temporary nor new to the bundle.
+    static QStringList installedNamesGone(NameWatcher& watcher, const TreeSnapshot& before)
+    {
+        QStringList gone;
+        for (const QString& name : watcher.departures()) {
+            const bool temporary = name.contains(FileInstallTaskSpecification::kNewSuffix)
+                                   || name.endsWith(FileInstallTaskSpecification::kAsideSuffix);
+            if (!temporary && before.contains(name))
+                gone << name;
+        }
+        return gone;
+    }
+
+    static QStringList asidesIn(const TreeSnapshot& tree)
+    {
+        QStringList out;
+        for (const QString& name : tree.nodes().keys()) {
+            if (name.endsWith(FileInstallTaskSpecification::kAsideSuffix))
+                out << name;
+        }
+        return out;
+    }
+
 private slots:
     void initTestCase()
     {
@@ -135,6 +178,7 @@ private slots:
     }
 
     void init() { QVERIFY(makeScenario()); }
+    void cleanup() { Configuration::setApplicationDirForTesting(QString()); }
 
     void replacesEveryKind()
     {
@@ -406,16 +450,193 @@ private slots:
         QVERIFY(ClientBundle::writeFile(root + "/Resources/pending", "untouched"));
         QVERIFY(ClientBundle::writeFile(outside + "/kept" + aside, "not ours"));
         QVERIFY(QFile::link(outside, root + "/Resources/link"));
+        // Cut short between the second name and the rename: nothing to put back.
+        QVERIFY(ClientBundle::writeFile(root + "/Resources/kept", "original"));
+        QCOMPARE(::link(QFile::encodeName(root + "/Resources/kept").constData(),
+                        QFile::encodeName(root + "/Resources/kept" + aside).constData()), 0);
 
         QCOMPARE(FileInstallTaskSpecification::restoreInterrupted(root), 2);
         QCOMPARE(TreeSnapshot::take(root).nodes().keys(),
-                 (QStringList{"MacOS", "MacOS/replaced", "Resources", "Resources/link", "Resources/moved",
-                              "Resources/pending"}));
+                 (QStringList{"MacOS", "MacOS/replaced", "Resources", "Resources/kept", "Resources/link",
+                              "Resources/moved", "Resources/pending"}));
+        QCOMPARE(ClientBundle::readFile(root + "/Resources/kept"), QByteArray("original"));
         QCOMPARE(ClientBundle::readFile(root + "/MacOS/replaced"), QByteArray("old"));
         QCOMPARE(ClientBundle::readFile(root + "/Resources/moved"), QByteArray("old moved"));
         QCOMPARE(ClientBundle::readFile(root + "/Resources/pending"), QByteArray("untouched"));
         QCOMPARE(ClientBundle::readFile(outside + "/kept" + aside), QByteArray("not ours"));
         QCOMPARE(FileInstallTaskSpecification::restoreInterrupted(root), 0);
+    }
+
+    // No installed name is ever missing, neither while the files are replaced nor while a
+    // failed step is undone: the original keeps its name until the new file is renamed over it,
+    // and is renamed back over it.
+    void replacedNamesNeverMissing_data()
+    {
+        QTest::addColumn<bool>("fails");
+        QTest::newRow("finished") << false;
+        QTest::newRow("rolled back") << true;
+    }
+
+    void replacedNamesNeverMissing()
+    {
+        QFETCH(bool, fails);
+        if (fails)
+            QVERIFY(QFile::remove(downloadOf(m_Entries.last())));
+        const TreeSnapshot before = TreeSnapshot::take(m_Bundle->contentsDir());
+        NameWatcher watcher(m_Bundle->contentsDir());
+        QVERIFY(watcher.isValid());
+        FileReplaceListTaskSpecification task(&m_Entries, &m_Deletes, &m_Config, nullptr, 0.4);
+        QCOMPARE(runTask(task), int(fails ? TaskSpecification::STATE_FAILED : TaskSpecification::STATE_FINISHED));
+        QCOMPARE(installedNamesGone(watcher, before), QStringList{});
+        const TreeSnapshot after = TreeSnapshot::take(m_Bundle->contentsDir());
+        if (fails)
+            QCOMPARE(after.differences(before), QStringList{});
+        QCOMPARE(asidesIn(after), QStringList{});
+    }
+
+    // The file system refuses one call of the replacement, once or from then on: every installed
+    // name keeps the old or the new file throughout.  A refusal before the commit fails the step
+    // and leaves the old bundle (for good: the originals wait beside the new files until a start
+    // restores them); after the commit the step has succeeded, and originals whose removal was
+    // refused are left to the next start, which removes them.
+    void refusedCallsLeaveOldOrNew_data()
+    {
+        QTest::addColumn<int>("call");
+        QTest::addColumn<QString>("which"); // the names it applies to
+        QTest::addColumn<int>("nth");
+        QTest::addColumn<bool>("forGood");
+        QTest::addColumn<bool>("finished");
+        using D = DurableStorage;
+        QTest::newRow("second name refused") << int(D::Link) << "any" << 1 << false << false;
+        QTest::newRow("second name refused from the third on") << int(D::Link) << "any" << 3 << true << false;
+        QTest::newRow("rename over an installed file refused") << int(D::Rename) << "installed" << 1 << false << false;
+        QTest::newRow("rename over the second installed file refused") << int(D::Rename) << "installed" << 2 << false << false;
+        QTest::newRow("renames over installed files refused for good") << int(D::Rename) << "installed" << 2 << true << false;
+        QTest::newRow("sync of a new file refused") << int(D::SyncEntry) << "new" << 3 << false << false;
+        QTest::newRow("sync of an installed file refused") << int(D::SyncEntry) << "installed" << 2 << false << false;
+        QTest::newRow("sync of a folder refused") << int(D::SyncFolder) << "Frameworks" << 1 << false << false;
+        QTest::newRow("committed mark refused") << int(D::Rename) << "record" << 1 << false << false;
+        QTest::newRow("sync of the committed mark refused") << int(D::SyncEntry) << "record" << 1 << false << false;
+        QTest::newRow("removal of an original refused once") << int(D::Remove) << "aside" << 1 << false << true;
+        QTest::newRow("removal of the originals refused for good") << int(D::Remove) << "aside" << 1 << true << true;
+    }
+
+    void refusedCallsLeaveOldOrNew()
+    {
+        QFETCH(int, call);
+        QFETCH(QString, which);
+        QFETCH(int, nth);
+        QFETCH(bool, forGood);
+        QFETCH(bool, finished);
+        const QList<QByteArray> installed = replacedNames();
+        StorageProbe::Match match = [](const QByteArray&) { return true; };
+        if (which == "installed")
+            match = [installed](const QByteArray& name) { return installed.contains(name); };
+        else if (which == "new")
+            match = [](const QByteArray& name) { return name.contains("._vxnew_"); };
+        else if (which == "aside")
+            match = [](const QByteArray& name) { return name.endsWith("._vxold_"); };
+        else if (which == "record")
+            match = [](const QByteArray& name) { return name == "update.ini"; };
+        else if (which != "any")
+            match = [which](const QByteArray& name) { return name == which.toUtf8(); };
+        const TreeSnapshot before = TreeSnapshot::take(m_Bundle->contentsDir());
+        NameWatcher watcher(m_Bundle->contentsDir());
+        QVERIFY(watcher.isValid());
+        StorageProbe probe;
+        probe.failOn(DurableStorage::Call(call), match, nth, EIO, forGood);
+        FileReplaceListTaskSpecification task(&m_Entries, &m_Deletes, &m_Config, nullptr, 0.4);
+        const int state = runTask(task);
+        probe.stopFailing();
+        QVERIFY(probe.failures() >= 1);
+        QCOMPARE(state, int(finished ? TaskSpecification::STATE_FINISHED : TaskSpecification::STATE_FAILED));
+        QCOMPARE(installedNamesGone(watcher, before), QStringList{});
+        QCOMPARE(UpdateIniData::isCommitted(UpdateIniData::iniPath()), finished);
+        const TreeSnapshot after = TreeSnapshot::take(m_Bundle->contentsDir());
+        for (const FileCase& c : m_Cases) {
+            const TreeSnapshot::Node node = after.node(c.rel);
+            if (finished)
+                QCOMPARE(node.content, c.after);
+            else if (!c.before.isNull())
+                QVERIFY2(node.content == c.before || node.content == c.after, qPrintable(c.rel));
+        }
+        if (finished) {
+            QCOMPARE(asidesIn(after).isEmpty(), !forGood);
+            // What the commit could not remove goes by the next start, never back.
+            int removed = 0;
+            QVERIFY(FileInstallTaskSpecification::removeLeftovers(m_Bundle->contentsDir(), &removed));
+            QCOMPARE(removed, asidesIn(after).size());
+            for (const FileCase& c : m_Cases)
+                QCOMPARE(ClientBundle::readFile(m_Bundle->path(c.rel)), c.after);
+            QCOMPARE(asidesIn(TreeSnapshot::take(m_Bundle->contentsDir())), QStringList{});
+            return;
+        }
+        if (call == DurableStorage::Rename && forGood) {
+            // Not even the rollback could rename: the start-up restore of the next run does.
+            QVERIFY(!asidesIn(after).isEmpty());
+            QVERIFY(FileInstallTaskSpecification::restoreInterrupted(m_Bundle->contentsDir()) > 0);
+        }
+        QCOMPARE(TreeSnapshot::take(m_Bundle->contentsDir()).differences(before), QStringList{});
+    }
+
+    // A clean replacement makes what it relies on durable first: every new file's content before
+    // the first of them takes an installed name, the installed files and their folders' entries before the session record
+    // says committed, and that record before the first original kept aside is removed.
+    void durableOrder()
+    {
+        StorageProbe probe;
+        FileReplaceListTaskSpecification task(&m_Entries, &m_Deletes, &m_Config, nullptr, 0.4);
+        QCOMPARE(runTask(task), int(TaskSpecification::STATE_FINISHED));
+        const auto named = [](const QByteArray& n) { return [n](const QByteArray& name) { return name == n; }; };
+        const int mark = probe.firstOf(DurableStorage::Rename, named("update.ini"));
+        const int markSynced = probe.firstOf(DurableStorage::SyncEntry, named("update.ini"));
+        const int firstRemoval = probe.firstOf(DurableStorage::Remove, [](const QByteArray& name) {
+            return name.endsWith("._vxold_");
+        });
+        QVERIFY(mark >= 0);
+        QVERIFY(markSynced > mark);
+        QVERIFY(firstRemoval > markSynced);
+        const int firstLink = probe.firstOf(DurableStorage::Link, [](const QByteArray&) { return true; });
+        QVERIFY(firstLink >= 0);
+        for (const FileCase& c : m_Cases) {
+            const QByteArray name = QFileInfo(c.rel).fileName().toUtf8();
+            const int dataSynced = probe.firstOf(DurableStorage::SyncEntry, named(name + "._vxnew_"));
+            const int renamed = probe.firstOf(DurableStorage::Rename, named(name));
+            const int synced = probe.lastOf(DurableStorage::SyncEntry, named(name));
+            const QByteArray folder = QFileInfo(m_Bundle->path(c.rel)).dir().dirName().toUtf8();
+            const int folderSynced = probe.firstOf(DurableStorage::SyncFolder, named(folder), synced);
+            QVERIFY2(dataSynced >= 0 && dataSynced < firstLink && dataSynced < renamed, qPrintable(c.rel));
+            QVERIFY2(renamed < synced && synced < mark, qPrintable(c.rel));
+            QVERIFY2(synced < folderSynced && folderSynced < mark, qPrintable(c.rel));
+        }
+        // The created folders' entries too.
+        QVERIFY(probe.lastOf(DurableStorage::SyncFolder, named("lang")) < mark);
+        QVERIFY(probe.firstOf(DurableStorage::SyncFolder, named("lang")) >= 0);
+    }
+
+    // The file system refuses the rename of the new file over the installed one (here: the new
+    // file lies on another file system): the installed file keeps its name and content, and no
+    // second name is left.
+    void refusedRenameKeepsTheInstalledFile()
+    {
+        QTemporaryDir other(QStringLiteral("/dev/shm/filereplacetest-XXXXXX"));
+        struct stat here {};
+        struct stat there {};
+        if (!other.isValid() || stat(QFile::encodeName(m_Bundle->contentsDir()).constData(), &here) != 0
+            || stat(QFile::encodeName(other.path()).constData(), &there) != 0 || here.st_dev == there.st_dev)
+            QSKIP("no second file system at /dev/shm");
+        const QString installed = m_Bundle->path("Resources/readme.txt");
+        const QString fresh = other.filePath("readme.txt") + FileInstallTaskSpecification::kNewSuffix;
+        QVERIFY(ClientBundle::writeFile(fresh, "new"));
+        RollbackDataList list;
+        FileInstallTaskSpecification task(fresh, installed, &list, nullptr, 0.0);
+        QSignalSpy messages(&task, &TaskSpecification::message);
+        QVERIFY(!task.doOp());
+        QCOMPARE(spyTexts(messages), QStringList{QString("Could not rename '%1' to '%2'").arg(fresh, installed)});
+        QCOMPARE(ClientBundle::readFile(installed), QByteArray("damaged locally"));
+        QVERIFY(!QFileInfo::exists(installed + FileInstallTaskSpecification::kAsideSuffix));
+        QVERIFY(list.rollback(nullptr));
+        QCOMPARE(ClientBundle::readFile(installed), QByteArray("damaged locally"));
     }
 
     void emptyList()

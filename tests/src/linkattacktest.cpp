@@ -204,6 +204,9 @@ private slots:
         QVERIFY(m_Bundle->isValid());
         m_Config.m_InstallDir = m_Bundle->contentsDir();
         m_Config.m_TempDir = m_Dir->path() + "/session";
+        // The step's updater runs from the session folder, whose record the commit marks.
+        QVERIFY(QDir().mkpath(m_Config.m_TempDir + "/SharedSupport/update.app/Contents/MacOS"));
+        Configuration::setApplicationDirForTesting(m_Config.m_TempDir + "/SharedSupport/update.app/Contents/MacOS");
         m_Outside = m_Dir->path() + "/rootonly";
         QVERIFY(makeOutside());
         // Only root can give a tree to the other user (no program runs as them here).
@@ -211,7 +214,11 @@ private slots:
             QSKIP("needs root to give folders and links to a second user");
     }
 
-    void cleanup() { g_trap = Trap(); }
+    void cleanup()
+    {
+        g_trap = Trap();
+        Configuration::setApplicationDirForTesting(QString());
+    }
 
     // Files installed below planted folder links: the other user's links are not followed (the
     // step fails and rolls back), the user's own are (the files there are replaced).

@@ -1,13 +1,20 @@
 // Rollback records on real folders: each kind undone, whole lists undone last
 // first, and failures reported while the rest is still undone.
+#include "fileinstalltaskspecification.h"
 #include "rollbackdatalist.h"
 #include "taskspecification.h"
+
+#include "common/clientbundle.h"
+#include "common/namewatcher.h"
+#include "common/storageprobe.h"
 
 #include <QDir>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <cerrno>
 
 namespace
 {
@@ -35,6 +42,8 @@ private slots:
     void undoList_data();
     void undoList();
     void messageTargets();
+    void installUndoneWithoutAMissingName_data();
+    void installUndoneWithoutAMissingName();
 };
 
 void RollbackTest::undoList_data()
@@ -154,6 +163,72 @@ void RollbackTest::messageTargets()
     RollbackData::message(&sink, QStringLiteral("hello"));
     RollbackData::message(nullptr, QStringLiteral("nobody"));
     QCOMPARE(texts(messages), QStringList{QStringLiteral("hello")});
+}
+
+void RollbackTest::installUndoneWithoutAMissingName_data()
+{
+    QTest::addColumn<QString>("installed"); // "file", "link" or "none"
+    QTest::addColumn<bool>("renameRefused"); // the new file cannot take the name
+    QTest::newRow("file") << "file" << false;
+    QTest::newRow("link, kept as a link") << "link" << false;
+    QTest::newRow("no file before") << "none" << false;
+    QTest::newRow("rename over the file refused") << "file" << true;
+    QTest::newRow("rename over the link refused") << "link" << true;
+}
+
+// An install undone by its records: the installed name holds the original (file or link) or the
+// new file at every moment, and afterwards the original again, with no second name left.  A new
+// name is removed again.
+void RollbackTest::installUndoneWithoutAMissingName()
+{
+    QFETCH(QString, installed);
+    QFETCH(bool, renameRefused);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString folder = dir.filePath(QStringLiteral("Contents/MacOS"));
+    const QString path = folder + QStringLiteral("/tool");
+    const QString fresh = path + FileInstallTaskSpecification::kNewSuffix;
+    QVERIFY(ClientBundle::writeFile(dir.filePath(QStringLiteral("elsewhere")), "the link's target"));
+    if (installed == QLatin1String("file")) {
+        QVERIFY(ClientBundle::writeFile(path, "old"));
+    } else {
+        QVERIFY(QDir().mkpath(folder));
+        if (installed == QLatin1String("link"))
+            QVERIFY(QFile::link(QStringLiteral("../../elsewhere"), path));
+    }
+    QVERIFY(ClientBundle::writeFile(fresh, "new"));
+    const QString targetBefore = QFileInfo(path).symLinkTarget();
+
+    NameWatcher watcher(folder);
+    QVERIFY(watcher.isValid());
+    RollbackDataList list;
+    list.append(RollbackData(RollbackData::FILE_CREATE, fresh)); // as the task that wrote it does
+    FileInstallTaskSpecification task(fresh, path, &list, nullptr, 0.0);
+    {
+        StorageProbe probe;
+        if (renameRefused)
+            probe.failOn(DurableStorage::Rename, [](const QByteArray& name) { return name == "tool"; }, 1, EROFS, true);
+        QCOMPARE(task.doOp(), !renameRefused);
+        QCOMPARE(probe.failures(), renameRefused ? 1 : 0);
+    }
+    if (!renameRefused)
+        QCOMPARE(ClientBundle::readFile(path), QByteArray("new"));
+    SinkTask sink;
+    QSignalSpy messages(&sink, &TaskSpecification::message);
+    QVERIFY(list.rollback(&sink));
+    QCOMPARE(texts(messages), QStringList{});
+
+    if (installed != QLatin1String("none"))
+        QVERIFY2(!watcher.departures().contains(QStringLiteral("tool")), qPrintable(watcher.departures().join(", ")));
+    QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot),
+             installed == QLatin1String("none") ? QStringList{} : QStringList{QStringLiteral("tool")});
+    if (installed == QLatin1String("file"))
+        QCOMPARE(ClientBundle::readFile(path), QByteArray("old"));
+    if (installed == QLatin1String("link")) {
+        QVERIFY(QFileInfo(path).isSymLink());
+        QCOMPARE(QFileInfo(path).symLinkTarget(), targetBefore);
+        QCOMPARE(ClientBundle::readFile(dir.filePath(QStringLiteral("elsewhere"))), QByteArray("the link's target"));
+    }
 }
 
 QTEST_GUILESS_MAIN(RollbackTest)

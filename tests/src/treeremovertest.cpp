@@ -1,6 +1,7 @@
 // Removing folders with their content, by every part of the updater that does it: links are
 // removed as entries and never followed, and nothing has its permissions changed, also when a
 // folder cannot be emptied.
+#include "configuration.h"
 #include "filedeletetaskspecification.h"
 #include "filereplacelisttaskspecification.h"
 #include "rollbackdatalist.h"
@@ -55,10 +56,15 @@ class TreeRemoverTest : public QObject
             return task.doOp();
         });
         QTest::newRow("commit of a moved-aside folder") << "Contents/Resources/old._vxold_" << Removal([](const QString& path) {
+            // The commit marks the session record of the updater it runs in: one of the test's.
+            static QTemporaryDir session;
+            Configuration::setApplicationDirForTesting(session.path() + "/SharedSupport/update.app/Contents/MacOS");
+            QDir().mkpath(session.path() + "/SharedSupport");
             QList<ReplaceEntry> none;
             FileReplaceListTaskSpecification task(&none, nullptr, nullptr, nullptr, 0.4);
             task.m_RollbackList.append(RollbackData(RollbackData::FILE_RENAME, path.left(path.size() - 8), path));
             task.commit();
+            Configuration::setApplicationDirForTesting(QString());
             return !QFileInfo(path).isDir();
         });
         QTest::newRow("Qt 4 framework") << "Contents/Frameworks/QtCore.framework" << Removal([](const QString& path) {

@@ -6,6 +6,7 @@
 
 #include "common/callfaults.h"
 #include "common/clientbundle.h"
+#include "common/storageprobe.h"
 #include "common/httptestserver.h"
 #include "common/peakmemory.h"
 #include "common/updatefiles.h"
@@ -23,6 +24,7 @@
 
 #include <memory>
 
+#include <cerrno>
 #include <csignal>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -47,6 +49,32 @@ class UpdateEngineTest : public QObject {
     QByteArray m_oldTmp;
 
     QString sessionDir(int n) const { return m_temp + "/voxtrel_temp_" + QString::number(n); }
+    QString contents() const { return m_shared + "/.."; }
+
+    // A client whose replacement left "Resources/page" (new) with its original kept aside, and
+    // a new file that never took its name.
+    void writeReplacedClient()
+    {
+        QVERIFY(ClientBundle::writeFile(contents() + "/Resources/page", "new"));
+        QVERIFY(ClientBundle::writeFile(contents() + "/Resources/page._vxold_", "old"));
+        QVERIFY(ClientBundle::writeFile(contents() + "/MacOS/tool._vxnew_", "half"));
+    }
+
+    // The session record of a client step in folder dir, as the updater step writes it.
+    void writeSessionRecord(const QString &dir, int version, bool committed)
+    {
+        QVERIFY(ClientBundle::writeFile(dir + "/SharedSupport/update.ini",
+                                        QString("[current]\ndir=%1\ntype=client_macosx\nversion=%2\nvx3dir=%3\n%4")
+                                            .arg(dir).arg(version).arg(contents(), committed ? "committed=true\n" : "")
+                                            .toUtf8()));
+        QVERIFY(QDir().mkpath(dir + "/SharedSupport/update.app/Contents/MacOS"));
+    }
+
+    // The client step's updater runs from its session folder.
+    void runFromSession(const QString &dir)
+    {
+        Configuration::setApplicationDirForTesting(dir + "/SharedSupport/update.app/Contents/MacOS");
+    }
 
 private slots:
     void init()
@@ -566,6 +594,120 @@ private slots:
         // Besides the new session only the installation's lock, held by this engine, is there.
         QCOMPARE(QDir(m_temp).entryList({"voxtrel_temp_*", "voxtrel_removing_*"}, QDir::AllEntries | QDir::NoDotAndDotDot),
                  QStringList{QFileInfo(config.m_TempDir).fileName()});
+    }
+
+    // A session whose replacement was committed is over: whichever start finds it removes the
+    // originals it kept aside and never puts them back, even when a removal failed at its end
+    // and the session is found by the next update's steps.  Its folder goes, unless the client
+    // step runs from it.
+    void committedSessionIsNeverRestored_data()
+    {
+        QTest::addColumn<int>("clientStep");
+        QTest::addColumn<int>("recordedVersion");
+        QTest::addColumn<bool>("ownRecord"); // the updater step's own copy names the session
+        QTest::newRow("client step, its own session") << 1 << 42 << false;
+        QTest::newRow("updater step, session of another version") << 0 << 41 << false;
+        QTest::newRow("updater step, session of this version") << 0 << 42 << false;
+        QTest::newRow("updater step, its own record") << 0 << 42 << true;
+    }
+
+    void committedSessionIsNeverRestored()
+    {
+        QFETCH(int, clientStep);
+        QFETCH(int, recordedVersion);
+        QFETCH(bool, ownRecord);
+        const QString dir = sessionDir(2);
+        writeReplacedClient();
+        writeSessionRecord(dir, recordedVersion, true);
+        if (ownRecord)
+            UpdateIniData::modify(recordedVersion, dir, contents(), "update_macosx");
+        if (clientStep)
+            runFromSession(dir);
+
+        Configuration config;
+        config.m_Version = 42;
+        config.m_ClientType = clientStep ? "client_macosx" : "update_macosx";
+        config.m_ClientUpdate = clientStep;
+        UpdateEngine engine(&config, nullptr);
+        QSignalSpy messages(&engine, &UpdateEngine::message);
+        QVERIFY(engine.initialize());
+        QCOMPARE(ClientBundle::readFile(contents() + "/Resources/page"), QByteArray("new"));
+        QVERIFY(!present(contents() + "/Resources/page._vxold_"));
+        QVERIFY(!present(contents() + "/MacOS/tool._vxnew_"));
+        QVERIFY(spyTexts(messages).contains(QString("Removed 1 files kept aside by the update to v. %1").arg(recordedVersion)));
+        QCOMPARE(present(dir), bool(clientStep));
+        QCOMPARE(config.m_TempDir == dir, bool(clientStep));
+    }
+
+    // A client step cut short before its commit is undone by the next start of the session.
+    void uncommittedSessionIsRestored()
+    {
+        const QString dir = sessionDir(2);
+        writeReplacedClient();
+        writeSessionRecord(dir, 42, false);
+        runFromSession(dir);
+        Configuration config;
+        config.m_Version = 42;
+        config.m_ClientType = "client_macosx";
+        config.m_ClientUpdate = 1;
+        UpdateEngine engine(&config, nullptr);
+        QSignalSpy messages(&engine, &UpdateEngine::message);
+        QVERIFY(engine.initialize());
+        QVERIFY(spyTexts(messages).contains("Restored 1 files of an interrupted update"));
+        QCOMPARE(ClientBundle::readFile(contents() + "/Resources/page"), QByteArray("old"));
+        QVERIFY(!present(contents() + "/Resources/page._vxold_"));
+        QVERIFY(!present(contents() + "/MacOS/tool._vxnew_"));
+    }
+
+    // An original kept aside that cannot be removed at the end of a committed client step: the
+    // update has succeeded, and the session's record stays so that the next start removes it.
+    // While it cannot be removed, no update may change the client.
+    void keptOriginalThatCannotBeRemoved_data()
+    {
+        QTest::addColumn<bool>("refusedAtNextStart");
+        QTest::newRow("removed by the next start") << false;
+        QTest::newRow("refused at the next start too") << true;
+    }
+
+    void keptOriginalThatCannotBeRemoved()
+    {
+        QFETCH(bool, refusedAtNextStart);
+        const QString dir = sessionDir(2);
+        writeReplacedClient();
+        writeSessionRecord(dir, 42, true);
+        runFromSession(dir);
+        StorageProbe probe;
+        probe.failOn(DurableStorage::Remove, [](const QByteArray &name) { return name.endsWith("._vxold_"); }, 1, EIO, true);
+        {
+            Configuration config;
+            config.m_ClientUpdate = 1;
+            config.m_InstallDir = contents();
+            UpdateEngine engine(&config, nullptr);
+            QSignalSpy messages(&engine, &UpdateEngine::message);
+            QSignalSpy finished(&engine, &UpdateEngine::updateFinished);
+            QVERIFY(QMetaObject::invokeMethod(&engine, "onTaskFinished"));
+            QCOMPARE(finished.count(), 1);
+            QVERIFY(spyTexts(messages).contains(
+                QString("Files kept aside could not be removed from %1; the next start removes them").arg(contents())));
+        }
+        QVERIFY(UpdateIniData::isCommitted(dir + "/SharedSupport/update.ini"));
+        QVERIFY(present(contents() + "/Resources/page._vxold_"));
+        if (!refusedAtNextStart)
+            probe.stopFailing();
+
+        // The next update's first step.
+        Configuration::setApplicationDirForTesting(m_shared + "/update.app/Contents/MacOS");
+        Configuration config;
+        config.m_Version = 43;
+        config.m_ClientType = "update_macosx";
+        UpdateEngine engine(&config, nullptr);
+        QSignalSpy fatal(&engine, &UpdateEngine::fatalError);
+        QCOMPARE(engine.initialize(), !refusedAtNextStart);
+        QCOMPARE(ClientBundle::readFile(contents() + "/Resources/page"), QByteArray("new"));
+        QCOMPARE(present(contents() + "/Resources/page._vxold_"), refusedAtNextStart);
+        QCOMPARE(present(dir), refusedAtNextStart);
+        QCOMPARE(spyTexts(fatal), refusedAtNextStart ? QStringList{QString("Files kept aside by the update to v. 42 could not be removed from %1.").arg(contents())}
+                                                     : QStringList{});
     }
 
     // After a finished run: the updater step forgets only its [current] record; the client step
