@@ -1,0 +1,811 @@
+// Storage faults in the real two-step update.  The I/O fault injector (tests/tools/iofault) is
+// preloaded into every updater program of a run and fails one call of a kind (write, create,
+// rename, mkdir, sync, chmod, unlink, link, read) on chosen paths with ENOSPC, EIO, EROFS or
+// EDQUOT, once or for good; its counter is shared by both steps and all their threads.  A clean
+// run in record mode first counts the calls per kind and path, from which the rows are chosen.
+//
+// Every row: the whole update with the fault must leave the bundle exactly N or exactly N+1 (N+1
+// plus obsolete files whose deletion failed counts as N+1), report a failure as one (a box or an
+// exit status other than 0; success only with the bundle at N+1) and end within the deadline (a
+// stall is a failure).  A clean run must then reach N+1 and leave nothing in the temp folder.
+//
+// Test functions:
+//   findings       named rows for faults that once went wrong
+//   sample         the CI sample: calls on the bundle and on the session records, and a few of
+//                  the rest (VX_IOFAULT_SHARD="<i>/<n>" takes every n-th row from the i-th)
+//   sweep          every counted call of every kind on every path class, once and for good
+//                  (only when VX_IOFAULT_SWEEP=1; tests/e2e/iofaultsweep.sh runs it in shards)
+//   smallFileSystems  the bundle or the temp folder on a small full tmpfs, or the bundle's file
+//                  system remounted read-only in step two (needs a private mount namespace)
+//   durableOrder   a clean update's recorded calls: new content synced before it takes its name,
+//                  folders synced before the step commits and before the originals go
+//
+// VX_IOFAULT_BUILD names a build folder whose src/update is tested instead of this build's (its
+// release is then made in the test's own folder).  VX_IOFAULT_TABLE names a file to which every
+// row appends one tab-separated line of its outcome.
+
+#include "common/bundlegenerator.h"
+#include "common/clientbundle.h"
+#include "common/iofaultinjector.h"
+#include "common/realupdaterun.h"
+#include "common/treesnapshot.h"
+#include "common/updatescenario.h"
+
+#include "banner.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSet>
+#include <QSettings>
+#include <QStorageInfo>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+namespace
+{
+const int kOldVersion = 11;
+using Call = IoFaultInjector::Call;
+
+// Set by main() before anything else runs: why this process has no private mount namespace.
+QString g_mountNamespaceRefusal = QStringLiteral("not tried");
+
+// The path classes rows are chosen by.
+const QStringList kClasses{QStringLiteral("bundle"), QStringLiteral("records"), QStringLiteral("session"),
+                           QStringLiteral("temp"), QStringLiteral("config")};
+
+QStringList classPatterns(const UpdateScenario& scenario, const QString& cls)
+{
+    if (cls == QLatin1String("bundle"))
+        return {scenario.bundle()};
+    if (cls == QLatin1String("records"))
+        return {QStringLiteral("*/update.ini")};
+    if (cls == QLatin1String("session"))
+        return {scenario.tmp() + QStringLiteral("/voxtrel_temp_*")};
+    if (cls == QLatin1String("temp"))
+        return {scenario.tmp()};
+    if (cls == QLatin1String("config"))
+        return {scenario.root() + QStringLiteral("/config")};
+    return {};
+}
+
+bool callMatches(const Call& call, const QStringList& patterns)
+{
+    return IoFaultInjector::matches(call.path, patterns)
+        || (!call.path2.isEmpty() && IoFaultInjector::matches(call.path2, patterns));
+}
+
+QString relativeTo(const UpdateScenario& scenario, const QString& path)
+{
+    return path.startsWith(scenario.root()) ? path.mid(scenario.root().size() + 1) : path;
+}
+
+// What a row does: the fault and the class of paths it is counted on.
+struct Row
+{
+    IoFaultInjector::Fault fault;
+    QString cls;
+    QString seen; // the path the call had in the record run (a hint: threads may reorder)
+};
+
+// The state of a bundle against the two versions.
+enum class BundleState
+{
+    Old,
+    New,
+    NewWithObsolete, // N+1 plus files of N whose deletion failed
+    Neither
+};
+
+QString stateName(BundleState state)
+{
+    switch (state) {
+    case BundleState::Old:
+        return QStringLiteral("old");
+    case BundleState::New:
+        return QStringLiteral("new");
+    case BundleState::NewWithObsolete:
+        return QStringLiteral("new+obsolete");
+    case BundleState::Neither:
+        return QStringLiteral("neither");
+    }
+    return QString();
+}
+
+QString joined(const QStringList& lines)
+{
+    return lines.join(QStringLiteral("\n  "));
+}
+} // namespace
+
+Q_DECLARE_METATYPE(Row)
+
+class IoFaultTest : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_Dir;
+    UpdateRelease m_Release;
+    QString m_Injector;
+    QString m_ProbeDir;
+    int m_Scenarios = 0;
+    // The record run: its calls (paths relative to its scenario root) and its length.
+    QList<Call> m_Recorded;
+    std::unique_ptr<UpdateScenario> m_RecordScenario;
+    qint64 m_CleanMs = 0;
+
+    QString newScenarioRoot() { return m_Dir->filePath(QStringLiteral("s%1").arg(++m_Scenarios)); }
+
+    // A run with a stall costs a lock's 30-second wait: a deadline that a clean run meets with
+    // room to spare but a stall never does.
+    int deadlineMs() const { return int(qMax<qint64>(m_CleanMs + 20000, 2 * m_CleanMs)); }
+
+    // The recorded calls of a kind on a path class, in order.
+    QList<Call> recordedCalls(const QString& kind, const QString& cls) const
+    {
+        const QStringList patterns = classPatterns(*m_RecordScenario, cls);
+        QList<Call> out;
+        for (const Call& call : m_Recorded) {
+            if (call.kind == kind && callMatches(call, patterns))
+                out << call;
+        }
+        return out;
+    }
+
+    // The row failing the first recorded call of the kind on the class whose path (or second
+    // path) matches the expression; nth 0 when there is none.  last: the last such call.
+    Row rowFor(const QString& kind, const QString& cls, const QString& expression, const QString& error,
+               bool forGood, bool last = false, qint64 pid = 0) const
+    {
+        const QRegularExpression re(expression);
+        const QList<Call> calls = recordedCalls(kind, cls);
+        Row row;
+        row.cls = cls;
+        row.fault.kind = kind;
+        row.fault.error = error;
+        row.fault.forGood = forGood;
+        for (int i = 0; i < calls.size(); ++i) {
+            const Call& call = calls.at(i);
+            if ((pid && call.pid != pid) || !(re.match(call.path).hasMatch() || re.match(call.path2).hasMatch()))
+                continue;
+            row.fault.nth = i + 1;
+            row.seen = relativeTo(*m_RecordScenario, call.path)
+                + (call.path2.isEmpty() ? QString() : QStringLiteral(" -> ") + relativeTo(*m_RecordScenario, call.path2));
+            if (!last)
+                break;
+        }
+        return row;
+    }
+
+    static QString rowName(const Row& row)
+    {
+        return QStringLiteral("%1 #%2 on %3, %4 %5")
+            .arg(row.fault.kind)
+            .arg(row.fault.nth)
+            .arg(row.cls, row.fault.error, row.fault.forGood ? QStringLiteral("for good") : QStringLiteral("once"));
+    }
+
+    static void addRow(const Row& row, const QString& label = QString())
+    {
+        const QString name = label.isEmpty() ? rowName(row) : label + QStringLiteral(" (") + rowName(row) + QLatin1Char(')');
+        QTest::newRow(qPrintable(name)) << row;
+    }
+
+    BundleState bundleState(const UpdateScenario& scenario, QStringList* differences) const
+    {
+        const QStringList toNew = scenario.differencesFrom(m_Release.newTree(), false);
+        if (toNew.isEmpty())
+            return BundleState::New;
+        // Entries only the bundle has that are N's, unchanged: obsolete files left.
+        const TreeSnapshot now = TreeSnapshot::take(scenario.bundle());
+        bool onlyObsolete = true;
+        for (const QString& line : toNew) {
+            const QString path = line.section(QStringLiteral(": "), 0, 0);
+            if (!line.endsWith(QLatin1String(": only in the second tree")) || !m_Release.oldTree().contains(path)
+                || m_Release.oldTree().node(path) != now.node(path)) {
+                onlyObsolete = false;
+                break;
+            }
+        }
+        if (onlyObsolete)
+            return BundleState::NewWithObsolete;
+        const QStringList toOld = scenario.differencesFrom(m_Release.oldTree(), true);
+        if (toOld.isEmpty())
+            return BundleState::Old;
+        *differences = QStringList{QStringLiteral("against N+1:")} + toNew.mid(0, 12)
+            + QStringList{QStringLiteral("against N:")} + toOld.mid(0, 12);
+        return BundleState::Neither;
+    }
+
+    // What an update session may never leave in the temp folder once an update has finished.
+    static QStringList tempLeftovers(const UpdateScenario& scenario)
+    {
+        static const QRegularExpression names(
+            QStringLiteral("^(voxtrel_temp_.*|voxtrel_removing_.*|update\\.ini\\..*|vx3clientupdateargs)$"));
+        QStringList out;
+        for (const QString& name : QDir(scenario.tmp()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System
+                                                                  | QDir::NoDotAndDotDot)) {
+            if (names.match(name).hasMatch())
+                out << name;
+        }
+        return out;
+    }
+
+    void appendTable(const QStringList& fields) const
+    {
+        const QString table = QString::fromLocal8Bit(qgetenv("VX_IOFAULT_TABLE"));
+        if (table.isEmpty())
+            return;
+        QFile file(table);
+        if (file.open(QIODevice::WriteOnly | QIODevice::Append))
+            file.write(fields.join(QLatin1Char('\t')).toUtf8() + '\n');
+    }
+
+    QString updaterBinary() const
+    {
+        const QString build = QString::fromLocal8Bit(qgetenv("VX_IOFAULT_BUILD"));
+        return build.isEmpty() ? QStringLiteral(VX_UPDATE_BINARY) : QDir(build).filePath(QStringLiteral("src/update"));
+    }
+
+    // Hooks of a row around its faulty run (small file systems).
+    struct Stage
+    {
+        std::function<void(UpdateScenario&)> beforeRun;   // after the scenario is set up
+        std::function<void()> tick;                       // while the faulty run lasts
+        std::function<void(UpdateScenario&)> beforeClean; // before the clean run
+        std::function<bool()> faultHappened;              // for rows without the injector
+    };
+
+    void runRow(const Row& row, const Stage& stage = Stage());
+
+private slots:
+    void initTestCase();
+
+    void findings_data();
+    void findings();
+    void sample_data();
+    void sample();
+    void sweep_data();
+    void sweep();
+    void smallFileSystems_data();
+    void smallFileSystems();
+    void durableOrder();
+};
+
+void IoFaultTest::initTestCase()
+{
+    m_Dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_Dir->isValid());
+    if (qEnvironmentVariableIsSet("VX_IOFAULT_KEEP")) {
+        m_Dir->setAutoRemove(false);
+        qInfo().noquote() << "scenarios kept in" << m_Dir->path();
+    }
+    m_Injector = QStringLiteral(VX_IOFAULT_LIBRARY);
+    m_ProbeDir = QStringLiteral(VX_PROBE_PLUGIN_DIR);
+    QVERIFY2(QFileInfo(m_Injector).isFile(), qPrintable(m_Injector));
+    QVERIFY2(QFileInfo(updaterBinary()).isExecutable(), qPrintable(updaterBinary()));
+    QVERIFY2(RealUpdateRun::becomeSubreaper(), "cannot become the subreaper of the updaters");
+
+    // Entries of one build share a release made by the first; another build gets its own.
+    const QString shared = qEnvironmentVariableIsSet("VX_IOFAULT_BUILD")
+        ? QString()
+        : QString::fromLocal8Bit(qgetenv("VX_E2E_RELEASE_DIR"));
+    const QString releaseRoot = shared.isEmpty() ? m_Dir->filePath(QStringLiteral("release")) : shared;
+    QString error;
+    if (shared.isEmpty() || qEnvironmentVariableIsSet("VX_E2E_RELEASE_BUILD"))
+        QVERIFY2(m_Release.build(releaseRoot, updaterBinary(), kOldVersion, &error), qPrintable(error));
+    else
+        QVERIFY2(m_Release.open(releaseRoot, kOldVersion, &error), qPrintable(error));
+
+    // A clean update in record mode: what the rows are chosen from.
+    UpdateImageServer server(m_Release.servedRoot());
+    m_RecordScenario = std::make_unique<UpdateScenario>(m_Release, newScenarioRoot());
+    QVERIFY2(m_RecordScenario->setUp(server.baseUrl(), &error), qPrintable(error));
+    IoFaultInjector injector(m_Injector, m_RecordScenario->root() + QStringLiteral("/iofault"));
+    QVERIFY(injector.reset());
+    RealUpdateRun runner(*m_RecordScenario, m_ProbeDir);
+    const RealUpdateRun::Result run = runner.run(injector.environment(QStringLiteral("update"), {}, true), 180000);
+    QVERIFY2(run.error.isEmpty(), qPrintable(run.error));
+    QVERIFY2(run.reportedSuccess(), qPrintable(QStringLiteral("clean run: exits %1, boxes:\n  %2")
+                                                    .arg(QString::number(run.updaterExits.size()), joined(run.boxes))));
+    QVERIFY2(m_RecordScenario->differencesFrom(m_Release.newTree(), false).isEmpty(), "clean run did not reach N+1");
+    m_CleanMs = run.elapsedMs;
+    m_Recorded = injector.calls();
+    QVERIFY(!m_Recorded.isEmpty());
+
+    QStringList counts;
+    for (const QString& cls : kClasses) {
+        QStringList line;
+        for (const QString& kind : IoFaultInjector::kinds())
+            line << QStringLiteral("%1 %2").arg(kind).arg(recordedCalls(kind, cls).size());
+        counts << cls + QStringLiteral(": ") + line.join(QStringLiteral(", "));
+    }
+    qInfo().noquote() << "clean update" << m_CleanMs << "ms; calls per kind:\n " << joined(counts);
+}
+
+// Runs the update with the row's fault, then a clean one; see the file's head for what must hold.
+void IoFaultTest::runRow(const Row& row, const Stage& stage)
+{
+    QVERIFY2(row.fault.nth > 0 || stage.faultHappened, "no such call in the record run");
+    UpdateImageServer server(m_Release.servedRoot());
+    UpdateScenario scenario(m_Release, newScenarioRoot());
+    QString error;
+    QVERIFY2(scenario.setUp(server.baseUrl(), &error), qPrintable(error));
+    if (stage.beforeRun)
+        stage.beforeRun(scenario);
+    if (QTest::currentTestFailed())
+        return;
+
+    IoFaultInjector::Fault fault = row.fault;
+    fault.paths = classPatterns(scenario, row.cls);
+    IoFaultInjector injector(m_Injector, scenario.root() + QStringLiteral("/iofault"));
+    QVERIFY(injector.reset());
+    RealUpdateRun runner(scenario, m_ProbeDir);
+    runner.setTick(stage.tick);
+    const QStringList environment =
+        row.fault.nth > 0 ? injector.environment(QStringLiteral("update"), fault, false) : QStringList();
+    const RealUpdateRun::Result run = runner.run(environment, deadlineMs());
+    QVERIFY2(run.error.isEmpty(), qPrintable(run.error));
+    const bool happened = stage.faultHappened ? stage.faultHappened() : injector.injected() > 0;
+
+    QStringList differences;
+    const BundleState state = bundleState(scenario, &differences);
+    const QString reported = run.timedOut ? QStringLiteral("stall")
+        : run.reportedSuccess()           ? QStringLiteral("success")
+        : run.reportedFailure()           ? QStringLiteral("failure")
+                                          : QStringLiteral("nothing");
+    QStringList exits;
+    for (int code : run.updaterExits)
+        exits << QString::number(code);
+
+    QString verdict;
+    if (!happened)
+        verdict = QStringLiteral("fault never reached");
+    else if (run.timedOut)
+        verdict = QStringLiteral("stalled past %1 s").arg(deadlineMs() / 1000);
+    else if (state == BundleState::Neither)
+        verdict = QStringLiteral("bundle is neither N nor N+1");
+    else if (reported == QLatin1String("nothing"))
+        verdict = QStringLiteral("neither success nor failure reported");
+    else if (reported == QLatin1String("success") && state == BundleState::Old)
+        verdict = QStringLiteral("success reported with the bundle at N");
+    else if (reported == QLatin1String("failure") && run.clientStarts > 0 && state == BundleState::Old)
+        verdict = QStringLiteral("client started with the bundle at N after a failure");
+
+    // The clean run.
+    QString cleanVerdict;
+    QStringList cleanLeft;
+    if (stage.beforeClean)
+        stage.beforeClean(scenario);
+    {
+        RealUpdateRun cleanRunner(scenario, m_ProbeDir);
+        const RealUpdateRun::Result clean = cleanRunner.run(QStringList(), deadlineMs());
+        QStringList cleanDifferences;
+        const BundleState cleanState = bundleState(scenario, &cleanDifferences);
+        cleanLeft = tempLeftovers(scenario) + scenario.bundleLeftovers();
+        if (clean.timedOut)
+            cleanVerdict = QStringLiteral("clean run stalled");
+        else if (!clean.reportedSuccess())
+            cleanVerdict = QStringLiteral("clean run failed (%1)").arg(clean.boxes.join(QStringLiteral("; ")));
+        else if (cleanState != BundleState::New)
+            cleanVerdict = QStringLiteral("clean run left the bundle %1").arg(stateName(cleanState));
+        else if (!cleanLeft.isEmpty())
+            cleanVerdict = QStringLiteral("left after the clean run: ") + cleanLeft.join(QStringLiteral(", "));
+    }
+
+    appendTable({QTest::currentDataTag(), row.seen, QString::number(injector.injected()), reported,
+                 exits.join(QLatin1Char(',')), QString::number(run.boxes.size()), QString::number(run.elapsedMs),
+                 stateName(state), verdict.isEmpty() && cleanVerdict.isEmpty() ? QStringLiteral("PASS") : QStringLiteral("FAIL"),
+                 QStringList{verdict, cleanVerdict}.join(QStringLiteral("; "))});
+
+    const QString story = QStringLiteral("fault at %1 (failed %2 times); reported %3 after %4 ms, exits [%5], "
+                                         "boxes:\n  %6\nbundle %7\n  %8")
+                              .arg(row.seen)
+                              .arg(injector.injected())
+                              .arg(reported)
+                              .arg(run.elapsedMs)
+                              .arg(exits.join(QLatin1Char(',')), joined(run.boxes), stateName(state),
+                                   joined(differences));
+    QVERIFY2(verdict.isEmpty(), qPrintable(verdict + QStringLiteral(": ") + story));
+    QVERIFY2(cleanVerdict.isEmpty(), qPrintable(cleanVerdict + QStringLiteral("; faulty run: ") + story));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Rows
+
+void IoFaultTest::findings_data()
+{
+    QTest::addColumn<Row>("row");
+    const QString session = QStringLiteral("voxtrel_temp_[0-9]+/SharedSupport/update\\.ini$");
+    // The updater step's program: the first process of the record.
+    const qint64 stepOne = m_Recorded.isEmpty() ? 0 : m_Recorded.first().pid;
+    addRow(rowFor(QStringLiteral("write"), QStringLiteral("records"), session, QStringLiteral("ENOSPC"), false),
+           QStringLiteral("session record write fails"));
+    addRow(rowFor(QStringLiteral("write"), QStringLiteral("records"), QStringLiteral("update\\.ini\\.[^/]+/update\\.ini$"),
+                  QStringLiteral("EIO"), false),
+           QStringLiteral("private record copy write fails"));
+    addRow(rowFor(QStringLiteral("write"), QStringLiteral("records"), QStringLiteral("update\\.ini"),
+                  QStringLiteral("ENOSPC"), false, true, stepOne),
+           QStringLiteral("last record write of step one fails"));
+    addRow(rowFor(QStringLiteral("unlink"), QStringLiteral("records"), QStringLiteral("/update\\.ini\\.lock$"),
+                  QStringLiteral("EIO"), false),
+           QStringLiteral("lock file unlink fails"));
+    addRow(rowFor(QStringLiteral("unlink"), QStringLiteral("bundle"), QStringLiteral("\\._vxold_$"), QStringLiteral("EIO"),
+                  false),
+           QStringLiteral("aside removal at the commit fails"));
+    addRow(rowFor(QStringLiteral("rename"), QStringLiteral("bundle"), QStringLiteral("\\._vxnew_$"),
+                  QStringLiteral("EROFS"), true),
+           QStringLiteral("renames refused from the move into place on"));
+    addRow(rowFor(QStringLiteral("chmod"), QStringLiteral("session"), QStringLiteral("/voxtrel_temp_[0-9]+$"),
+                  QStringLiteral("EIO"), false),
+           QStringLiteral("session folder mode fails"));
+}
+
+void IoFaultTest::findings()
+{
+    QFETCH(Row, row);
+    runRow(row);
+}
+
+// Every call on the bundle and on the records would take an hour: the sample takes each kind's
+// calls on them at a stride that reaches first, last and some between, every errno in turn and
+// both once and for good, and one row per kind on the session and the rest of the temp folder.
+void IoFaultTest::sample_data()
+{
+    QTest::addColumn<Row>("row");
+    const QStringList errors{QStringLiteral("ENOSPC"), QStringLiteral("EIO"), QStringLiteral("EROFS"),
+                             QStringLiteral("EDQUOT")};
+    QList<Row> rows;
+    int turn = 0;
+    for (const QString& cls : {QStringLiteral("bundle"), QStringLiteral("records")}) {
+        for (const QString& kind : IoFaultInjector::kinds()) {
+            const QList<Call> calls = recordedCalls(kind, cls);
+            if (calls.isEmpty())
+                continue;
+            // At most four calls of a kind: the first, the last and two between.
+            QList<int> picks{1, calls.size()};
+            if (calls.size() > 2)
+                picks << 1 + calls.size() / 3 << 1 + (2 * calls.size()) / 3;
+            std::sort(picks.begin(), picks.end());
+            picks.erase(std::unique(picks.begin(), picks.end()), picks.end());
+            for (int n : picks) {
+                Row row;
+                row.cls = cls;
+                row.fault.kind = kind;
+                row.fault.nth = n;
+                row.fault.error = errors.at(turn % errors.size());
+                row.fault.forGood = (turn / errors.size()) % 2 == 1;
+                const Call& call = calls.at(n - 1);
+                row.seen = relativeTo(*m_RecordScenario, call.path);
+                rows << row;
+                ++turn;
+            }
+        }
+    }
+    for (const QString& cls : {QStringLiteral("session"), QStringLiteral("temp")}) {
+        for (const QString& kind : {QStringLiteral("write"), QStringLiteral("rename"), QStringLiteral("mkdir"),
+                                    QStringLiteral("unlink")}) {
+            const QList<Call> calls = recordedCalls(kind, cls);
+            if (calls.isEmpty())
+                continue;
+            Row row;
+            row.cls = cls;
+            row.fault.kind = kind;
+            row.fault.nth = 1 + calls.size() / 2;
+            row.fault.error = errors.at(turn % errors.size());
+            row.fault.forGood = turn % 2 == 1;
+            row.seen = relativeTo(*m_RecordScenario, calls.at(row.fault.nth - 1).path);
+            rows << row;
+            ++turn;
+        }
+    }
+    const QStringList shard = QString::fromLocal8Bit(qgetenv("VX_IOFAULT_SHARD")).split(QLatin1Char('/'));
+    const int index = shard.size() == 2 ? shard.at(0).toInt() : 0;
+    const int count = shard.size() == 2 ? qMax(1, shard.at(1).toInt()) : 1;
+    for (int i = 0; i < rows.size(); ++i) {
+        if (i % count == index)
+            addRow(rows.at(i));
+    }
+}
+
+void IoFaultTest::sample()
+{
+    QFETCH(Row, row);
+    runRow(row);
+}
+
+void IoFaultTest::sweep_data()
+{
+    QTest::addColumn<Row>("row");
+    if (qgetenv("VX_IOFAULT_SWEEP") != "1") {
+        QTest::newRow("not asked for") << Row();
+        return;
+    }
+    const QStringList errors{QStringLiteral("ENOSPC"), QStringLiteral("EIO"), QStringLiteral("EROFS"),
+                             QStringLiteral("EDQUOT")};
+    const QStringList shard = QString::fromLocal8Bit(qgetenv("VX_IOFAULT_SHARD")).split(QLatin1Char('/'));
+    const int index = shard.size() == 2 ? shard.at(0).toInt() : 0;
+    const int count = shard.size() == 2 ? qMax(1, shard.at(1).toInt()) : 1;
+    // Every call on a class once, for good on the bundle and the records (where the rollback
+    // meets the refusal too); the temp folder's other calls and the config folder once.
+    int i = 0;
+    for (const QString& cls : {QStringLiteral("bundle"), QStringLiteral("records"), QStringLiteral("session"),
+                               QStringLiteral("temp"), QStringLiteral("config")}) {
+        const bool both = cls == QLatin1String("bundle") || cls == QLatin1String("records");
+        for (const QString& kind : IoFaultInjector::kinds()) {
+            const QList<Call> calls = recordedCalls(kind, cls);
+            for (int n = 1; n <= calls.size(); ++n) {
+                for (bool forGood : {false, true}) {
+                    if (forGood && !both)
+                        continue;
+                    Row row;
+                    row.cls = cls;
+                    row.fault.kind = kind;
+                    row.fault.nth = n;
+                    row.fault.error = errors.at((n - 1 + (forGood ? 1 : 0)) % errors.size());
+                    row.fault.forGood = forGood;
+                    row.seen = relativeTo(*m_RecordScenario, calls.at(n - 1).path);
+                    if (i++ % count == index)
+                        addRow(row);
+                }
+            }
+        }
+    }
+}
+
+void IoFaultTest::sweep()
+{
+    QFETCH(Row, row);
+    if (row.fault.nth == 0)
+        QSKIP("the whole sweep runs with VX_IOFAULT_SWEEP=1 (tests/e2e/iofaultsweep.sh)");
+    runRow(row);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Small file systems
+
+namespace
+{
+bool mountTmpfs(const QString& where, qint64 bytes, QString* error)
+{
+    QDir().mkpath(where);
+    const QByteArray options = "size=" + QByteArray::number(bytes) + ",mode=0700";
+    if (::mount("tmpfs", QFile::encodeName(where).constData(), "tmpfs", MS_NOSUID | MS_NODEV,
+                options.constData()) != 0) {
+        *error = QStringLiteral("mount tmpfs on %1: %2").arg(where, QString::fromLocal8Bit(strerror(errno)));
+        return false;
+    }
+    return true;
+}
+
+qint64 treeBytes(const QString& root)
+{
+    qint64 total = 0;
+    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        total += (it.fileInfo().size() + 4095) / 4096 * 4096 + 4096;
+    }
+    return total;
+}
+
+// Fills the file system of folder until `room` bytes are left, with the file "filler" there.
+bool fillTo(const QString& folder, qint64 room)
+{
+    QFile filler(folder + QStringLiteral("/filler"));
+    if (!filler.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    const QByteArray chunk(4096, 'f');
+    while (QStorageInfo(folder).bytesAvailable() > room) {
+        if (filler.write(chunk) != chunk.size() || !filler.flush())
+            break;
+    }
+    filler.close();
+    return QStorageInfo(folder).bytesAvailable() <= room + 4096;
+}
+} // namespace
+
+void IoFaultTest::smallFileSystems_data()
+{
+    QTest::addColumn<QString>("place"); // "bundle", "temp" or "remount"
+    QTest::addColumn<qint64>("room");   // bytes left free
+    QTest::newRow("bundle on a full tmpfs") << "bundle" << qint64(0);
+    QTest::newRow("bundle on a tmpfs with 4 KB free") << "bundle" << qint64(4096);
+    QTest::newRow("bundle on a tmpfs with 256 KB free") << "bundle" << qint64(256 * 1024);
+    QTest::newRow("temp folder on a full tmpfs") << "temp" << qint64(0);
+    QTest::newRow("temp folder on a tmpfs with 4 KB free") << "temp" << qint64(4096);
+    QTest::newRow("temp folder on a tmpfs with 1 MB free") << "temp" << qint64(1 << 20);
+    QTest::newRow("bundle remounted read-only in step two") << "remount" << qint64(-1);
+}
+
+void IoFaultTest::smallFileSystems()
+{
+    QFETCH(QString, place);
+    QFETCH(qint64, room);
+    if (!g_mountNamespaceRefusal.isEmpty())
+        QSKIP(qPrintable(QStringLiteral("no private mount namespace: ") + g_mountNamespaceRefusal));
+
+    Row row;
+    row.cls = place;
+    row.seen = QString::fromUtf8(QTest::currentDataTag());
+    const qint64 bundleBytes = treeBytes(m_Release.oldBundle()) + treeBytes(m_Release.newBundle());
+    auto mounted = std::make_shared<QString>();
+    auto remounted = std::make_shared<bool>(false);
+    auto scenarioRoot = std::make_shared<QString>();
+    Stage stage;
+    stage.beforeRun = [=](UpdateScenario& scenario) {
+        QString error;
+        if (place == QLatin1String("temp")) {
+            // The temp folder itself becomes the file system's root (mode 0700, the user's).
+            *mounted = scenario.tmp();
+            QVERIFY2(mountTmpfs(*mounted, 64 << 20, &error), qPrintable(error));
+            // Cached before the file system fills, as a client that ran before leaves it.
+            scenario.applyEnvironment();
+            QVERIFY(Banner::writeCache(QByteArray("cached banner"), QStringLiteral("https://example.invalid/")));
+        } else {
+            // The bundle moves onto a tmpfs of its own.
+            *mounted = scenario.root() + QStringLiteral("/install-fs");
+            QVERIFY2(mountTmpfs(*mounted, bundleBytes + (8 << 20), &error), qPrintable(error));
+            QProcess cp;
+            cp.start(QStringLiteral("cp"), {QStringLiteral("-a"), scenario.bundle(), *mounted + QLatin1Char('/')});
+            QVERIFY(cp.waitForFinished(60000) && cp.exitCode() == 0);
+            QVERIFY(QDir(scenario.bundle()).removeRecursively());
+            // Bound where it was: the updater works on the same paths.
+            QVERIFY(QDir().mkpath(scenario.bundle()));
+            QVERIFY2(::mount(QFile::encodeName(*mounted + QLatin1Char('/') + QFileInfo(scenario.bundle()).fileName()).constData(),
+                             QFile::encodeName(scenario.bundle()).constData(), nullptr, MS_BIND, nullptr) == 0,
+                     strerror(errno));
+        }
+        if (room >= 0)
+            QVERIFY2(fillTo(*mounted, room), "cannot fill the file system");
+        *scenarioRoot = scenario.root();
+    };
+    if (place == QLatin1String("remount")) {
+        // Once step two has put its first file in place, the bundle's file system goes
+        // read-only (a mount with files open for writing refuses: tried again and again).
+        stage.tick = [=]() {
+            if (*remounted || scenarioRoot->isEmpty())
+                return;
+            const QString bundle = *scenarioRoot + QStringLiteral("/install/") + BundleGenerator::bundleName();
+            bool replacing = false;
+            QDirIterator it(bundle, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                            QDirIterator::Subdirectories);
+            while (it.hasNext() && !replacing)
+                replacing = it.next().endsWith(QLatin1String("._vxold_"));
+            if (replacing)
+                *remounted = ::mount(nullptr, QFile::encodeName(*mounted).constData(), nullptr,
+                                     MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+        };
+        stage.faultHappened = [=]() { return *remounted; };
+    } else {
+        stage.faultHappened = [=]() { return true; };
+    }
+    stage.beforeClean = [=](UpdateScenario& scenario) {
+        Q_UNUSED(scenario);
+        if (*remounted)
+            ::mount(nullptr, QFile::encodeName(*mounted).constData(), nullptr, MS_REMOUNT, nullptr);
+        if (room >= 0)
+            QFile::remove(*mounted + QStringLiteral("/filler"));
+    };
+    runRow(row, stage);
+    // The mounts go before the scenario's folder.
+    if (place != QLatin1String("temp"))
+        ::umount2(QFile::encodeName(*scenarioRoot + QStringLiteral("/install/") + BundleGenerator::bundleName()).constData(),
+                  MNT_DETACH);
+    if (!mounted->isEmpty())
+        ::umount2(QFile::encodeName(*mounted).constData(), MNT_DETACH);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The durable order of a clean update
+
+void IoFaultTest::durableOrder()
+{
+    const QString bundle = m_RecordScenario->bundle();
+    const QString tmp = m_RecordScenario->tmp();
+    QStringList missing;
+    // Whether the file renamed at index `to` was synced (fsync/fdatasync on the file, or syncfs
+    // on the bundle's file system) after its last write, under whatever names it had since its
+    // creation.
+    auto syncedBefore = [&](int to) {
+        QString name = m_Recorded.at(to).path;
+        for (int i = to - 1; i >= 0; --i) {
+            const Call& c = m_Recorded.at(i);
+            if (c.kind == QLatin1String("sync") && c.ok()
+                && (c.path == name || (c.function == QLatin1String("syncfs") && c.path.startsWith(bundle))))
+                return true;
+            if ((c.kind == QLatin1String("write") || c.kind == QLatin1String("create")) && c.path == name)
+                return false;
+            if (c.kind == QLatin1String("rename") && c.ok() && c.path2 == name)
+                name = c.path;
+        }
+        return false;
+    };
+    // The folders whose entries a step changed, by its process, and the moment of the change.
+    QHash<qint64, QHash<QString, int>> changedFolders;
+    bool sawAsideRemoval = false;
+    bool sawInstall = false;
+    for (int i = 0; i < m_Recorded.size(); ++i) {
+        const Call& c = m_Recorded.at(i);
+        const bool inBundle = c.path.startsWith(bundle + QLatin1Char('/')) || c.path2.startsWith(bundle + QLatin1Char('/'));
+        const bool record = QFileInfo(c.path2).fileName() == QLatin1String("update.ini")
+            && (c.path2.startsWith(bundle) || c.path2.startsWith(tmp + QStringLiteral("/voxtrel_temp_")));
+        // Into its installed name: not a partial output taking its "._vxnew_" name, nor an
+        // original moved aside.
+        if (c.kind == QLatin1String("rename") && c.ok() && (inBundle || record)
+            && !c.path2.endsWith(QLatin1String("._vxold_")) && !c.path2.endsWith(QLatin1String("._vxnew_"))) {
+            // A new file takes its name: its content must be on stable storage first.
+            if (c.path2.startsWith(bundle) && !record)
+                sawInstall = true;
+            if (!syncedBefore(i))
+                missing << QStringLiteral("no fsync of %1 before it was renamed to %2")
+                               .arg(relativeTo(*m_RecordScenario, c.path), relativeTo(*m_RecordScenario, c.path2));
+            if (c.path2.startsWith(bundle) && !record)
+                changedFolders[c.pid].insert(QFileInfo(c.path2).path(), i);
+        }
+        if ((c.kind == QLatin1String("mkdir") || c.kind == QLatin1String("link")) && c.ok()
+            && c.path.startsWith(bundle + QLatin1Char('/')))
+            changedFolders[c.pid].insert(QFileInfo(c.path).path(), i);
+        // The commit: the record rewritten after the step's files are in place, or the first
+        // original removed.  Every folder changed before must be synced by then.
+        const bool asideRemoval = c.kind == QLatin1String("unlink") && c.ok() && c.path.endsWith(QLatin1String("._vxold_"))
+            && c.path.startsWith(bundle);
+        const bool recordAfterInstall = record && c.kind == QLatin1String("rename") && c.ok()
+            && !changedFolders.value(c.pid).isEmpty();
+        if (asideRemoval || recordAfterInstall) {
+            sawAsideRemoval = sawAsideRemoval || asideRemoval;
+            QHash<QString, int>& folders = changedFolders[c.pid];
+            for (auto it = folders.cbegin(); it != folders.cend(); ++it) {
+                bool synced = false;
+                for (int j = i - 1; j > it.value() && !synced; --j) {
+                    const Call& s = m_Recorded.at(j);
+                    synced = s.kind == QLatin1String("sync") && s.ok()
+                        && (s.path == it.key() || (s.function == QLatin1String("syncfs") && s.path.startsWith(bundle)));
+                }
+                if (!synced)
+                    missing << QStringLiteral("folder %1 not synced before %2 %3")
+                                   .arg(relativeTo(*m_RecordScenario, it.key()),
+                                        asideRemoval ? QStringLiteral("the removal of") : QStringLiteral("the record"),
+                                        relativeTo(*m_RecordScenario, asideRemoval ? c.path : c.path2));
+            }
+            folders.clear();
+        }
+    }
+    QVERIFY2(sawInstall, "the record run installed no file");
+    QVERIFY2(sawAsideRemoval, "the record run removed no original");
+    missing.removeDuplicates();
+    if (!missing.isEmpty())
+        qInfo().noquote() << "durability gaps:\n " << joined(missing);
+    QVERIFY2(missing.isEmpty(), qPrintable(QStringLiteral("%1 durability gaps, the first: %2").arg(missing.size()).arg(missing.first())));
+}
+
+// A private mount namespace is made before anything else runs (the threads Qt starts would make
+// it impossible), for the small file system rows.
+int main(int argc, char** argv)
+{
+    if (::geteuid() != 0) {
+        g_mountNamespaceRefusal = QStringLiteral("not run as root");
+    } else if (::unshare(CLONE_NEWNS) != 0) {
+        g_mountNamespaceRefusal = QStringLiteral("unshare(CLONE_NEWNS): ") + QString::fromLocal8Bit(strerror(errno));
+    } else if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        g_mountNamespaceRefusal = QStringLiteral("making / private: ") + QString::fromLocal8Bit(strerror(errno));
+    } else {
+        g_mountNamespaceRefusal.clear();
+    }
+    QCoreApplication app(argc, argv);
+    IoFaultTest test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "iofaulttest.moc"
