@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QtEndian>
 
 #include <algorithm>
@@ -106,11 +107,11 @@ bool IoFaultInjector::matches(const QString& path, const QStringList& patterns)
     if (!path.startsWith(QLatin1Char('/')))
         return false;
     for (const QString& pattern : patterns) {
-        if (pattern.startsWith(QLatin1Char('*'))) {
-            if (path.contains(pattern.mid(1)))
-                return true;
-        } else if (pattern.endsWith(QLatin1Char('*'))) {
-            if (path.startsWith(pattern.left(pattern.size() - 1)))
+        if (pattern.contains(QLatin1Char('*'))) {
+            // '*' is any run of characters, '/' included; the rest stands for itself.
+            QString expression = QRegularExpression::escape(pattern);
+            expression.replace(QStringLiteral("\\*"), QStringLiteral(".*"));
+            if (QRegularExpression(QRegularExpression::anchoredPattern(expression)).match(path).hasMatch())
                 return true;
         } else if (path == pattern || path.startsWith(pattern + QLatin1Char('/'))
                    || (pattern.endsWith(QLatin1Char('/')) && path.startsWith(pattern))) {

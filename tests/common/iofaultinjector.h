@@ -14,8 +14,8 @@ public:
     static QStringList kinds();
 
     // What to fail: the nth call (from 1) of a kind on the paths, with an errno name, once or
-    // for good.  paths: "/x" the file or folder /x and all below it, "/x*" every path starting
-    // with "/x", "*text" every path holding text.
+    // for good.  paths: "/x" the file or folder /x and all below it; a pattern with '*' (any run
+    // of characters, '/' included) matches whole paths.
     struct Fault
     {
         QString kind;

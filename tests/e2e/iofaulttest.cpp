@@ -20,6 +20,9 @@
 //   durableOrder   a clean update's recorded calls: new content synced before it takes its name,
 //                  folders synced before the step commits and before the originals go
 //
+// The clean run after a row runs both steps in this process (the same engine, without the
+// program's waits); VX_IOFAULT_REAL_CLEAN=1 runs the real programs instead.
+// VX_IOFAULT_LIST=1 lists the rows (each skipped, with the call it hits in the record run).
 // VX_IOFAULT_BUILD names a build folder whose src/update is tested instead of this build's (its
 // release is then made in the test's own folder).  VX_IOFAULT_TABLE names a file to which every
 // row appends one tab-separated line of its outcome.
@@ -69,7 +72,10 @@ QStringList classPatterns(const UpdateScenario& scenario, const QString& cls)
     if (cls == QLatin1String("bundle"))
         return {scenario.bundle()};
     if (cls == QLatin1String("records"))
-        return {QStringLiteral("*/update.ini")};
+        // Every copy of the session record, its lock, the temporary files its writers make and
+        // the unnamed files (O_TMPFILE) written beside it.
+        return {QStringLiteral("*update.ini*"), scenario.contents() + QStringLiteral("/SharedSupport/#*"),
+                scenario.tmp() + QStringLiteral("/voxtrel_temp_*/SharedSupport/#*")};
     if (cls == QLatin1String("session"))
         return {scenario.tmp() + QStringLiteral("/voxtrel_temp_*")};
     if (cls == QLatin1String("temp"))
@@ -162,8 +168,8 @@ class IoFaultTest : public QObject
         return out;
     }
 
-    // The row failing the first recorded call of the kind on the class whose path (or second
-    // path) matches the expression; nth 0 when there is none.  last: the last such call.
+    // The row failing the first recorded call of the kind on the class whose "<path>\t<path2>"
+    // matches the expression; nth 0 when there is none.  last: the last such call.
     Row rowFor(const QString& kind, const QString& cls, const QString& expression, const QString& error,
                bool forGood, bool last = false, qint64 pid = 0) const
     {
@@ -176,7 +182,7 @@ class IoFaultTest : public QObject
         row.fault.forGood = forGood;
         for (int i = 0; i < calls.size(); ++i) {
             const Call& call = calls.at(i);
-            if ((pid && call.pid != pid) || !(re.match(call.path).hasMatch() || re.match(call.path2).hasMatch()))
+            if ((pid && call.pid != pid) || !re.match(call.path + QLatin1Char('\t') + call.path2).hasMatch())
                 continue;
             row.fault.nth = i + 1;
             row.seen = relativeTo(*m_RecordScenario, call.path)
@@ -337,6 +343,8 @@ void IoFaultTest::initTestCase()
 void IoFaultTest::runRow(const Row& row, const Stage& stage)
 {
     QVERIFY2(row.fault.nth > 0 || stage.faultHappened, "no such call in the record run");
+    if (qEnvironmentVariableIsSet("VX_IOFAULT_LIST"))
+        QSKIP(qPrintable(QStringLiteral("listed only; the call in the record run: ") + row.seen));
     UpdateImageServer server(m_Release.servedRoot());
     UpdateScenario scenario(m_Release, newScenarioRoot());
     QString error;
@@ -388,15 +396,29 @@ void IoFaultTest::runRow(const Row& row, const Stage& stage)
     if (stage.beforeClean)
         stage.beforeClean(scenario);
     {
-        RealUpdateRun cleanRunner(scenario, m_ProbeDir);
-        const RealUpdateRun::Result clean = cleanRunner.run(QStringList(), deadlineMs());
+        // The real programs, or (quicker, the same engine) both steps in this process.
+        bool cleanStalled = false;
+        bool cleanSucceeded = false;
+        QString cleanSaid;
+        if (qgetenv("VX_IOFAULT_REAL_CLEAN") == "1") {
+            RealUpdateRun cleanRunner(scenario, m_ProbeDir);
+            const RealUpdateRun::Result clean = cleanRunner.run(QStringList(), deadlineMs());
+            cleanStalled = clean.timedOut;
+            cleanSucceeded = clean.reportedSuccess();
+            cleanSaid = clean.boxes.join(QStringLiteral("; "));
+        } else {
+            const UpdateScenario::Run clean = scenario.runBothSteps(UpdateScenario::Watcher(), deadlineMs());
+            cleanStalled = clean.outcome == UpdateScenario::Outcome::TimedOut;
+            cleanSucceeded = clean.outcome == UpdateScenario::Outcome::Finished && clean.fatal.isEmpty();
+            cleanSaid = (clean.fatal + clean.messages.mid(clean.messages.size() - 3)).join(QStringLiteral("; "));
+        }
         QStringList cleanDifferences;
         const BundleState cleanState = bundleState(scenario, &cleanDifferences);
         cleanLeft = tempLeftovers(scenario) + scenario.bundleLeftovers();
-        if (clean.timedOut)
+        if (cleanStalled)
             cleanVerdict = QStringLiteral("clean run stalled");
-        else if (!clean.reportedSuccess())
-            cleanVerdict = QStringLiteral("clean run failed (%1)").arg(clean.boxes.join(QStringLiteral("; ")));
+        else if (!cleanSucceeded)
+            cleanVerdict = QStringLiteral("clean run failed (%1)").arg(cleanSaid);
         else if (cleanState != BundleState::New)
             cleanVerdict = QStringLiteral("clean run left the bundle %1").arg(stateName(cleanState));
         else if (!cleanLeft.isEmpty())
@@ -426,27 +448,39 @@ void IoFaultTest::runRow(const Row& row, const Stage& stage)
 void IoFaultTest::findings_data()
 {
     QTest::addColumn<Row>("row");
-    const QString session = QStringLiteral("voxtrel_temp_[0-9]+/SharedSupport/update\\.ini$");
+    const QString sessionRecord = QStringLiteral("voxtrel_temp_[0-9]+/SharedSupport/(#|update\\.ini\t)");
     // The updater step's program: the first process of the record.
     const qint64 stepOne = m_Recorded.isEmpty() ? 0 : m_Recorded.first().pid;
-    addRow(rowFor(QStringLiteral("write"), QStringLiteral("records"), session, QStringLiteral("ENOSPC"), false),
+    const QString records = QStringLiteral("records");
+    // Every copy of the session record: the session's own (first and last write of step one),
+    // the bundle's, the private copy the bundle's is edited in, and the session's as step two
+    // rewrites it.
+    addRow(rowFor(QStringLiteral("write"), records, sessionRecord, QStringLiteral("ENOSPC"), false),
            QStringLiteral("session record write fails"));
-    addRow(rowFor(QStringLiteral("write"), QStringLiteral("records"), QStringLiteral("update\\.ini\\.[^/]+/update\\.ini$"),
-                  QStringLiteral("EIO"), false),
+    addRow(rowFor(QStringLiteral("write"), records, sessionRecord, QStringLiteral("EIO"), false, true, stepOne),
+           QStringLiteral("last session record write of step one fails"));
+    addRow(rowFor(QStringLiteral("write"), records, QStringLiteral("SharedSupport/\\.update\\.ini\\.[^/]*\\.part\t"),
+                  QStringLiteral("EDQUOT"), false),
+           QStringLiteral("bundle record write fails"));
+    addRow(rowFor(QStringLiteral("write"), records, QStringLiteral("/update\\.ini\\.[^/]+/#"), QStringLiteral("EIO"), false),
            QStringLiteral("private record copy write fails"));
-    addRow(rowFor(QStringLiteral("write"), QStringLiteral("records"), QStringLiteral("update\\.ini"),
-                  QStringLiteral("ENOSPC"), false, true, stepOne),
-           QStringLiteral("last record write of step one fails"));
-    addRow(rowFor(QStringLiteral("unlink"), QStringLiteral("records"), QStringLiteral("/update\\.ini\\.lock$"),
-                  QStringLiteral("EIO"), false),
-           QStringLiteral("lock file unlink fails"));
-    addRow(rowFor(QStringLiteral("unlink"), QStringLiteral("bundle"), QStringLiteral("\\._vxold_$"), QStringLiteral("EIO"),
+    addRow(rowFor(QStringLiteral("write"), records,
+                  QStringLiteral("voxtrel_temp_[0-9]+/SharedSupport/\\.update\\.ini\\.[^/]*\\.part\t"),
+                  QStringLiteral("ENOSPC"), false),
+           QStringLiteral("session record write of step two fails"));
+    // Qt's lock file beside the session's record.
+    addRow(rowFor(QStringLiteral("unlink"), records,
+                  QStringLiteral("voxtrel_temp_[0-9]+/SharedSupport/update\\.ini\\.lock\t"), QStringLiteral("EIO"), false),
+           QStringLiteral("session record lock unlink fails"));
+    // The commit removes the originals moved aside.
+    addRow(rowFor(QStringLiteral("unlink"), QStringLiteral("bundle"), QStringLiteral("\\._vxold_\t"), QStringLiteral("EIO"),
                   false),
            QStringLiteral("aside removal at the commit fails"));
-    addRow(rowFor(QStringLiteral("rename"), QStringLiteral("bundle"), QStringLiteral("\\._vxnew_$"),
-                  QStringLiteral("EROFS"), true),
-           QStringLiteral("renames refused from the move into place on"));
-    addRow(rowFor(QStringLiteral("chmod"), QStringLiteral("session"), QStringLiteral("/voxtrel_temp_[0-9]+$"),
+    // The new file's move into place refused, and every rename after it (the rollback's too).
+    addRow(rowFor(QStringLiteral("rename"), QStringLiteral("bundle"), QStringLiteral("\\._vxnew_\t"), QStringLiteral("EROFS"),
+                  true),
+           QStringLiteral("renames refused from a move into place on"));
+    addRow(rowFor(QStringLiteral("chmod"), QStringLiteral("session"), QStringLiteral("/voxtrel_temp_[0-9]+\t"),
                   QStringLiteral("EIO"), false),
            QStringLiteral("session folder mode fails"));
 }
@@ -457,9 +491,35 @@ void IoFaultTest::findings()
     runRow(row);
 }
 
-// Every call on the bundle and on the records would take an hour: the sample takes each kind's
-// calls on them at a stride that reaches first, last and some between, every errno in turn and
-// both once and for good, and one row per kind on the session and the rest of the temp folder.
+// What a path is to the update, by its name: the rows of the sample are chosen by it.
+static QString pathShape(const QString& path)
+{
+    const QString name = QFileInfo(path).fileName();
+    if (path.isEmpty())
+        return QString();
+    if (name.endsWith(QLatin1String("._vxnew_")))
+        return QStringLiteral("new");
+    if (name.endsWith(QLatin1String("._vxold_")))
+        return QStringLiteral("aside");
+    if (name.endsWith(QLatin1String(".part")))
+        return QStringLiteral("partial");
+    if (name.startsWith(QLatin1Char('#')))
+        return QStringLiteral("unnamed");
+    if (name == QLatin1String("update.ini.lock"))
+        return QStringLiteral("lock");
+    if (name == QLatin1String("update.ini"))
+        return path.contains(QLatin1String("/voxtrel_temp_")) ? QStringLiteral("session record")
+            : path.contains(QLatin1String("/update.ini.")) ? QStringLiteral("record copy")
+                                                            : QStringLiteral("record");
+    if (name.startsWith(QLatin1String("update.ini.")))
+        return QStringLiteral("record temp");
+    return QStringLiteral("file");
+}
+
+// The sample: on the bundle and on the records, the first call of every kind for every shape of
+// path (a new file, an original moved aside, a partial output, a record, its lock, its temporary
+// files...) in each step, every errno in turn and alternately once and for good; on the session
+// and the rest of the temp folder one call of the kinds that change it.
 void IoFaultTest::sample_data()
 {
     QTest::addColumn<Row>("row");
@@ -467,46 +527,41 @@ void IoFaultTest::sample_data()
                              QStringLiteral("EDQUOT")};
     QList<Row> rows;
     int turn = 0;
+    auto add = [&](const QString& cls, const QString& kind, int nth, const Call& call) {
+        Row row;
+        row.cls = cls;
+        row.fault.kind = kind;
+        row.fault.nth = nth;
+        row.fault.error = errors.at(turn % errors.size());
+        row.fault.forGood = (turn / errors.size()) % 2 == 1;
+        row.seen = relativeTo(*m_RecordScenario, call.path)
+            + (call.path2.isEmpty() ? QString() : QStringLiteral(" -> ") + relativeTo(*m_RecordScenario, call.path2));
+        rows << row;
+        ++turn;
+    };
     for (const QString& cls : {QStringLiteral("bundle"), QStringLiteral("records")}) {
         for (const QString& kind : IoFaultInjector::kinds()) {
-            const QList<Call> calls = recordedCalls(kind, cls);
-            if (calls.isEmpty())
+            if (kind == QLatin1String("read") && cls == QLatin1String("records"))
                 continue;
-            // At most four calls of a kind: the first, the last and two between.
-            QList<int> picks{1, calls.size()};
-            if (calls.size() > 2)
-                picks << 1 + calls.size() / 3 << 1 + (2 * calls.size()) / 3;
-            std::sort(picks.begin(), picks.end());
-            picks.erase(std::unique(picks.begin(), picks.end()), picks.end());
-            for (int n : picks) {
-                Row row;
-                row.cls = cls;
-                row.fault.kind = kind;
-                row.fault.nth = n;
-                row.fault.error = errors.at(turn % errors.size());
-                row.fault.forGood = (turn / errors.size()) % 2 == 1;
-                const Call& call = calls.at(n - 1);
-                row.seen = relativeTo(*m_RecordScenario, call.path);
-                rows << row;
-                ++turn;
+            const QList<Call> calls = recordedCalls(kind, cls);
+            QSet<QString> shapes;
+            for (int i = 0; i < calls.size(); ++i) {
+                const Call& call = calls.at(i);
+                const QString shape = QString::number(call.pid) + pathShape(call.path) + QLatin1Char('>')
+                    + pathShape(call.path2);
+                if (shapes.contains(shape))
+                    continue;
+                shapes.insert(shape);
+                add(cls, kind, i + 1, call);
             }
         }
     }
     for (const QString& cls : {QStringLiteral("session"), QStringLiteral("temp")}) {
-        for (const QString& kind : {QStringLiteral("write"), QStringLiteral("rename"), QStringLiteral("mkdir"),
-                                    QStringLiteral("unlink")}) {
+        for (const QString& kind : {QStringLiteral("write"), QStringLiteral("create"), QStringLiteral("rename"),
+                                    QStringLiteral("mkdir"), QStringLiteral("unlink")}) {
             const QList<Call> calls = recordedCalls(kind, cls);
-            if (calls.isEmpty())
-                continue;
-            Row row;
-            row.cls = cls;
-            row.fault.kind = kind;
-            row.fault.nth = 1 + calls.size() / 2;
-            row.fault.error = errors.at(turn % errors.size());
-            row.fault.forGood = turn % 2 == 1;
-            row.seen = relativeTo(*m_RecordScenario, calls.at(row.fault.nth - 1).path);
-            rows << row;
-            ++turn;
+            if (!calls.isEmpty())
+                add(cls, kind, 1 + calls.size() / 2, calls.at(calls.size() / 2));
         }
     }
     const QStringList shard = QString::fromLocal8Bit(qgetenv("VX_IOFAULT_SHARD")).split(QLatin1Char('/'));
@@ -726,7 +781,7 @@ void IoFaultTest::durableOrder()
                 return true;
             if ((c.kind == QLatin1String("write") || c.kind == QLatin1String("create")) && c.path == name)
                 return false;
-            if (c.kind == QLatin1String("rename") && c.ok() && c.path2 == name)
+            if ((c.kind == QLatin1String("rename") || c.kind == QLatin1String("link")) && c.ok() && c.path2 == name)
                 name = c.path;
         }
         return false;

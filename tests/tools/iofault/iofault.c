@@ -14,7 +14,9 @@
  *   read    read, pread, pread64, readv, preadv, preadv64, mmap, mmap64 of a file
  * Each call is named by the path it acts on: the path given (made absolute and cleaned lexically,
  * ".." taken back), the path of its folder descriptor joined with the name, or for calls on a
- * descriptor the path /proc/self/fd gives.  Renames and links are named by both paths.
+ * descriptor the path /proc/self/fd gives (an unnamed O_TMPFILE file: "<folder>/#<inode>
+ * (deleted)"; a link made from "/proc/self/fd/<n>" names that file).  Renames and links are named
+ * by both paths.
  *
  * Environment:
  *   VX_IOFAULT_STATE    a file of at least 4 KiB mapped shared by every process of the run; its
@@ -27,8 +29,8 @@
  *                       <result> "ok", "err <errno>" or "inject <errno>"; seq is the run's order.
  *   VX_IOFAULT_KIND     inject mode: the kind whose calls are counted...
  *   VX_IOFAULT_PATHS    ...on these paths (':'-separated; "/x" is the folder or file /x and all
- *                       below it, "/x*" every path that starts with "/x", "*text" any path
- *                       holding text; empty: every path)...
+ *                       below it; a pattern with '*' (any run of characters, '/' included) must
+ *                       match the whole path; empty: every path)...
  *   VX_IOFAULT_NTH      ...fails the N-th of them (counted from 1 over all processes and threads)
  *   VX_IOFAULT_ERRNO    with this error (ENOSPC, EIO, EROFS, EDQUOT or a number),
  *   VX_IOFAULT_FOREVER  and, when "1", every later one as well.
@@ -281,6 +283,38 @@ static void atPath(int dirfd, const char *name, char *out, size_t size)
             snprintf(out, size, "%s", base);
     }
     cleanPath(out);
+    if (!strncmp(out, "/proc/self/fd/", 14)) {
+        char target[PATH_BUF];
+        const ssize_t n = readlink(out, target, sizeof(target) - 1);
+        if (n > 0) {
+            target[n] = 0;
+            snprintf(out, size, "%s", target);
+        }
+    }
+}
+
+/* '*' stands for any run of characters, '/' included. */
+static int globMatch(const char *pattern, const char *text)
+{
+    const char *star = NULL;
+    const char *resume = NULL;
+    while (*text) {
+        if (*pattern == '*') {
+            star = pattern++;
+            resume = text;
+        } else if (*pattern == *text) {
+            ++pattern;
+            ++text;
+        } else if (star) {
+            pattern = star + 1;
+            text = ++resume;
+        } else {
+            return 0;
+        }
+    }
+    while (*pattern == '*')
+        ++pattern;
+    return *pattern == 0;
 }
 
 static int matchesOne(const char *path)
@@ -291,16 +325,12 @@ static int matchesOne(const char *path)
         return 1;
     for (int i = 0; i < g.patterns; ++i) {
         const char *p = g.pattern[i];
-        if (p[0] == '*') {
-            if (strstr(path, p + 1))
+        if (strchr(p, '*')) {
+            if (globMatch(p, path))
                 return 1;
         } else {
-            size_t length = strlen(p);
-            const int plain = p[length - 1] == '*';
-            if (plain)
-                --length;
-            if (!strncmp(path, p, length) &&
-                (plain || path[length] == 0 || path[length] == '/' || p[length - 1] == '/'))
+            const size_t length = strlen(p);
+            if (!strncmp(path, p, length) && (path[length] == 0 || path[length] == '/' || p[length - 1] == '/'))
                 return 1;
         }
     }
