@@ -23,8 +23,7 @@
 // The clean run after a row runs both steps in this process (the same engine, without the
 // program's waits); VX_IOFAULT_REAL_CLEAN=1 runs the real programs instead.
 // VX_IOFAULT_LIST=1 lists the rows (each skipped, with the call it hits in the record run).
-// VX_IOFAULT_BUILD names a build folder whose src/update is tested instead of this build's (its
-// release is then made in the test's own folder).  VX_IOFAULT_TABLE names a file to which every
+// VX_IOFAULT_BUILD names a build folder whose src/update is tested instead of this build's.  VX_IOFAULT_TABLE names a file to which every
 // row appends one tab-separated line of its outcome.
 
 #include "common/bundlegenerator.h"
@@ -53,6 +52,7 @@
 #include <memory>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace
@@ -110,6 +110,8 @@ enum class BundleState
     Old,
     New,
     NewWithObsolete, // N+1 plus files of N whose deletion failed
+    Mixed,           // every name of N or N+1 holds one of its versions; the update's own
+                     // leftovers beside them
     Neither
 };
 
@@ -122,6 +124,8 @@ QString stateName(BundleState state)
         return QStringLiteral("new");
     case BundleState::NewWithObsolete:
         return QStringLiteral("new+obsolete");
+    case BundleState::Mixed:
+        return QStringLiteral("mixed");
     case BundleState::Neither:
         return QStringLiteral("neither");
     }
@@ -132,9 +136,28 @@ QString joined(const QStringList& lines)
 {
     return lines.join(QStringLiteral("\n  "));
 }
+
+// The engine's debug lines (of the clean runs in this process) would bury the test's own output.
+QtMessageHandler g_testHandler = nullptr;
+void dropDebugLines(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    if (type != QtDebugMsg && g_testHandler)
+        g_testHandler(type, context, text);
+}
 } // namespace
 
 Q_DECLARE_METATYPE(Row)
+
+// Hooks of a row around its faulty run (small file systems).
+struct Stage
+{
+    std::function<void(UpdateScenario&)> beforeRun;   // after the scenario is set up
+    std::function<void()> tick;                       // while the faulty run lasts
+    std::function<void(UpdateScenario&)> beforeClean; // before the clean run
+    std::function<bool()> faultHappened;              // for rows without the injector
+    bool mixedAllowed = false; // a file system that refuses everything: the rollback cannot
+                               // undo, but every name must hold one of its versions
+};
 
 class IoFaultTest : public QObject
 {
@@ -230,6 +253,38 @@ class IoFaultTest : public QObject
             return BundleState::Old;
         *differences = QStringList{QStringLiteral("against N+1:")} + toNew.mid(0, 12)
             + QStringList{QStringLiteral("against N:")} + toOld.mid(0, 12);
+        // Name by name: each holds its old or its new version (or is one of N's that N+1 drops,
+        // or a new one not there yet), and whatever else there is is the update's own.
+        static const QRegularExpression leftover(QStringLiteral("(\\._vxnew_|\\._vxold_|\\.part)$"));
+        QStringList wrong;
+        QSet<QString> names;
+        for (const QString& name : m_Release.oldTree().nodes().keys() + m_Release.newTree().nodes().keys() + now.nodes().keys())
+            names.insert(name);
+        for (const QString& name : qAsConst(names)) {
+            const bool inOld = m_Release.oldTree().contains(name);
+            const bool inNew = m_Release.newTree().contains(name);
+            if (name == QLatin1String("Contents/SharedSupport/update.ini"))
+                continue;
+            if (!now.contains(name)) {
+                if (inOld && inNew)
+                    wrong << name + QStringLiteral(": missing");
+                continue;
+            }
+            if (!inOld && !inNew) {
+                if (!leftover.match(name).hasMatch() && now.node(name).kind != TreeSnapshot::Node::Dir)
+                    wrong << name + QStringLiteral(": neither version's");
+                continue;
+            }
+            if ((inOld && m_Release.oldTree().node(name) == now.node(name))
+                || (inNew && m_Release.newTree().node(name) == now.node(name)))
+                continue;
+            if (now.node(name).kind == TreeSnapshot::Node::Dir)
+                continue;
+            wrong << name + QStringLiteral(": neither version's content");
+        }
+        if (wrong.isEmpty())
+            return BundleState::Mixed;
+        *differences << QStringLiteral("by name:") << wrong;
         return BundleState::Neither;
     }
 
@@ -263,15 +318,6 @@ class IoFaultTest : public QObject
         return build.isEmpty() ? QStringLiteral(VX_UPDATE_BINARY) : QDir(build).filePath(QStringLiteral("src/update"));
     }
 
-    // Hooks of a row around its faulty run (small file systems).
-    struct Stage
-    {
-        std::function<void(UpdateScenario&)> beforeRun;   // after the scenario is set up
-        std::function<void()> tick;                       // while the faulty run lasts
-        std::function<void(UpdateScenario&)> beforeClean; // before the clean run
-        std::function<bool()> faultHappened;              // for rows without the injector
-    };
-
     void runRow(const Row& row, const Stage& stage = Stage());
 
 private slots:
@@ -290,6 +336,7 @@ private slots:
 
 void IoFaultTest::initTestCase()
 {
+    g_testHandler = qInstallMessageHandler(dropDebugLines);
     m_Dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_Dir->isValid());
     if (qEnvironmentVariableIsSet("VX_IOFAULT_KEEP")) {
@@ -302,10 +349,8 @@ void IoFaultTest::initTestCase()
     QVERIFY2(QFileInfo(updaterBinary()).isExecutable(), qPrintable(updaterBinary()));
     QVERIFY2(RealUpdateRun::becomeSubreaper(), "cannot become the subreaper of the updaters");
 
-    // Entries of one build share a release made by the first; another build gets its own.
-    const QString shared = qEnvironmentVariableIsSet("VX_IOFAULT_BUILD")
-        ? QString()
-        : QString::fromLocal8Bit(qgetenv("VX_E2E_RELEASE_DIR"));
+    // Entries share a release made by the first (with the same updater program).
+    const QString shared = QString::fromLocal8Bit(qgetenv("VX_E2E_RELEASE_DIR"));
     const QString releaseRoot = shared.isEmpty() ? m_Dir->filePath(QStringLiteral("release")) : shared;
     QString error;
     if (shared.isEmpty() || qEnvironmentVariableIsSet("VX_E2E_RELEASE_BUILD"))
@@ -381,8 +426,9 @@ void IoFaultTest::runRow(const Row& row, const Stage& stage)
         verdict = QStringLiteral("fault never reached");
     else if (run.timedOut)
         verdict = QStringLiteral("stalled past %1 s").arg(deadlineMs() / 1000);
-    else if (state == BundleState::Neither)
-        verdict = QStringLiteral("bundle is neither N nor N+1");
+    else if (state == BundleState::Neither || (state == BundleState::Mixed && !stage.mixedAllowed))
+        verdict = state == BundleState::Mixed ? QStringLiteral("bundle mixes N and N+1")
+                                              : QStringLiteral("bundle is neither N nor N+1");
     else if (reported == QLatin1String("nothing"))
         verdict = QStringLiteral("neither success nor failure reported");
     else if (reported == QLatin1String("success") && state == BundleState::Old)
@@ -591,17 +637,24 @@ void IoFaultTest::sweep_data()
     const QStringList shard = QString::fromLocal8Bit(qgetenv("VX_IOFAULT_SHARD")).split(QLatin1Char('/'));
     const int index = shard.size() == 2 ? shard.at(0).toInt() : 0;
     const int count = shard.size() == 2 ? qMax(1, shard.at(1).toInt()) : 1;
-    // Every call on a class once, for good on the bundle and the records (where the rollback
-    // meets the refusal too); the temp folder's other calls and the config folder once.
+    // Every call on the bundle and on the records once and for good (where the rollback meets the
+    // refusal too), every call on the session and on the rest of the temp folder once; of the
+    // many writes and reads (a download's chunks, a hash's blocks) forty spread over each run.
+    const QStringList sessionPatterns = classPatterns(*m_RecordScenario, QStringLiteral("session"));
     int i = 0;
     for (const QString& cls : {QStringLiteral("bundle"), QStringLiteral("records"), QStringLiteral("session"),
                                QStringLiteral("temp"), QStringLiteral("config")}) {
         const bool both = cls == QLatin1String("bundle") || cls == QLatin1String("records");
         for (const QString& kind : IoFaultInjector::kinds()) {
             const QList<Call> calls = recordedCalls(kind, cls);
-            for (int n = 1; n <= calls.size(); ++n) {
+            const bool bulk = kind == QLatin1String("write") || kind == QLatin1String("read");
+            const int stride = bulk ? qMax(1, calls.size() / 40) : 1;
+            for (int n = 1; n <= calls.size(); n += stride) {
+                // The temp folder's rows leave out its sessions: they have rows of their own.
+                if (cls == QLatin1String("temp") && callMatches(calls.at(n - 1), sessionPatterns))
+                    continue;
                 for (bool forGood : {false, true}) {
-                    if (forGood && !both)
+                    if (forGood && (!both || bulk))
                         continue;
                     Row row;
                     row.cls = cls;
@@ -610,6 +663,8 @@ void IoFaultTest::sweep_data()
                     row.fault.error = errors.at((n - 1 + (forGood ? 1 : 0)) % errors.size());
                     row.fault.forGood = forGood;
                     row.seen = relativeTo(*m_RecordScenario, calls.at(n - 1).path);
+                    if (!calls.at(n - 1).path2.isEmpty())
+                        row.seen += QStringLiteral(" -> ") + relativeTo(*m_RecordScenario, calls.at(n - 1).path2);
                     if (i++ % count == index)
                         addRow(row);
                 }
@@ -726,22 +781,35 @@ void IoFaultTest::smallFileSystems()
         *scenarioRoot = scenario.root();
     };
     if (place == QLatin1String("remount")) {
-        // Once step two has put its first file in place, the bundle's file system goes
-        // read-only (a mount with files open for writing refuses: tried again and again).
+        // Once step two has put its first file in place (a name of N holds another file), the
+        // bundle's file system goes read-only (a file system with files open for writing
+        // refuses: tried again and again).
+        auto inodes = std::make_shared<QHash<QString, quint64>>();
         stage.tick = [=]() {
             if (*remounted || scenarioRoot->isEmpty())
                 return;
             const QString bundle = *scenarioRoot + QStringLiteral("/install/") + BundleGenerator::bundleName();
-            bool replacing = false;
-            QDirIterator it(bundle, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+            const bool first = inodes->isEmpty();
+            bool replaced = false;
+            QDirIterator it(bundle, QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks,
                             QDirIterator::Subdirectories);
-            while (it.hasNext() && !replacing)
-                replacing = it.next().endsWith(QLatin1String("._vxold_"));
-            if (replacing)
+            while (it.hasNext() && !replaced) {
+                const QString path = it.next();
+                struct stat st {};
+                // The session record is step one's to rewrite.
+                if (path.endsWith(QLatin1String("/update.ini")) || ::lstat(QFile::encodeName(path).constData(), &st) != 0)
+                    continue;
+                if (first)
+                    inodes->insert(path, quint64(st.st_ino));
+                else
+                    replaced = inodes->contains(path) && inodes->value(path) != quint64(st.st_ino);
+            }
+            if (replaced)
                 *remounted = ::mount(nullptr, QFile::encodeName(*mounted).constData(), nullptr,
                                      MS_REMOUNT | MS_RDONLY, nullptr) == 0;
         };
         stage.faultHappened = [=]() { return *remounted; };
+        stage.mixedAllowed = true;
     } else {
         stage.faultHappened = [=]() { return true; };
     }
