@@ -128,9 +128,12 @@ RealUpdateRun::Result RealUpdateRun::run(const QStringList& extraEnvironment, in
     }
     result.started = true;
 
-    // Ends when no updater of the scenario runs any more and every child has been reaped.
+    // Ends when no updater of the scenario runs any more and every child has been reaped.  The
+    // process table is looked at every 100 ms; children are reaped and events handled every 10.
     bool firstEnded = false;
     QElapsedTimer quiet;
+    QElapsedTimer lastLook;
+    bool running = true;
     while (true) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         siginfo_t info{};
@@ -148,7 +151,10 @@ RealUpdateRun::Result RealUpdateRun::run(const QStringList& extraEnvironment, in
             }
             info = siginfo_t{};
         }
-        const bool running = !m_Scenario.updaterProcesses().isEmpty();
+        if (!lastLook.isValid() || lastLook.elapsed() >= 100) {
+            running = !m_Scenario.updaterProcesses().isEmpty();
+            lastLook.start();
+        }
         if (firstEnded && !running) {
             // A detached start may be between its forks: the scenario must stay quiet a moment.
             if (!quiet.isValid())

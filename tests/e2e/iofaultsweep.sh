@@ -59,7 +59,7 @@ run_test() {
 
 START=$SECONDS
 echo "== release and durable order ($WORK)"
-VX_E2E_RELEASE_BUILD=1 run_test release durableOrder || true
+VX_E2E_RELEASE_BUILD=1 run_test release releaseAndRecord durableOrder || true
 grep -E '^(PASS|FAIL)' "$WORK/release.log" | grep -v 'TestCase' || { tail -20 "$WORK/release.log"; exit 1; }
 
 echo "== $MODE rows in $JOBS shards"

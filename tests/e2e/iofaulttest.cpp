@@ -17,6 +17,7 @@
 //                  (only when VX_IOFAULT_SWEEP=1; tests/e2e/iofaultsweep.sh runs it in shards)
 //   smallFileSystems  the bundle or the temp folder on a small full tmpfs, or the bundle's file
 //                  system remounted read-only in step two (needs a private mount namespace)
+//   releaseAndRecord  builds the release and makes the record run (the group's set-up entry)
 //   durableOrder   a clean update's recorded calls: new content synced before it takes its name,
 //                  folders synced before the step commits and before the originals go
 //
@@ -322,6 +323,8 @@ class IoFaultTest : public QObject
 
 private slots:
     void initTestCase();
+    // The release and the record run: the set-up entry of the group.
+    void releaseAndRecord();
 
     void findings_data();
     void findings();
@@ -382,6 +385,12 @@ void IoFaultTest::initTestCase()
         counts << cls + QStringLiteral(": ") + line.join(QStringLiteral(", "));
     }
     qInfo().noquote() << "clean update" << m_CleanMs << "ms; calls per kind:\n " << joined(counts);
+}
+
+void IoFaultTest::releaseAndRecord()
+{
+    QVERIFY(!m_Recorded.isEmpty());
+    QVERIFY(m_CleanMs > 0);
 }
 
 // Runs the update with the row's fault, then a clean one; see the file's head for what must hold.
