@@ -29,6 +29,7 @@
 
 #include "common/bundlegenerator.h"
 #include "common/clientbundle.h"
+#include "common/durableorder.h"
 #include "common/iofaultinjector.h"
 #include "common/realupdaterun.h"
 #include "common/treesnapshot.h"
@@ -843,82 +844,16 @@ void IoFaultTest::smallFileSystems()
 
 void IoFaultTest::durableOrder()
 {
-    const QString bundle = m_RecordScenario->bundle();
-    const QString tmp = m_RecordScenario->tmp();
-    QStringList missing;
-    // Whether the file renamed at index `to` was synced (fsync/fdatasync on the file, or syncfs
-    // on the bundle's file system) after its last write, under whatever names it had since its
-    // creation.
-    auto syncedBefore = [&](int to) {
-        QString name = m_Recorded.at(to).path;
-        for (int i = to - 1; i >= 0; --i) {
-            const Call& c = m_Recorded.at(i);
-            if (c.kind == QLatin1String("sync") && c.ok()
-                && (c.path == name || (c.function == QLatin1String("syncfs") && c.path.startsWith(bundle))))
-                return true;
-            if ((c.kind == QLatin1String("write") || c.kind == QLatin1String("create")) && c.path == name)
-                return false;
-            if ((c.kind == QLatin1String("rename") || c.kind == QLatin1String("link")) && c.ok() && c.path2 == name)
-                name = c.path;
-        }
-        return false;
-    };
-    // The folders whose entries a step changed, by its process, and the moment of the change.
-    QHash<qint64, QHash<QString, int>> changedFolders;
-    bool sawAsideRemoval = false;
-    bool sawInstall = false;
-    for (int i = 0; i < m_Recorded.size(); ++i) {
-        const Call& c = m_Recorded.at(i);
-        const bool inBundle = c.path.startsWith(bundle + QLatin1Char('/')) || c.path2.startsWith(bundle + QLatin1Char('/'));
-        const bool record = QFileInfo(c.path2).fileName() == QLatin1String("update.ini")
-            && (c.path2.startsWith(bundle) || c.path2.startsWith(tmp + QStringLiteral("/voxtrel_temp_")));
-        // Into its installed name: not a partial output taking its "._vxnew_" name, nor an
-        // original moved aside.
-        if (c.kind == QLatin1String("rename") && c.ok() && (inBundle || record)
-            && !c.path2.endsWith(QLatin1String("._vxold_")) && !c.path2.endsWith(QLatin1String("._vxnew_"))) {
-            // A new file takes its name: its content must be on stable storage first.
-            if (c.path2.startsWith(bundle) && !record)
-                sawInstall = true;
-            if (!syncedBefore(i))
-                missing << QStringLiteral("no fsync of %1 before it was renamed to %2")
-                               .arg(relativeTo(*m_RecordScenario, c.path), relativeTo(*m_RecordScenario, c.path2));
-            if (c.path2.startsWith(bundle) && !record)
-                changedFolders[c.pid].insert(QFileInfo(c.path2).path(), i);
-        }
-        if ((c.kind == QLatin1String("mkdir") || c.kind == QLatin1String("link")) && c.ok()
-            && c.path.startsWith(bundle + QLatin1Char('/')))
-            changedFolders[c.pid].insert(QFileInfo(c.path).path(), i);
-        // The commit: the record rewritten after the step's files are in place, or the first
-        // original removed.  Every folder changed before must be synced by then.
-        const bool asideRemoval = c.kind == QLatin1String("unlink") && c.ok() && c.path.endsWith(QLatin1String("._vxold_"))
-            && c.path.startsWith(bundle);
-        const bool recordAfterInstall = record && c.kind == QLatin1String("rename") && c.ok()
-            && !changedFolders.value(c.pid).isEmpty();
-        if (asideRemoval || recordAfterInstall) {
-            sawAsideRemoval = sawAsideRemoval || asideRemoval;
-            QHash<QString, int>& folders = changedFolders[c.pid];
-            for (auto it = folders.cbegin(); it != folders.cend(); ++it) {
-                bool synced = false;
-                for (int j = i - 1; j > it.value() && !synced; --j) {
-                    const Call& s = m_Recorded.at(j);
-                    synced = s.kind == QLatin1String("sync") && s.ok()
-                        && (s.path == it.key() || (s.function == QLatin1String("syncfs") && s.path.startsWith(bundle)));
-                }
-                if (!synced)
-                    missing << QStringLiteral("folder %1 not synced before %2 %3")
-                                   .arg(relativeTo(*m_RecordScenario, it.key()),
-                                        asideRemoval ? QStringLiteral("the removal of") : QStringLiteral("the record"),
-                                        relativeTo(*m_RecordScenario, asideRemoval ? c.path : c.path2));
-            }
-            folders.clear();
-        }
-    }
-    QVERIFY2(sawInstall, "the record run installed no file");
-    QVERIFY2(sawAsideRemoval, "the record run removed no original");
-    missing.removeDuplicates();
-    if (!missing.isEmpty())
-        qInfo().noquote() << "durability gaps:\n " << joined(missing);
-    QVERIFY2(missing.isEmpty(), qPrintable(QStringLiteral("%1 durability gaps, the first: %2").arg(missing.size()).arg(missing.first())));
+    QString error;
+    const QStringList missing = DurableOrder::gaps(m_Recorded, m_RecordScenario->bundle(),
+                                                   m_RecordScenario->tmp() + QStringLiteral("/voxtrel_temp_"), &error);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    QStringList shown;
+    for (const QString& line : missing)
+        shown << QString(line).replace(m_RecordScenario->root() + QLatin1Char('/'), QString());
+    if (!shown.isEmpty())
+        qInfo().noquote() << "durability gaps:\n " << joined(shown);
+    QVERIFY2(shown.isEmpty(), qPrintable(QStringLiteral("%1 durability gaps, the first: %2").arg(shown.size()).arg(shown.value(0))));
 }
 
 // A private mount namespace is made before anything else runs (the threads Qt starts would make
