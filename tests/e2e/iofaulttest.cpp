@@ -5,9 +5,12 @@
 // run in record mode first counts the calls per kind and path, from which the rows are chosen.
 //
 // Every row: the whole update with the fault must leave the bundle exactly N or exactly N+1 (N+1
-// plus obsolete files whose deletion failed counts as N+1), report a failure as one (a box or an
-// exit status other than 0; success only with the bundle at N+1) and end within the deadline (a
-// stall is a failure).  A clean run must then reach N+1 and leave nothing in the temp folder.
+// plus obsolete files whose deletion failed counts as N+1, and so do originals kept aside when
+// every removal keeps failing; a file system that refuses everything mid-replacement may leave
+// each name at either version, none missing), report a failure as one (a box or an exit status
+// other than 0; success only with the bundle at N+1) and end within the deadline (a stall is a
+// failure).  A clean run must then reach N+1 without putting back the originals of an update
+// that reported success, and leave nothing in the temp folder.
 //
 // Test functions:
 //   findings       named rows for faults that once went wrong
@@ -112,6 +115,8 @@ enum class BundleState
     Old,
     New,
     NewWithObsolete, // N+1 plus files of N whose deletion failed
+    NewWithAsides,   // N+1 plus originals kept aside ("<name>._vxold_" with N's content) and
+                     // maybe obsolete files: their removal failed
     Mixed,           // every name of N or N+1 holds one of its versions; the update's own
                      // leftovers beside them
     Neither
@@ -126,6 +131,8 @@ QString stateName(BundleState state)
         return QStringLiteral("new");
     case BundleState::NewWithObsolete:
         return QStringLiteral("new+obsolete");
+    case BundleState::NewWithAsides:
+        return QStringLiteral("new+asides");
     case BundleState::Mixed:
         return QStringLiteral("mixed");
     case BundleState::Neither:
@@ -239,17 +246,23 @@ class IoFaultTest : public QObject
             return BundleState::New;
         // Entries only the bundle has that are N's, unchanged: obsolete files left.
         const TreeSnapshot now = TreeSnapshot::take(scenario.bundle());
-        bool onlyObsolete = true;
+        static const QString aside = QStringLiteral("._vxold_");
+        bool onlyLeft = true;
+        bool asides = false;
         for (const QString& line : toNew) {
             const QString path = line.section(QStringLiteral(": "), 0, 0);
-            if (!line.endsWith(QLatin1String(": only in the second tree")) || !m_Release.oldTree().contains(path)
-                || m_Release.oldTree().node(path) != now.node(path)) {
-                onlyObsolete = false;
+            const QString original = path.endsWith(aside) ? path.left(path.size() - aside.size()) : QString();
+            const bool obsolete = m_Release.oldTree().contains(path) && m_Release.oldTree().node(path) == now.node(path);
+            const bool keptAside = !original.isEmpty() && m_Release.newTree().contains(original)
+                && m_Release.oldTree().contains(original) && m_Release.oldTree().node(original) == now.node(path);
+            if (!line.endsWith(QLatin1String(": only in the second tree")) || !(obsolete || keptAside)) {
+                onlyLeft = false;
                 break;
             }
+            asides = asides || keptAside;
         }
-        if (onlyObsolete)
-            return BundleState::NewWithObsolete;
+        if (onlyLeft)
+            return asides ? BundleState::NewWithAsides : BundleState::NewWithObsolete;
         const QStringList toOld = scenario.differencesFrom(m_Release.oldTree(), true);
         if (toOld.isEmpty())
             return BundleState::Old;
@@ -286,7 +299,7 @@ class IoFaultTest : public QObject
         }
         if (wrong.isEmpty())
             return BundleState::Mixed;
-        *differences << QStringLiteral("by name:") << wrong;
+        *differences = QStringList{QStringLiteral("by name:")} + wrong + *differences;
         return BundleState::Neither;
     }
 
@@ -443,6 +456,11 @@ void IoFaultTest::runRow(const Row& row, const Stage& stage)
         verdict = QStringLiteral("neither success nor failure reported");
     else if (reported == QLatin1String("success") && state == BundleState::Old)
         verdict = QStringLiteral("success reported with the bundle at N");
+    // Originals kept aside may stay only where every removal keeps failing; a single failure is
+    // tried again.
+    else if (state == BundleState::NewWithAsides
+             && !(row.fault.kind == QLatin1String("unlink") && row.fault.forGood))
+        verdict = QStringLiteral("originals kept aside left after the update");
     else if (reported == QLatin1String("failure") && run.clientStarts > 0 && state == BundleState::Old)
         verdict = QStringLiteral("client started with the bundle at N after a failure");
 
@@ -455,6 +473,7 @@ void IoFaultTest::runRow(const Row& row, const Stage& stage)
         // The real programs, or (quicker, the same engine) both steps in this process.
         bool cleanStalled = false;
         bool cleanSucceeded = false;
+        QString cleanRestored;
         QString cleanSaid;
         if (qgetenv("VX_IOFAULT_REAL_CLEAN") == "1") {
             RealUpdateRun cleanRunner(scenario, m_ProbeDir);
@@ -464,6 +483,11 @@ void IoFaultTest::runRow(const Row& row, const Stage& stage)
             cleanSaid = clean.boxes.join(QStringLiteral("; "));
         } else {
             const UpdateScenario::Run clean = scenario.runBothSteps(UpdateScenario::Watcher(), deadlineMs());
+            // The originals of an update that reported success belong to a committed session:
+            // putting them back would undo it.
+            const QStringList restored = clean.messages.filter(QStringLiteral("files of an interrupted update"));
+            if (reported == QLatin1String("success") && !restored.isEmpty())
+                cleanRestored = restored.first();
             cleanStalled = clean.outcome == UpdateScenario::Outcome::TimedOut;
             cleanSucceeded = clean.outcome == UpdateScenario::Outcome::Finished && clean.fatal.isEmpty();
             cleanSaid = (clean.fatal + clean.messages.mid(clean.messages.size() - 3)).join(QStringLiteral("; "));
@@ -475,6 +499,8 @@ void IoFaultTest::runRow(const Row& row, const Stage& stage)
             cleanVerdict = QStringLiteral("clean run stalled");
         else if (!cleanSucceeded)
             cleanVerdict = QStringLiteral("clean run failed (%1)").arg(cleanSaid);
+        else if (!cleanRestored.isEmpty())
+            cleanVerdict = QStringLiteral("the clean run undid the committed update: ") + cleanRestored;
         else if (cleanState != BundleState::New)
             cleanVerdict = QStringLiteral("clean run left the bundle %1").arg(stateName(cleanState));
         else if (!cleanLeft.isEmpty())
@@ -494,6 +520,9 @@ void IoFaultTest::runRow(const Row& row, const Stage& stage)
                               .arg(run.elapsedMs)
                               .arg(exits.join(QLatin1Char(',')), joined(run.boxes), stateName(state),
                                    joined(differences));
+    // QtTest shortens long failure texts: the whole story goes to the log first.
+    if (!verdict.isEmpty() || !cleanVerdict.isEmpty())
+        qInfo().noquote() << story;
     QVERIFY2(verdict.isEmpty(), qPrintable(verdict + QStringLiteral(": ") + story));
     QVERIFY2(cleanVerdict.isEmpty(), qPrintable(cleanVerdict + QStringLiteral("; faulty run: ") + story));
 }
