@@ -174,10 +174,6 @@ RealUpdateRun::Result RealUpdateRun::run(const QStringList& extraEnvironment, in
                 int status = 0;
                 ::waitpid(first, &status, 0);
             }
-            // Whatever the kill left to reap.
-            int status = 0;
-            while (::waitpid(-1, &status, WNOHANG) > 0) {
-            }
             break;
         }
         QThread::msleep(10);
@@ -186,6 +182,18 @@ RealUpdateRun::Result RealUpdateRun::run(const QStringList& extraEnvironment, in
     for (const QByteArray& line : ClientBundle::readFile(probeLog).split('\n')) {
         if (line.startsWith("box "))
             result.boxes << QString::fromUtf8(line.mid(4));
+    }
+    // The client is started last, detached: after a run without a failure it gets a moment to
+    // note its start.
+    QElapsedTimer clientWait;
+    clientWait.start();
+    while (!result.timedOut && !result.reportedFailure() && m_Scenario.clientStarts() == startsBefore
+           && clientWait.elapsed() < 5000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(20);
+    }
+    int status = 0;
+    while (::waitpid(-1, &status, WNOHANG) > 0) {
     }
     result.clientStarts = m_Scenario.clientStarts() - startsBefore;
     return result;

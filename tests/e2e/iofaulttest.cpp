@@ -27,11 +27,11 @@
 // The clean run after a row runs both steps in this process (the same engine, without the
 // program's waits); VX_IOFAULT_REAL_CLEAN=1 runs the real programs instead.
 // VX_IOFAULT_LIST=1 lists the rows (each skipped, with the call it hits in the record run).
-// VX_IOFAULT_BUILD names a build folder whose src/update is tested instead of this build's.  VX_IOFAULT_TABLE names a file to which every
-// row appends one tab-separated line of its outcome.
+// VX_IOFAULT_BUILD names a build folder whose src/update is tested instead of this build's.
+// VX_IOFAULT_TABLE names a file to which every row appends one tab-separated line of its outcome.
+// VX_IOFAULT_KEEP=1 keeps the scenarios' folders (the record run's log is its iofault/calls.log).
 
 #include "common/bundlegenerator.h"
-#include "common/clientbundle.h"
 #include "common/durableorder.h"
 #include "common/iofaultinjector.h"
 #include "common/realupdaterun.h"
@@ -47,7 +47,6 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
-#include <QSettings>
 #include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QtTest>
