@@ -5,8 +5,8 @@
 // run in record mode first counts the calls per kind and path, from which the rows are chosen.
 //
 // Every row: the whole update with the fault must leave the bundle exactly N or exactly N+1 (N+1
-// plus obsolete files whose deletion failed counts as N+1, and so do originals kept aside when
-// every removal keeps failing; a file system that refuses everything mid-replacement may leave
+// plus obsolete files whose deletion failed counts as N+1, and so do originals kept aside and the
+// session record when every removal keeps failing; a file system that refuses everything mid-replacement may leave
 // each name at either version, none missing), report a failure as one (a box or an exit status
 // other than 0; success only with the bundle at N+1) and end within the deadline (a stall is a
 // failure).  A clean run must then reach N+1 without putting back the originals of an update
@@ -114,8 +114,8 @@ enum class BundleState
     Old,
     New,
     NewWithObsolete, // N+1 plus files of N whose deletion failed
-    NewWithAsides,   // N+1 plus originals kept aside ("<name>._vxold_" with N's content) and
-                     // maybe obsolete files: their removal failed
+    NewWithLeftovers, // N+1 plus what the update failed to remove: originals kept aside
+                      // ("<name>._vxold_" with N's content), the session record, obsolete files
     Mixed,           // every name of N or N+1 holds one of its versions; the update's own
                      // leftovers beside them
     Neither
@@ -130,8 +130,8 @@ QString stateName(BundleState state)
         return QStringLiteral("new");
     case BundleState::NewWithObsolete:
         return QStringLiteral("new+obsolete");
-    case BundleState::NewWithAsides:
-        return QStringLiteral("new+asides");
+    case BundleState::NewWithLeftovers:
+        return QStringLiteral("new+leftovers");
     case BundleState::Mixed:
         return QStringLiteral("mixed");
     case BundleState::Neither:
@@ -247,21 +247,22 @@ class IoFaultTest : public QObject
         const TreeSnapshot now = TreeSnapshot::take(scenario.bundle());
         static const QString aside = QStringLiteral("._vxold_");
         bool onlyLeft = true;
-        bool asides = false;
+        bool leftovers = false;
         for (const QString& line : toNew) {
             const QString path = line.section(QStringLiteral(": "), 0, 0);
             const QString original = path.endsWith(aside) ? path.left(path.size() - aside.size()) : QString();
             const bool obsolete = m_Release.oldTree().contains(path) && m_Release.oldTree().node(path) == now.node(path);
             const bool keptAside = !original.isEmpty() && m_Release.newTree().contains(original)
                 && m_Release.oldTree().contains(original) && m_Release.oldTree().node(original) == now.node(path);
-            if (!line.endsWith(QLatin1String(": only in the second tree")) || !(obsolete || keptAside)) {
+            const bool record = path == QLatin1String("Contents/SharedSupport/update.ini");
+            if (!line.endsWith(QLatin1String(": only in the second tree")) || !(obsolete || keptAside || record)) {
                 onlyLeft = false;
                 break;
             }
-            asides = asides || keptAside;
+            leftovers = leftovers || keptAside || record;
         }
         if (onlyLeft)
-            return asides ? BundleState::NewWithAsides : BundleState::NewWithObsolete;
+            return leftovers ? BundleState::NewWithLeftovers : BundleState::NewWithObsolete;
         const QStringList toOld = scenario.differencesFrom(m_Release.oldTree(), true);
         if (toOld.isEmpty())
             return BundleState::Old;
@@ -455,11 +456,11 @@ void IoFaultTest::runRow(const Row& row, const Stage& stage)
         verdict = QStringLiteral("neither success nor failure reported");
     else if (reported == QLatin1String("success") && state == BundleState::Old)
         verdict = QStringLiteral("success reported with the bundle at N");
-    // Originals kept aside may stay only where every removal keeps failing; a single failure is
-    // tried again.
-    else if (state == BundleState::NewWithAsides
+    // Originals kept aside and the session record may stay only where every removal keeps
+    // failing; a single failure is tried again or fails the step.
+    else if (state == BundleState::NewWithLeftovers
              && !(row.fault.kind == QLatin1String("unlink") && row.fault.forGood))
-        verdict = QStringLiteral("originals kept aside left after the update");
+        verdict = QStringLiteral("originals kept aside or the session record left in the bundle");
     else if (reported == QLatin1String("failure") && run.clientStarts > 0 && state == BundleState::Old)
         verdict = QStringLiteral("client started with the bundle at N after a failure");
 
