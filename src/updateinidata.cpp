@@ -77,7 +77,7 @@ bool readsBackAs(const QString &path, const QVariantMap &values)
 {
     const QSettings settings(path, QSettings::IniFormat);
     const QStringList keys = settings.allKeys();
-    if (settings.status() != QSettings::NoError || keys.size() != values.size())
+    if (settings.status() == QSettings::AccessError || keys.size() != values.size())
         return false;
     for (const QString &key : keys) {
         const auto value = values.constFind(key);
