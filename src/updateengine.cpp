@@ -172,6 +172,7 @@ bool UpdateEngine::initialize()
     if (!lockInstallation(ownRecord ? clientDir : QString()))
         return false;
     removeInterruptedRemovals();
+    UpdateIniData::removeAbandonedCopies();
     if (!finishCommittedSessions())
         return false;
     if (ownRecord && !QFileInfo(sessionDir).isDir()) {

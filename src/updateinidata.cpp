@@ -3,24 +3,36 @@
 #include "configuration.h"
 #include "durablestorage.h"
 #include "nofollowfile.h"
+#include "privatetempdir.h"
+#include "treeremover.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
 
 #include <cerrno>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <functional>
+#include <limits>
 
 namespace {
 const char kCurrent[] = "current";
 const char kCommitted[] = "committed";
+
+// The private folders of the record copies: "update.ini.<pid>.XXXXXX" in the temp folder, named
+// after the process that edits in it, so that a later start can tell an abandoned one.
+QString copyFolderPrefix()
+{
+    return QStringLiteral("update.ini.%1.").arg(qint64(::getpid()));
+}
 
 // The bytes of the record at path; an absent file reads as empty.  A link at the name that may
 // not be followed (or leads nowhere) counts as absent as well: it is replaced, never read or
@@ -59,16 +71,35 @@ bool writeRecord(const QString &path, const QByteArray &data)
         DurableStorage::syncEntries({path});
 }
 
+// Whether the settings file at path holds exactly `values` (read by an object of its own once
+// the one that wrote it is gone).
+bool readsBackAs(const QString &path, const QVariantMap &values)
+{
+    const QSettings settings(path, QSettings::IniFormat);
+    const QStringList keys = settings.allKeys();
+    if (settings.status() == QSettings::AccessError || keys.size() != values.size())
+        return false;
+    for (const QString &key : keys) {
+        const auto value = values.constFind(key);
+        // Read back, every value is text: QVariant compares it with the number or flag written.
+        if (value == values.cend() || settings.value(key) != value.value())
+            return false;
+    }
+    return true;
+}
+
 // "update.ini" lies in the client's bundle, where the file or its folder may be another user's:
 // QSettings would write through a link standing there.  The settings are therefore edited in a
 // private copy in the temp folder (a folder of its own each time, so that one settings object
 // works on it and no lock file of an earlier edit can hold it up), and the result is written
 // back as a fresh file that replaces whatever stood under the name (NoFollowFile).  Removed
 // instead when nothing is left in it.  False when any step fails; what stood at path is then
-// left as it was, unless only the final sync of its folder failed.
+// left as it was, unless only the final sync of its folder failed.  A private folder whose
+// removal fails is left to removeAbandonedCopies of a later start.
 bool editSettings(const QString &path, const std::function<void(QSettings &)> &edit)
 {
-    QTemporaryDir folder(QDir::tempPath() + QStringLiteral("/update.ini.XXXXXX"));
+    QTemporaryDir folder(
+        QDir::tempPath() + QLatin1Char('/') + copyFolderPrefix() + QStringLiteral("XXXXXX"));
     if (!folder.isValid())
         return false;
     const QString copy = folder.filePath(QStringLiteral("update.ini"));
@@ -80,7 +111,7 @@ bool editSettings(const QString &path, const std::function<void(QSettings &)> &e
         !copyFile.flush())
         return false;
     copyFile.close();
-    bool empty = false;
+    QVariantMap edited;
     {
         QSettings settings(copy, QSettings::IniFormat);
         edit(settings);
@@ -88,8 +119,16 @@ bool editSettings(const QString &path, const std::function<void(QSettings &)> &e
         // A line QSettings could not make sense of is the user's business; a failed write not.
         if (settings.status() == QSettings::AccessError)
             return false;
-        empty = settings.allKeys().isEmpty();
+        while (!settings.group().isEmpty())
+            settings.endGroup();
+        for (const QString &key : settings.allKeys())
+            edited.insert(key, settings.value(key));
     }
+    // QSettings takes a write that failed while its buffer was flushed for a success and puts
+    // the cut file in place: the copy counts only when it reads back as it was edited.
+    if (!readsBackAs(copy, edited))
+        return false;
+    const bool empty = edited.isEmpty();
     bool written = false;
     if (empty) {
         struct stat st {};
@@ -227,6 +266,31 @@ bool UpdateIniData::modifyTempIni(const QString &folder)
             settings.endGroup();
         }
     });
+}
+
+int UpdateIniData::removeAbandonedCopies()
+{
+    static const QRegularExpression copyName(QStringLiteral("^update\\.ini\\.([0-9]+)\\.[^/]+$"));
+    const QDir temp(QDir::tempPath());
+    const QFileInfoList entries =
+        temp.entryInfoList(QDir::Dirs | QDir::Hidden | QDir::NoSymLinks | QDir::NoDotAndDotDot);
+    int removed = 0;
+    for (const QFileInfo &entry : entries) {
+        const QRegularExpressionMatch match = copyName.match(entry.fileName());
+        if (!match.hasMatch())
+            continue;
+        bool numeric = false;
+        const qint64 pid = match.captured(1).toLongLong(&numeric);
+        // Only a folder of the user's own, and only when its process is gone: a running updater
+        // (of another installation too) may be editing in it.
+        if (!numeric || pid <= 0 || pid > std::numeric_limits<pid_t>::max() ||
+            ::kill(pid_t(pid), 0) == 0 || errno != ESRCH ||
+            !PrivateTempDir::isPrivateSessionFolder(entry.absoluteFilePath()))
+            continue;
+        if (TreeRemover::removeTree(entry.absoluteFilePath()))
+            ++removed;
+    }
+    return removed;
 }
 
 QString UpdateIniData::writeFailureText(const QString &path)

@@ -34,6 +34,11 @@ public:
     // (proxy, streams, channel); the file goes only when nothing else is left in it.
     static bool removeCurrent();
 
+    // Removes the private folders of record copies in the temp folder whose process is gone
+    // (left when their removal failed); the user's own folders only, never through a link.  To
+    // be called holding the installation lock.  The number removed.
+    static int removeAbandonedCopies();
+
     // The report of a record that could not be written at path.
     static QString writeFailureText(const QString &path);
 

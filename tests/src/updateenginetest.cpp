@@ -243,6 +243,28 @@ private slots:
         QVERIFY(!QFileInfo::exists(client + "/Resources/page"));
     }
 
+    // The private folder of a record copy whose removal failed stays only as long as the
+    // updater that made it runs: the next start removes it.
+    void startRemovesRecordCopiesOfEndedUpdaters()
+    {
+        // No process has a pid at the kernel's limit.
+        QFile limit("/proc/sys/kernel/pid_max");
+        QVERIFY(limit.open(QIODevice::ReadOnly));
+        const QByteArray noProcess = limit.readAll().trimmed();
+        const QString ended = m_temp + "/update.ini." + noProcess + ".Ab3xYz";
+        const QString running = m_temp + QString("/update.ini.%1.Cd4wVu").arg(getpid());
+        QVERIFY(ClientBundle::writeFile(ended + "/update.ini", "[current]\nversion=41\n"));
+        QVERIFY(ClientBundle::writeFile(running + "/update.ini", "[current]\nversion=41\n"));
+        Configuration config;
+        config.m_Version = 42;
+        config.m_ClientType = "update_macosx";
+        UpdateEngine engine(&config, nullptr);
+        QSignalSpy fatal(&engine, &UpdateEngine::fatalError);
+        QVERIFY2(engine.initialize(), qPrintable(spyTexts(fatal).join("; ")));
+        QVERIFY(!QFileInfo::exists(ended));
+        QVERIFY(QFileInfo::exists(running + "/update.ini"));
+    }
+
     // A fresh session folder is known to no record before the start has succeeded: when root
     // refuses the bundle, the folder goes again.
     void rootRefusalLeavesNoSessionFolder()

@@ -16,6 +16,7 @@
 #include <memory>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -254,6 +255,8 @@ private slots:
             {"record unreadable", C::Read, "@R@/update.ini$"},
             {"private folder", C::MakeFolder, "@T@/update.ini."},
             {"private copy, write", C::Write, "@T@/update.ini."},
+            // QSettings' own write of the edited copy, flushed from its buffer at the commit.
+            {"private copy, settings' write", C::Write, "@T@/update.ini.*/#"},
             {"private copy, lock file", C::Create, "@T@/update.ini.*.lock"},
             {"private copy, rename", C::Rename, "@T@/update.ini.*/update.ini"},
         };
@@ -343,6 +346,45 @@ private slots:
                  QStringList{"update.ini"});
         QCOMPARE(QDir(m_root->tmp()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
                  QStringList{"voxtrel_temp_0"});
+    }
+
+    // A private folder of a record copy whose removal failed stays in the temp folder; a later
+    // start removes it once the process that made it is gone, and nothing else.
+    void abandonedCopiesAreRemovedOnceTheirProcessIsGone()
+    {
+        const QString tmp = m_root->tmp();
+        QVERIFY(UpdateIniData::modify(42, m_session, "/client", "update_macosx"));
+        CallFaults::fail(CallFaults::Unlink, QFile::encodeName(tmp + "/update.ini."), EIO, true);
+        const bool written = UpdateIniData::removeCurrent();
+        CallFaults::disarm();
+        QVERIFY(written);
+        const QStringList left = QDir(tmp).entryList({"update.ini.*"}, QDir::Dirs | QDir::Hidden);
+        QCOMPARE(left.size(), 1);
+        QVERIFY(left.first().startsWith(QString("update.ini.%1.").arg(getpid())));
+
+        // A process that has ended, and folders under its pid: the own one goes, a link to
+        // a folder, a file and a folder of another name stay.
+        const pid_t gone = fork();
+        if (gone == 0)
+            _exit(0);
+        QVERIFY(gone > 0);
+        QVERIFY(waitpid(gone, nullptr, 0) == gone);
+        const QString dead = QString("update.ini.%1.").arg(gone);
+        QVERIFY(ClientBundle::writeFile(tmp + "/" + dead + "aB3xYz/update.ini", "[current]\n"));
+        QVERIFY(ClientBundle::writeFile(m_root->path("elsewhere/keep"), "x"));
+        QVERIFY(QFile::link(m_root->path("elsewhere"), tmp + "/" + dead + "linked"));
+        QVERIFY(ClientBundle::writeFile(tmp + "/" + dead + "file", "x"));
+        QVERIFY(QDir().mkpath(tmp + "/" + QString("settings.%1.aB3xYz").arg(gone)));
+
+        QCOMPARE(UpdateIniData::removeAbandonedCopies(), 1);
+        QStringList expected = left + QStringList{dead + "file", dead + "linked",
+                                                  QString("settings.%1.aB3xYz").arg(gone),
+                                                  "voxtrel_temp_0"};
+        expected.sort();
+        QCOMPARE(QDir(tmp).entryList(QDir::AllEntries | QDir::System | QDir::Hidden |
+                                         QDir::NoDotAndDotDot, QDir::Name),
+                 expected);
+        QVERIFY(QFile::exists(m_root->path("elsewhere/keep")));
     }
 
     void sessionCopyNotWrittenWithoutUsableRecord()
