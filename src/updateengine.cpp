@@ -201,7 +201,7 @@ bool UpdateEngine::initialize()
         return false;
     if (geteuid() == 0) {
         // Root changes only a bundle that nobody else can write.
-        const QString entry = BundleOwnership::changeableByOthers(m_Config->m_InstallDir, true);
+        const QString entry = BundleOwnership::treeChangeableByOthers(m_Config->m_InstallDir);
         if (!entry.isEmpty()) {
             emit fatalError(BundleOwnership::refusalText(
                 QDir::cleanPath(m_Config->m_InstallDir + QStringLiteral("/..")), entry));
