@@ -55,8 +55,9 @@ void ComposedTaskSpecification::connectSubTask(TaskSpecification* subTask)
     connect(subTask, &TaskSpecification::canceled, this,
             &ComposedTaskSpecification::onSubTaskCanceled);
     connect(subTask, &TaskSpecification::error, this, &TaskSpecification::error);
+    // The sub-task rides along: QObject::sender() would search every sender of this composite.
     connect(subTask, &TaskSpecification::updateProgress, this,
-            &ComposedTaskSpecification::onUpdateProgress);
+            [this, subTask](qreal) { onSubTaskProgress(subTask); });
     connect(subTask, &TaskSpecification::message, this, &TaskSpecification::message);
     connect(this, &TaskSpecification::otherTaskCancelled, subTask,
             &TaskSpecification::onOtherTaskCancelled);
@@ -90,20 +91,25 @@ void ComposedTaskSpecification::onStartNextTask()
 
 void ComposedTaskSpecification::onUpdateProgress(qreal /*doneFrac*/)
 {
+    m_ProgressSum = 0.0;
+    for (const TaskSpecification* subTask : qAsConst(m_SubTasks)) {
+        m_SeenProgress.insert(subTask, subTask->m_Progress);
+        m_ProgressSum += subTask->m_Progress;
+    }
+    setProgress(m_ProgressSum);
+}
+
+void ComposedTaskSpecification::onSubTaskProgress(const TaskSpecification* subTask)
+{
     // The sum over all sub-tasks, kept up to date by the change of the one that reported: a
     // step of thousands of files would otherwise add them all up for every report.
-    auto* subTask = qobject_cast<TaskSpecification*>(sender());
-    const auto seen = subTask ? m_SeenProgress.find(subTask) : m_SeenProgress.end();
-    if (seen != m_SeenProgress.end()) {
-        m_ProgressSum += subTask->m_Progress - seen.value();
-        seen.value() = subTask->m_Progress;
-    } else {
-        m_ProgressSum = 0.0;
-        for (TaskSpecification* each : qAsConst(m_SubTasks)) {
-            m_SeenProgress.insert(each, each->m_Progress);
-            m_ProgressSum += each->m_Progress;
-        }
+    const auto seen = m_SeenProgress.find(subTask);
+    if (seen == m_SeenProgress.end()) {
+        onUpdateProgress(0.0);
+        return;
     }
+    m_ProgressSum += subTask->m_Progress - seen.value();
+    seen.value() = subTask->m_Progress;
     setProgress(m_ProgressSum);
 }
 

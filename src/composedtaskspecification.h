@@ -44,6 +44,8 @@ public:
     // Disconnects the sub-tasks and lets them go (deleteLater; when destroying, the Qt children
     // are left to QObject's destructor), then empties the lists.
     void dropSubTasks(bool destroying = false);
+    // A sub-task reported progress: the sum changes by its change.
+    void onSubTaskProgress(const TaskSpecification* subTask);
 
     QList<TaskSpecification*> m_SubTasks;
     QList<TaskSpecification*> m_Pending;

@@ -17,6 +17,8 @@
 #include "treeremover.h"
 #include "updateinidata.h"
 
+#include "folderwalk.h"
+
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
@@ -124,6 +126,24 @@ UpdateEngine::~UpdateEngine()
         delete p_BannerReply;
         p_BannerReply = nullptr;
     }
+    unsettleFolders();
+}
+
+void UpdateEngine::settleFolders()
+{
+    unsettleFolders();
+    for (const QString &folder : {m_Config->m_InstallDir, m_Config->m_TempDir}) {
+        const QByteArray path = QFile::encodeName(QDir::cleanPath(folder));
+        if (voxpatch::SettleFolder(path.constData()))
+            m_SettledFolders << path;
+    }
+}
+
+void UpdateEngine::unsettleFolders()
+{
+    for (const QByteArray &path : qAsConst(m_SettledFolders))
+        voxpatch::UnsettleFolder(path.constData());
+    m_SettledFolders.clear();
 }
 
 bool UpdateEngine::parseProxy(const QString &text, QNetworkProxy *proxy)
@@ -199,6 +219,9 @@ bool UpdateEngine::initialize()
 
     if (!m_Config->initalizeStart(sessionDir, clientDir))
         return false;
+    // The run's two folders are walked from here on, not from "/" for every file.
+    m_Config->m_TempDir = Configuration::settledFolder(m_Config->m_TempDir);
+    settleFolders();
     if (geteuid() == 0) {
         // Root changes only a bundle that nobody else can write.
         const QString entry = BundleOwnership::treeChangeableByOthers(m_Config->m_InstallDir);
