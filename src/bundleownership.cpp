@@ -5,6 +5,8 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QMutex>
+#include <QSet>
 #include <QStringList>
 
 #include <cerrno>
@@ -43,21 +45,20 @@ QString firstBelow(int fd, const QString& path, int depth)
     }
     QString found;
     while (const dirent* entry = readdir(dir)) {
-        const QByteArray name(entry->d_name);
-        if (name == "." || name == "..")
+        const char* name = entry->d_name;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
             continue;
-        const QString child = path + QLatin1Char('/') + QFile::decodeName(name);
+        // The path is only made for what is reported or entered: most entries are plain files.
+        const auto child = [&] { return path + QLatin1Char('/') + QFile::decodeName(name); };
         struct stat st;
-        if (fstatat(dirfd(dir), name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-            othersMayChange(st)) {
-            found = child;
+        if (fstatat(dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0 || othersMayChange(st)) {
+            found = child();
             break;
         }
         if (!S_ISDIR(st.st_mode))
             continue;
-        const int sub =
-            openat(dirfd(dir), name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        found = depth >= kMaxDepth || sub < 0 ? child : firstBelow(sub, child, depth + 1);
+        const int sub = openat(dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        found = depth >= kMaxDepth || sub < 0 ? child() : firstBelow(sub, child(), depth + 1);
         if (!found.isEmpty())
             break;
     }
@@ -66,7 +67,30 @@ QString firstBelow(int fd, const QString& path, int depth)
 }
 } // namespace
 
+namespace {
+// Trees found unchangeable by others in this process, by the path of their top folder and its
+// device and inode (a folder made anew may get the number of one removed).
+QMutex g_checkedMutex;
+QSet<QString> g_checkedTrees;
+
+QString identity(const QString& path, const struct stat& st)
+{
+    return QStringLiteral("%1:%2:").arg(quint64(st.st_dev)).arg(quint64(st.st_ino)) +
+        QDir::cleanPath(path);
+}
+} // namespace
+
 QString BundleOwnership::changeableByOthers(const QString& path, bool wholeTree)
+{
+    return check(path, wholeTree, false);
+}
+
+QString BundleOwnership::treeChangeableByOthers(const QString& path)
+{
+    return check(path, true, true);
+}
+
+QString BundleOwnership::check(const QString& path, bool wholeTree, bool once)
 {
     // Walked as the file tasks walk it: ".." is the folder above the one reached, not a text
     // operation on the path.
@@ -90,8 +114,21 @@ QString BundleOwnership::changeableByOthers(const QString& path, bool wholeTree)
                 close(fd);
             return QDir::cleanPath(folder);
         }
-        if (last && wholeTree)
-            return QDir::cleanPath(firstBelow(fd, folder, 1));
+        if (last && wholeTree) {
+            if (once) {
+                const QMutexLocker lock(&g_checkedMutex);
+                if (g_checkedTrees.contains(identity(absolute, st))) {
+                    close(fd);
+                    return QString();
+                }
+            }
+            const QString found = QDir::cleanPath(firstBelow(fd, folder, 1));
+            if (once && found.isEmpty()) {
+                const QMutexLocker lock(&g_checkedMutex);
+                g_checkedTrees.insert(identity(absolute, st));
+            }
+            return found;
+        }
         close(fd);
     }
     return QString();

@@ -13,6 +13,15 @@ public:
     // sticky folder of the user's or root's excepted, as /tmp).  Empty when there is none.
     static QString changeableByOthers(const QString& path, bool wholeTree);
 
+    // The same with wholeTree, but everything below a folder is walked once per process: a tree
+    // that nobody else could change stays so (only the user and root could change it since), so
+    // a later call for the same folder (path, device and inode) checks only the folders above it.
+    // For the checks before changes; the check right before a program starts walks afresh.
+    static QString treeChangeableByOthers(const QString& path);
+
     // The text of the error box shown when the bundle at path is refused because of entry.
     static QString refusalText(const QString& bundle, const QString& entry);
+
+private:
+    static QString check(const QString& path, bool wholeTree, bool once);
 };

@@ -15,21 +15,27 @@ ComposedTaskSpecification::ComposedTaskSpecification(int maxParallel, QObject* p
 
 ComposedTaskSpecification::~ComposedTaskSpecification()
 {
-    dropSubTasks();
+    dropSubTasks(true);
 }
 
-void ComposedTaskSpecification::dropSubTasks()
+void ComposedTaskSpecification::dropSubTasks(bool destroying)
 {
     const QList<TaskSpecification*> subTasks = m_SubTasks;
     for (TaskSpecification* subTask : subTasks) {
         QObject::disconnect(subTask, nullptr, this, nullptr);
         QObject::disconnect(this, nullptr, subTask, nullptr);
-        subTask->deleteLater();
+        // A sub-task that is a Qt child goes with this object right away (QObject's
+        // destructor): a deferred deletion would only have to be taken back from the event
+        // queue, at a search of the whole queue for each of thousands of file tasks.
+        if (!destroying || subTask->parent() != this)
+            subTask->deleteLater();
     }
     m_SubTasks.clear();
     m_Pending.clear();
     m_Running.clear();
     m_Done.clear();
+    m_SeenProgress.clear();
+    m_ProgressSum = 0.0;
 }
 
 void ComposedTaskSpecification::addSubTask(TaskSpecification* subTask)
@@ -37,7 +43,9 @@ void ComposedTaskSpecification::addSubTask(TaskSpecification* subTask)
     m_SubTasks.append(subTask);
     m_Pending.append(subTask);
     connectSubTask(subTask);
-    onUpdateProgress(0.0);
+    m_SeenProgress.insert(subTask, subTask->m_Progress);
+    m_ProgressSum += subTask->m_Progress;
+    setProgress(m_ProgressSum);
 }
 
 void ComposedTaskSpecification::connectSubTask(TaskSpecification* subTask)
@@ -47,8 +55,9 @@ void ComposedTaskSpecification::connectSubTask(TaskSpecification* subTask)
     connect(subTask, &TaskSpecification::canceled, this,
             &ComposedTaskSpecification::onSubTaskCanceled);
     connect(subTask, &TaskSpecification::error, this, &TaskSpecification::error);
+    // The sub-task rides along: QObject::sender() would search every sender of this composite.
     connect(subTask, &TaskSpecification::updateProgress, this,
-            &ComposedTaskSpecification::onUpdateProgress);
+            [this, subTask](qreal) { onSubTaskProgress(subTask); });
     connect(subTask, &TaskSpecification::message, this, &TaskSpecification::message);
     connect(this, &TaskSpecification::otherTaskCancelled, subTask,
             &TaskSpecification::onOtherTaskCancelled);
@@ -82,10 +91,26 @@ void ComposedTaskSpecification::onStartNextTask()
 
 void ComposedTaskSpecification::onUpdateProgress(qreal /*doneFrac*/)
 {
-    qreal sum = 0.0;
-    for (const TaskSpecification* subTask : qAsConst(m_SubTasks))
-        sum += subTask->m_Progress;
-    setProgress(sum);
+    m_ProgressSum = 0.0;
+    for (const TaskSpecification* subTask : qAsConst(m_SubTasks)) {
+        m_SeenProgress.insert(subTask, subTask->m_Progress);
+        m_ProgressSum += subTask->m_Progress;
+    }
+    setProgress(m_ProgressSum);
+}
+
+void ComposedTaskSpecification::onSubTaskProgress(const TaskSpecification* subTask)
+{
+    // The sum over all sub-tasks, kept up to date by the change of the one that reported: a
+    // step of thousands of files would otherwise add them all up for every report.
+    const auto seen = m_SeenProgress.find(subTask);
+    if (seen == m_SeenProgress.end()) {
+        onUpdateProgress(0.0);
+        return;
+    }
+    m_ProgressSum += subTask->m_Progress - seen.value();
+    seen.value() = subTask->m_Progress;
+    setProgress(m_ProgressSum);
 }
 
 void ComposedTaskSpecification::onSubTaskFinished(TaskSpecification* subTask)

@@ -3,6 +3,7 @@
 
 #include "taskspecification.h"
 
+#include <QHash>
 #include <QList>
 
 // A task that runs sub-tasks in the order they were added, at most
@@ -40,7 +41,11 @@ public:
     // Cuts every sub-task loose (both directions of its connections), hands it
     // to deleteLater and empties the four lists.  Composites that rebuild their
     // sub-tasks on each run call it from reset().
-    void dropSubTasks();
+    // Disconnects the sub-tasks and lets them go (deleteLater; when destroying, the Qt children
+    // are left to QObject's destructor), then empties the lists.
+    void dropSubTasks(bool destroying = false);
+    // A sub-task reported progress: the sum changes by its change.
+    void onSubTaskProgress(const TaskSpecification* subTask);
 
     QList<TaskSpecification*> m_SubTasks;
     QList<TaskSpecification*> m_Pending;
@@ -49,6 +54,9 @@ public:
     int m_MaxParallel;
     bool m_Failed;
     bool m_DoneReported;
+    // The sum of the sub-tasks' progress and each one's share of it as last seen.
+    QHash<const TaskSpecification*, qreal> m_SeenProgress;
+    qreal m_ProgressSum = 0.0;
 
 signals:
     void startNextTask();

@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMutex>
 #include <QProcessEnvironment>
 #include <QSettings>
 #include <QStandardPaths>
@@ -32,6 +33,23 @@ QString applicationDir()
 {
     return g_testApplicationDir.isEmpty() ? QCoreApplication::applicationDirPath() : g_testApplicationDir;
 }
+
+// The folder reached by walking path (links on the way followed only as the file tasks follow
+// them); false when it cannot be reached.
+bool walkedIdentity(const QString &path, struct stat *st)
+{
+    const int fd = NoFollowFile::openFolder(path);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fstat(fd, st) == 0;
+    ::close(fd);
+    return ok;
+}
+
+// appDirBase, settled once per application folder.
+QMutex g_appDirMutex;
+QString g_settledForDir;
+QString g_settledAppDirBase;
 
 } // namespace
 
@@ -216,7 +234,7 @@ bool Configuration::initalizeStart(const QString &tempDir, const QString &instal
         m_TempDir = tempDir;
     else if (!createTempDir())
         return false;
-    m_InstallDir = installDir.isEmpty() ? appDirBase() + QStringLiteral("../") : installDir;
+    m_InstallDir = settledFolder(installDir.isEmpty() ? appDirBase() + QStringLiteral("../") : installDir);
     return true;
 }
 
@@ -301,7 +319,40 @@ bool Configuration::writeArgsFile(const QStringList &arguments)
 
 QString Configuration::appDirBase()
 {
-    return applicationDir() + QStringLiteral("/../../../");
+    const QString dir = applicationDir();
+    const QMutexLocker lock(&g_appDirMutex);
+    if (dir != g_settledForDir || g_settledAppDirBase.isEmpty()) {
+        const QString given = dir + QStringLiteral("/../../../");
+        const QString settled = settledFolder(given);
+        if (settled == given)
+            return given; // not settled: tried again on the next call
+        g_settledForDir = dir;
+        g_settledAppDirBase = settled;
+    }
+    return g_settledAppDirBase;
+}
+
+QString Configuration::settledFolder(const QString &path)
+{
+    if (path.isEmpty())
+        return path;
+    const QString absolute =
+        QDir::isAbsolutePath(path) ? path : QDir::currentPath() + QLatin1Char('/') + path;
+    struct stat reached;
+    if (!walkedIdentity(absolute, &reached))
+        return path;
+    // The clean text is the same folder unless a link on the way leads elsewhere ("link/.."
+    // is the folder above the link's target); then the link-free path may serve.
+    const QString candidates[] = {QDir::cleanPath(absolute), QFileInfo(absolute).canonicalFilePath()};
+    for (const QString &candidate : candidates) {
+        struct stat st;
+        if (!candidate.isEmpty() && walkedIdentity(candidate, &st) &&
+            st.st_dev == reached.st_dev && st.st_ino == reached.st_ino) {
+            const bool slash = path.endsWith(QLatin1Char('/')) && !candidate.endsWith(QLatin1Char('/'));
+            return slash ? candidate + QLatin1Char('/') : candidate;
+        }
+    }
+    return path;
 }
 
 QString Configuration::installDir()

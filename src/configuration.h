@@ -50,7 +50,12 @@ public:
     static QStringList readArgsFile();
     static bool writeArgsFile(const QStringList &arguments);
 
-    static QString appDirBase();   // the folder holding update.app, with "/../../../" unresolved
+    // The folder holding update.app, ending in "/": settled once, as settledFolder makes it.
+    static QString appDirBase();
+    // path as a clean absolute path (a trailing "/" kept) when walking that reaches the very
+    // folder (device and inode) that walking path reaches; otherwise path as it is.  Walks
+    // then go straight down instead of through "MacOS/../../..".
+    static QString settledFolder(const QString &path);
     static QString installDir();   // the same folder, as a clean path
     static QString configDir();    // VX3_CONFIG_DIR or the default, always ending in a separator
     static QString channelIniPath(); // the "update.ini" whose [Channel] counts; empty when none exists

@@ -59,8 +59,9 @@ int main(int argc, char **argv)
     qDebug() << "Voxtrel updater started";
     // As root only a bundle that nobody else can write is touched, from the very first change.
     if (geteuid() == 0) {
-        const QString contents = appDir + QStringLiteral("../");
-        const QString entry = BundleOwnership::changeableByOthers(contents, true);
+        const QString contents = Configuration::settledFolder(appDir + QStringLiteral("../"));
+        // Walked once: the engine's check of the same folder reuses the result.
+        const QString entry = BundleOwnership::treeChangeableByOthers(contents);
         if (!entry.isEmpty()) {
             QMessageBox::critical(nullptr, QObject::tr("Error"),
                 BundleOwnership::refusalText(QDir::cleanPath(contents + QStringLiteral("..")), entry));

@@ -17,6 +17,8 @@
 #include "treeremover.h"
 #include "updateinidata.h"
 
+#include "folderwalk.h"
+
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
@@ -124,6 +126,24 @@ UpdateEngine::~UpdateEngine()
         delete p_BannerReply;
         p_BannerReply = nullptr;
     }
+    unsettleFolders();
+}
+
+void UpdateEngine::settleFolders()
+{
+    unsettleFolders();
+    for (const QString &folder : {m_Config->m_InstallDir, m_Config->m_TempDir}) {
+        const QByteArray path = QFile::encodeName(QDir::cleanPath(folder));
+        if (voxpatch::SettleFolder(path.constData()))
+            m_SettledFolders << path;
+    }
+}
+
+void UpdateEngine::unsettleFolders()
+{
+    for (const QByteArray &path : qAsConst(m_SettledFolders))
+        voxpatch::UnsettleFolder(path.constData());
+    m_SettledFolders.clear();
 }
 
 bool UpdateEngine::parseProxy(const QString &text, QNetworkProxy *proxy)
@@ -212,6 +232,9 @@ bool UpdateEngine::initialize()
     const bool freshSession = sessionDir.isEmpty();
     if (!m_Config->initalizeStart(sessionDir, clientDir))
         return false;
+    // The run's two folders are walked from here on, not from "/" for every file.
+    m_Config->m_TempDir = Configuration::settledFolder(m_Config->m_TempDir);
+    settleFolders();
     const auto refuse = [this, freshSession](const QString &text) {
         if (freshSession)
             removeSessionDir(m_Config->m_TempDir);
@@ -227,7 +250,7 @@ bool UpdateEngine::initialize()
     }
     if (geteuid() == 0) {
         // Root changes only a bundle that nobody else can write.
-        const QString entry = BundleOwnership::changeableByOthers(m_Config->m_InstallDir, true);
+        const QString entry = BundleOwnership::treeChangeableByOthers(m_Config->m_InstallDir);
         if (!entry.isEmpty()) {
             return refuse(BundleOwnership::refusalText(
                 QDir::cleanPath(m_Config->m_InstallDir + QStringLiteral("/..")), entry));

@@ -123,4 +123,8 @@ private:
     static constexpr int kBannerDeadlineMs = 60000;
     QString m_ProxyError;
     InstallLock m_Lock;
+    // The installation and session folders walks start at (folderwalk's settled folders).
+    QList<QByteArray> m_SettledFolders;
+    void settleFolders();
+    void unsettleFolders();
 };

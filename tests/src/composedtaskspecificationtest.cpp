@@ -64,6 +64,7 @@ private slots:
     void resetAfterFailureRunsAgain();
     void downloadStatsAreSummed();
     void destructorReleasesSubTasks();
+    void progressFollowsEverySubTaskAcrossReset();
 };
 
 void ComposedTaskSpecificationTest::endsInsideStart_data()
@@ -434,11 +435,46 @@ void ComposedTaskSpecificationTest::destructorReleasesSubTasks()
     composite->execute();
     turn();
     QCOMPARE(loose->m_State, 1);
+    // A Qt child goes at once, with nothing left queued for it.
+    QPointer<ManualTask> child = new ManualTask("child", nullptr, composite, 0.0);
+    composite->addSubTask(child);
     delete composite;
+    QVERIFY(child.isNull());
     QVERIFY(!loose.isNull());
     loose->succeed(); // disconnected: must not reach the deleted composite
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QVERIFY(loose.isNull());
+}
+
+// The composite's progress is the sum of its sub-tasks' whatever order they report in, also
+// after a sub-task or the whole composite was reset.
+void ComposedTaskSpecificationTest::progressFollowsEverySubTaskAcrossReset()
+{
+    ManualComposite composite(3, nullptr, 0.5);
+    QList<ManualTask*> tasks;
+    for (int i = 0; i < 200; ++i) {
+        tasks << new ManualTask(QString::number(i), nullptr, &composite, 1.0 / 200);
+        composite.addSubTask(tasks.last());
+    }
+    QCOMPARE(composite.m_Progress, 0.0);
+    const auto expected = [&tasks] {
+        qreal sum = 0.0;
+        for (const ManualTask* task : tasks)
+            sum += task->m_Progress;
+        return sum * 0.5;
+    };
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < 200; ++i) {
+            tasks[(i * 37) % 200]->setProgress(qreal((i + round) % 7) / 6);
+            QVERIFY(qAbs(composite.m_Progress - expected()) < 1e-9);
+        }
+        tasks[round]->reset();
+        QVERIFY(qAbs(composite.m_Progress - expected()) < 1e-9);
+    }
+    composite.reset();
+    QCOMPARE(composite.m_Progress, 0.0);
+    tasks[5]->setProgress(1.0);
+    QVERIFY(qAbs(composite.m_Progress - 0.5 / 200) < 1e-12);
 }
 
 QTEST_GUILESS_MAIN(ComposedTaskSpecificationTest)

@@ -532,10 +532,38 @@ private slots:
         QCOMPARE(QDir::cleanPath(fresh.m_InstallDir), m_root->filePath("Voxtrel 3 Client.app/Contents"));
     }
 
+    // A folder given with ".." or "." in it is settled to a clean path only when walking that
+    // path reaches the very folder the given one reaches.
+    void settledFolder_data()
+    {
+        QTest::addColumn<QString>("given");    // relative to the root; "~" marks the root itself
+        QTest::addColumn<QString>("settled");  // relative to the root; "=" for given unchanged
+        QTest::newRow("up from the updater") << "a/b/c/MacOS/../../.." << "a";
+        QTest::newRow("trailing slash kept") << "a/b/c/MacOS/../../../" << "a/";
+        QTest::newRow("dots") << "a/./b/../b" << "a/b";
+        QTest::newRow("already clean") << "a/b" << "a/b";
+        // "link/.." is the folder above the link's target, not "a": the link-free path of the
+        // folder really reached.
+        QTest::newRow("up through a link") << "a/link/.." << "elsewhere";
+        QTest::newRow("missing") << "a/none/../b" << "=";
+    }
+
+    void settledFolder()
+    {
+        QFETCH(QString, given);
+        QFETCH(QString, settled);
+        const QString root = QFileInfo(m_root->path()).canonicalFilePath();
+        QVERIFY(QDir().mkpath(root + "/a/b/c/MacOS"));
+        QVERIFY(QDir().mkpath(root + "/elsewhere/inner"));
+        QVERIFY(QFile::link(root + "/elsewhere/inner", root + "/a/link"));
+        const QString path = root + "/" + given;
+        QCOMPARE(Configuration::settledFolder(path), settled == "=" ? path : root + "/" + settled);
+    }
+
     void folderHelpers()
     {
-        QCOMPARE(QDir::cleanPath(Configuration::appDirBase()), m_sharedSupport);
-        QVERIFY(Configuration::appDirBase().endsWith("/../../../"));
+        // Settled at once: walks go straight to the folder, not down to MacOS and back up.
+        QCOMPARE(Configuration::appDirBase(), m_sharedSupport + "/");
         QCOMPARE(Configuration::installDir(), m_sharedSupport);
         QCOMPARE(Configuration::configDir(), m_config + "/");
         qputenv("VX3_CONFIG_DIR", QByteArray(m_config.toUtf8() + "/"));

@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <deque>
+#include <map>
+#include <mutex>
 #include <vector>
 
 namespace voxpatch {
@@ -77,6 +79,50 @@ int FollowLink(int fd, const std::string& name, std::deque<std::string>* rest) {
   return target[0] == '/' ? Reopen(fd, "/") : fd;
 }
 
+// Settled folders: their names from "/" and a descriptor open on each.
+struct Settled {
+  std::vector<std::string> names;
+  int fd = -1;
+};
+
+std::mutex& SettledMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+std::map<std::string, Settled>& SettledFolders() {
+  static std::map<std::string, Settled> folders;
+  return folders;
+}
+
+std::string Key(const std::deque<std::string>& names) {
+  std::string key;
+  for (const std::string& name : names) key += "/" + name;
+  return key;
+}
+
+// The folder to start the walk of names (from "/") at: a copy of the
+// descriptor of the deepest settled folder above them, whose names are
+// taken off the front; -1 (names untouched) when none lies above them.
+int StartAtSettled(std::deque<std::string>* names) {
+  const std::lock_guard<std::mutex> lock(SettledMutex());
+  const Settled* best = nullptr;
+  for (const auto& entry : SettledFolders()) {
+    const Settled& settled = entry.second;
+    if (settled.names.size() > names->size() ||
+        (best != nullptr && settled.names.size() <= best->names.size()))
+      continue;
+    bool below = true;
+    for (size_t i = 0; i < settled.names.size() && below; ++i)
+      below = (*names)[i] == settled.names[i];
+    if (below) best = &settled;
+  }
+  if (best == nullptr) return -1;
+  const int fd = ::fcntl(best->fd, F_DUPFD_CLOEXEC, 0);
+  if (fd >= 0) names->erase(names->begin(), names->begin() + best->names.size());
+  return fd;
+}
+
 int Walk(const char* path, size_t keep_last) {
   if (path == nullptr || *path == '\0') {
     errno = ENOENT;
@@ -89,7 +135,8 @@ int Walk(const char* path, size_t keep_last) {
     return -1;
   }
   names.resize(names.size() - keep_last);
-  int fd = ::open(path[0] == '/' ? "/" : ".", kFolderFlags);
+  int fd = path[0] == '/' ? StartAtSettled(&names) : -1;
+  if (fd < 0) fd = ::open(path[0] == '/' ? "/" : ".", kFolderFlags);
   int links = 0;
   while (fd >= 0 && !names.empty()) {
     const std::string name = names.front();
@@ -132,6 +179,40 @@ int OpenFolderWalked(const char* path, bool readable) {
   ::close(fd);
   errno = saved;
   return listed;
+}
+
+bool SettleFolder(const char* path) {
+  std::deque<std::string> names;
+  Split(path == nullptr ? std::string() : std::string(path), &names, false);
+  for (const std::string& name : names) {
+    if (name == "..") {
+      errno = EINVAL;
+      return false;
+    }
+  }
+  if (path == nullptr || path[0] != '/') {
+    errno = EINVAL;
+    return false;
+  }
+  const std::string key = Key(names);
+  UnsettleFolder(path);
+  const int fd = Walk(path, 0);
+  if (fd < 0) return false;
+  const std::lock_guard<std::mutex> lock(SettledMutex());
+  Settled& settled = SettledFolders()[key];
+  settled.names.assign(names.begin(), names.end());
+  settled.fd = fd;
+  return true;
+}
+
+void UnsettleFolder(const char* path) {
+  std::deque<std::string> names;
+  Split(path == nullptr ? std::string() : std::string(path), &names, false);
+  const std::lock_guard<std::mutex> lock(SettledMutex());
+  const auto found = SettledFolders().find(Key(names));
+  if (found == SettledFolders().end()) return;
+  ::close(found->second.fd);
+  SettledFolders().erase(found);
 }
 
 int OpenParentWalked(const char* path, std::string* name) {

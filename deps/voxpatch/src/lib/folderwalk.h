@@ -27,6 +27,18 @@ int OpenParentWalked(const char* path, std::string* name);
 // may be followed.
 bool MayFollowLink(unsigned link_owner, unsigned folder_owner);
 
+// Settles the folder at path (absolute, written without "." and ".."): it is
+// opened now by the walk above, and later walks of paths below it start at
+// that descriptor instead of at "/".  A program settles the few folders it
+// works in (the installation, its session folder) once; their files are then
+// reached in as many steps as they lie below them, and always inside the
+// very folder settled, whatever happens to the folders above it meanwhile.
+// Settling path again opens it anew.  False with errno set when it cannot be
+// opened (nothing is settled then).
+bool SettleFolder(const char* path);
+// Forgets the settled folder path (a no-op when it is not settled).
+void UnsettleFolder(const char* path);
+
 }  // namespace voxpatch
 
 #endif  // VOXPATCH_FOLDERWALK_H
