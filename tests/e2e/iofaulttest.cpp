@@ -51,8 +51,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <sched.h>
 #include <sys/mount.h>
@@ -199,12 +201,29 @@ class IoFaultTest : public QObject
         return out;
     }
 
-    // The row failing the first recorded call of the kind on the class whose "<path>\t<path2>"
-    // matches the expression; nth 0 when there is none.  last: the last such call.
-    Row rowFor(const QString& kind, const QString& cls, const QString& expression, const QString& error,
-               bool forGood, bool last = false, qint64 pid = 0) const
+    // The name the file of a recorded call ends up with: its path, followed through the renames
+    // the same process makes of it afterwards and the links that give an unnamed (O_TMPFILE) file
+    // its name.  A record's content written under a temporary name thus counts as written to the
+    // record, whichever way its writer puts it in place.
+    QString finalName(const Call& call) const
     {
-        const QRegularExpression re(expression);
+        QString name = call.path;
+        for (const Call& later : m_Recorded) {
+            if (later.seq <= call.seq || later.pid != call.pid || !later.ok() || later.path != name
+                || later.path2.isEmpty())
+                continue;
+            if (later.kind == QLatin1String("rename")
+                || (later.kind == QLatin1String("link") && QFileInfo(name).fileName().startsWith(QLatin1Char('#'))))
+                name = later.path2;
+        }
+        return name;
+    }
+
+    // The row failing the first recorded call of the kind on the class that pick accepts; nth 0
+    // when there is none.  last: the last such call.
+    Row rowWhere(const QString& kind, const QString& cls, const QString& error, bool forGood,
+                 const std::function<bool(const Call&)>& pick, bool last = false) const
+    {
         const QList<Call> calls = recordedCalls(kind, cls);
         Row row;
         row.cls = cls;
@@ -213,7 +232,7 @@ class IoFaultTest : public QObject
         row.fault.forGood = forGood;
         for (int i = 0; i < calls.size(); ++i) {
             const Call& call = calls.at(i);
-            if ((pid && call.pid != pid) || !re.match(call.path + QLatin1Char('\t') + call.path2).hasMatch())
+            if (!pick(call))
                 continue;
             row.fault.nth = i + 1;
             row.seen = relativeTo(*m_RecordScenario, call.path)
@@ -222,6 +241,17 @@ class IoFaultTest : public QObject
                 break;
         }
         return row;
+    }
+
+    // The same for the calls whose "<path>\t<path2>" matches the expression (of the process pid
+    // when given).
+    Row rowFor(const QString& kind, const QString& cls, const QString& expression, const QString& error,
+               bool forGood, bool last = false, qint64 pid = 0) const
+    {
+        const QRegularExpression re(expression);
+        return rowWhere(kind, cls, error, forGood, [&](const Call& call) {
+            return (!pid || call.pid == pid) && re.match(call.path + QLatin1Char('\t') + call.path2).hasMatch();
+        }, last);
     }
 
     static QString rowName(const Row& row)
@@ -534,30 +564,52 @@ void IoFaultTest::runRow(const Row& row, const Stage& stage)
 void IoFaultTest::findings_data()
 {
     QTest::addColumn<Row>("row");
-    const QString sessionRecord = QStringLiteral("voxtrel_temp_[0-9]+/SharedSupport/(#|update\\.ini\t)");
-    // The updater step's program: the first process of the record.
+    // The record rows name the record a write goes to by the name its file ends up with
+    // (finalName): QSettings' unnamed file linked in, a temporary name renamed over the record...
+    const QRegularExpression sessionRecord(QStringLiteral("/voxtrel_temp_[0-9]+/SharedSupport/update\\.ini$"));
+    const QRegularExpression bundleRecord(QStringLiteral("/Contents/SharedSupport/update\\.ini$"));
+    const QRegularExpression privateCopy(QStringLiteral("/update\\.ini\\.[^/]+/update\\.ini$"));
+    // The updater step's program: the first process of the record; the client step's: the others.
     const qint64 stepOne = m_Recorded.isEmpty() ? 0 : m_Recorded.first().pid;
+    // The calls whose file ends up with the name, of step (1 or 2; 0: either).
+    auto becomes = [this, stepOne](const QRegularExpression& name, int step) {
+        return [this, name, step, stepOne](const Call& call) {
+            return (step == 0 || (step == 1) == (call.pid == stepOne)) && name.match(finalName(call)).hasMatch();
+        };
+    };
+    const QString write = QStringLiteral("write");
     const QString records = QStringLiteral("records");
     // Every copy of the session record: the session's own (first and last write of step one),
     // the bundle's, the private copy the bundle's is edited in, and the session's as step two
     // rewrites it.
-    addRow(rowFor(QStringLiteral("write"), records, sessionRecord, QStringLiteral("ENOSPC"), false),
+    addRow(rowWhere(write, records, QStringLiteral("ENOSPC"), false, becomes(sessionRecord, 1)),
            QStringLiteral("session record write fails"));
-    addRow(rowFor(QStringLiteral("write"), records, sessionRecord, QStringLiteral("EIO"), false, true, stepOne),
+    addRow(rowWhere(write, records, QStringLiteral("EIO"), false, becomes(sessionRecord, 1), true),
            QStringLiteral("last session record write of step one fails"));
-    addRow(rowFor(QStringLiteral("write"), records, QStringLiteral("SharedSupport/\\.update\\.ini\\.[^/]*\\.part\t"),
-                  QStringLiteral("EDQUOT"), false),
+    addRow(rowWhere(write, records, QStringLiteral("EDQUOT"), false, becomes(bundleRecord, 0)),
            QStringLiteral("bundle record write fails"));
-    addRow(rowFor(QStringLiteral("write"), records, QStringLiteral("/update\\.ini\\.[^/]+/#"), QStringLiteral("EIO"), false),
+    addRow(rowWhere(write, records, QStringLiteral("EIO"), false, becomes(privateCopy, 0)),
            QStringLiteral("private record copy write fails"));
-    addRow(rowFor(QStringLiteral("write"), records,
-                  QStringLiteral("voxtrel_temp_[0-9]+/SharedSupport/\\.update\\.ini\\.[^/]*\\.part\t"),
-                  QStringLiteral("ENOSPC"), false),
+    addRow(rowWhere(write, records, QStringLiteral("ENOSPC"), false, becomes(sessionRecord, 2)),
            QStringLiteral("session record write of step two fails"));
-    // Qt's lock file beside the session's record.
-    addRow(rowFor(QStringLiteral("unlink"), records,
-                  QStringLiteral("voxtrel_temp_[0-9]+/SharedSupport/update\\.ini\\.lock\t"), QStringLiteral("EIO"), false),
-           QStringLiteral("session record lock unlink fails"));
+    // Qt's lock file of the settings object that writes the session's record in step one: beside
+    // the record, or where the record is edited in a private copy, beside that copy (the last
+    // lock step one removes before it writes the session's record).
+    Row lock = rowFor(QStringLiteral("unlink"), records,
+                      QStringLiteral("/voxtrel_temp_[0-9]+/SharedSupport/update\\.ini\\.lock\t"), QStringLiteral("EIO"),
+                      false, false, stepOne);
+    if (lock.fault.nth == 0) {
+        const QList<Call> writes = recordedCalls(write, records);
+        const auto first = std::find_if(writes.begin(), writes.end(), becomes(sessionRecord, 1));
+        const qint64 before = first == writes.end() ? 0 : first->seq;
+        lock = rowWhere(QStringLiteral("unlink"), records, QStringLiteral("EIO"), false,
+                        [&](const Call& call) {
+                            return call.pid == stepOne && call.seq < before
+                                && call.path.endsWith(QLatin1String("/update.ini.lock"));
+                        },
+                        true);
+    }
+    addRow(lock, QStringLiteral("session record lock unlink fails"));
     // The commit removes the originals moved aside.
     addRow(rowFor(QStringLiteral("unlink"), QStringLiteral("bundle"), QStringLiteral("\\._vxold_\t"), QStringLiteral("EIO"),
                   false),
