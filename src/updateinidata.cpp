@@ -88,6 +88,19 @@ bool readsBackAs(const QString &path, const QVariantMap &values)
     return true;
 }
 
+// Whether the ini text has at least one "key=value" line.  A record is a few hundred bytes, read
+// by QSettings in one call: its reading gives all of its settings or none.
+bool holdsSettings(const QByteArray &content)
+{
+    for (const QByteArray &line : content.split('\n')) {
+        const QByteArray trimmed = line.trimmed();
+        if (!trimmed.isEmpty() && !trimmed.startsWith('[') && !trimmed.startsWith(';') &&
+            !trimmed.startsWith('#') && trimmed.contains('='))
+            return true;
+    }
+    return false;
+}
+
 // "update.ini" lies in the client's bundle, where the file or its folder may be another user's:
 // QSettings would write through a link standing there.  The settings are therefore edited in a
 // private copy in the temp folder (a folder of its own each time, so that one settings object
@@ -114,6 +127,10 @@ bool editSettings(const QString &path, const std::function<void(QSettings &)> &e
     QVariantMap edited;
     {
         QSettings settings(copy, QSettings::IniFormat);
+        // QSettings takes a read that failed for an empty file: the edit would then drop every
+        // other setting of the record.
+        if (settings.allKeys().isEmpty() && holdsSettings(content))
+            return false;
         edit(settings);
         settings.sync();
         // A line QSettings could not make sense of is the user's business; a failed write not.

@@ -259,6 +259,8 @@ private slots:
             {"private copy, settings' write", C::Write, "@T@/update.ini.*/#"},
             {"private copy, lock file", C::Create, "@T@/update.ini.*.lock"},
             {"private copy, rename", C::Rename, "@T@/update.ini.*/update.ini"},
+            // Taken by QSettings for an empty file: the edit must not drop the other settings.
+            {"private copy, read by the settings", C::Read, "@T@/update.ini.*/update.ini$"},
         };
         for (const char *operation : {"modify", "removeCurrent", "modifyTempIni"}) {
             for (const auto &fault : faults)
