@@ -1,6 +1,7 @@
 #include "durablestorage.h"
 
 #include "nofollowfile.h"
+#include "scopedfd.h"
 
 #include <QDir>
 #include <QFile>
@@ -73,26 +74,6 @@ int syncFileSystem(int fd)
     return result;
 }
 
-// A descriptor closed when it goes out of scope.
-class Closer {
-public:
-    explicit Closer(int fd)
-        : m_fd(fd)
-    {
-    }
-    ~Closer()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Closer(const Closer &) = delete;
-    Closer &operator=(const Closer &) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
 } // namespace
 
 bool DurableStorage::syncData(int fd, const char *name)
@@ -102,7 +83,7 @@ bool DurableStorage::syncData(int fd, const char *name)
 
 bool DurableStorage::syncDataAt(const QString &path)
 {
-    const Closer fd(NoFollowFile::openForReading(path));
+    const ScopedFd fd(NoFollowFile::openForReading(path));
     struct stat st { };
     if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0)
         return false;
@@ -114,7 +95,7 @@ bool DurableStorage::syncDataAt(const QString &path)
 bool DurableStorage::syncFolder(int dirFd, const char *name)
 {
     // An O_PATH descriptor cannot be synced: the folder is opened for reading through it.
-    const Closer folder(::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const ScopedFd folder(::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     return folder.get() >= 0 && !refused(SyncFolder, name) &&
         syncDescriptor(folder.get(), Depth::Full, false) == 0;
 }
@@ -141,7 +122,7 @@ bool DurableStorage::syncEntries(const QStringList &paths)
             ::close(fd);
     };
     for (auto it = byFolder.constBegin(); it != byFolder.constEnd(); ++it) {
-        const Closer folder(NoFollowFile::openFolder(it.key()));
+        const ScopedFd folder(NoFollowFile::openFolder(it.key()));
         if (folder.get() < 0) {
             closeAll();
             return false;
@@ -159,7 +140,7 @@ bool DurableStorage::syncEntries(const QStringList &paths)
         }
 #endif
         for (const QByteArray &name : it.value()) {
-            const Closer entry(::openat(folder.get(), name.constData(),
+            const ScopedFd entry(::openat(folder.get(), name.constData(),
                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
             if (entry.get() < 0) {
                 // A link is an entry of its folder, synced with it; a name gone needs nothing.

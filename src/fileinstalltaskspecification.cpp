@@ -3,6 +3,7 @@
 #include "durablestorage.h"
 #include "nofollowfile.h"
 #include "rollbackdatalist.h"
+#include "scopedfd.h"
 
 #include <QDebug>
 #include <QDir>
@@ -64,32 +65,6 @@ bool prepareNewFile(int folder, const char* name, const struct stat* installed, 
     close(fd);
     return ok;
 }
-
-// A descriptor closed when it goes out of scope.
-class Folder {
-public:
-    explicit Folder(int fd = -1)
-        : m_fd(fd)
-    {
-    }
-    ~Folder()
-    {
-        if (m_fd >= 0)
-            close(m_fd);
-    }
-    Folder(const Folder&) = delete;
-    Folder& operator=(const Folder&) = delete;
-    int fd() const { return m_fd; }
-    void reset(int fd)
-    {
-        if (m_fd >= 0)
-            close(m_fd);
-        m_fd = fd;
-    }
-
-private:
-    int m_fd;
-};
 
 QString folderOf(const QString& path)
 {
@@ -213,23 +188,23 @@ bool FileInstallTaskSpecification::doOp()
 {
     // Every call of the install is made in the folder reached once, by descriptor.
     QByteArray name;
-    const Folder folder(NoFollowFile::openParent(m_Path, &name));
+    const ScopedFd folder(NoFollowFile::openParent(m_Path, &name));
     QByteArray newName;
-    Folder otherFolder;
-    int newFolder = folder.fd();
+    ScopedFd otherFolder;
+    int newFolder = folder.get();
     if (folderOf(m_NewFile) == folderOf(m_Path)) {
         newName = QFile::encodeName(m_NewFile.mid(m_NewFile.lastIndexOf(QLatin1Char('/')) + 1));
     } else {
         otherFolder.reset(NoFollowFile::openParent(m_NewFile, &newName));
-        newFolder = otherFolder.fd();
+        newFolder = otherFolder.get();
     }
     const QString failed = tr("Could not rename '%1' to '%2'").arg(m_NewFile, m_Path);
-    if (folder.fd() < 0 || newFolder < 0) {
+    if (folder.get() < 0 || newFolder < 0) {
         emit message(failed);
         return false;
     }
     struct stat installed;
-    const bool exists = fstatat(folder.fd(), name.constData(), &installed, AT_SYMLINK_NOFOLLOW) == 0;
+    const bool exists = fstatat(folder.get(), name.constData(), &installed, AT_SYMLINK_NOFOLLOW) == 0;
     if (!exists && errno != ENOENT) {
         emit message(failed);
         return false;
@@ -238,7 +213,7 @@ bool FileInstallTaskSpecification::doOp()
     const QByteArray asideName = name + QFile::encodeName(kAsideSuffix);
     if (exists) {
         struct stat st;
-        if (fstatat(folder.fd(), asideName.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (fstatat(folder.get(), asideName.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
             // Made by an earlier install of this run (one file listed twice) or kept because an
             // interrupted run could not be undone: either way it may be the only copy of the
             // original, which a rollback has to put back.
@@ -256,7 +231,7 @@ bool FileInstallTaskSpecification::doOp()
     if (folderInstalled) {
         // A folder has no second name: it is moved aside, and its name is free until the new
         // file takes it.
-        if (!DurableStorage::rename(folder.fd(), name.constData(), folder.fd(), asideName.constData())) {
+        if (!DurableStorage::rename(folder.get(), name.constData(), folder.get(), asideName.constData())) {
             emit message(tr("Could not rename '%1' to '%2'").arg(m_Path, aside));
             return false;
         }
@@ -264,16 +239,16 @@ bool FileInstallTaskSpecification::doOp()
     } else if (exists) {
         // The original keeps its name while it gets the second one; the new file then takes the
         // name over in one step.  Undone, the second name is renamed back over the name.
-        if (!DurableStorage::link(folder.fd(), name.constData(), asideName.constData())) {
+        if (!DurableStorage::link(folder.get(), name.constData(), asideName.constData())) {
             emit message(tr("Could not link '%1' to '%2'").arg(m_Path, aside));
             return false;
         }
         addRollback(RollbackData(RollbackData::FILE_RENAME, m_Path, aside));
     }
-    if (!DurableStorage::rename(newFolder, newName.constData(), folder.fd(), name.constData())) {
+    if (!DurableStorage::rename(newFolder, newName.constData(), folder.get(), name.constData())) {
         // The original still has its name: its second one goes at once (or with the rollback).
         if (exists && !folderInstalled &&
-            DurableStorage::remove(folder.fd(), asideName.constData()) && m_RollbackList &&
+            DurableStorage::remove(folder.get(), asideName.constData()) && m_RollbackList &&
             !m_RollbackList->isEmpty() && m_RollbackList->last().m_Path == aside)
             m_RollbackList->removeLast();
         emit message(failed);

@@ -2,6 +2,7 @@
 
 #include "durablestorage.h"
 #include "folderwalk.h"
+#include "scopedfd.h"
 
 #include <QDir>
 #include <QFile>
@@ -54,27 +55,6 @@ bool copyAll(int in, int out)
     }
 }
 
-// A descriptor closed when it goes out of scope.
-class Fd {
-public:
-    explicit Fd(int fd = -1)
-        : m_fd(fd)
-    {
-    }
-    ~Fd()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-
-private:
-    int m_fd;
-};
-
 // The folder holding path's last name, reached by descriptor.
 class Parent {
 public:
@@ -88,7 +68,7 @@ public:
 
 private:
     QByteArray m_name;
-    Fd m_fd;
+    ScopedFd m_fd;
 };
 
 // An exclusively created file beside the final name; removed again unless committed.
@@ -166,7 +146,7 @@ bool NoFollowFile::writeFreshWith(
 
 bool NoFollowFile::copyFresh(const QString &source, const QString &destination)
 {
-    const Fd in(openForReading(source));
+    const ScopedFd in(openForReading(source));
     struct stat st { };
     bool ok = in.valid() && ::fstat(in.get(), &st) == 0 && S_ISREG(st.st_mode);
     FreshFile out(destination);
@@ -178,14 +158,14 @@ bool NoFollowFile::copyFresh(const QString &source, const QString &destination)
 
 bool NoFollowFile::copyNew(const QString &source, const QString &destination)
 {
-    const Fd in(openForReading(source));
+    const ScopedFd in(openForReading(source));
     struct stat st { };
     if (!in.valid() || ::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return false;
     const Parent parent(destination);
     if (!parent.valid())
         return false;
-    const Fd out(::openat(parent.fd(), parent.name(),
+    const ScopedFd out(::openat(parent.fd(), parent.name(),
         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, st.st_mode & 0777));
     if (!out.valid())
         return false;
@@ -301,7 +281,7 @@ bool NoFollowFile::setMode(const QString &path, mode_t mode)
     const Parent parent(path);
     if (!parent.valid())
         return false;
-    const Fd fd(::openat(parent.fd(), parent.name(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    const ScopedFd fd(::openat(parent.fd(), parent.name(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st { };
     return fd.valid() && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) &&
         ::fchmod(fd.get(), mode) == 0;

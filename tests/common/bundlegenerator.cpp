@@ -280,13 +280,6 @@ bool BundleGenerator::writeVersion(const Options& options, const QString& root, 
         }
     }
 
-    // Many small files for benchmarks: every one changes.
-    for (int i = 0; i < options.manyFiles; ++i) {
-        const quint32 seed = 5000 + quint32(i) + (newVersion ? 100000 : 0);
-        add(QStringLiteral("Resources/many/%1/file%2.txt").arg(i / 100, 3, 10, QLatin1Char('0')).arg(i),
-            compressibleBytes(1000 + (i % 7) * 300, seed));
-    }
-
     // The updater bundle.
     const QString updater = newVersion && !options.newUpdaterBinary.isEmpty() ? options.newUpdaterBinary
                                                                               : options.updaterBinary;

@@ -28,9 +28,6 @@ public:
         // Above 0: a few large compressible files of about this many MiB in all are added, most
         // of them changed in N+1 (for benchmarks).
         int bigMegabytes = 0;
-        // Above 0: this many small files (100 to a folder below "Resources/many"), each of them
-        // changed in N+1 (for benchmarks of updates with many files).
-        int manyFiles = 0;
     };
 
     // Writes <oldRoot>/Voxtrel 3 Client.app and <newRoot>/Voxtrel 3 Client.app (either may exist

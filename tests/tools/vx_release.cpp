@@ -1,7 +1,7 @@
 // vx_release: the image-server side of the end-to-end runs.
 //
 //   vx_release generate --updater <exe> --old-root <dir> --new-root <dir>
-//                       [--new-updater <exe>] [--old-version <N>] [--big-mb <M>] [--many-files <F>]
+//                       [--new-updater <exe>] [--old-version <N>] [--big-mb <M>]
 //       writes <dir>/Voxtrel 3 Client.app of version N (default 1) and N+1, with <exe> as
 //       "Contents/SharedSupport/update.app/Contents/MacOS/update".
 //
@@ -36,7 +36,6 @@ int generate(const QStringList& arguments)
         {QStringLiteral("new-root"), QStringLiteral("Folder that receives version N+1."), QStringLiteral("dir")},
         {QStringLiteral("old-version"), QStringLiteral("Version number N (default 1)."), QStringLiteral("N"), QStringLiteral("1")},
         {QStringLiteral("big-mb"), QStringLiteral("Adds large files of about M MiB in all."), QStringLiteral("M"), QStringLiteral("0")},
-        {QStringLiteral("many-files"), QStringLiteral("Adds F small files, all changed in N+1."), QStringLiteral("F"), QStringLiteral("0")},
     });
     parser.process(arguments);
     BundleGenerator::Options options;
@@ -46,13 +45,11 @@ int generate(const QStringList& arguments)
     bool bigOk = false;
     options.oldVersion = parser.value(QStringLiteral("old-version")).toInt(&versionOk);
     options.bigMegabytes = parser.value(QStringLiteral("big-mb")).toInt(&bigOk);
-    bool manyOk = false;
-    options.manyFiles = parser.value(QStringLiteral("many-files")).toInt(&manyOk);
     const QString oldRoot = parser.value(QStringLiteral("old-root"));
     const QString newRoot = parser.value(QStringLiteral("new-root"));
     QTextStream err(stderr);
     if (options.updaterBinary.isEmpty() || oldRoot.isEmpty() || newRoot.isEmpty() || !versionOk
-        || options.oldVersion < 0 || !bigOk || options.bigMegabytes < 0 || !manyOk || options.manyFiles < 0) {
+        || options.oldVersion < 0 || !bigOk || options.bigMegabytes < 0) {
         err << "vx_release generate: --updater, --old-root and --new-root are needed\n";
         return 2;
     }
