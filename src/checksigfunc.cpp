@@ -2,6 +2,8 @@
 
 #include "cryptwrapper.h"
 #include "filehash.h"
+#include "nofollowfile.h"
+#include "scopedfd.h"
 #include "scopedrsakey.h"
 #include "updatepublickey.h"
 
@@ -38,8 +40,10 @@ bool CheckSigFunc::hexMatches(const QString& actualHex, const QString& expectedH
 
 bool CheckSigFunc::checkHash()
 {
+    // Reached by descriptor: a task that keeps its folder pinned reads the file in that folder.
+    const ScopedFd fd(NoFollowFile::openForReading(m_File));
     QByteArray digest;
-    switch (FileHash::sha512(m_File, digest)) {
+    switch (fd.valid() ? FileHash::sha512Of(fd.get(), digest) : FileHash::OpenFailed) {
     case FileHash::Ok:
         break;
     case FileHash::OpenFailed:

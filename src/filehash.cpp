@@ -2,9 +2,15 @@
 
 #include <openssl/evp.h>
 
+#include "scopedfd.h"
+
 #include <QFile>
 
+#include <cerrno>
+#include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace
 {
@@ -19,11 +25,18 @@ struct DigestContextFree {
 
 FileHash::Result FileHash::sha512(const QString& path, QByteArray& digest)
 {
-    QFile file(path);
-    // Unbuffered: the pieces go straight from the system into our buffer.
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+    const ScopedFd fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid())
         return OpenFailed;
-    const qint64 size = file.size();
+    return sha512Of(fd.get(), digest);
+}
+
+FileHash::Result FileHash::sha512Of(int fd, QByteArray& digest)
+{
+    struct stat st { };
+    if (::fstat(fd, &st) != 0)
+        return ReadFailed;
+    const qint64 size = st.st_size;
 
     std::unique_ptr<EVP_MD_CTX, DigestContextFree> context(EVP_MD_CTX_new());
     if (!context || EVP_DigestInit_ex(context.get(), EVP_sha512(), nullptr) != 1)
@@ -31,7 +44,9 @@ FileHash::Result FileHash::sha512(const QString& path, QByteArray& digest)
     QByteArray buffer(static_cast<int>(kReadPiece), Qt::Uninitialized);
     qint64 total = 0;
     for (;;) {
-        const qint64 got = file.read(buffer.data(), kReadPiece);
+        const ssize_t got = ::pread(fd, buffer.data(), size_t(kReadPiece), off_t(total));
+        if (got < 0 && errno == EINTR)
+            continue;
         if (got < 0)
             return ReadFailed;
         if (got == 0)

@@ -3,6 +3,7 @@
 #include "configuration.h"
 #include "dircreatetaskspecification.h"
 #include "durablestorage.h"
+#include "folderwalk.h"
 #include "fileinstalltaskspecification.h"
 #include "filereplacetaskspecification.h"
 #include "nofollowfile.h"
@@ -120,6 +121,8 @@ bool FileReplaceListTaskSpecification::installAll()
         return record;
     };
     bool ok = true;
+    // The files of one folder follow each other in the list: each folder is reached once.
+    voxpatch::FolderPin folder;
     for (FileReplaceTaskSpecification* file : qAsConst(files)) {
         const QString newFile = file->newFilePath();
         const auto found = pending.find(newFile);
@@ -132,6 +135,7 @@ bool FileReplaceListTaskSpecification::installAll()
         // Its own records: the new file's, which the install turns into the installed file's.
         RollbackDataList records;
         records.append(takePending(found));
+        NoFollowFile::pinParent(&folder, file->installedPath());
         FileInstallTaskSpecification install(newFile, file->installedPath(), &records, nullptr, 0.0);
         install.m_MakeExecutable = FileReplaceTaskSpecification::isExecutable(file->installedPath());
         connect(&install, &TaskSpecification::message, this, &TaskSpecification::message);
@@ -171,7 +175,9 @@ bool FileReplaceListTaskSpecification::commit()
     }
     m_RollbackList.clear();
     QStringList left;
+    voxpatch::FolderPin folder;
     for (const QString& aside : qAsConst(asides)) {
+        NoFollowFile::pinParent(&folder, aside);
         if (!removeAside(aside) && !removeAside(aside))
             left << aside;
     }

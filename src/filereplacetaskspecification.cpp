@@ -60,7 +60,8 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
              << " dstFile:" << installed << " hasPatch:" << (m_Entry.hasPatch() ? "true" : "false")
              << " patchFile:" << m_Entry.patch;
 
-    NoFollowFile::remove(newFile); // left by an interrupted run
+    NoFollowFile::pinParent(&m_Folder, installed);
+    NoFollowFile::removeIfPresent(newFile); // left by an interrupted run
     // The new file is written under a temporary name: the texts name the file the user knows.
     SlowFileOpSpecification* make = nullptr;
     if (m_Entry.hasTarget()) {
@@ -110,6 +111,7 @@ void FileReplaceTaskSpecification::subtasksDone()
         // What a failed copy, unpack or patch may have left half-written.
         NoFollowFile::remove(newFilePath());
     }
+    m_Folder.Release();
     ComposedTaskSpecification::subtasksDone();
 }
 
@@ -117,6 +119,7 @@ void FileReplaceTaskSpecification::reset()
 {
     dropSubTasks();
     m_RollbackList.rollback(this);
+    m_Folder.Release();
     ComposedTaskSpecification::reset(); // no sub-tasks left: clears the end flags of the last run
 }
 

@@ -6,6 +6,8 @@
 #include "replaceentry.h"
 #include "rollbackdatalist.h"
 
+#include "folderwalk.h"
+
 #include <QList>
 #include <QStringList>
 
@@ -56,6 +58,9 @@ public:
     RollbackDataList* m_SharedRollbackList;  // the step's list, not owned
     RollbackDataList m_RollbackList;         // this file's records
     Configuration* m_Config;                 // not owned
+    // The folder of the installed file, reached once while the task runs: every step of the
+    // task works in that very folder.
+    voxpatch::FolderPin m_Folder;
 
     // The installed file, and the new file beside it under its temporary name.
     QString installedPath() const;

@@ -206,6 +206,29 @@ bool NoFollowFile::remove(const QString &path)
     return parent.valid() && DurableStorage::remove(parent.fd(), parent.name());
 }
 
+bool NoFollowFile::removeIfPresent(const QString &path)
+{
+    const Parent parent(path);
+    if (!parent.valid())
+        return false;
+    struct stat st { };
+    if (::fstatat(parent.fd(), parent.name(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT;
+    return DurableStorage::remove(parent.fd(), parent.name()) || errno == ENOENT;
+}
+
+bool NoFollowFile::pinParent(voxpatch::FolderPin *pin, const QString &path)
+{
+    const QString clean = QDir::cleanPath(path);
+    const int slash = clean.lastIndexOf(QLatin1Char('/'));
+    if (slash < 0) {
+        pin->Release();
+        return false;
+    }
+    const QString folder = slash == 0 ? QStringLiteral("/") : clean.left(slash);
+    return pin->Pin(QFile::encodeName(folder).toStdString());
+}
+
 bool NoFollowFile::removeFolder(const QString &path)
 {
     const Parent parent(path);

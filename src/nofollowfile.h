@@ -22,6 +22,10 @@
 
 #include <functional>
 
+namespace voxpatch {
+class FolderPin;
+}
+
 class NoFollowFile {
 public:
     // Writes data to path as a fresh file with the given mode (the umask applies).
@@ -51,6 +55,13 @@ public:
     static bool status(const QString &path, struct stat *st);
     // Removes the file or link at path (never a folder); false when it could not.
     static bool remove(const QString &path);
+    // The same, but a name that is not there is only looked at: no removal is tried, which
+    // would wait for every other change of the folder under way.  True when nothing is left.
+    static bool removeIfPresent(const QString &path);
+    // Pins (voxpatch::FolderPin) the folder holding path's last name: the calls here on paths
+    // in that folder then start at the folder reached now, without a walk.  False when it
+    // cannot be reached (the calls then walk as usual).
+    static bool pinParent(voxpatch::FolderPin *pin, const QString &path);
     // Removes the empty folder at path.
     static bool removeFolder(const QString &path);
     // Creates the folder at path (one level).

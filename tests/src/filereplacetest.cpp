@@ -639,6 +639,33 @@ private slots:
         QCOMPARE(ClientBundle::readFile(installed), QByteArray("damaged locally"));
     }
 
+    // A file task reaches the installed file's folder once: when that folder is moved away and
+    // another takes its name while the task runs, the new file is still made and checked in
+    // the folder it first reached, and nothing is written into the other one.
+    void keepsToTheFolderItFirstReached()
+    {
+        const ReplaceEntry entry = m_Entries.at(1); // a container: Frameworks/libvoice.dylib
+        RollbackDataList shared;
+        FileReplaceTaskSpecification task(entry, &m_Deletes, &shared, &m_Config, nullptr, 1.0);
+        QEventLoop loop;
+        connect(&task, &TaskSpecification::finished, &loop, &QEventLoop::quit);
+        connect(&task, &TaskSpecification::canceled, &loop, &QEventLoop::quit);
+        QTimer::singleShot(30000, &loop, &QEventLoop::quit);
+        // The unpack starts on a later turn of the event loop, after the swap below.
+        task.execute();
+        const QString frameworks = m_Bundle->path("Frameworks");
+        QVERIFY(QDir().rename(frameworks, frameworks + ".moved"));
+        QVERIFY(QDir().mkdir(frameworks));
+        QVERIFY(ClientBundle::writeFile(frameworks + "/libvoice.dylib", "another folder's file"));
+        loop.exec();
+        QCOMPARE(task.m_State, int(TaskSpecification::STATE_FINISHED));
+        const QString newName = "/libvoice.dylib" + FileInstallTaskSpecification::kNewSuffix;
+        QCOMPARE(ClientBundle::readFile(frameworks + ".moved" + newName), m_Cases.at(1).after);
+        QCOMPARE(QDir(frameworks).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                 QStringList{"libvoice.dylib"});
+        QCOMPARE(ClientBundle::readFile(frameworks + "/libvoice.dylib"), QByteArray("another folder's file"));
+    }
+
     void emptyList()
     {
         QList<ReplaceEntry> none;

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -119,6 +120,78 @@ TEST_F(Tree, OnlyCleanAbsoluteFoldersThatExistAreSettled) {
   EXPECT_EQ(errno, ENOENT);
   EXPECT_LT(OpenFolderWalked((Contents() + "/none/x").c_str()), 0);
   EXPECT_EQ(errno, ENOENT);
+}
+
+// A pinned folder is the start of every walk below it, whatever becomes of its name, until the
+// last pin of it goes; pins of one folder count, and a settled folder outlives its pins.
+TEST_F(Tree, PinnedFolderHoldsUntilItsLastPinGoes) {
+  const std::string a = Contents() + "/a";
+  const auto pinned = Of(a + "/b");
+  auto first = std::make_unique<FolderPin>();
+  FolderPin second;
+  ASSERT_TRUE(first->Pin(a));
+  ASSERT_TRUE(second.Pin(a + "/"));  // the same folder, written another way
+  EXPECT_TRUE(first->held());
+  ASSERT_EQ(::rename(a.c_str(), (Contents() + "/moved").c_str()), 0);
+  ASSERT_EQ(::mkdir(a.c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir((a + "/b").c_str(), 0755), 0);
+  std::string name;
+  const int parent = OpenParentWalked((a + "/b/file").c_str(), &name);
+  ASSERT_GE(parent, 0);
+  struct stat st {};
+  ASSERT_EQ(::fstat(parent, &st), 0);
+  ::close(parent);
+  EXPECT_EQ(std::make_pair(st.st_dev, st.st_ino), pinned);
+  first.reset();
+  EXPECT_EQ(Reached(a + "/b"), pinned);
+  second.Release();
+  EXPECT_FALSE(second.held());
+  EXPECT_EQ(Reached(a + "/b"), Of(a + "/b"));
+  EXPECT_NE(Reached(a + "/b"), pinned);
+}
+
+TEST_F(Tree, PinsAndSettlingOfOneFolder) {
+  const std::string a = Contents() + "/a";
+  const auto original = Of(a);
+  ASSERT_TRUE(SettleFolder(a.c_str()));
+  {
+    FolderPin pin;
+    ASSERT_TRUE(pin.Pin(a));
+    UnsettleFolder(a.c_str());
+    ASSERT_EQ(::rename(a.c_str(), (Contents() + "/moved").c_str()), 0);
+    ASSERT_EQ(::mkdir(a.c_str(), 0755), 0);
+    EXPECT_EQ(Reached(a), original);  // the pin still holds it
+    // Settled again, it is opened anew from the folders above it: pins then share that one.
+    ASSERT_TRUE(SettleFolder(a.c_str()));
+    EXPECT_EQ(Reached(a), Of(a));
+  }
+  // The settled folder stays when the pin goes.
+  ASSERT_EQ(::rename(a.c_str(), (Contents() + "/second").c_str()), 0);
+  EXPECT_EQ(Reached(a), Of(Contents() + "/second"));
+  UnsettleFolder(a.c_str());
+  EXPECT_EQ(Reached(a), std::make_pair(dev_t(0), ino_t(0)));
+}
+
+TEST_F(Tree, APinMovesAndRefusesWhatItCannotHold) {
+  FolderPin pin;
+  ASSERT_TRUE(pin.Pin(Contents() + "/a"));
+  ASSERT_TRUE(pin.Pin(Contents() + "/a/b"));  // lets the first one go
+  ASSERT_EQ(::rename((Contents() + "/a/b").c_str(), (root_ + "/b").c_str()), 0);
+  ASSERT_EQ(::rename((Contents() + "/a").c_str(), (root_ + "/a").c_str()), 0);
+  EXPECT_EQ(Reached(Contents() + "/a"), std::make_pair(dev_t(0), ino_t(0)));
+  EXPECT_EQ(Reached(Contents() + "/a/b"), Of(root_ + "/b"));
+  struct Case {
+    std::string path;
+    int error;
+  };
+  for (const Case& c : {Case{Contents() + "/none", ENOENT}, Case{Contents() + "/../app", EINVAL},
+                        Case{"relative", EINVAL}}) {
+    errno = 0;
+    EXPECT_FALSE(pin.Pin(c.path)) << c.path;
+    EXPECT_EQ(errno, c.error) << c.path;
+    EXPECT_FALSE(pin.held()) << c.path;
+  }
+  EXPECT_EQ(Reached(Contents() + "/a/b"), std::make_pair(dev_t(0), ino_t(0)));
 }
 
 }  // namespace

@@ -79,10 +79,13 @@ int FollowLink(int fd, const std::string& name, std::deque<std::string>* rest) {
   return target[0] == '/' ? Reopen(fd, "/") : fd;
 }
 
-// Settled folders: their names from "/" and a descriptor open on each.
+// Settled and pinned folders: their names from "/" and a descriptor open on
+// each.  An entry stays while it is settled or pinned at least once.
 struct Settled {
   std::vector<std::string> names;
   int fd = -1;
+  bool settled = false;
+  int pins = 0;
 };
 
 std::mutex& SettledMutex() {
@@ -103,13 +106,15 @@ std::string Key(const std::deque<std::string>& names) {
 
 // The folder to start the walk of names (from "/") at: a copy of the
 // descriptor of the deepest settled folder above them, whose names are
-// taken off the front; -1 (names untouched) when none lies above them.
-int StartAtSettled(std::deque<std::string>* names) {
+// taken off the front; -1 (names untouched) when none lies above them.  With
+// above_only, a folder at names itself does not count.
+int StartAtSettled(std::deque<std::string>* names, bool above_only) {
   const std::lock_guard<std::mutex> lock(SettledMutex());
   const Settled* best = nullptr;
   for (const auto& entry : SettledFolders()) {
     const Settled& settled = entry.second;
     if (settled.names.size() > names->size() ||
+        (above_only && settled.names.size() == names->size()) ||
         (best != nullptr && settled.names.size() <= best->names.size()))
       continue;
     bool below = true;
@@ -123,7 +128,7 @@ int StartAtSettled(std::deque<std::string>* names) {
   return fd;
 }
 
-int Walk(const char* path, size_t keep_last) {
+int Walk(const char* path, size_t keep_last, bool above_only = false) {
   if (path == nullptr || *path == '\0') {
     errno = ENOENT;
     return -1;
@@ -135,7 +140,7 @@ int Walk(const char* path, size_t keep_last) {
     return -1;
   }
   names.resize(names.size() - keep_last);
-  int fd = path[0] == '/' ? StartAtSettled(&names) : -1;
+  int fd = path[0] == '/' ? StartAtSettled(&names, above_only) : -1;
   if (fd < 0) fd = ::open(path[0] == '/' ? "/" : ".", kFolderFlags);
   int links = 0;
   while (fd >= 0 && !names.empty()) {
@@ -163,6 +168,31 @@ int Walk(const char* path, size_t keep_last) {
   return fd;
 }
 
+// The names of the clean absolute folder path; false (errno EINVAL) for
+// another path.
+bool CleanFolderNames(const char* path, std::deque<std::string>* names) {
+  Split(path == nullptr ? std::string() : std::string(path), names, false);
+  for (const std::string& name : *names) {
+    if (name == "..") {
+      errno = EINVAL;
+      return false;
+    }
+  }
+  if (path == nullptr || path[0] != '/') {
+    errno = EINVAL;
+    return false;
+  }
+  return true;
+}
+
+// Drops the entry when it is neither settled nor pinned any more.  Called
+// with the lock held.
+void DropIfUnused(std::map<std::string, Settled>::iterator entry) {
+  if (entry->second.settled || entry->second.pins > 0) return;
+  ::close(entry->second.fd);
+  SettledFolders().erase(entry);
+}
+
 }  // namespace
 
 bool MayFollowLink(unsigned link_owner, unsigned folder_owner) {
@@ -183,25 +213,26 @@ int OpenFolderWalked(const char* path, bool readable) {
 
 bool SettleFolder(const char* path) {
   std::deque<std::string> names;
-  Split(path == nullptr ? std::string() : std::string(path), &names, false);
-  for (const std::string& name : names) {
-    if (name == "..") {
-      errno = EINVAL;
-      return false;
+  if (!CleanFolderNames(path, &names)) return false;
+  // Opened anew, from the folders above it.
+  const int fd = Walk(path, 0, true);
+  const std::string key = Key(names);
+  const std::lock_guard<std::mutex> lock(SettledMutex());
+  const auto found = SettledFolders().find(key);
+  if (fd < 0) {
+    const int saved = errno;
+    if (found != SettledFolders().end()) {
+      found->second.settled = false;
+      DropIfUnused(found);
     }
-  }
-  if (path == nullptr || path[0] != '/') {
-    errno = EINVAL;
+    errno = saved;
     return false;
   }
-  const std::string key = Key(names);
-  UnsettleFolder(path);
-  const int fd = Walk(path, 0);
-  if (fd < 0) return false;
-  const std::lock_guard<std::mutex> lock(SettledMutex());
   Settled& settled = SettledFolders()[key];
+  if (settled.fd >= 0) ::close(settled.fd);
   settled.names.assign(names.begin(), names.end());
   settled.fd = fd;
+  settled.settled = true;
   return true;
 }
 
@@ -211,8 +242,53 @@ void UnsettleFolder(const char* path) {
   const std::lock_guard<std::mutex> lock(SettledMutex());
   const auto found = SettledFolders().find(Key(names));
   if (found == SettledFolders().end()) return;
-  ::close(found->second.fd);
-  SettledFolders().erase(found);
+  found->second.settled = false;
+  DropIfUnused(found);
+}
+
+FolderPin::~FolderPin() { Release(); }
+
+bool FolderPin::Pin(const std::string& folder) {
+  std::deque<std::string> names;
+  if (!CleanFolderNames(folder.c_str(), &names)) {
+    Release();
+    return false;
+  }
+  const std::string key = Key(names);
+  if (!key_.empty() && key == key_) return true;
+  Release();
+  {
+    const std::lock_guard<std::mutex> lock(SettledMutex());
+    const auto found = SettledFolders().find(key);
+    if (found != SettledFolders().end()) {
+      ++found->second.pins;
+      key_ = key;
+      return true;
+    }
+  }
+  const int fd = Walk(folder.c_str(), 0);
+  if (fd < 0) return false;
+  const std::lock_guard<std::mutex> lock(SettledMutex());
+  Settled& entry = SettledFolders()[key];
+  if (entry.fd < 0) {
+    entry.names.assign(names.begin(), names.end());
+    entry.fd = fd;
+  } else {
+    ::close(fd);  // pinned meanwhile by another thread: its descriptor is kept
+  }
+  ++entry.pins;
+  key_ = key;
+  return true;
+}
+
+void FolderPin::Release() {
+  if (key_.empty()) return;
+  const std::lock_guard<std::mutex> lock(SettledMutex());
+  const auto found = SettledFolders().find(key_);
+  key_.clear();
+  if (found == SettledFolders().end()) return;
+  --found->second.pins;
+  DropIfUnused(found);
 }
 
 int OpenParentWalked(const char* path, std::string* name) {

@@ -36,8 +36,33 @@ bool MayFollowLink(unsigned link_owner, unsigned folder_owner);
 // Settling path again opens it anew.  False with errno set when it cannot be
 // opened (nothing is settled then).
 bool SettleFolder(const char* path);
-// Forgets the settled folder path (a no-op when it is not settled).
+// Forgets the settled folder path (a no-op when it is not settled).  Pins of
+// it (below) keep it until the last of them goes.
 void UnsettleFolder(const char* path);
+
+// Keeps one folder settled for as long as the pin holds it: a task that
+// works on several files of one folder walks to it once, and every later
+// walk of a path in it starts at the folder reached then.  Pins of one folder
+// share its descriptor; a folder that SettleFolder settled stays settled when
+// its pins go.  Not copyable; one pin is used by one thread at a time.
+class FolderPin {
+ public:
+  FolderPin() = default;
+  ~FolderPin();
+  FolderPin(const FolderPin&) = delete;
+  FolderPin& operator=(const FolderPin&) = delete;
+
+  // Pins the clean absolute folder path instead of the one held (nothing is
+  // walked when it is the one held).  False with errno set when it cannot be
+  // opened; the pin then holds nothing.
+  bool Pin(const std::string& folder);
+  // Lets the folder held go.
+  void Release();
+  bool held() const { return !key_.empty(); }
+
+ private:
+  std::string key_;
+};
 
 }  // namespace voxpatch
 
