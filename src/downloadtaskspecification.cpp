@@ -10,8 +10,24 @@
 #include <QNetworkRequest>
 #include <QStringList>
 
+#include <QThreadPool>
+
 #include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
 #include <iterator>
+#include <mutex>
+#include <unistd.h>
+
+// Hands the descriptor made on the pool thread to the task.  The task abandons it under the
+// mutex before it goes, so a creation that is not abandoned may still post to its task.
+struct DownloadTaskSpecification::Creation {
+    std::mutex mutex;
+    DownloadTaskSpecification* task = nullptr;
+    int fd = -1;
+    bool done = false;
+    bool abandoned = false;
+};
 
 DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* manager,
                                                      const QString& remotePath, int version,
@@ -32,12 +48,14 @@ DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* mana
     , m_MaxSize(-1)
     , m_AttemptPolls(0)
     , m_DeadlinePolls(0)
+    , m_LocalFile(localFile)
 {
     std::fill(std::begin(m_PollMarks), std::end(m_PollMarks), qint64(0));
 }
 
 DownloadTaskSpecification::~DownloadTaskSpecification()
 {
+    abandonCreation();
     if (m_Reply) {
         disconnect(m_Reply, nullptr, this, nullptr);
         if (m_Reply->isRunning() && m_Reply->error() == QNetworkReply::NoError)
@@ -47,7 +65,7 @@ DownloadTaskSpecification::~DownloadTaskSpecification()
     }
     // A transfer dropped half way leaves no partial file behind.
     if (m_File.isOpen()) {
-        m_File.close();
+        closeFile();
         m_File.remove();
     }
 }
@@ -91,19 +109,93 @@ void DownloadTaskSpecification::execute()
 
 void DownloadTaskSpecification::startDownload()
 {
-    // Nothing is ever written through a link standing under the file's name.
-    if (NoFollowFile::isLink(m_File.fileName()) || !m_File.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        emit error(tr("Unable to create file %1 for saving").arg(m_File.fileName()));
+    if (m_Creation || m_Reply)
+        return; // this attempt is under way
+    auto creation = std::make_shared<Creation>();
+    creation->task = this;
+    m_Creation = creation;
+    const QByteArray path = QFile::encodeName(m_LocalFile);
+    QThreadPool::globalInstance()->start([creation, path] {
+        {
+            const std::lock_guard<std::mutex> lock(creation->mutex);
+            if (creation->abandoned)
+                return;
+        }
+        // Nothing is ever written through a link standing under the file's name.
+        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+        const std::lock_guard<std::mutex> lock(creation->mutex);
+        if (creation->abandoned) {
+            if (fd >= 0)
+                ::close(fd);
+            return;
+        }
+        creation->fd = fd;
+        creation->done = true;
+        DownloadTaskSpecification* task = creation->task;
+        QMetaObject::invokeMethod(
+            task, [task, creation] { task->onFileCreated(creation); }, Qt::QueuedConnection);
+    });
+}
+
+void DownloadTaskSpecification::abandonCreation()
+{
+    const std::shared_ptr<Creation> creation = std::move(m_Creation);
+    m_Creation.reset();
+    if (!creation)
+        return;
+    const std::lock_guard<std::mutex> lock(creation->mutex);
+    creation->abandoned = true;
+    if (creation->fd >= 0)
+        ::close(creation->fd);
+    creation->fd = -1;
+}
+
+void DownloadTaskSpecification::onFileCreated(const std::shared_ptr<Creation>& creation)
+{
+    if (creation != m_Creation)
+        return; // abandoned meanwhile: its descriptor is closed
+    int fd;
+    {
+        const std::lock_guard<std::mutex> lock(creation->mutex);
+        fd = creation->fd;
+        creation->fd = -1;
+    }
+    m_Creation.reset();
+    if (m_State != STATE_RUNNING) {
+        // Ended while the file was made (a sibling failed): no file is left behind.
+        if (fd >= 0) {
+            ::close(fd);
+            m_File.remove();
+        }
+        return;
+    }
+    if (fd < 0 || !m_File.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+        if (fd >= 0)
+            ::close(fd);
+        closeFile();
+        emit error(tr("Unable to create file %1 for saving").arg(m_LocalFile));
         fail();
         return;
     }
+    sendRequest();
+}
+
+void DownloadTaskSpecification::closeFile()
+{
+    // Opened on a descriptor, the file forgets its name until it is given again.
+    m_File.close();
+    m_File.setFileName(m_LocalFile);
+}
+
+void DownloadTaskSpecification::sendRequest()
+{
     const QUrl url = fileUrl(imageBaseUrl, m_Version, m_RemotePath);
     const QNetworkRequest request = NetworkLimits::request(url);
     qDebug() << Q_FUNC_INFO << "Requesting download of" << url;
     m_Reply = m_Manager ? m_Manager->get(request) : nullptr;
     NetworkLimits::limit(m_Reply);
     if (!m_Reply) {
-        m_File.close();
+        closeFile();
         m_File.remove();
         emit error(tr("Download failed to initialize"));
         fail();
@@ -173,7 +265,7 @@ bool DownloadTaskSpecification::readAvailable()
         }
         if (written != got) {
             retry(tr("Error writing to file %1. Should write %2 bytes but wrote %3 bytes")
-                      .arg(m_File.fileName())
+                      .arg(m_LocalFile)
                       .arg(got)
                       .arg(written));
             return false;
@@ -212,7 +304,7 @@ void DownloadTaskSpecification::onDownloadFinished()
     m_Reply = nullptr;
     // flush() reports a failed final write that write() could not see yet.
     const bool flushed = m_File.flush();
-    m_File.close();
+    closeFile();
     if (!flushed) {
         retry(m_File.errorString());
         return;
@@ -223,11 +315,11 @@ void DownloadTaskSpecification::onDownloadFinished()
 void DownloadTaskSpecification::downloadFinished()
 {
     const bool exists = m_File.exists();
-    qDebug() << Q_FUNC_INFO << "Download finished:" << m_RemotePath << m_File.fileName()
+    qDebug() << Q_FUNC_INFO << "Download finished:" << m_RemotePath << m_LocalFile
              << m_File.isOpen() << exists;
     if (!exists) {
         // Removed by another hand between the last write and the end: fetch it again.
-        retry(tr("Downloaded file %1 has vanished").arg(m_File.fileName()));
+        retry(tr("Downloaded file %1 has vanished").arg(m_LocalFile));
         return;
     }
     emit message(tr("Downloading %1 finished").arg(m_RemotePath));
@@ -236,6 +328,7 @@ void DownloadTaskSpecification::downloadFinished()
 
 void DownloadTaskSpecification::releaseTransfer(bool abortNow)
 {
+    abandonCreation();
     if (m_Reply) {
         disconnect(m_Reply, nullptr, this, nullptr);
         // A cancel or a stall stops the transfer now rather than when the reply is deleted.
@@ -246,7 +339,7 @@ void DownloadTaskSpecification::releaseTransfer(bool abortNow)
     }
     m_StallPolls = 0;
     if (m_File.isOpen()) {
-        m_File.close();
+        closeFile();
         m_File.remove();
     }
     m_BytesAtLastPoll = 0;

@@ -7,6 +7,8 @@
 #include <QString>
 #include <QUrl>
 
+#include <memory>
+
 class QNetworkAccessManager;
 class QNetworkReply;
 
@@ -81,6 +83,19 @@ public:
     qint64 m_PollMarks[kStallPolls];
 
 private:
+    // The local file of an attempt is created on a pool thread, and the request goes out once
+    // it is there: creating a file can take long on a busy file system, and the GUI thread
+    // serves every other transfer meanwhile.
+    struct Creation;
+    std::shared_ptr<Creation> m_Creation;
+    // The local file's name (a file opened on a descriptor does not tell it).
+    QString m_LocalFile;
+    void onFileCreated(const std::shared_ptr<Creation>& creation);
+    // Forgets a creation under way; its descriptor is closed whenever it comes.
+    void abandonCreation();
+    void sendRequest();
+    void closeFile();
+
     bool readAvailable();
     void releaseTransfer(bool abortNow = false);
     void retry(const QString& text, bool abortNow = false);
