@@ -17,6 +17,7 @@
 #include <QPixmap>
 #include <QScrollBar>
 #include <QStringList>
+#include <QTextDocument>
 #include <QTimer>
 #include <QUrl>
 
@@ -60,6 +61,9 @@ MainWindow::MainWindow(Configuration *config)
     connect(detailsButton, SIGNAL(clicked()), this, SLOT(onDetailsPressed()), Qt::QueuedConnection);
     voxtrelLabel->setUrl(webSiteUrl());
     outputTextEdit->hide();
+    // The log is only ever appended to: an undo history of every line would cost time and memory
+    // with each of the thousands of lines of a large update.
+    outputTextEdit->document()->setUndoRedoEnabled(false);
 
     connect(m_Config, &Configuration::fatalError, this, &MainWindow::onFatalConfigError);
     connect(m_Config, &Configuration::ready, this, &MainWindow::onStartUpdate);
