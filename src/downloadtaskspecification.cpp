@@ -2,14 +2,12 @@
 
 #include "configuration.h"
 #include "networklimits.h"
-#include "nofollowfile.h"
 
 #include <QDebug>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QStringList>
-
 #include <QThreadPool>
 
 #include <algorithm>
@@ -25,7 +23,6 @@ struct DownloadTaskSpecification::Creation {
     std::mutex mutex;
     DownloadTaskSpecification* task = nullptr;
     int fd = -1;
-    bool done = false;
     bool abandoned = false;
 };
 
@@ -130,7 +127,6 @@ void DownloadTaskSpecification::startDownload()
             return;
         }
         creation->fd = fd;
-        creation->done = true;
         DownloadTaskSpecification* task = creation->task;
         QMetaObject::invokeMethod(
             task, [task, creation] { task->onFileCreated(creation); }, Qt::QueuedConnection);
