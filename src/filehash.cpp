@@ -36,6 +36,8 @@ FileHash::Result FileHash::sha512Of(int fd, QByteArray& digest)
     struct stat st { };
     if (::fstat(fd, &st) != 0)
         return ReadFailed;
+    if (S_ISDIR(st.st_mode))
+        return OpenFailed; // as a file open of a folder fails
     const qint64 size = st.st_size;
 
     std::unique_ptr<EVP_MD_CTX, DigestContextFree> context(EVP_MD_CTX_new());

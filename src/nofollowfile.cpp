@@ -219,14 +219,7 @@ bool NoFollowFile::removeIfPresent(const QString &path)
 
 bool NoFollowFile::pinParent(voxpatch::FolderPin *pin, const QString &path)
 {
-    const QString clean = QDir::cleanPath(path);
-    const int slash = clean.lastIndexOf(QLatin1Char('/'));
-    if (slash < 0) {
-        pin->Release();
-        return false;
-    }
-    const QString folder = slash == 0 ? QStringLiteral("/") : clean.left(slash);
-    return pin->Pin(QFile::encodeName(folder).toStdString());
+    return pin->PinParentOf(QFile::encodeName(path).toStdString());
 }
 
 bool NoFollowFile::removeFolder(const QString &path)

@@ -281,6 +281,18 @@ bool FolderPin::Pin(const std::string& folder) {
   return true;
 }
 
+bool FolderPin::PinParentOf(const std::string& path) {
+  std::deque<std::string> names;
+  Split(path, &names, false);
+  if (path.empty() || path[0] != '/' || names.empty() || names.back() == "..") {
+    Release();
+    errno = EINVAL;
+    return false;
+  }
+  names.pop_back();
+  return Pin(names.empty() ? std::string("/") : Key(names));
+}
+
 void FolderPin::Release() {
   if (key_.empty()) return;
   const std::lock_guard<std::mutex> lock(SettledMutex());

@@ -56,6 +56,9 @@ class FolderPin {
   // walked when it is the one held).  False with errno set when it cannot be
   // opened; the pin then holds nothing.
   bool Pin(const std::string& folder);
+  // Pins the folder that holds the last name of path, as OpenParentWalked
+  // reaches it.
+  bool PinParentOf(const std::string& path);
   // Lets the folder held go.
   void Release();
   bool held() const { return !key_.empty(); }
