@@ -21,6 +21,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <utility>
+
 namespace {
 
 // The tool applications inside the client bundle whose Qt frameworks are links into the
@@ -64,6 +66,12 @@ MainWindow::MainWindow(Configuration *config)
     // The log is only ever appended to: an undo history of every line would cost time and memory
     // with each of the thousands of lines of a large update.
     outputTextEdit->document()->setUndoRedoEnabled(false);
+    // Lines that come while the log is hidden go in when it is opened (the form's own connection
+    // has shown it by then; it is painted later).
+    connect(detailsButton, &QAbstractButton::toggled, this, [this](bool shown) {
+        if (shown)
+            takePendingLines();
+    });
 
     connect(m_Config, &Configuration::fatalError, this, &MainWindow::onFatalConfigError);
     connect(m_Config, &Configuration::ready, this, &MainWindow::onStartUpdate);
@@ -132,7 +140,7 @@ void MainWindow::onFatalError(QString errorMessage)
 
 void MainWindow::onError(QString errorMessage)
 {
-    outputTextEdit->append(errorMessage);
+    appendToLog(errorMessage);
     showErrorBox(errorMessage);
 }
 
@@ -185,7 +193,7 @@ void MainWindow::handOver()
         return;
     m_HandOverFailed = true;
     const QString text = handOverFailureText(failure);
-    outputTextEdit->append(text);
+    appendToLog(text);
     showErrorBox(text);
 }
 
@@ -217,7 +225,24 @@ void MainWindow::onStartVX3Client()
 
 void MainWindow::onAppendText(QString text)
 {
+    appendToLog(text);
+}
+
+void MainWindow::appendToLog(const QString &text)
+{
+    if (outputTextEdit->isHidden()) {
+        m_PendingLines.append(text);
+        return;
+    }
+    takePendingLines();
     outputTextEdit->append(text);
+}
+
+void MainWindow::takePendingLines()
+{
+    const QStringList lines = std::exchange(m_PendingLines, QStringList());
+    for (const QString &line : lines)
+        outputTextEdit->append(line);
 }
 
 void MainWindow::onProgressUpdate(qreal doneFrac)
@@ -273,7 +298,7 @@ void MainWindow::onUpdateCanceled()
     m_Finished = false;
     m_UpdateFailed = true;
     m_Engine->reset();
-    outputTextEdit->append(tr("Update cancelled"));
+    appendToLog(tr("Update cancelled"));
     totalProgressBar->setValue(0);
 
     static bool boxOpen = false;
@@ -293,7 +318,7 @@ void MainWindow::onUpdateAlreadyRunning()
     m_OtherUpdateRunning = true;
     const QString text = tr("An update of this Voxtrel installation is already running. This "
                             "window closes when it has finished.");
-    outputTextEdit->append(text);
+    appendToLog(text);
     auto *box = new QMessageBox(QMessageBox::Information, tr("Update"), text, QMessageBox::Ok, this);
     box->setAttribute(Qt::WA_DeleteOnClose);
     auto *poll = new QTimer(box);

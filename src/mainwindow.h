@@ -11,6 +11,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
 class Configuration;
@@ -53,6 +54,11 @@ private slots:
 
 private:
     void showErrorBox(const QString &errorMessage);
+    // The details log.  Laying out each line costs the GUI thread far more than the rest of a
+    // small file's update, so while the log is hidden its lines wait here and go in, in order,
+    // when it is opened.
+    void appendToLog(const QString &text);
+    void takePendingLines();
     void repairToolFrameworkLinks();
     // Starts the next program once: the fresh updater or the client.  When that fails the user
     // is told what could not be written or started, and closing the window then ends the
@@ -68,4 +74,5 @@ private:
     bool m_HandOverFailed = false; // ... and failed; closing then ends with status 2
     bool m_UpdateFailed = false; // the last attempt failed; closing then ends with status 2
     bool m_OtherUpdateRunning = false; // another updater holds the installation: never start
+    QStringList m_PendingLines; // log lines not yet in the hidden log
 };

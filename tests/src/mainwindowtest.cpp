@@ -107,6 +107,13 @@ class MainWindowTest : public QObject {
         return widget;
     }
 
+    // The details log as the user sees it once "Details" is pressed.
+    QString shownLog() const
+    {
+        child<QPushButton>("detailsButton")->setChecked(true);
+        return child<QTextEdit>("outputTextEdit")->toPlainText();
+    }
+
     // A window whose configuration is ready for version 42 against the local server.
     void makeWindow(int clientUpdate = 0)
     {
@@ -276,21 +283,39 @@ private slots:
         makeWindow();
         auto *log = child<QTextEdit>("outputTextEdit");
         auto *details = child<QPushButton>("detailsButton");
-        for (int i = 0; i < 40; ++i)
-            emit m_window->engine()->message(QStringLiteral("line %1").arg(i));
-        QVERIFY(log->toPlainText().endsWith(QStringLiteral("line 39")));
+        MessageBoxCloser closer;
+        QStringList sent;
+        const auto send = [&](int from, int to) {
+            for (int i = from; i < to; ++i) {
+                sent << QStringLiteral("line %1").arg(i);
+                emit m_window->engine()->message(sent.last());
+            }
+        };
+        send(0, 20);
+        sent << QStringLiteral("an error");
+        emit m_window->engine()->error(sent.last());
+        send(20, 40);
+        // Nothing is laid out while the log is hidden ...
+        QVERIFY(log->toPlainText().isEmpty());
         const int closedHeight = m_window->height();
 
+        // ... and every line is there, in order, once it is opened.
         QTest::mouseClick(details, Qt::LeftButton);
         QVERIFY(log->isVisible());
+        QCOMPARE(log->toPlainText(), sent.join(QLatin1Char('\n')));
         QTRY_VERIFY(m_window->height() > closedHeight);
         QVERIFY(m_window->height() - closedHeight <= 100 + 2 * m_window->layout()->spacing());
         QTRY_COMPARE(log->verticalScrollBar()->value(), log->verticalScrollBar()->maximum());
         QVERIFY(log->verticalScrollBar()->maximum() > 0);
+        send(40, 45);
+        QCOMPARE(log->toPlainText(), sent.join(QLatin1Char('\n')));
 
         QTest::mouseClick(details, Qt::LeftButton);
         QVERIFY(!log->isVisible());
         QTRY_COMPARE(m_window->height(), closedHeight);
+        send(45, 50);
+        QCOMPARE(shownLog(), sent.join(QLatin1Char('\n')));
+        QCOMPARE(closer.titles(), QStringList{"Error"});
     }
 
     void bannerShownAndCached_data()
@@ -447,7 +472,7 @@ private slots:
         QCOMPARE(status, 0);
         QCOMPARE(closer.titles(), (QStringList{"Question", "Question"}));
         QCOMPARE(m_window->engine()->state(), int(UpdateEngine::CANCELED));
-        QVERIFY(!child<QTextEdit>("outputTextEdit")->toPlainText().contains(QStringLiteral("Update cancelled")));
+        QVERIFY(!shownLog().contains(QStringLiteral("Update cancelled")));
     }
 
     void failedUpdateStaysOpenThenClosesWithStatus2()
@@ -461,7 +486,7 @@ private slots:
         QCOMPARE(closer.boxes().first().text, QStringLiteral("Update cancelled. Push \"Details\" to check reasons."));
         QVERIFY(m_window->isVisible());
         QCOMPARE(m_window->engine()->state(), int(UpdateEngine::PRE_INIT));
-        QVERIFY(child<QTextEdit>("outputTextEdit")->toPlainText().endsWith(QStringLiteral("Update cancelled")));
+        QVERIFY(shownLog().endsWith(QStringLiteral("Update cancelled")));
         QCOMPARE(child<QProgressBar>("totalProgressBar")->value(), 0);
 
         QCOMPARE(runUntilExit([this] { QVERIFY(m_window->close()); }), 2);
@@ -579,7 +604,7 @@ private slots:
         QCOMPARE(closer.titles(), QStringList{"Error"});
         const QString text = closer.boxes().first().text;
         QVERIFY2(text.contains(QLatin1Char('"') + named + QLatin1Char('"')) && text.endsWith(failure), qPrintable(text));
-        QVERIFY(child<QTextEdit>("outputTextEdit")->toPlainText().endsWith(text));
+        QVERIFY(shownLog().endsWith(text));
         QVERIFY(!m_window->isVisible());
         m_window.reset();
         QTest::qWait(300);
