@@ -1,5 +1,6 @@
 #include "boundedhttpreply.h"
 
+#include "httpconnectionpool.h"
 #include "networklimits.h"
 
 #include <QMetaObject>
@@ -129,32 +130,12 @@ BoundedHttpReply::BoundedHttpReply(const QNetworkRequest& request, const QNetwor
     open(QIODevice::ReadOnly | QIODevice::Unbuffered);
 
     if (isHttps()) {
-        m_Tls = new QSslSocket(this);
         // Qt's own checks, and no error is ever ignored. TLS 1.2 at least, whatever the TLS
-        // library of the system would still allow; this socket also runs a proxy's tunnel.
-        QSslConfiguration configuration = request.sslConfiguration();
-        configuration.setPeerVerifyMode(QSslSocket::VerifyPeer);
-        configuration.setProtocol(tls12OrLater(configuration.protocol()));
-        m_Tls->setSslConfiguration(configuration);
-        connect(m_Tls, &QSslSocket::encrypted, this, &BoundedHttpReply::onEncrypted);
-        connect(m_Tls, QOverload<const QList<QSslError>&>::of(&QSslSocket::sslErrors), this,
-                [this](const QList<QSslError>& errors) {
-                    QStringList texts;
-                    for (const QSslError& e : errors)
-                        texts << e.errorString();
-                    m_TlsErrors = texts.join(QStringLiteral("; "));
-                });
-        m_Socket = m_Tls;
-    } else {
-        m_Socket = new QTcpSocket(this);
+        // library of the system would still allow; this also holds inside a proxy's tunnel.
+        m_TlsConfiguration = request.sslConfiguration();
+        m_TlsConfiguration.setPeerVerifyMode(QSslSocket::VerifyPeer);
+        m_TlsConfiguration.setProtocol(tls12OrLater(m_TlsConfiguration.protocol()));
     }
-    // The proxy, if any, is spoken to here; the socket itself goes straight to it.
-    m_Socket->setProxy(QNetworkProxy::NoProxy);
-    m_Socket->setReadBufferSize(NetworkLimits::kReadBufferSize);
-    connect(m_Socket, &QTcpSocket::connected, this, &BoundedHttpReply::onConnected);
-    connect(m_Socket, &QTcpSocket::readyRead, this, &BoundedHttpReply::pump);
-    connect(m_Socket, &QTcpSocket::disconnected, this, &BoundedHttpReply::onPeerClosed);
-    connect(m_Socket, &QTcpSocket::errorOccurred, this, &BoundedHttpReply::onSocketError);
 
     m_HeaderTimer = new QTimer(this);
     m_HeaderTimer->setSingleShot(true);
@@ -183,7 +164,8 @@ void BoundedHttpReply::refuse(NetworkError code, const QString& text)
     m_RefusalText = text;
 }
 
-QByteArray BoundedHttpReply::requestHead(const QNetworkRequest& request, const QNetworkProxy& proxy)
+QByteArray BoundedHttpReply::requestHead(const QNetworkRequest& request, const QNetworkProxy& proxy,
+                                         bool keepAlive)
 {
     const QUrl url = request.url();
     const QByteArray host = authority(url, defaultPort(url), false);
@@ -200,7 +182,9 @@ QByteArray BoundedHttpReply::requestHead(const QNetworkRequest& request, const Q
         target = "http://" + host + target;
 
     QByteArray head = "GET " + target + " HTTP/1.1\r\nHost: " + host + "\r\n";
-    head += "Accept-Encoding: identity\r\nConnection: close\r\n";
+    head += "Accept-Encoding: identity\r\n";
+    if (!keepAlive)
+        head += "Connection: close\r\n";
     if (toProxy)
         head += proxyAuthorization(proxy);
     bool userAgent = false;
@@ -232,6 +216,117 @@ QByteArray BoundedHttpReply::connectHead(const QUrl& url, const QNetworkProxy& p
         + "User-Agent: Mozilla/5.0\r\n\r\n";
 }
 
+void BoundedHttpReply::setConnectionPool(HttpConnectionPool* pool)
+{
+    if (!viaProxy())
+        m_Pool = pool;
+}
+
+QSslConfiguration BoundedHttpReply::poolTlsConfiguration() const
+{
+    return isHttps() ? m_TlsConfiguration : QSslConfiguration();
+}
+
+void BoundedHttpReply::makeSocket()
+{
+    if (isHttps()) {
+        m_Tls = new QSslSocket(this);
+        m_Tls->setSslConfiguration(m_TlsConfiguration);
+        connect(m_Tls, &QSslSocket::encrypted, this, &BoundedHttpReply::onEncrypted);
+        connect(m_Tls, QOverload<const QList<QSslError>&>::of(&QSslSocket::sslErrors), this,
+                [this](const QList<QSslError>& errors) {
+                    QStringList texts;
+                    for (const QSslError& e : errors)
+                        texts << e.errorString();
+                    m_TlsErrors = texts.join(QStringLiteral("; "));
+                });
+        m_Socket = m_Tls;
+    } else {
+        m_Socket = new QTcpSocket(this);
+    }
+    // The proxy, if any, is spoken to here; the socket itself goes straight to it.
+    m_Socket->setProxy(QNetworkProxy::NoProxy);
+    m_Socket->setReadBufferSize(NetworkLimits::kReadBufferSize);
+    connect(m_Socket, &QTcpSocket::connected, this, &BoundedHttpReply::onConnected);
+    attachSocket();
+}
+
+void BoundedHttpReply::attachSocket()
+{
+    connect(m_Socket, &QTcpSocket::readyRead, this, &BoundedHttpReply::pump);
+    connect(m_Socket, &QTcpSocket::disconnected, this, &BoundedHttpReply::onPeerClosed);
+    connect(m_Socket, &QTcpSocket::errorOccurred, this, &BoundedHttpReply::onSocketError);
+}
+
+void BoundedHttpReply::connectFresh()
+{
+    makeSocket();
+    const QUrl url = request().url();
+    const quint16 port = quint16(url.port(defaultPort(url)));
+    if (viaProxy()) {
+        m_Tunnelling = m_Tls != nullptr;
+        if (m_Tunnelling)
+            m_Parser = std::make_unique<HttpReplyParser>(true);
+        m_Socket->connectToHost(m_Proxy.hostName(), m_Proxy.port());
+    } else if (m_Tls) {
+        m_Tls->connectToHostEncrypted(url.host(), port);
+    } else {
+        m_Socket->connectToHost(url.host(), port);
+    }
+}
+
+bool BoundedHttpReply::reuseKeptConnection()
+{
+    if (!m_Pool)
+        return false;
+    QTcpSocket* kept = m_Pool->take(HttpConnectionPool::keyFor(url()), poolTlsConfiguration());
+    if (!kept)
+        return false;
+    kept->setParent(this);
+    m_Socket = kept;
+    m_Tls = qobject_cast<QSslSocket*>(kept);
+    m_Encrypted = m_Tls != nullptr;
+    m_Reused = true;
+    attachSocket();
+    watchConnection();
+    m_Socket->write(requestHead(request(), m_Proxy, true));
+    return true;
+}
+
+bool BoundedHttpReply::retryOnFreshConnection()
+{
+    // A kept connection that the server closed meanwhile: the request goes again on a new one,
+    // as long as nothing of the answer has come on the old.
+    if (!m_Reused || m_Ended || m_BytesIn > 0)
+        return false;
+    m_Reused = false;
+    QTcpSocket* old = m_Socket;
+    dropConnection();
+    old->deleteLater(); // from one of its own signals
+    m_Socket = nullptr;
+    m_Tls = nullptr;
+    m_PeerClosed = false;
+    m_ClosedInOrder = false;
+    m_Encrypted = false;
+    m_CloseAlert = false;
+    connectFresh();
+    return true;
+}
+
+bool BoundedHttpReply::keepConnection()
+{
+    if (!m_Pool || !m_Socket || m_PeerClosed || !m_Parser->leavesConnectionReusable()
+        || (m_Tls && (!m_Encrypted || m_CloseAlert)))
+        return false;
+    QTcpSocket* socket = m_Socket;
+    socket->disconnect(this);
+    forgetConnection();
+    m_Socket = nullptr;
+    m_Tls = nullptr;
+    m_Pool->give(HttpConnectionPool::keyFor(url()), socket, poolTlsConfiguration());
+    return true;
+}
+
 void BoundedHttpReply::start()
 {
     if (m_Ended)
@@ -250,7 +345,7 @@ void BoundedHttpReply::start()
         fail(HostNotFoundError, tr("No host in %1").arg(url.toString()));
         return;
     }
-    if (m_Tls && !QSslSocket::supportsSsl()) {
+    if (isHttps() && !QSslSocket::supportsSsl()) {
         fail(UnknownNetworkError, tr("TLS is not available"));
         return;
     }
@@ -263,17 +358,8 @@ void BoundedHttpReply::start()
         m_TransferTimer->setInterval(transferTimeout);
         m_TransferTimer->start();
     }
-    const quint16 port = quint16(url.port(defaultPort(url)));
-    if (viaProxy()) {
-        m_Tunnelling = m_Tls != nullptr;
-        if (m_Tunnelling)
-            m_Parser = std::make_unique<HttpReplyParser>(true);
-        m_Socket->connectToHost(m_Proxy.hostName(), m_Proxy.port());
-    } else if (m_Tls) {
-        m_Tls->connectToHostEncrypted(url.host(), port);
-    } else {
-        m_Socket->connectToHost(url.host(), port);
-    }
+    if (!reuseKeptConnection())
+        connectFresh();
 }
 
 void BoundedHttpReply::onConnected()
@@ -284,19 +370,19 @@ void BoundedHttpReply::onConnected()
     if (m_Tunnelling)
         m_Socket->write(connectHead(request().url(), m_Proxy));
     else if (!m_Tls)
-        m_Socket->write(requestHead(request(), m_Proxy));
+        m_Socket->write(requestHead(request(), m_Proxy, m_Pool != nullptr));
 }
 
 void BoundedHttpReply::onEncrypted()
 {
     m_Encrypted = true;
     if (!m_Ended)
-        m_Socket->write(requestHead(request(), m_Proxy));
+        m_Socket->write(requestHead(request(), m_Proxy, m_Pool != nullptr));
 }
 
 void BoundedHttpReply::onSocketError()
 {
-    if (m_Ended)
+    if (m_Ended || retryOnFreshConnection())
         return;
     const QAbstractSocket::SocketError socketError = m_Socket->error();
     if (socketError == QAbstractSocket::RemoteHostClosedError) {
@@ -331,7 +417,7 @@ void BoundedHttpReply::onSocketError()
 
 void BoundedHttpReply::onPeerClosed()
 {
-    if (m_Ended || m_PeerClosed)
+    if (m_Ended || m_PeerClosed || retryOnFreshConnection())
         return;
     m_PeerClosed = true;
     m_ClosedInOrder = closedInOrder(m_WatchFd);
@@ -394,6 +480,7 @@ void BoundedHttpReply::pump()
         if (chunk.isEmpty())
             break;
         m_Parser->feed(chunk.constData(), chunk.size());
+        m_BytesIn += chunk.size();
         if (m_TransferTimer->isActive())
             m_TransferTimer->start();
     }
@@ -506,7 +593,8 @@ void BoundedHttpReply::completeBody()
 {
     m_HeaderTimer->stop();
     m_TransferTimer->stop();
-    dropConnection();
+    if (!keepConnection())
+        dropConnection();
 }
 
 void BoundedHttpReply::finishOk()

@@ -6,16 +6,23 @@
 #include <QByteArray>
 #include <QNetworkProxy>
 #include <QNetworkReply>
+#include <QPointer>
+#include <QSslConfiguration>
 
 #include <memory>
 
+class HttpConnectionPool;
 class QSslSocket;
 class QTcpSocket;
 class QTimer;
 
-// One http or https GET over a connection of its own, run on the thread that created it.
+// One http or https GET, run on the thread that created it.
 //
-// The request asks for the identity encoding and closes its connection after the reply. https
+// The request asks for the identity encoding. With a connection pool, a direct request goes out
+// on a connection kept from an earlier reply when there is one (again on a new connection when the
+// server has closed the kept one before answering), and leaves its connection to the pool when
+// the reply has ended by its own framing and may be followed by another; otherwise the request
+// asks the server to close the connection after the reply. https
 // runs over QSslSocket with Qt's default certificate checks; a certificate error fails the
 // attempt like a connection error. Through an HTTP proxy, http goes as an absolute target and
 // https through a CONNECT tunnel. The reply is read by HttpReplyParser: the status line and header
@@ -25,8 +32,8 @@ class QTimer;
 // the server sends. A body is complete as soon as its framing has ended (its length, its last
 // chunk, or for a body that runs to the end of the connection an orderly close: over TLS the close
 // alert, whatever follows it); a reset, a read error or a close without TLS's alert before then
-// fails the reply. TLS is 1.2 or later, also inside a proxy's tunnel. Every failure, an abort and
-// the end of the reply close the connection at once. Redirects are not followed. Other schemes
+// fails the reply. TLS is 1.2 or later, also inside a proxy's tunnel. Every failure and an abort
+// close the connection at once, as does the end of a reply whose connection is not kept. Redirects are not followed. Other schemes
 // fail with ProtocolUnknownError.
 //
 // Errors, attributes and signals are those of Qt's own HTTP replies as far as the updater
@@ -42,6 +49,10 @@ public:
                      QObject* parent = nullptr);
     ~BoundedHttpReply() override;
 
+    // Connections are then taken from `pool` and left to it after a whole reply, when the
+    // request goes directly to the server (not through a proxy). Set before the event loop runs.
+    void setConnectionPool(HttpConnectionPool* pool);
+
     // Ends the reply with this error as soon as the event loop runs, before anything is sent.
     void refuse(NetworkError code, const QString& text);
 
@@ -51,7 +62,9 @@ public:
 
     // The bytes that go out on the connection for `request` (exposed for the log and tests):
     // inside the tunnel for https, so with an origin-form target.
-    static QByteArray requestHead(const QNetworkRequest& request, const QNetworkProxy& proxy);
+    // `keepAlive`: the connection may carry further requests (else the request asks to close it).
+    static QByteArray requestHead(const QNetworkRequest& request, const QNetworkProxy& proxy,
+                                  bool keepAlive = false);
     // The request that opens a tunnel to the https server through `proxy`.
     static QByteArray connectHead(const QUrl& url, const QNetworkProxy& proxy);
 
@@ -60,6 +73,15 @@ protected:
 
 private:
     void start();
+    void makeSocket();
+    void attachSocket();
+    void connectFresh();
+    // The request goes out on a connection kept by the pool; false when there is none.
+    bool reuseKeptConnection();
+    bool retryOnFreshConnection();
+    // Leaves the connection to the pool when it may carry the next request.
+    bool keepConnection();
+    QSslConfiguration poolTlsConfiguration() const;
     void onConnected();
     void onEncrypted();
     void onSocketError();
@@ -87,6 +109,10 @@ private:
     void forgetConnection();
 
     QNetworkProxy m_Proxy;
+    QSslConfiguration m_TlsConfiguration; // https
+    QPointer<HttpConnectionPool> m_Pool;
+    bool m_Reused = false;  // the connection was kept from an earlier reply
+    qint64 m_BytesIn = 0;   // read from the current connection
     int m_HeaderDeadlineMs;
     QTcpSocket* m_Socket = nullptr;
     QSslSocket* m_Tls = nullptr; // m_Socket for https, else null

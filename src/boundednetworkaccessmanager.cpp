@@ -1,6 +1,7 @@
 #include "boundednetworkaccessmanager.h"
 
 #include "boundedhttpreply.h"
+#include "httpconnectionpool.h"
 #include "networklimits.h"
 
 #include <QFile>
@@ -43,6 +44,7 @@ bool trustTestAuthority()
 BoundedNetworkAccessManager::BoundedNetworkAccessManager(QObject* parent)
     : QNetworkAccessManager(parent)
     , m_HeaderDeadlineMs(NetworkLimits::kHeaderDeadlineMs)
+    , m_Pool(new HttpConnectionPool(this))
 {
 #ifdef VX_TEST_ENDPOINTS
     // Once per process, before the first request of any manager; safe from any thread.
@@ -66,6 +68,7 @@ QNetworkReply* BoundedNetworkAccessManager::createRequest(Operation op, const QN
     const bool proxyUsable = route.type() == QNetworkProxy::NoProxy || route.type() == QNetworkProxy::HttpProxy;
     auto* reply = new BoundedHttpReply(request, proxyUsable ? route : QNetworkProxy(QNetworkProxy::NoProxy),
                                        m_HeaderDeadlineMs, this);
+    reply->setConnectionPool(m_Pool);
     // Nothing leaves the updater but its own GET requests, and only through the routes above.
     if (op != GetOperation || outgoingData)
         reply->refuse(QNetworkReply::OperationNotImplementedError, tr("Only GET requests are made"));

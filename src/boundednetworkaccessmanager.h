@@ -3,13 +3,17 @@
 
 #include <QNetworkAccessManager>
 
+class HttpConnectionPool;
+
 // The network access manager of the updater. Every request is served by BoundedHttpReply on the
 // manager's own thread: http and https GET requests, directly or through an HTTP proxy, so that a
 // header block is held to a fixed size and a deadline and an abort closes the connection at once.
 // Nothing goes to Qt's own implementation: other operations, other schemes and other kinds of
 // proxy fail their reply with an error.
 //
-// Redirects are never followed, whatever the request asks for.
+// Redirects are never followed, whatever the request asks for. A connection that has served a
+// whole reply is kept for a while for the next direct request to the same server
+// (HttpConnectionPool).
 class BoundedNetworkAccessManager : public QNetworkAccessManager
 {
     Q_OBJECT
@@ -27,6 +31,7 @@ protected:
 
 private:
     int m_HeaderDeadlineMs;
+    HttpConnectionPool* m_Pool; // connections kept for the next direct request
 };
 
 #endif // BOUNDEDNETWORKACCESSMANAGER_H

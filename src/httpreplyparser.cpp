@@ -278,6 +278,16 @@ QByteArray HttpReplyParser::takeUnparsed()
     return rest;
 }
 
+bool HttpReplyParser::leavesConnectionReusable() const
+{
+    if (m_Phase != Phase::Done || m_HeadOnly || m_ToClose || m_Http10 || m_InPos != m_In.size())
+        return false;
+    for (const QByteArray& option : header("Connection").split(','))
+        if (option.trimmed().compare("close", Qt::CaseInsensitive) == 0)
+            return false;
+    return true;
+}
+
 QByteArray HttpReplyParser::header(const QByteArray& name) const
 {
     const int index = m_HeaderIndex.value(name.toLower(), -1);

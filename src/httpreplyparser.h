@@ -68,6 +68,10 @@ public:
     // Body bytes parsed so far (taken or waiting).
     qint64 received() const { return m_Received; }
     Failure failure() const { return m_Failure; }
+    // The reply has ended by its own framing (its length or its last chunk), it is HTTP/1.1 and
+    // its Connection header does not say "close", and nothing was fed beyond its end: the
+    // connection may carry the next request.
+    bool leavesConnectionReusable() const;
     QString errorText() const { return m_Error; }
 
 private:

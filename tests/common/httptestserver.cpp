@@ -392,8 +392,9 @@ void HttpTestServer::answer(QTcpSocket *socket, const Request &request)
     const QByteArray body = head ? QByteArray() : response.body;
     const qint64 declared = response.contentLength >= 0 ? response.contentLength : response.body.size();
     // Without a true length the end of the body is the end of the connection.
-    const bool closeAfter = !response.sendContentLength || (!head && declared != body.size())
-        || request.header("Connection").compare("close", Qt::CaseInsensitive) == 0;
+    const bool closeAfter = !response.staysOpen
+        && (!response.sendContentLength || (!head && declared != body.size())
+            || request.header("Connection").compare("close", Qt::CaseInsensitive) == 0);
 
     QByteArray out = response.version + ' ' + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status) + "\r\n";
     for (const auto &h : response.headers)

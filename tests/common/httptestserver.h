@@ -60,6 +60,9 @@ public:
         // Over TLS, whether TLS's close alert goes out before the connection's end (a drop's
         // close or a reset); resetAfter() leaves it out.
         bool closeAlert = true;
+        // Keeps the connection open whatever the framing says (a server that sends more than it
+        // announced).
+        bool staysOpen = false;
 
         static Response ok(const QByteArray &body, const QByteArray &contentType = "application/octet-stream");
         static Response withStatus(int status, const QByteArray &body = QByteArray());
