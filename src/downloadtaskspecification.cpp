@@ -26,6 +26,23 @@ struct DownloadTaskSpecification::Creation {
     bool abandoned = false;
 };
 
+namespace {
+
+// Local files are made one at a time, on a thread of their own.  Made at once they only queue
+// for their folder's lock, and some file systems let the waiting threads spin meanwhile: the
+// processors were busy, the files no sooner there.
+QThreadPool* makeFilePool()
+{
+    static QThreadPool* pool = [] {
+        auto* made = new QThreadPool; // lives as long as the process: a creation may be queued
+        made->setMaxThreadCount(1);
+        return made;
+    }();
+    return pool;
+}
+
+} // namespace
+
 DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* manager,
                                                      const QString& remotePath, int version,
                                                      const QString& localFile, qint64 expectedSize,
@@ -112,21 +129,14 @@ void DownloadTaskSpecification::startDownload()
     creation->task = this;
     m_Creation = creation;
     const QByteArray path = QFile::encodeName(m_LocalFile);
-    QThreadPool::globalInstance()->start([creation, path] {
-        {
-            const std::lock_guard<std::mutex> lock(creation->mutex);
-            if (creation->abandoned)
-                return;
-        }
-        // Nothing is ever written through a link standing under the file's name.
-        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    makeFilePool()->start([creation, path] {
+        // Made under the lock: once the task has abandoned the creation, no file appears at the
+        // name it may have removed.
         const std::lock_guard<std::mutex> lock(creation->mutex);
-        if (creation->abandoned) {
-            if (fd >= 0)
-                ::close(fd);
+        if (creation->abandoned)
             return;
-        }
-        creation->fd = fd;
+        // Nothing is ever written through a link standing under the file's name.
+        creation->fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
         DownloadTaskSpecification* task = creation->task;
         QMetaObject::invokeMethod(
             task, [task, creation] { task->onFileCreated(creation); }, Qt::QueuedConnection);
@@ -139,11 +149,18 @@ void DownloadTaskSpecification::abandonCreation()
     m_Creation.reset();
     if (!creation)
         return;
-    const std::lock_guard<std::mutex> lock(creation->mutex);
-    creation->abandoned = true;
-    if (creation->fd >= 0)
-        ::close(creation->fd);
-    creation->fd = -1;
+    bool made = false;
+    {
+        const std::lock_guard<std::mutex> lock(creation->mutex);
+        creation->abandoned = true;
+        made = creation->fd >= 0;
+        if (made)
+            ::close(creation->fd);
+        creation->fd = -1;
+    }
+    // Made for this attempt and never used: no empty file stays behind.
+    if (made)
+        QFile::remove(m_LocalFile);
 }
 
 void DownloadTaskSpecification::onFileCreated(const std::shared_ptr<Creation>& creation)
