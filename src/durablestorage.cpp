@@ -81,6 +81,15 @@ bool DurableStorage::syncData(int fd, const char *name)
     return !refused(SyncData, name) && syncDescriptor(fd, Depth::Ordered, true) == 0;
 }
 
+void DurableStorage::startWriteBack(int fd)
+{
+#ifdef __linux__
+    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+#else
+    (void)fd;
+#endif
+}
+
 bool DurableStorage::syncDataAt(const QString &path)
 {
     const ScopedFd fd(NoFollowFile::openForReading(path));

@@ -30,6 +30,10 @@ public:
     static bool syncData(int fd, const char *name);
     // The same for the file at path (nothing to do when it is no regular file).
     static bool syncDataAt(const QString &path);
+    // Starts writing the data of fd to storage without waiting for it (Linux), so that the sync
+    // that follows later finds little left to wait for. Only a head start: the later sync is what
+    // counts and is checked, so a failure here changes nothing.
+    static void startWriteBack(int fd);
     // The entries at paths (files, links and folders) with their metadata, and the folders holding
     // them, on stable storage; each folder is opened once.  Names that no longer exist count as
     // synced (their folder still is).  Many entries: one sync of each file system they are on

@@ -111,6 +111,8 @@ public:
     // anybody is told that the file is there (unless durable is false: the caller's to sync).
     bool commit(bool durable = true)
     {
+        if (!durable)
+            DurableStorage::startWriteBack(m_fd); // synced by the caller, later
         const bool synced = !durable || DurableStorage::syncData(m_fd, m_temp.constData());
         const bool closed = ::close(m_fd) == 0;
         m_fd = -1;
@@ -169,8 +171,10 @@ bool NoFollowFile::copyNew(const QString &source, const QString &destination)
         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, st.st_mode & 0777));
     if (!out.valid())
         return false;
-    if (::fchmod(out.get(), st.st_mode & 0777) == 0 && copyAll(in.get(), out.get()))
+    if (::fchmod(out.get(), st.st_mode & 0777) == 0 && copyAll(in.get(), out.get())) {
+        DurableStorage::startWriteBack(out.get()); // synced by the caller, later
         return true;
+    }
     ::unlinkat(parent.fd(), parent.name(), 0);
     return false;
 }
