@@ -90,6 +90,13 @@ void DurableStorage::startWriteBack(int fd)
 #endif
 }
 
+void DurableStorage::startWriteBackAt(const QString &path)
+{
+    const ScopedFd fd(NoFollowFile::openForReading(path));
+    if (fd.get() >= 0)
+        startWriteBack(fd.get());
+}
+
 bool DurableStorage::syncDataAt(const QString &path)
 {
     const ScopedFd fd(NoFollowFile::openForReading(path));

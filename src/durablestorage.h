@@ -34,6 +34,8 @@ public:
     // that follows later finds little left to wait for. Only a head start: the later sync is what
     // counts and is checked, so a failure here changes nothing.
     static void startWriteBack(int fd);
+    // The same for the regular file at path.
+    static void startWriteBackAt(const QString &path);
     // The entries at paths (files, links and folders) with their metadata, and the folders holding
     // them, on stable storage; each folder is opened once.  Names that no longer exist count as
     // synced (their folder still is).  Many entries: one sync of each file system they are on

@@ -1,5 +1,6 @@
 #include "filefuncpatch.h"
 
+#include "durablestorage.h"
 #include "nofollowfile.h"
 
 #include "ensembleapplier.h"
@@ -60,6 +61,8 @@ bool FileFuncPatch::patchFile(const QString& source, const QString& patch,
         return false;
     const bool ok = ApplyEnsemblePatch(oldPath.constData(), patchPath.constData(),
                                        newPath.constData(), m_MaxOutputSize);
+    if (ok)
+        DurableStorage::startWriteBackAt(destination); // synced with the others before install
     qDebug() << Q_FUNC_INFO << "Patch result" << (ok ? "true" : "false");
     return ok;
 }

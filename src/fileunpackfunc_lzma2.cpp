@@ -1,6 +1,7 @@
 #include "fileunpackfunc_lzma2.h"
 
 #include "compressedfile.h"
+#include "durablestorage.h"
 #include "nofollowfile.h"
 
 #include <QDebug>
@@ -27,6 +28,8 @@ bool FileUnpackFunc_lzma2::unpackFile(const QString& source, const QString& dest
         return false;
     const bool ok = DecompressLzmaFile(src.constData(), dst.constData(), m_MaxOutputSize,
                                        m_AllowExecutableAware);
+    if (ok)
+        DurableStorage::startWriteBackAt(destination); // synced with the others before install
     qDebug() << Q_FUNC_INFO << "unpackFile" << source << destination << (ok ? "true" : "false");
     return ok;
 }

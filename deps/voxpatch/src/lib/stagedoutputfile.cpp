@@ -79,11 +79,6 @@ bool StagedOutputFile::Write(const void* data, size_t n) {
 
 bool StagedOutputFile::Commit() {
   if (fd_ < 0) return false;
-#ifdef __linux__
-  // The caller syncs the file later, with others: the write-back starts now
-  // so that the sync finds little left to wait for.  Only a head start.
-  ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
-#endif
   // A failed close (a full disk found at the last moment) means the file is
   // not complete.
   const bool closed = ::close(fd_) == 0;
