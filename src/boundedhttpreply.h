@@ -22,8 +22,9 @@ class QTimer;
 // on a connection kept from an earlier reply when there is one (again on a new connection when the
 // server has closed the kept one before answering), and leaves its connection to the pool when
 // the reply has ended by its own framing and may be followed by another; otherwise the request
-// asks the server to close the connection after the reply. https
-// runs over QSslSocket with Qt's default certificate checks; a certificate error fails the
+// asks the server to close the connection after the reply.
+//
+// https runs over QSslSocket with Qt's default certificate checks; a certificate error fails the
 // attempt like a connection error. Through an HTTP proxy, http goes as an absolute target and
 // https through a CONNECT tunnel. The reply is read by HttpReplyParser: the status line and header
 // block are held to NetworkLimits::kMaxHeaderBytes on the wire and must end within the header
@@ -33,8 +34,8 @@ class QTimer;
 // chunk, or for a body that runs to the end of the connection an orderly close: over TLS the close
 // alert, whatever follows it); a reset, a read error or a close without TLS's alert before then
 // fails the reply. TLS is 1.2 or later, also inside a proxy's tunnel. Every failure and an abort
-// close the connection at once, as does the end of a reply whose connection is not kept. Redirects are not followed. Other schemes
-// fail with ProtocolUnknownError.
+// close the connection at once, as does the end of a reply whose connection is not kept.
+// Redirects are not followed. Other schemes fail with ProtocolUnknownError.
 //
 // Errors, attributes and signals are those of Qt's own HTTP replies as far as the updater
 // uses them: metaDataChanged once the headers are in, readyRead and downloadProgress as the

@@ -146,7 +146,6 @@ void DownloadTaskSpecification::startDownload()
 void DownloadTaskSpecification::abandonCreation()
 {
     const std::shared_ptr<Creation> creation = std::move(m_Creation);
-    m_Creation.reset();
     if (!creation)
         return;
     bool made = false;
@@ -167,6 +166,10 @@ void DownloadTaskSpecification::onFileCreated(const std::shared_ptr<Creation>& c
 {
     if (creation != m_Creation)
         return; // abandoned meanwhile: its descriptor is closed
+    if (m_State != STATE_RUNNING) {
+        abandonCreation(); // ended while the file was made (a sibling failed)
+        return;
+    }
     int fd;
     {
         const std::lock_guard<std::mutex> lock(creation->mutex);
@@ -174,14 +177,6 @@ void DownloadTaskSpecification::onFileCreated(const std::shared_ptr<Creation>& c
         creation->fd = -1;
     }
     m_Creation.reset();
-    if (m_State != STATE_RUNNING) {
-        // Ended while the file was made (a sibling failed): no file is left behind.
-        if (fd >= 0) {
-            ::close(fd);
-            m_File.remove();
-        }
-        return;
-    }
     if (fd < 0 || !m_File.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
         if (fd >= 0)
             ::close(fd);

@@ -91,7 +91,8 @@ private:
     // The local file's name (a file opened on a descriptor does not tell it).
     QString m_LocalFile;
     void onFileCreated(const std::shared_ptr<Creation>& creation);
-    // Forgets a creation under way; its descriptor is closed whenever it comes.
+    // Forgets a creation under way: it makes nothing from now on, and a file it has made
+    // already is closed and removed.
     void abandonCreation();
     void sendRequest();
     void closeFile();

@@ -58,12 +58,11 @@ QTcpSocket* HttpConnectionPool::take(const QString& key, const QSslConfiguration
         if (m_Idle.at(i).key != key || !(m_Idle.at(i).tls == tls))
             continue;
         QTcpSocket* socket = m_Idle.takeAt(i).socket;
-        socket->disconnect(this);
         if (!quiet(socket)) {
-            socket->abort();
-            socket->deleteLater();
+            drop(socket);
             continue;
         }
+        socket->disconnect(this);
         socket->setParent(nullptr);
         return socket;
     }

@@ -40,8 +40,6 @@ public:
     // owns it from here on. `tls` is the configuration it was made with (https only).
     void give(const QString& key, QTcpSocket* socket, const QSslConfiguration& tls = QSslConfiguration());
 
-    int idleCount() const { return m_Idle.size(); }
-
 private:
     struct Idle {
         QString key;
